@@ -1,0 +1,19 @@
+#include "host/Commands.hpp"
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+
+namespace tarnix::host {
+namespace {
+std::atomic<int> gExitStatus{0};
+}
+
+void registerCommands(CLI::App& app) {
+  auto* version = app.add_subcommand("version", "Print the version");
+  version->callback([] { std::puts("tarnix 0.1.0"); });
+}
+
+int commandExitStatus() { return gExitStatus.load(); }
+void setCommandExitStatus(int status) { gExitStatus.store(status); }
+
+}  // namespace tarnix::host
