@@ -87,8 +87,10 @@ void MultiplexingLogSink::log(const LogEntry& entry) {
 }
 
 std::optional<LoggerMetadataValue> MultiplexingLogSink::metadataValue(std::string_view key) const {
-  if (sinks_.empty()) return std::nullopt;
-  return sinks_.front()->metadataValue(key);
+  for (const auto& s : sinks_) {
+    if (auto value = s->metadataValue(key)) return value;
+  }
+  return std::nullopt;
 }
 
 void MultiplexingLogSink::setMetadataValue(std::string_view key,
