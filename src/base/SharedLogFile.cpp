@@ -124,6 +124,7 @@ std::expected<void, LogFileOpenError> SharedLogFile::openFile(bool truncate) {
 }
 
 void SharedLogFile::write(const LogEntry& entry) {
+  if (stoppedForGood_.load(std::memory_order_relaxed)) return;
   std::string line = format_.line(entry);
   line += '\n';
   bool schedule = false;
@@ -169,6 +170,7 @@ void SharedLogFile::append(const std::string& bytes) {
     if (isOutOfDiskSpace(error)) {
       // The disk is full: stop writing for good, and say nothing (saying it would need disk).
       closeHandle();
+      stoppedForGood_ = true;
       return;
     }
     report("[LogFile] Unable to write to log file", errorAndPath(errorValue(error), location_));

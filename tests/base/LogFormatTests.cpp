@@ -7,6 +7,7 @@
 
 #include "base/BuildInfo.hpp"
 #include "base/ErrorDescription.hpp"
+#include "base/LoggerMetadataConversions.hpp"
 #include "base/OSLogSink.hpp"
 #include "base/StderrOutputStream.hpp"
 
@@ -172,4 +173,18 @@ TEST(OSLogSink, WritesTheMessageAloneUnderItsCategory) {
   EXPECT_EQ(unifiedLogType(LoggerLevel::critical), UnifiedLogType::fault);
   EXPECT_EQ(unifiedLogType(LoggerLevel::warning), UnifiedLogType::error);
   EXPECT_EQ(unifiedLogType(LoggerLevel::trace), UnifiedLogType::debug);
+}
+
+TEST(LoggerMetadataConversions, JSONStatusCodesAndPlainDictionaries) {
+  auto json = parseJSON(R"({"name":"a","size":3,"big":18446744073709551615,"ratio":0.5,)"
+                        R"("ok":true,"none":null,"list":[1,"x"],"inner":{"k":-1}})");
+  ASSERT_TRUE(json);
+  LoggerMetadata metadata{{"body", loggerMetadataValue(*json)},
+                          {"status", HTTPStatusCode(404)}};
+  EXPECT_EQ(metadata.description(),
+            "[body: [name: \"a\", size: 3, big: 18446744073709551615, ratio: 0.5, ok: true, "
+            "none: <nil>, list: [1, \"x\"], inner: [k: -1]], status: 404]");
+  EXPECT_EQ(dumpJSON(metadataAsDictionary(metadata)),
+            R"({"body":{"name":"a","size":3,"big":18446744073709551615,"ratio":0.5,"ok":true,)"
+            R"("none":null,"list":[1,"x"],"inner":{"k":-1}},"status":404})");
 }

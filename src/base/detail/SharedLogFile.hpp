@@ -5,6 +5,7 @@
 // (the handle, its size, rotation) runs on `queue_`. The pending lines are guarded by
 // `pendingMutex_`, which is never held while doing file work.
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -67,6 +68,9 @@ class SharedLogFile : public std::enable_shared_from_this<SharedLogFile> {
   // On queue_ only.
   std::unique_ptr<LogFileHandle> fileHandle_;
   std::uint64_t currentFileSize_ = 0;
+
+  // Set on the queue when the disk filled up; read by writers to skip formatting.
+  std::atomic<bool> stoppedForGood_{false};
 
   std::mutex pendingMutex_;
   std::vector<std::string> pending_;  // guarded by pendingMutex_
