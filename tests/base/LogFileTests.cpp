@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <future>
 
 #include "base/FileLogSink.hpp"
 #include "support/TempDir.hpp"
@@ -23,6 +24,8 @@ class ScriptedFileSystem final : public StandardLogFileSystem {
   /// The error of the n-th write call (0-based), none for success.
   std::function<std::error_code(int call)> writeError = [](int) { return std::error_code(); };
   std::atomic<int> writeCalls{0};
+  /// When set, every write waits for it first.
+  std::shared_future<void> writeGate;
 
   std::error_code createDirectories(const fs::path& folder) override {
     return createDirectoriesError ? createDirectoriesError
@@ -48,6 +51,7 @@ class ScriptedFileSystem final : public StandardLogFileSystem {
     Handle(std::unique_ptr<LogFileHandle> real, ScriptedFileSystem& owner)
         : real(std::move(real)), owner(owner) {}
     std::size_t write(std::string_view bytes, std::error_code& error) override {
+      if (owner.writeGate.valid()) owner.writeGate.wait();
       if (auto injected = owner.writeError(owner.writeCalls++)) {
         error = injected;
         return 0;
@@ -367,4 +371,18 @@ TEST_F(LogFileTest, AFailedMoveIsReportedAndTheLiveFileKeepsGrowing) {
   auto reports = takeReports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_TRUE(reports[0].starts_with("[LogFile] Moving error [error: ")) << reports[0];
+}
+
+TEST_F(LogFileTest, CallersNeverWaitForTheDisk) {
+  std::promise<void> diskReady;
+  fileSystem->writeGate = diskReady.get_future().share();
+  auto sink = FileLogSink::make(params());
+  Logger logger("Sync", [&](const std::string&) { return sink; });
+  // The file's queue is stuck in its first write; these calls must still return.
+  for (int i = 0; i < 1000; ++i) logger.info("line");
+  EXPECT_EQ(readFile(params().url), "");
+  diskReady.set_value();
+  sink->flush();
+  auto text = readFile(params().url);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1000);
 }
