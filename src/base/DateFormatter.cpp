@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <cctype>
+#include <charconv>
 #include <ctime>
+#include <iterator>
 
 namespace tarnix::base {
 namespace {
@@ -30,8 +32,14 @@ LocalTime localTime(Date date) {
   return result;
 }
 
+// Decimal digits, zero-padded to `width`. Timestamps are formatted on every log call.
 void appendNumber(std::string& out, long value, int width) {
-  fmt::format_to(std::back_inserter(out), "{:0{}}", value, width);
+  char digits[24];
+  auto [end, ec] = std::to_chars(std::begin(digits), std::end(digits), value < 0 ? -value : value);
+  auto count = static_cast<int>(end - digits);
+  if (value < 0) out += '-';
+  if (count < width) out.append(static_cast<std::size_t>(width - count), '0');
+  out.append(digits, end);
 }
 
 }  // namespace
@@ -117,9 +125,9 @@ void DateFormatter::appendString(std::string& out, Date date) const {
         break;
       case 'S': {
         // Fraction of the second, truncated or padded to the number of letters.
-        auto digits = fmt::format("{:03}", ms);
-        digits.resize(static_cast<std::size_t>(token.width), '0');
-        out += digits;
+        char digits[3] = {static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                          static_cast<char>('0' + ms % 10)};
+        for (int i = 0; i < token.width; ++i) out += i < 3 ? digits[i] : '0';
         break;
       }
       case 'a':

@@ -125,12 +125,20 @@ std::expected<void, LogFileOpenError> SharedLogFile::openFile(bool truncate) {
 
 void SharedLogFile::write(const LogEntry& entry) {
   if (stoppedForGood_.load(std::memory_order_relaxed)) return;
-  std::string line = format_.line(entry);
+  // Formatted outside the lock, into a buffer each thread keeps.
+  thread_local std::string line;
+  line.clear();
+  format_.appendLine(line, entry);
   line += '\n';
   bool schedule = false;
   {
     std::lock_guard lock(pendingMutex_);
-    pending_.push_back(std::move(line));
+    if (pending_.empty() || pending_.back().bytes.size() + line.size() > kChunkSize) {
+      pending_.emplace_back().bytes.reserve(std::max(kChunkSize, line.size()));
+    }
+    auto& chunk = pending_.back();
+    chunk.bytes += line;
+    chunk.lineEnds.push_back(static_cast<std::uint32_t>(chunk.bytes.size()));
     schedule = !drainScheduled_;
     drainScheduled_ = true;
   }
@@ -143,26 +151,32 @@ void SharedLogFile::flush() {
 }
 
 void SharedLogFile::drainPending() {
-  std::vector<std::string> lines;
+  std::vector<Chunk> chunks;
   {
     std::lock_guard lock(pendingMutex_);
-    lines.swap(pending_);
+    chunks.swap(pending_);
     drainScheduled_ = false;
   }
-  // Lines are written together, but a line that takes the file past its limit ends a write so
-  // that rotation happens right after it, as if each line were written on its own.
-  std::string buffer;
-  for (const auto& line : lines) {
-    buffer += line;
-    if (rollingEnabled_ && currentFileSize_ + buffer.size() > maxFileSize_) {
-      append(buffer);
-      buffer.clear();
-    }
-  }
-  if (!buffer.empty()) append(buffer);
+  for (const auto& chunk : chunks) writeChunk(chunk);
 }
 
-void SharedLogFile::append(const std::string& bytes) {
+void SharedLogFile::writeChunk(const Chunk& chunk) {
+  // The lines of a chunk are written together, but a line that takes the file past its limit
+  // ends a write so that rotation happens right after it, as if each line were written alone.
+  std::string_view lines = chunk.bytes;
+  std::size_t start = 0;
+  if (rollingEnabled_) {
+    for (std::size_t end : chunk.lineEnds) {
+      if (currentFileSize_ + (end - start) > maxFileSize_) {
+        append(lines.substr(start, end - start));
+        start = end;
+      }
+    }
+  }
+  if (start < lines.size()) append(lines.substr(start));
+}
+
+void SharedLogFile::append(std::string_view bytes) {
   if (!fileHandle_) return;
   std::error_code error;
   currentFileSize_ += fileHandle_->write(bytes, error);

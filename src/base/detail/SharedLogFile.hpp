@@ -45,11 +45,20 @@ class SharedLogFile : public std::enable_shared_from_this<SharedLogFile> {
   void flush();
 
  private:
+  // Formatted lines waiting for the queue, in chunks of about kChunkSize bytes so that a
+  // growing backlog never copies what it already holds.
+  struct Chunk {
+    std::string bytes;                    // lines, each ending in "\n"
+    std::vector<std::uint32_t> lineEnds;  // offset in `bytes` after each line
+  };
+  static constexpr std::size_t kChunkSize = 64 * 1024;
+
   explicit SharedLogFile(const LogFileInitParams& params);
   void report(const std::string& message, const std::optional<LoggerMetadata>& metadata) const;
   std::expected<void, LogFileOpenError> openFile(bool truncate);
   void drainPending();
-  void append(const std::string& bytes);
+  void append(std::string_view bytes);
+  void writeChunk(const Chunk& chunk);
   void closeHandle();
   void rotate();
   void archive(const std::filesystem::path& archived);
@@ -73,8 +82,8 @@ class SharedLogFile : public std::enable_shared_from_this<SharedLogFile> {
   std::atomic<bool> stoppedForGood_{false};
 
   std::mutex pendingMutex_;
-  std::vector<std::string> pending_;  // guarded by pendingMutex_
-  bool drainScheduled_ = false;       // guarded by pendingMutex_
+  std::vector<Chunk> pending_;   // guarded by pendingMutex_
+  bool drainScheduled_ = false;  // guarded by pendingMutex_
 };
 
 /// One per process: the open log files by path (weak, so a file closes with its last sink).
