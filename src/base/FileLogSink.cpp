@@ -34,6 +34,10 @@ void FileLogSink::flush() {
   if (logFile_) logFile_->flush();
 }
 
+void FileLogSink::flushAll() {
+  for (const auto& file : LogFileRegistry::shared().openFiles()) file->flush();
+}
+
 LogSinkErrorHandler FileLogSink::onLogSinkError() {
   std::lock_guard lock(gErrorHandlerMutex);
   return errorHandler();

@@ -54,6 +54,10 @@ class FileLogSink final : public LogSink {
   /// queue).
   void flush();
 
+  /// Flushes every log file open in the process. A program calls it before it exits: lines
+  /// still queued when the process ends are lost.
+  static void flushAll();
+
   /// The process-wide receiver of file reports; none at first (reports are dropped). Set it
   /// during start-up.
   static LogSinkErrorHandler onLogSinkError();

@@ -285,6 +285,16 @@ std::expected<std::shared_ptr<SharedLogFile>, LogFileOpenError> LogFileRegistry:
       });
 }
 
+std::vector<std::shared_ptr<SharedLogFile>> LogFileRegistry::openFiles() {
+  return serialQueue_.sync([this] {
+    std::vector<std::shared_ptr<SharedLogFile>> files;
+    for (const auto& [path, weak] : files_) {
+      if (auto file = weak.lock()) files.push_back(std::move(file));
+    }
+    return files;
+  });
+}
+
 void LogFileRegistry::forget(const std::filesystem::path& path) {
   serialQueue_.async([this, path] {
     if (auto it = files_.find(path); it != files_.end() && it->second.expired()) files_.erase(it);

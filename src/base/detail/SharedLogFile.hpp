@@ -93,6 +93,8 @@ class LogFileRegistry {
   /// The open file for `params.url`, or a newly opened one. Runs on the registry's queue.
   std::expected<std::shared_ptr<SharedLogFile>, LogFileOpenError> file(
       const LogFileInitParams& params);
+  /// Every file open now.
+  std::vector<std::shared_ptr<SharedLogFile>> openFiles();
   /// Drops the entry of `path` when its file is gone (called when a file is released).
   void forget(const std::filesystem::path& path);
 
