@@ -91,6 +91,13 @@ Error Error::wrapping(const Error& underlying) {
   return Error(CocoaErrorCode::xpcConnectionReplyInvalid, std::move(info));
 }
 
+Error Error::fromErrorCode(const std::error_code& error) {
+  const auto& category = error.category();
+  bool posix = category == std::system_category() || category == std::generic_category();
+  return Error(posix ? std::string(base::ErrorDescription::kPOSIXErrorDomain) : category.name(),
+               error.value(), {{std::string(kLocalizedDescriptionKey), error.message()}});
+}
+
 bool Error::is(std::string_view domain, std::int64_t code) const {
   return domain_ == domain && code_ == code;
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <variant>
 
 #include "base/ErrorDescription.hpp"
@@ -95,6 +96,9 @@ class Error {
   /// Cocoa xpcConnectionReplyInvalid holding `underlying` under kUnderlyingErrorKey, its
   /// localized description and, when it has one, its recovery suggestion.
   static Error wrapping(const Error& underlying);
+  /// A system error: domain "NSPOSIXErrorDomain" for errno values (else the category's name),
+  /// the value as code and the system's message as localized description.
+  static Error fromErrorCode(const std::error_code& error);
 
   const std::string& domain() const { return domain_; }
   std::int64_t code() const { return code_; }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 using namespace tarnix::platform::fileprovider;
 using tarnix::base::LoggerMetadata;
 using tarnix::base::LoggerMetadataValue;
@@ -87,6 +89,12 @@ TEST(ErrorTest, LocalizedDescriptionPrefersUserInfoThenReasonThenCode) {
        "The operation could not be completed. (NSFileProviderErrorDomain error -2001.)"},
   };
   for (const auto& row : rows) EXPECT_EQ(row.error.localizedDescription(), row.expected);
+}
+
+TEST(ErrorTest, SystemErrorsKeepErrnoAndMessage) {
+  auto error = Error::fromErrorCode(std::make_error_code(std::errc::no_space_on_device));
+  EXPECT_TRUE(error.is("NSPOSIXErrorDomain", ENOSPC));
+  EXPECT_EQ(error.localizedDescription(), std::generic_category().message(ENOSPC));
 }
 
 TEST(ErrorTest, WrappingKeepsUnderlyingDescriptionAndSuggestion) {
