@@ -93,11 +93,15 @@ std::string percentEncodePath(std::string_view cloudPath) {
 
 std::optional<std::string> URLComponents::url() const {
   if (!validHost(host) || !validPath(percentEncodedPath) || scheme.empty()) return std::nullopt;
-  std::string text = scheme + "://" + host + percentEncodedPath;
+  std::string text;
+  text.append(scheme).append("://").append(host).append(percentEncodedPath);
   for (std::size_t i = 0; i < queryItems.size(); ++i) {
     text += i == 0 ? "?" : "&";
     text += percentEncodeQueryComponent(queryItems[i].name);
-    if (queryItems[i].value) text += "=" + percentEncodeQueryComponent(*queryItems[i].value);
+    if (queryItems[i].value) {
+      text.push_back('=');
+      text += percentEncodeQueryComponent(*queryItems[i].value);
+    }
   }
   return text;
 }
