@@ -1,7 +1,38 @@
 // tarnix-cloud-emulator: a local cloud for tests, demos and development.
+#include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
+#include <iostream>
 
-int main() {
-  std::fputs("tarnix-cloud-emulator: not built yet\n", stderr);
-  return 1;
+#include "emulator/Emulator.hpp"
+
+int main(int argc, char** argv) {
+  CLI::App app{"tarnix-cloud-emulator: the cloud REST API and event socket over HTTPS on loopback"};
+  tarnix::emulator::EmulatorOptions options;
+  std::string data = "emulator-data";
+  std::string seed, faults;
+  app.add_option("--data", data, "data folder (state, content, certificates)");
+  app.add_option("--port", options.port, "port to listen on; 0 picks a free one");
+  app.add_option("--address", options.address, "address to bind");
+  app.add_option("--seed", seed, "seed content: demo or scale:N");
+  app.add_option("--faults", faults, "JSON file of fault rules");
+  CLI11_PARSE(app, argc, argv);
+  // Whoever started us may stop reading our output; that must not end the server.
+  std::signal(SIGPIPE, SIG_IGN);
+  options.dataDir = data;
+  if (!seed.empty()) options.seed = seed;
+  if (!faults.empty()) options.faults = faults;
+
+  auto emulator = tarnix::emulator::Emulator::open(options);
+  if (!emulator) {
+    std::cerr << "tarnix-cloud-emulator: " << emulator.error() << std::endl;
+    return 1;
+  }
+  std::cout << "CA certificate: " << (*emulator)->tls().caCertificate.string() << "\n"
+            << "admin token: " << (*emulator)->adminToken() << "\n"
+            << "listening on https://" << options.address << ":" << (*emulator)->port()
+            << std::endl;
+  (*emulator)->run(true);
+  std::cout << "stopped" << std::endl;
+  return 0;
 }

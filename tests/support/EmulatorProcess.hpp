@@ -1,0 +1,75 @@
+#pragma once
+// Runs the built tarnix-cloud-emulator for a test: a fresh data folder, a free loopback port,
+// and SIGTERM when the object goes. Clients trust `caFile()` (set TARNIX_CA_FILE to it) and
+// sign in with the users every fresh emulator has (kAliceToken, ...; basic passwords
+// "<name>-password"). Files go below "/Shared/..." or "/Private/..." (seed "demo" makes both);
+// the cloud refuses files directly in "/" or "/Shared".
+//
+// Tests can read what the emulator received and make it fail:
+//   GET    <baseURL>/__admin/requests  -> [{"method","path","target","query":[[n,v]],
+//                                          "headers":{lower-case name: value},"body"}]
+//   DELETE <baseURL>/__admin/requests  -> forget them
+//   POST   <baseURL>/__admin/faults    -> add rules, e.g. {"path": "^/api/v1/fs-content",
+//            "action": "status"|"delay"|"drop"|"truncate"|"malformed", "status": 503,
+//            "retryAfter": "2", "delayMs": 500, "count": 1, "method": "GET", "body": {...}}
+//   DELETE <baseURL>/__admin/faults    -> remove all rules
+// each with the header "X-Admin-Token: <adminToken()>".
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/TempDir.hpp"
+
+namespace tarnix::testing {
+
+class EmulatorProcess {
+ public:
+  static constexpr const char* kAliceToken = "alice-token";
+  static constexpr const char* kBobToken = "bob-token";
+  static constexpr const char* kAdminToken = "admin-token";  // a user who may unlock others' locks
+
+  struct Options {
+    std::string seed;        // "demo", "scale:N" or empty
+    std::string faultsFile;  // a JSON file of fault rules, or empty
+  };
+
+  /// Starts the emulator and waits (up to 20 s) until it listens.
+  static std::expected<std::unique_ptr<EmulatorProcess>, std::string> start(Options options);
+  static std::expected<std::unique_ptr<EmulatorProcess>, std::string> start() {
+    return start(Options{});
+  }
+  ~EmulatorProcess();
+  EmulatorProcess(const EmulatorProcess&) = delete;
+  EmulatorProcess& operator=(const EmulatorProcess&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  /// "localhost:PORT": the drive's cloud host; "sync-localhost:PORT" reaches the sync back end
+  /// (the name does not resolve: point it at 127.0.0.1, e.g. CURLOPT_RESOLVE).
+  std::string host() const { return "localhost:" + std::to_string(port_); }
+  std::string baseURL() const { return "https://" + host(); }
+  const std::filesystem::path& caFile() const { return caFile_; }
+  const std::filesystem::path& dataDir() const { return data_.path(); }
+  const std::string& adminToken() const { return adminToken_; }
+  /// "OAUTH oauth_token=<token>,oauth_version=2.0"
+  static std::string authorization(const std::string& token);
+
+  /// Sends SIGTERM and waits; true when it exited with status 0. Idempotent.
+  bool stop();
+
+ private:
+  EmulatorProcess() : data_("tarnix-emulator") {}
+  TempDir data_;
+  pid_t pid_ = -1;
+  int exitStatus_ = -1;
+  std::uint16_t port_ = 0;
+  std::filesystem::path caFile_;
+  std::string adminToken_;
+};
+
+}  // namespace tarnix::testing

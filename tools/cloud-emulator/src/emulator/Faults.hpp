@@ -1,0 +1,71 @@
+#pragma once
+// Fault injection: rules that make matching requests fail in a chosen way, each for its next N
+// matches. Rules come from the admin endpoint or a rules file (a JSON array of rule objects):
+//   {"path": "^/api/v1/fs-content", "method": "GET", "action": "status", "status": 503,
+//    "retryAfter": "120", "body": {...}, "delayMs": 0, "count": 1}
+// "path" is an ECMAScript regular expression searched in the decoded path; "action" is one of
+// "status", "delay", "drop" (close without answering), "truncate" (send half the body, then
+// close) and "malformed" (a 200 whose JSON body is cut short). "count" -1 means every time.
+// Not thread-safe: used from the server's one I/O thread.
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "base/JSONValue.hpp"
+
+namespace tarnix::emulator {
+
+enum class FaultAction { status, delay, drop, truncate, malformed };
+
+struct FaultRule {
+  std::string path;
+  std::optional<std::string> method;
+  FaultAction action = FaultAction::status;
+  int status = 503;
+  std::optional<std::string> retryAfter;
+  std::optional<base::JSONValue> body;
+  std::int64_t delayMs = 0;
+  std::int64_t count = 1;
+  std::regex pattern;
+};
+
+class FaultInjector {
+ public:
+  /// Reads one rule; errors say which field is wrong.
+  static std::expected<FaultRule, std::string> parseRule(const base::JSONValue& json);
+
+  void add(FaultRule rule) { rules_.push_back(std::move(rule)); }
+  std::expected<void, std::string> addFromJSON(const base::JSONValue& json);
+  std::expected<void, std::string> loadFile(const std::filesystem::path& file);
+  void clear() { rules_.clear(); }
+  /// The first rule matching the request, counted as used.
+  std::optional<FaultRule> take(const std::string& method, const std::string& path);
+  base::JSONValue describe() const;
+
+ private:
+  std::vector<FaultRule> rules_;
+};
+
+/// What the emulator received, for tests to read back through the admin endpoint.
+struct RecordedRequest {
+  std::string method, path, target;
+  std::vector<std::pair<std::string, std::string>> query, headers;  // header names lower-case
+  std::string body;                                                 // small bodies only
+};
+
+class RequestLog {
+ public:
+  void record(RecordedRequest request);
+  void clear() { entries_.clear(); }
+  base::JSONValue toJSON() const;
+
+ private:
+  std::vector<RecordedRequest> entries_;
+};
+
+}  // namespace tarnix::emulator
