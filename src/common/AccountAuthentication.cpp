@@ -28,7 +28,9 @@ AccountAuthentication::fromJSONText(std::string_view text) {
     return std::unexpected(
         AccountAuthenticationError{"Invalid number of keys found, expected one."});
   }
-  const auto& [key, payload] = *json->items().begin();
+  auto member = json->begin();
+  const std::string key = member.key();
+  const base::JSONValue& payload = member.value();
   if (key == "basic") {
     auto password = base::jsonString(payload, "password");
     if (!payload.is_object() || !password) {
