@@ -1,0 +1,63 @@
+#pragma once
+// Lock records items carry: the cloud's lock holder and the lock this machine took.
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Date.hpp"
+#include "common/SyncIdentifiers.hpp"
+
+namespace tarnix::common {
+
+/// Who holds the cloud lock of a file (stored in RemoteLocks).
+struct CloudLockInfo {
+  std::int64_t identifier = 0;
+  std::string firstName;
+  std::string lastName;
+  std::optional<std::string> email;
+  std::optional<std::string> collaborationToken;
+  bool operator==(const CloudLockInfo&) const = default;
+};
+
+/// Why a lock was taken: bit 0 clear = automatic (a local application holds the file open),
+/// set = manual (the user asked).
+struct LocalLockSource {
+  std::int64_t rawValue = 0;
+  static LocalLockSource automatic() { return {0}; }
+  static LocalLockSource manual() { return {1}; }
+  bool isManual() const { return (rawValue & 1) != 0; }
+  /// "automatic" / "manual".
+  std::string_view description() const { return isManual() ? "manual" : "automatic"; }
+  bool operator==(const LocalLockSource&) const = default;
+};
+
+/// An application that had the file open.
+struct LockingApplicationData {
+  std::string name;
+  std::string version;
+  bool operator==(const LockingApplicationData&) const = default;
+};
+
+/// A lock taken from this machine (stored in LocalLocks).
+struct LocalLock {
+  SyncFileIdentifier fileIdentifier;
+  LocalLockSource source;
+  std::optional<std::string> token;
+  base::Date creationDate;
+  base::Date expirationDate;
+  base::Date needsRelockBefore;
+  std::vector<LockingApplicationData> lockingApplications;
+  bool operator==(const LocalLock&) const = default;
+};
+
+/// Names and versions joined with "|" in the same order, as stored and sent.
+std::string joinedApplicationNames(const std::vector<LockingApplicationData>& applications);
+std::string joinedApplicationVersions(const std::vector<LockingApplicationData>& applications);
+/// The inverse of the two joins; missing versions become "".
+std::vector<LockingApplicationData> splitApplications(std::string_view names,
+                                                      std::string_view versions);
+
+}  // namespace tarnix::common
