@@ -1,0 +1,274 @@
+#pragma once
+// The item store of one drive: every read and write of the item tables of the drive database.
+//
+// Threads: every operation may be called from any thread except the "DriveDatabase" writer
+// queue itself. Reads run on a reader connection and see one consistent snapshot; writes run
+// in one transaction each on the writer queue and the caller waits for them. After a committed
+// write, the publisher's subscribers and the delegate are told on the calling thread.
+//
+// Ranks: every write the framework must see gives the touched row the rank (highest rank + 1),
+// so `rank > anchor` finds what changed since an anchor. Subtree updates add per-row offsets.
+//
+// Errors: ItemStoreError holds a SyncError (noSuchItem and the like), a DatabaseError (SQLite
+// failed, or a stored value is malformed), or SyncAnchorExpired (the provider maps it to the
+// framework's code -1002).
+#include <atomic>
+#include <expected>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "base/Logger.hpp"
+#include "common/DatabaseQueue.hpp"
+#include "common/PatchedSyncItem.hpp"
+#include "common/SyncError.hpp"
+#include "common/SyncItem.hpp"
+#include "common/SyncQuery.hpp"
+
+namespace tarnix::common {
+
+/// The anchor of a change enumeration lies below the graveyard: deletions it would need were
+/// purged, so the framework must enumerate again from scratch.
+struct SyncAnchorExpired {
+  static constexpr int kFrameworkErrorCode = -1002;
+  SyncAnchor anchor;
+  std::int64_t graveyardRank = 0;
+  bool operator==(const SyncAnchorExpired&) const = default;
+};
+
+struct ItemStoreError {
+  std::variant<SyncError, DatabaseError, SyncAnchorExpired> value;
+
+  const SyncError* syncError() const { return std::get_if<SyncError>(&value); }
+  const DatabaseError* databaseError() const { return std::get_if<DatabaseError>(&value); }
+  bool isAnchorExpired() const { return std::holds_alternative<SyncAnchorExpired>(value); }
+  std::string description() const;
+};
+
+template <class T>
+using ItemStoreResult = std::expected<T, ItemStoreError>;
+
+/// The outcome of `beginNewItem`.
+struct BeginNewItemResult {
+  SyncItem parentItem;
+  /// An alive child of the parent with that name (compared without case), if any.
+  std::optional<SyncItem> existingItem;
+  /// An item with the same system identifier exists: the system is retrying a creation.
+  bool retryDetected = false;
+};
+
+/// A creation in flight (by name and parent), so that a listing does not store it twice.
+struct ItemBeingCreated {
+  std::string fileName;
+  SyncFolderIdentifier parent;
+  auto operator<=>(const ItemBeingCreated&) const = default;
+};
+
+/// One batch of a change enumeration.
+struct SyncChangeBatch {
+  std::vector<SyncItem> updatedItems;
+  std::vector<SyncItemIdentifier> deletedItemIdentifiers;
+  /// The rank up to which changes were delivered: the next anchor.
+  SyncAnchor lastRank;
+  size_t changeCount = 0;
+  /// More rows remain beyond this batch.
+  bool moreComing = false;
+};
+
+/// One page of a paged enumeration.
+struct SyncItemPage {
+  std::vector<SyncItem> items;
+  SyncEnumerateItemsQueryOutput output;
+};
+
+/// Told after every committed write of the store. Called on the thread that wrote.
+class SyncItemStorageDelegate {
+ public:
+  virtual ~SyncItemStorageDelegate() = default;
+  virtual void itemStorageDidChange() = 0;
+};
+
+/// A signal without value: subscribers are called after every committed write, on the thread
+/// that wrote. Subscribing and unsubscribing are thread-safe; a callback must not (un)subscribe.
+class SyncItemStoragePublisher {
+ public:
+  using Token = std::uint64_t;
+  Token subscribe(std::function<void()> callback);
+  void unsubscribe(Token token);
+  void send();
+
+ private:
+  std::mutex mutex_;
+  std::map<Token, std::function<void()>> subscribers_;
+  Token next_ = 1;
+};
+
+class SyncItemStorage {
+ public:
+  /// Reads the cached `graveyardRank` and `snapshotRevision`; fails when the database does not
+  /// have the item tables of this build.
+  static ItemStoreResult<std::unique_ptr<SyncItemStorage>> make(
+      std::shared_ptr<DatabaseQueue> dbQueue, std::string cloudStartPath,
+      std::shared_ptr<base::Logger> logger);
+
+  SyncItemStoragePublisher& publisher() { return publisher_; }
+  /// Held weakly; set once before use.
+  void setDelegate(std::weak_ptr<SyncItemStorageDelegate> delegate);
+  const std::string& cloudStartPath() const { return cloudStartPath_; }
+  const std::shared_ptr<DatabaseQueue>& dbQueue() const { return dbQueue_; }
+
+  // MARK: Reads (tombstones are ignored unless said otherwise)
+
+  ItemStoreResult<std::optional<SyncItem>> optionalItem(const SyncItemIdentifier& identifier,
+                                                        SyncItemReadOptions options = {});
+  ItemStoreResult<std::optional<SyncItem>> optionalItem(const CloudItemIdentifier& identifier,
+                                                        SyncItemReadOptions options = {});
+  ItemStoreResult<std::optional<SyncItem>> findByCloudIdentifier(
+      const CloudItemIdentifier& identifier) {
+    return optionalItem(identifier);
+  }
+  /// Fails with SyncError::noSuchItem when absent.
+  ItemStoreResult<SyncItem> item(const SyncItemIdentifier& identifier,
+                                 SyncItemReadOptions options = {});
+  ItemStoreResult<std::optional<SyncItem>> item(const std::string& systemItemIdentifier,
+                                                SyncItemReadOptions options = {});
+  /// The alive child named `filename` (compared without case).
+  ItemStoreResult<std::optional<SyncItem>> childItem(const SyncFolderIdentifier& parent,
+                                                     const std::string& filename,
+                                                     SyncItemReadOptions options = {});
+  /// The child and its path from the drive root ("/a/b/name").
+  ItemStoreResult<std::optional<std::pair<SyncItem, std::string>>> findItem(
+      const SyncFolderIdentifier& under, const std::string& filename);
+  /// One entry per identifier, in input order; absent ones as none.
+  ItemStoreResult<std::vector<std::optional<SyncItem>>> items(
+      const std::vector<SyncItemIdentifier>& identifiers, SyncItemReadOptions options = {});
+  ItemStoreResult<std::vector<std::optional<SyncItem>>> findAllByCloudIdentifier(
+      const std::vector<CloudItemIdentifier>& identifiers, SyncItemReadOptions options = {});
+  ItemStoreResult<std::int64_t> itemCount(const std::vector<SyncItemQueryConstraint>& matching);
+  /// The item at `cloudPath`, relative to the drive root ("/a/b" or "a/b"; "" is the root),
+  /// names compared without case.
+  ItemStoreResult<std::optional<SyncItem>> findItem(const std::string& cloudPath);
+  /// The offline-realm item at `cloudPath` inside an offline folder (by the folder's stored
+  /// path), names compared exactly.
+  ItemStoreResult<std::optional<SyncItem>> findOfflineItem(const std::string& cloudPath);
+  /// The path of the item from the drive root ("/a/b"; "/" for the root).
+  ItemStoreResult<std::string> queryCloudPath(const SyncItemIdentifier& identifier);
+  /// The stored path of the nearest offline folder at or above the item plus the names below
+  /// it; none when the item is not inside an offline folder.
+  ItemStoreResult<std::optional<std::string>> queryOfflinePath(
+      const SyncItemIdentifier& identifier);
+  ItemStoreResult<SyncItem> rootItem();
+  ItemStoreResult<std::vector<SyncItem>> enumerateAllItems(const SyncFolderIdentifier& container,
+                                                           SyncItemReadOptions options = {});
+  ItemStoreResult<std::vector<SyncItem>> itemsMarkedForDelayedDeletion();
+  ItemStoreResult<SyncAnchor> currentSyncAnchor();
+  /// Keeps the pairs whose folder is alive and materialised.
+  template <class URL>
+  ItemStoreResult<std::vector<std::pair<URL, SyncFolderIdentifier>>> filterVisitedFolders(
+      const std::vector<std::pair<URL, SyncFolderIdentifier>>& folders);
+
+  /// One page of the alive children of `container` (all alive items when none), ordered by
+  /// identifier, starting after `startingAt`.
+  ItemStoreResult<SyncItemPage> enumerateItems(
+      const std::optional<SyncFolderIdentifier>& container,
+      const std::optional<SyncListingPageMarker>& startingAt, size_t pageSize);
+  /// The changes below `container` (the whole drive when none) since `anchor`, in rank order,
+  /// tombstones as deletions. A batch never splits rows of one rank, so it may exceed
+  /// `maxBatchSize`. Fails with SyncAnchorExpired when the anchor is below the graveyard.
+  ItemStoreResult<SyncChangeBatch> enumerateChanges(
+      const std::optional<SyncFolderIdentifier>& container, SyncAnchor anchor, size_t maxBatchSize);
+
+  std::int64_t graveyardRank() const { return graveyardRank_.load(); }
+  std::int64_t snapshotRevision() const { return snapshotRevision_.load(); }
+
+  // MARK: Writes (each one transaction on the writer queue)
+
+  ItemStoreResult<BeginNewItemResult> beginNewItem(
+      const SyncFolderIdentifier& under, const std::string& filename,
+      const std::optional<std::string>& systemItemIdentifier, bool isFolder);
+  /// Inserts the item (or revives its tombstone) with the highest rank, its extended attributes
+  /// and its cloud lock.
+  ItemStoreResult<SyncItem> storeNewItem(const SyncItem& item);
+  ItemStoreResult<SyncItem> setRootItem(const SyncItem& item);
+  /// Writes the changed columns only, bumps metadataVersion and the rank; returns the stored item.
+  ItemStoreResult<SyncItem> update(const PatchedSyncItem& item);
+  /// Created items are stored, modified ones updated, moved-away ones become tombstones (with
+  /// their subtrees). With `skipItemsBeingCreated`, created items matching an entry of the
+  /// items-being-created set are left out.
+  ItemStoreResult<void> apply(const SyncItemListPatch& patch, bool skipItemsBeingCreated);
+  /// Marks the item and its alive descendants dead (2 when `delayed`, else 1) with the highest
+  /// ranks. An offline-folder root (and its subtree) is left alone unless
+  /// `includingSubscriptionRoot`.
+  ItemStoreResult<void> deleteItem(const SyncItemIdentifier& identifier,
+                                   const std::optional<CloudEntryIdentifier>& baseContentVersion,
+                                   bool delayed, bool includingSubscriptionRoot);
+  ItemStoreResult<void> undeleteItem(const SyncItemIdentifier& identifier);
+  /// Only raises the rank, so that the framework is sent the item again.
+  ItemStoreResult<void> refreshItem(const SyncItemIdentifier& identifier);
+  ItemStoreResult<SyncItem> markItemAsMaterialized(const SyncItemIdentifier& identifier);
+  /// Sets `isSkipped` on the item and `isAncestorSkipped` on its subtree (rank + depth).
+  ItemStoreResult<void> updateItemSkippedFlag(const SyncItemIdentifier& identifier, bool isSkipped);
+  /// Moves the item and its subtree into `realm` (rank + row number); drops the subtree's cloud
+  /// locks without a local lock and the listings of its folders.
+  ItemStoreResult<void> updateRealm(const SyncItemIdentifier& identifier, SyncItemRealm realm);
+  /// No rank change.
+  ItemStoreResult<void> updateLastFailedUploadDetails(
+      const SyncItemIdentifier& identifier, const std::optional<CloudEntryIdentifier>& baseVersion,
+      const std::optional<std::string>& checksum);
+  /// Removes the tombstones with ranks in [fromRank, toRank] and raises the graveyard to toRank:
+  /// anchors below it expire.
+  ItemStoreResult<void> purgeGraveyard(std::int64_t fromRank, std::int64_t toRank);
+  ItemStoreResult<void> setSnapshotRevision(std::int64_t revision);
+
+  void willStartCreatingNewItem(const std::string& fileName, const SyncFolderIdentifier& under);
+  void didFinishCreatingNewItem(const ItemBeingCreated& item);
+  bool isBeingCreated(const ItemBeingCreated& item) const;
+
+ private:
+  SyncItemStorage(std::shared_ptr<DatabaseQueue> dbQueue, std::string cloudStartPath,
+                  std::shared_ptr<base::Logger> logger);
+  template <class T>
+  ItemStoreResult<T> read(const std::function<ItemStoreResult<T>(Database&)>& body);
+  template <class T>
+  ItemStoreResult<T> write(const std::function<ItemStoreResult<T>(Database&)>& body);
+  void didChange();
+
+  std::shared_ptr<DatabaseQueue> dbQueue_;
+  std::string cloudStartPath_;
+  std::shared_ptr<base::Logger> logger_;
+  SyncItemStoragePublisher publisher_;
+  std::atomic<std::int64_t> graveyardRank_{0};
+  std::atomic<std::int64_t> snapshotRevision_{0};
+
+  // Guards delegate_ and itemsBeingCreated_ (a leaf lock).
+  mutable std::mutex mutex_;
+  std::weak_ptr<SyncItemStorageDelegate> delegate_;
+  std::multiset<ItemBeingCreated> itemsBeingCreated_;
+
+  friend struct SyncItemStorageAccess;
+};
+
+template <class URL>
+ItemStoreResult<std::vector<std::pair<URL, SyncFolderIdentifier>>>
+SyncItemStorage::filterVisitedFolders(
+    const std::vector<std::pair<URL, SyncFolderIdentifier>>& folders) {
+  std::vector<SyncItemIdentifier> identifiers;
+  for (const auto& [url, folder] : folders) identifiers.emplace_back(folder);
+  auto found = items(identifiers, SyncItemReadOptions::skipExtendedAttributes |
+                                      SyncItemReadOptions::skipSubscriptionState);
+  if (!found) return std::unexpected(found.error());
+  std::vector<std::pair<URL, SyncFolderIdentifier>> visited;
+  for (size_t i = 0; i < folders.size(); ++i) {
+    if ((*found)[i] && (*found)[i]->isMaterialized) visited.push_back(folders[i]);
+  }
+  return visited;
+}
+
+}  // namespace tarnix::common

@@ -1,0 +1,499 @@
+// The writes of SyncItemStorage: each runs in one transaction on the writer queue.
+#include <functional>
+
+#include "common/SyncItemStorage.hpp"
+#include "common/detail/ItemRows.hpp"
+#include "common/detail/ItemStorageQueries.hpp"
+#include "common/detail/SyncItemStorageTransactions.hpp"
+
+namespace tarnix::common {
+
+using namespace detail;
+
+namespace {
+ItemStoreError dbError(DatabaseError error) {
+  return ItemStoreError{std::move(error)};
+}
+
+ItemStoreResult<void> run(DatabaseResult<Statement>& statement) {
+  if (!statement) return std::unexpected(dbError(statement.error()));
+  if (auto done = statement->run(); !done) return std::unexpected(dbError(done.error()));
+  return {};
+}
+
+ItemStoreResult<std::int64_t> maxRank(Database& db) {
+  auto max = db.scalarInt("SELECT MAX(rank) FROM Items");
+  if (!max) return std::unexpected(dbError(max.error()));
+  return max->value_or(0);
+}
+
+ItemStoreResult<void> bumpRank(Database& db, const std::string& identifier) {
+  auto statement = db.prepare(
+      "UPDATE Items SET rank = (SELECT MAX(rank) FROM Items) + 1 WHERE itemIdentifier = ?");
+  if (statement) statement->bind(1, identifier);
+  return run(statement);
+}
+
+ItemStoreResult<void> writeExtendedAttributes(Database& db, const SyncItem& item) {
+  const auto identifier = item.itemIdentifier.description();
+  auto remove = db.prepare("DELETE FROM ItemExtendedAttributes WHERE itemIdentifier = ?");
+  if (remove) remove->bind(1, identifier);
+  if (auto done = run(remove); !done) return done;
+  if (!item.extendedAttributes) return {};
+  for (const auto& [name, value] : item.extendedAttributes->values) {
+    auto insert = db.prepare("INSERT INTO ItemExtendedAttributes VALUES(?, ?, ?)");
+    if (insert) insert->bind(1, identifier).bind(2, name).bindBlob(3, value);
+    if (auto done = run(insert); !done) return done;
+  }
+  return {};
+}
+
+ItemStoreResult<void> writeRemoteLock(Database& db, const SyncItem& item) {
+  const auto identifier = item.itemIdentifier.description();
+  if (!item.lockInfo) {
+    auto remove = db.prepare("DELETE FROM RemoteLocks WHERE itemIdentifier = ?");
+    if (remove) remove->bind(1, identifier);
+    return run(remove);
+  }
+  const auto& lock = *item.lockInfo;
+  auto insert = db.prepare("INSERT OR REPLACE INTO RemoteLocks VALUES (?,?,?,?,?,?)");
+  if (insert) {
+    insert->bind(1, identifier)
+        .bind(2, lock.identifier)
+        .bind(3, lock.firstName)
+        .bind(4, lock.lastName)
+        .bind(5, lock.email)
+        .bind(6, lock.collaborationToken);
+  }
+  return run(insert);
+}
+
+SyncItem withDerivedFlags(SyncItem item) {
+  if (item.extendedAttributes && !item.extendedAttributes->values.empty()) {
+    item.flags.insert(SyncItemFlags::hasExtendedAttributes);
+  } else {
+    item.flags.remove(SyncItemFlags::hasExtendedAttributes);
+  }
+  return item;
+}
+
+ItemStoreResult<void> insertItem(Database& db, const SyncItem& given) {
+  const SyncItem item = withDerivedFlags(given);
+  auto upsert = db.prepare(kUpsertItem);
+  if (upsert) bindItemColumns(*upsert, item);
+  if (auto done = run(upsert); !done) return done;
+  if (item.flags.contains(SyncItemFlags::hasExtendedAttributes) || given.extendedAttributes) {
+    if (auto done = writeExtendedAttributes(db, item); !done) return done;
+  }
+  return writeRemoteLock(db, item);
+}
+
+ItemStoreResult<SyncItem> readStored(Database& db, const SyncItemIdentifier& identifier) {
+  auto stored = readOne(db, kByIdentifier, identifier.description(), {});
+  if (!stored) return std::unexpected(stored.error());
+  if (!*stored) return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
+  return std::move(**stored);
+}
+
+// One column an update may write, with how to bind it.
+struct ColumnWrite {
+  const char* column;
+  std::function<void(Statement&, int)> bind;
+};
+
+ItemStoreResult<void> updateItem(Database& db, const PatchedSyncItem& patch) {
+  const SyncItem& item = patch.item();
+  const auto changes = patch.changes();
+  using F = SyncItemFields;
+  std::vector<ColumnWrite> writes;
+  auto add = [&](F::Set bit, const char* column, std::function<void(Statement&, int)> bind) {
+    if (changes.contains(bit)) writes.push_back({column, std::move(bind)});
+  };
+  add(F::filename, "filename", [&](Statement& s, int i) { s.bind(i, item.filename); });
+  add(F::parentItemIdentifier, "parentItemIdentifier",
+      [&](Statement& s, int i) { s.bind(i, item.parentItemIdentifier.description()); });
+  add(F::cloudIdentifier, "cloudIdentifier", [&](Statement& s, int i) {
+    if (item.cloudIdentifier) {
+      s.bind(i, item.cloudIdentifier->description());
+    } else {
+      s.bindNull(i);
+    }
+  });
+  add(F::permission, "permission",
+      [&](Statement& s, int i) { s.bind(i, static_cast<std::int64_t>(item.permission)); });
+  add(F::creationDate, "creationDate", [&](Statement& s, int i) { s.bind(i, item.creationDate); });
+  add(F::contents, "contentVersion", [&](Statement& s, int i) {
+    if (item.contentVersion) {
+      s.bind(i, item.contentVersion->rawValue);
+    } else {
+      s.bindNull(i);
+    }
+  });
+  add(F::contents, "contentSize", [&](Statement& s, int i) { s.bind(i, item.contentSize); });
+  add(F::contents, "contentChecksum",
+      [&](Statement& s, int i) { s.bind(i, item.contentChecksum); });
+  add(F::contents, "author", [&](Statement& s, int i) { s.bind(i, item.author); });
+  add(F::contents, "uploadDate", [&](Statement& s, int i) { s.bind(i, item.uploadDate); });
+  add(F::contents, "cfsContentModificationDateOverride",
+      [&](Statement& s, int i) { s.bind(i, item.cfsContentModificationDateOverride); });
+  add(F::contentModificationDate, "contentModificationDate",
+      [&](Statement& s, int i) { s.bind(i, item.contentModificationDate); });
+  add(F::lastUsedDate, "lastUsedDate", [&](Statement& s, int i) { s.bind(i, item.lastUsedDate); });
+  add(F::tagData, "tagData", [&](Statement& s, int i) {
+    if (item.tagData) {
+      s.bindBlob(i, *item.tagData);
+    } else {
+      s.bindNull(i);
+    }
+  });
+  add(F::fileSystemFlags, "fileSystemFlags",
+      [&](Statement& s, int i) { s.bind(i, item.fileSystemFlags); });
+  add(F::typeAndCreator, "typeAndCreator",
+      [&](Statement& s, int i) { s.bind(i, static_cast<std::int64_t>(item.typeAndCreator)); });
+  add(F::historySize, "historySize", [&](Statement& s, int i) { s.bind(i, item.historySize); });
+  add(F::hasStandardUserAccess, "hasStandardUserAccess",
+      [&](Statement& s, int i) { s.bind(i, item.hasStandardUserAccess); });
+  add(F::isProjectFolder, "isProjectFolder",
+      [&](Statement& s, int i) { s.bind(i, item.isProjectFolder); });
+  add(F::isDocumentRoom, "isDocumentRoom",
+      [&](Statement& s, int i) { s.bind(i, item.isDocumentRoom); });
+  add(F::revision, "revision", [&](Statement& s, int i) { s.bind(i, item.revision); });
+  add(F::isMaterialized, "isMaterialized",
+      [&](Statement& s, int i) { s.bind(i, item.isMaterialized); });
+
+  std::string sql = "UPDATE Items SET ";
+  for (const auto& write : writes) sql += std::string(write.column) + " = ?, ";
+  sql +=
+      "flags = ?, metadataVersion = metadataVersion + 1, rank = (SELECT MAX(rank) FROM Items) + 1 "
+      "WHERE itemIdentifier = ? AND dead = 0";
+  auto statement = db.prepare(sql);
+  if (!statement) return std::unexpected(dbError(statement.error()));
+  int index = 1;
+  for (const auto& write : writes) write.bind(*statement, index++);
+  statement->bind(index++, item.flags.rawValue);
+  statement->bind(index, item.itemIdentifier.description());
+  if (auto done = statement->run(); !done) return std::unexpected(dbError(done.error()));
+  if (db.changes() == 0) {
+    return std::unexpected(ItemStoreError{SyncError::noSuchItem(item.itemIdentifier)});
+  }
+  if (changes.contains(F::extendedAttributes)) {
+    if (auto done = writeExtendedAttributes(db, item); !done) return done;
+  }
+  if (changes.contains(F::lockOwner)) {
+    if (auto done = writeRemoteLock(db, item); !done) return done;
+  }
+  return {};
+}
+
+ItemStoreResult<bool> isOfflineRoot(Database& db, const std::string& identifier) {
+  auto statement = db.prepare("SELECT 1 FROM OfflineFolders WHERE itemIdentifier = ?");
+  if (!statement) return std::unexpected(dbError(statement.error()));
+  statement->bind(1, identifier);
+  auto row = statement->step();
+  if (!row) return std::unexpected(dbError(row.error()));
+  return *row;
+}
+
+ItemStoreResult<void> markDeleted(Database& db, const SyncItemIdentifier& identifier,
+                                  const std::optional<CloudEntryIdentifier>& baseContentVersion,
+                                  bool delayed, bool includingSubscriptionRoot) {
+  const auto root = identifier.description();
+  auto offline = isOfflineRoot(db, root);
+  if (!offline) return std::unexpected(offline.error());
+  if (*offline && !includingSubscriptionRoot) return {};
+  std::vector<std::string> pending{root};
+  std::vector<std::string> marked;
+  while (!pending.empty()) {
+    const std::string current = std::move(pending.back());
+    pending.pop_back();
+    marked.push_back(current);
+    auto children = db.prepare(
+        "SELECT Items.itemIdentifier, Items.filename, OfflineFolders.state FROM Items LEFT JOIN "
+        "OfflineFolders ON Items.itemIdentifier = OfflineFolders.itemIdentifier WHERE "
+        "Items.parentItemIdentifier = ? AND Items.dead = 0");
+    if (!children) return std::unexpected(dbError(children.error()));
+    children->bind(1, current);
+    while (true) {
+      auto row = children->step();
+      if (!row) return std::unexpected(dbError(row.error()));
+      if (!*row) break;
+      if (!children->isNull(2) && !includingSubscriptionRoot) continue;
+      pending.push_back(children->text(0));
+    }
+  }
+  for (const auto& current : marked) {
+    auto update = db.prepare(
+        "UPDATE Items SET dead = ?3, contentVersion = IFNULL(?2, contentVersion), rank = (SELECT "
+        "MAX(rank) FROM Items) + 1 WHERE itemIdentifier = ?1");
+    if (!update) return std::unexpected(dbError(update.error()));
+    update->bind(1, current).bind(3, std::int64_t{delayed ? 2 : 1});
+    if (current == root && baseContentVersion) {
+      update->bind(2, baseContentVersion->rawValue);
+    } else {
+      update->bindNull(2);
+    }
+    if (auto done = update->run(); !done) return std::unexpected(dbError(done.error()));
+    if (current == root && db.changes() == 0) {
+      return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
+    }
+  }
+  return {};
+}
+}  // namespace
+
+ItemStoreResult<BeginNewItemResult> SyncItemStorage::beginNewItem(
+    const SyncFolderIdentifier& under, const std::string& filename,
+    const std::optional<std::string>& systemItemIdentifier, bool isFolder) {
+  (void)isFolder;
+  return read<BeginNewItemResult>([&](Database& db) -> ItemStoreResult<BeginNewItemResult> {
+    auto parent = readOne(db, kByIdentifier, under.description(), {});
+    if (!parent) return std::unexpected(parent.error());
+    if (!*parent) return std::unexpected(ItemStoreError{SyncError::noSuchItem(under)});
+    BeginNewItemResult result{std::move(**parent), std::nullopt, false};
+    auto existing = readChild(db, under, filename, {});
+    if (!existing) return std::unexpected(existing.error());
+    result.existingItem = std::move(*existing);
+    if (systemItemIdentifier) {
+      auto retry = readOne(db, kBySystemIdentifier, *systemItemIdentifier,
+                           SyncItemReadOptions::skipExtendedAttributes);
+      if (!retry) return std::unexpected(retry.error());
+      result.retryDetected = retry->has_value();
+    }
+    return result;
+  });
+}
+
+ItemStoreResult<SyncItem> SyncItemStorage::storeNewItem(const SyncItem& item) {
+  return write<SyncItem>([&](Database& db) -> ItemStoreResult<SyncItem> {
+    if (auto done = insertItem(db, item); !done) return std::unexpected(done.error());
+    return readStored(db, item.itemIdentifier);
+  });
+}
+
+ItemStoreResult<SyncItem> SyncItemStorage::setRootItem(const SyncItem& item) {
+  return write<SyncItem>([&](Database& db) -> ItemStoreResult<SyncItem> {
+    if (auto done = insertItem(db, item); !done) return std::unexpected(done.error());
+    auto root = db.prepare("INSERT OR REPLACE INTO RootItem VALUES (?)");
+    if (root) root->bind(1, item.itemIdentifier.description());
+    if (auto done = run(root); !done) return std::unexpected(done.error());
+    return readStored(db, item.itemIdentifier);
+  });
+}
+
+ItemStoreResult<SyncItem> SyncItemStorage::update(const PatchedSyncItem& item) {
+  return write<SyncItem>([&](Database& db) -> ItemStoreResult<SyncItem> {
+    if (auto done = updateItem(db, item); !done) return std::unexpected(done.error());
+    return readStored(db, item.itemIdentifier());
+  });
+}
+
+ItemStoreResult<void> SyncItemStorage::apply(const SyncItemListPatch& patch,
+                                             bool skipItemsBeingCreated) {
+  std::multiset<ItemBeingCreated> beingCreated;
+  if (skipItemsBeingCreated) {
+    std::lock_guard lock(mutex_);
+    beingCreated = itemsBeingCreated_;
+  }
+  return write<void>([&](Database& db) -> ItemStoreResult<void> {
+    for (const auto& item : patch.createdItems) {
+      if (!beingCreated.empty() &&
+          beingCreated.contains(ItemBeingCreated{item.filename, item.parentItemIdentifier})) {
+        continue;
+      }
+      if (auto done = insertItem(db, item); !done) return done;
+    }
+    for (const auto& item : patch.modifiedItems) {
+      if (!item.hasChanges()) continue;
+      if (auto done = updateItem(db, item); !done) return done;
+    }
+    for (const auto& item : patch.movedAwayItems) {
+      if (auto done = markDeleted(db, item.itemIdentifier, std::nullopt, false, false); !done) {
+        // Already gone is what we wanted.
+        if (done.error().syncError() &&
+            done.error().syncError()->code() == SyncError::Code::noSuchItem) {
+          continue;
+        }
+        return done;
+      }
+    }
+    return {};
+  });
+}
+
+ItemStoreResult<void> SyncItemStorage::deleteItem(
+    const SyncItemIdentifier& identifier,
+    const std::optional<CloudEntryIdentifier>& baseContentVersion, bool delayed,
+    bool includingSubscriptionRoot) {
+  return write<void>([&](Database& db) {
+    return markDeleted(db, identifier, baseContentVersion, delayed, includingSubscriptionRoot);
+  });
+}
+
+ItemStoreResult<void> SyncItemStorage::undeleteItem(const SyncItemIdentifier& identifier) {
+  return write<void>([&](Database& db) -> ItemStoreResult<void> {
+    auto statement = db.prepare(
+        "UPDATE Items SET dead = 0, rank = (SELECT MAX(rank) FROM Items) + 1 WHERE itemIdentifier "
+        "= ?");
+    if (statement) statement->bind(1, identifier.description());
+    if (auto done = run(statement); !done) return done;
+    if (db.changes() == 0)
+      return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
+    return {};
+  });
+}
+
+ItemStoreResult<void> SyncItemStorage::refreshItem(const SyncItemIdentifier& identifier) {
+  return write<void>([&](Database& db) { return bumpRank(db, identifier.description()); });
+}
+
+ItemStoreResult<SyncItem> SyncItemStorage::markItemAsMaterialized(
+    const SyncItemIdentifier& identifier) {
+  return write<SyncItem>([&](Database& db) -> ItemStoreResult<SyncItem> {
+    auto statement = db.prepare(
+        "UPDATE Items SET isMaterialized = 1, rank = (SELECT MAX(rank) FROM Items) + 1 WHERE "
+        "itemIdentifier = ? AND dead = 0");
+    if (statement) statement->bind(1, identifier.description());
+    if (auto done = run(statement); !done) return std::unexpected(done.error());
+    return readStored(db, identifier);
+  });
+}
+
+ItemStoreResult<void> SyncItemStorage::updateItemSkippedFlag(const SyncItemIdentifier& identifier,
+                                                             bool isSkipped) {
+  return write<void>([&](Database& db) -> ItemStoreResult<void> {
+    auto statement = db.prepare(
+        "UPDATE Items SET isSkipped = ?2, rank = (SELECT MAX(rank) FROM Items) + 1 WHERE "
+        "itemIdentifier = ?1 AND dead = 0");
+    if (statement) statement->bind(1, identifier.description()).bind(2, isSkipped);
+    if (auto done = run(statement); !done) return done;
+    if (db.changes() == 0)
+      return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
+    // Descendants stay ancestor-skipped while any ancestor is skipped.
+    auto self = readStored(db, identifier);
+    if (!self) return std::unexpected(self.error());
+    const bool ancestorSkipped = isSkipped || self->isAncestorSkipped;
+    auto max = maxRank(db);
+    if (!max) return std::unexpected(max.error());
+    auto propagate = db.prepare(
+        "WITH RECURSIVE subtree(id, level) AS (SELECT ?1, 0 UNION ALL SELECT Items.itemIdentifier, "
+        "subtree.level + 1 FROM Items JOIN subtree ON Items.parentItemIdentifier = subtree.id "
+        "WHERE Items.dead = 0) "
+        "UPDATE Items SET isAncestorSkipped = ?3, rank = ?4 + 1 + (SELECT level FROM subtree "
+        "WHERE subtree.id = Items.itemIdentifier) WHERE isAncestorSkipped != ?3 AND "
+        "itemIdentifier IN (SELECT id FROM subtree WHERE level > 0 OR ?2)");
+    if (propagate) {
+      propagate->bind(1, identifier.description())
+          .bind(2, false)
+          .bind(3, ancestorSkipped)
+          .bind(4, *max);
+    }
+    return run(propagate);
+  });
+}
+
+ItemStoreResult<void> SyncItemStorage::updateRealm(const SyncItemIdentifier& identifier,
+                                                   SyncItemRealm realm) {
+  return write<void>([&](Database& db) -> ItemStoreResult<void> {
+    auto collect = db.prepare(
+        "WITH RECURSIVE subtree(id, level) AS (SELECT itemIdentifier, 0 FROM Items WHERE "
+        "itemIdentifier = ?1 AND dead = 0 UNION ALL SELECT Items.itemIdentifier, subtree.level + 1 "
+        "FROM Items JOIN subtree ON Items.parentItemIdentifier = subtree.id WHERE Items.dead = 0) "
+        "SELECT subtree.id, Items.itemRealm FROM subtree JOIN Items ON Items.itemIdentifier = "
+        "subtree.id ORDER BY subtree.level DESC");
+    if (!collect) return std::unexpected(dbError(collect.error()));
+    collect->bind(1, identifier.description());
+    std::vector<std::pair<std::string, std::int64_t>> rows;
+    while (true) {
+      auto row = collect->step();
+      if (!row) return std::unexpected(dbError(row.error()));
+      if (!*row) break;
+      rows.emplace_back(collect->text(0), collect->int64(1));
+    }
+    if (rows.empty()) return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
+    auto max = maxRank(db);
+    if (!max) return std::unexpected(max.error());
+    std::int64_t rowNumber = 0;
+    for (const auto& [id, currentRealm] : rows) {
+      if (currentRealm == static_cast<std::int64_t>(realm)) continue;
+      auto update = db.prepare(
+          "UPDATE Items SET itemRealm = ?2, metadataVersion = metadataVersion + 1, rank = ?3 "
+          "WHERE itemIdentifier = ?1");
+      if (update)
+        update->bind(1, id)
+            .bind(2, static_cast<std::int64_t>(realm))
+            .bind(3, *max + 1 + rowNumber++);
+      if (auto done = run(update); !done) return done;
+      auto locks = db.prepare(
+          "DELETE FROM RemoteLocks WHERE itemIdentifier = ?1 AND NOT EXISTS (SELECT 1 FROM "
+          "LocalLocks WHERE LocalLocks.itemIdentifier = ?1)");
+      if (locks) locks->bind(1, id);
+      if (auto done = run(locks); !done) return done;
+      auto listings = db.prepare("DELETE FROM Listings WHERE folderIdentifier = ?");
+      if (listings) listings->bind(1, id);
+      if (auto done = run(listings); !done) return done;
+    }
+    return {};
+  });
+}
+
+ItemStoreResult<void> SyncItemStorage::updateLastFailedUploadDetails(
+    const SyncItemIdentifier& identifier, const std::optional<CloudEntryIdentifier>& baseVersion,
+    const std::optional<std::string>& checksum) {
+  return write<void>([&](Database& db) -> ItemStoreResult<void> {
+    auto statement = db.prepare(
+        "UPDATE Items SET lastFailedUploadBaseVersion = ?2, lastFailedUploadChecksum = ?3 WHERE "
+        "itemIdentifier = ?1;");
+    if (statement) {
+      statement->bind(1, identifier.description()).bind(3, checksum);
+      if (baseVersion) {
+        statement->bind(2, baseVersion->rawValue);
+      } else {
+        statement->bindNull(2);
+      }
+    }
+    return run(statement);
+  });
+}
+
+ItemStoreResult<void> SyncItemStorage::purgeGraveyard(std::int64_t fromRank, std::int64_t toRank) {
+  auto result = write<void>([&](Database& db) -> ItemStoreResult<void> {
+    auto purge = db.prepare("DELETE FROM Items WHERE (rank BETWEEN ? AND ?) AND dead = 1");
+    if (purge) purge->bind(1, fromRank).bind(2, toRank);
+    if (auto done = run(purge); !done) return done;
+    auto record = db.prepare("UPDATE DomainData SET graveyardRank = ?");
+    if (record) record->bind(1, toRank);
+    return run(record);
+  });
+  if (result) graveyardRank_ = toRank;
+  return result;
+}
+
+ItemStoreResult<void> SyncItemStorage::setSnapshotRevision(std::int64_t revision) {
+  auto result = write<void>([&](Database& db) {
+    auto record = db.prepare("UPDATE DomainData SET snapshotRevision = ?");
+    if (record) record->bind(1, revision);
+    return run(record);
+  });
+  if (result) snapshotRevision_ = revision;
+  return result;
+}
+
+void SyncItemStorage::willStartCreatingNewItem(const std::string& fileName,
+                                               const SyncFolderIdentifier& under) {
+  std::lock_guard lock(mutex_);
+  itemsBeingCreated_.insert(ItemBeingCreated{fileName, under});
+}
+
+void SyncItemStorage::didFinishCreatingNewItem(const ItemBeingCreated& item) {
+  std::lock_guard lock(mutex_);
+  if (auto found = itemsBeingCreated_.find(item); found != itemsBeingCreated_.end()) {
+    itemsBeingCreated_.erase(found);
+  }
+}
+
+bool SyncItemStorage::isBeingCreated(const ItemBeingCreated& item) const {
+  std::lock_guard lock(mutex_);
+  return itemsBeingCreated_.contains(item);
+}
+
+}  // namespace tarnix::common
