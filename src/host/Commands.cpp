@@ -1,5 +1,7 @@
 #include "host/Commands.hpp"
 
+#include "host/commands/Commands.hpp"
+
 #include <CLI/CLI.hpp>
 #include <atomic>
 
@@ -11,9 +13,14 @@ std::atomic<int> gExitStatus{0};
 void registerCommands(CLI::App& app) {
   auto* version = app.add_subcommand("version", "Print the version");
   version->callback([] { std::puts("tarnix 0.1.0"); });
+  addDbCommands(app);
 }
 
-int commandExitStatus() { return gExitStatus.load(); }
-void setCommandExitStatus(int status) { gExitStatus.store(status); }
+int commandExitStatus() {
+  return gExitStatus.load();
+}
+void setCommandExitStatus(int status) {
+  gExitStatus.store(status);
+}
 
 }  // namespace tarnix::host
