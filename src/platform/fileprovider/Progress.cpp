@@ -101,8 +101,10 @@ void Progress::cancel() {
   std::function<void()> handler;
   std::vector<Child> children;
   {
+    // A cancel that finds the progress already cancelled still walks the children: another
+    // thread may be cancelling the same tree, and this call must not return before the whole
+    // subtree is cancelled. The handler runs once, whoever gets here first.
     std::lock_guard lock(mutex_);
-    if (cancelled_) return;
     cancelled_ = true;
     handler = std::exchange(cancellationHandler_, nullptr);
     children = children_;
