@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -58,7 +61,8 @@ class SyncItemStorageTest : public ::testing::Test {
     auto made = SyncItemStorage::make(database_->dbQueue(), "/Shared/Team", nullptr);
     ASSERT_TRUE(made) << made.error().description();
     storage_ = std::move(*made);
-    ASSERT_TRUE(storage_->setRootItem(makeItem(folderId("root"), SyncFolderIdentifier::zero(), "Team")));
+    ASSERT_TRUE(
+        storage_->setRootItem(makeItem(folderId("root"), SyncFolderIdentifier::zero(), "Team")));
     raw_ = std::move(*Database::open(database_->path()));
   }
 
@@ -399,33 +403,50 @@ TEST_F(SyncItemStorageTest, WritersAndReadersOnSeveralThreadsLoseNothing) {
   EXPECT_EQ(*raw_->scalarInt("SELECT COUNT(DISTINCT rank) FROM Items"), kWriters * kPerWriter + 1);
 }
 
+// Runs in a separate process started by the crash test below: writes batches of 20 items
+// forever, reporting each committed batch number on the given descriptor.
+[[noreturn]] static void runCrashWriter(const std::filesystem::path& folder, int reportFd) {
+  auto db = Database::open(folder / "Metadata.db");
+  if (!db) _exit(2);
+  for (int i = 0;; ++i) {
+    auto committed = (*db)->transaction<void>([&]() -> DatabaseResult<void> {
+      for (int j = 0; j < 20; ++j) {
+        auto insert = (*db)->prepare(detail::kUpsertItem);
+        if (!insert) return std::unexpected(insert.error());
+        const auto id = std::to_string(i) + "-" + std::to_string(j);
+        detail::bindItemColumns(*insert, makeItem(fileId(id), folderId("root"), id));
+        if (auto ran = insert->run(); !ran) return ran;
+      }
+      return {};
+    });
+    if (!committed) _exit(3);
+    if (write(reportFd, &i, sizeof i) != sizeof i) _exit(4);
+  }
+}
+
 TEST(SyncItemStorageCrash, KilledWriterLeavesIntactDatabaseWithEveryCommittedItem) {
+  // The writer is a fresh copy of this binary, not a fork: forking a process that already runs
+  // pool threads can leave the child waiting forever on a lock one of them held.
+  if (const char* folder = std::getenv("TARNIX_CRASH_WRITER_DIR")) {
+    runCrashWriter(folder, std::atoi(std::getenv("TARNIX_CRASH_WRITER_FD")));
+  }
   TempDir dir;
   ASSERT_TRUE(DriveDatabase::open(dir.path(), kDomain));
   int report[2];
   ASSERT_EQ(pipe(report), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // The child only uses the connection (no queues or threads): safe after fork.
-    close(report[0]);
-    auto db = Database::open(dir.path() / "Metadata.db");
-    if (!db) _exit(2);
-    for (int i = 0;; ++i) {
-      auto committed = (*db)->transaction<void>([&]() -> DatabaseResult<void> {
-        for (int j = 0; j < 20; ++j) {
-          auto insert = (*db)->prepare(detail::kUpsertItem);
-          if (!insert) return std::unexpected(insert.error());
-          const auto id = std::to_string(i) + "-" + std::to_string(j);
-          detail::bindItemColumns(*insert, makeItem(fileId(id), folderId("root"), id));
-          if (auto ran = insert->run(); !ran) return ran;
-        }
-        return {};
-      });
-      if (!committed) _exit(3);
-      if (write(report[1], &i, sizeof i) != sizeof i) _exit(4);
-    }
-  }
+  const std::string dirEnv = "TARNIX_CRASH_WRITER_DIR=" + dir.path().string();
+  const std::string fdEnv = "TARNIX_CRASH_WRITER_FD=" + std::to_string(report[1]);
+  std::vector<std::string> env = {dirEnv, fdEnv};
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string filter =
+      "--gtest_filter=SyncItemStorageCrash.KilledWriterLeavesIntactDatabaseWithEveryCommittedItem";
+  char* argv[] = {self.data(), filter.data(), nullptr};
+  pid_t child = -1;
+  ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
   close(report[1]);
   int lastCommitted = -1;
   for (int received = 0; received < 60; ++received) {
