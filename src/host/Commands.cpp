@@ -14,6 +14,8 @@ void registerCommands(CLI::App& app) {
   auto* version = app.add_subcommand("version", "Print the version");
   version->callback([] { std::puts("tarnix 0.1.0"); });
   addDbCommands(app);
+  addAccountCommands(app);
+  addDriveCommands(app);
 }
 
 int commandExitStatus() {
