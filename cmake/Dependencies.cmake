@@ -17,11 +17,12 @@ pkg_check_modules(FUSE3 REQUIRED IMPORTED_TARGET fuse3)
 pkg_check_modules(ZMQ REQUIRED IMPORTED_TARGET libzmq)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
+pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
 
 # Libraries each module may use besides the lower modules.
 set(TARNIX_DEPS_base Threads::Threads OpenSSL::Crypto fmt::fmt nlohmann_json::nlohmann_json Boost::headers PkgConfig::LIBZIP PkgConfig::UUID)
 set(TARNIX_DEPS_platform PkgConfig::SYSTEMD)
-set(TARNIX_DEPS_common SQLite::SQLite3)
+set(TARNIX_DEPS_common SQLite::SQLite3 PkgConfig::PCRE2)
 set(TARNIX_DEPS_cloudfs CURL::libcurl OpenSSL::SSL)
 set(TARNIX_DEPS_zmq PkgConfig::ZMQ)
 set(TARNIX_DEPS_fileprovider ZLIB::ZLIB)

@@ -6,11 +6,12 @@ namespace tarnix::common {
 
 namespace detail {
 /// Runs `body` through `run` (a read or write of the database queue), carrying the body's own
-/// ItemStoreError through the database layer, which knows only DatabaseError.
-template <class T, class Run>
-ItemStoreResult<T> carryingErrors(Run&& run,
-                                  const std::function<ItemStoreResult<T>(Database&)>& body) {
-  std::optional<ItemStoreError> bodyError;
+/// error (an ItemStoreError, or any error made from a DatabaseError) through the database
+/// layer, which knows only DatabaseError.
+template <class T, class E, class Run>
+std::expected<T, E> carryingErrors(Run&& run,
+                                   const std::function<std::expected<T, E>(Database&)>& body) {
+  std::optional<E> bodyError;
   auto result = run([&](Database& db) -> DatabaseResult<T> {
     auto value = body(db);
     if (value) {
@@ -24,7 +25,7 @@ ItemStoreResult<T> carryingErrors(Run&& run,
     return std::unexpected(DatabaseError{});
   });
   if (bodyError) return std::unexpected(*bodyError);
-  if (!result) return std::unexpected(ItemStoreError{result.error()});
+  if (!result) return std::unexpected(E{result.error()});
   if constexpr (std::is_void_v<T>) {
     return {};
   } else {
