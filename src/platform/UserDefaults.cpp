@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/detail/JSONObjectSalvage.hpp"
+
 namespace tarnix::platform {
 namespace {
 
@@ -168,7 +170,9 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
     bool damaged = false;
     auto document = loadLocked(&damaged);
     if (damaged) {
-      // Keep the damaged file for whoever wants to recover it by hand; never overwrite it.
+      // Whole members of the damaged object survive this write; the file itself is kept for
+      // whoever wants to recover the rest by hand, never overwritten.
+      if (auto text = readWhole(file, nullptr)) document = detail::salvageJSONObjectMembers(*text);
       auto aside = file.string() + ".damaged-" +
                    std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       std::chrono::system_clock::now().time_since_epoch())
@@ -176,7 +180,9 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
       if (::rename(file.c_str(), aside.c_str()) != 0) {
         return std::unexpected(UserDefaultsError{errnoText("Keeping damaged preferences aside")});
       }
-      logger.warning("Damaged preferences file kept aside", base::LoggerMetadata{{"path", aside}});
+      logger.warning("Damaged preferences file kept aside",
+                     base::LoggerMetadata{{"path", aside},
+                                          {"recoveredKeys", std::to_string(document.size())}});
     }
     change(document);
     std::string text = base::dumpJSON(document, 2);

@@ -1,11 +1,13 @@
 #include "common/DesktopAppGroup.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
+#include <cstdio>
+#include <thread>
 
 #include "platform/PlatformTestSupport.hpp"
+#include "support/ChildRole.hpp"
 #include "support/TempDir.hpp"
 
 using tarnix::base::JSONValue;
@@ -80,6 +82,24 @@ TEST(KnownPath, EveryCaseHasOneStableLocation) {
 }
 
 namespace {
+// Other processes of the product, started afresh; argument: the container root.
+const bool kPrintDeviceIdRole =
+    t::registerChildRole("print-device-id", [](const std::string& root) {
+      auto definitions = DesktopAppGroupDefinitions::make(root, tarnix::base::Logger::null());
+      auto group = DesktopAppGroup::make(std::move(*definitions), tarnix::base::Logger::null());
+      if (!group) return 1;
+      std::printf("%s\n", (*group)->deviceIdentifier().c_str());
+      return 0;
+    });
+const bool kExcludeKeynoteRole =
+    t::registerChildRole("exclude-keynote", [](const std::string& root) {
+      auto definitions = DesktopAppGroupDefinitions::make(root, tarnix::base::Logger::null());
+      auto other = DesktopAppGroup::make(std::move(*definitions), tarnix::base::Logger::null());
+      if (!other) return 1;
+      (*other)->preferences()->setProcessesExcludedFromLocking({"Keynote"});
+      return 0;
+    });
+
 class DesktopAppGroupTest : public ::testing::Test {
  protected:
   t::TempDir dir{"tarnix-group"};
@@ -95,27 +115,18 @@ class DesktopAppGroupTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(DesktopAppGroupTest, ProcessesStartingTogetherAgreeOnOneDeviceIdentifier) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  std::vector<pid_t> children;
-  for (int i = 0; i < 3; ++i) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      auto definitions = DesktopAppGroupDefinitions::make(dir.path(), tarnix::base::Logger::null());
-      auto group = DesktopAppGroup::make(std::move(*definitions), tarnix::base::Logger::null());
-      if (!group) ::_exit(1);
-      std::string line = (*group)->deviceIdentifier() + "\n";
-      [[maybe_unused]] auto n = ::write(fds[1], line.data(), line.size());
-      ::_exit(0);
+  std::vector<t::ProgramResult> results(3);
+  {
+    std::vector<std::jthread> runs;
+    for (auto& result : results) {
+      runs.emplace_back([&] { result = t::runChildRole("print-device-id", dir.path().string()); });
     }
-    children.push_back(pid);
   }
-  ::close(fds[1]);
-  for (pid_t pid : children) ::waitpid(pid, nullptr, 0);
   std::string output;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) output.append(buffer, n);
-  ::close(fds[0]);
+  for (const auto& result : results) {
+    ASSERT_EQ(result.exitStatus, 0) << (result.timedOut ? "timed out " : "") << result.errors;
+    output += result.output;
+  }
   auto later = make();
   ASSERT_TRUE(later);
   std::string id = later->deviceIdentifier();
@@ -205,16 +216,8 @@ TEST_F(DesktopAppGroupTest, APreferenceChangedInAnotherProcessReachesThePublishe
         std::lock_guard guard(mutex);
         seen.push_back(processes);
       });
-  ASSERT_EQ(t::runInChild([&] {
-              auto definitions =
-                  DesktopAppGroupDefinitions::make(dir.path(), tarnix::base::Logger::null());
-              auto other =
-                  DesktopAppGroup::make(std::move(*definitions), tarnix::base::Logger::null());
-              if (!other) return 1;
-              (*other)->preferences()->setProcessesExcludedFromLocking({"Keynote"});
-              return 0;
-            }),
-            0);
+  auto other = t::runChildRole("exclude-keynote", dir.path().string());
+  ASSERT_EQ(other.exitStatus, 0) << (other.timedOut ? "timed out " : "") << other.errors;
   ASSERT_TRUE(t::eventually([&] {
     std::lock_guard guard(mutex);
     return !seen.empty();

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "platform/PlatformTestSupport.hpp"
+#include "support/ChildRole.hpp"
 #include "support/TempDir.hpp"
 
 using tarnix::base::JSONValue;
@@ -13,6 +15,24 @@ using tarnix::platform::UserDefaults;
 namespace t = tarnix::testing;
 
 namespace {
+constexpr int kWrites = 25;
+
+// Another process writing kWrites keys "<n>-<i>" of its own; argument "<n>:<file>".
+const bool kWriterRole = t::registerChildRole("defaults-writer", [](const std::string& argument) {
+  auto colon = argument.find(':');
+  auto defaults = UserDefaults::open(argument.substr(colon + 1), tarnix::base::Logger::null());
+  for (int i = 0; i < kWrites; ++i) {
+    if (!defaults->set("p" + argument.substr(0, colon) + "-" + std::to_string(i), i)) return 1;
+  }
+  return 0;
+});
+
+// Another process setting an unrelated key, then "logLevel"; argument: the file.
+const bool kLogLevelRole = t::registerChildRole("defaults-log-level", [](const std::string& file) {
+  auto other = UserDefaults::open(file, tarnix::base::Logger::null());
+  return other->set("unrelated", true) && other->set("logLevel", 6) ? 0 : 1;
+});
+
 class UserDefaultsTest : public ::testing::Test {
  protected:
   t::TempDir dir{"tarnix-defaults"};
@@ -38,23 +58,17 @@ TEST_F(UserDefaultsTest, ValuesSurviveReopeningAndRemoval) {
 
 TEST_F(UserDefaultsTest, WritersInSeveralProcessesKeepEachOthersKeys) {
   constexpr int kProcesses = 4;
-  constexpr int kWrites = 25;
-  std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      auto defaults = UserDefaults::open(file, tarnix::base::Logger::null());
-      for (int i = 0; i < kWrites; ++i) {
-        if (!defaults->set("p" + std::to_string(p) + "-" + std::to_string(i), i)) ::_exit(1);
-      }
-      ::_exit(0);
+  std::vector<t::ProgramResult> results(kProcesses);
+  {
+    std::vector<std::jthread> runs;
+    for (int p = 0; p < kProcesses; ++p) {
+      runs.emplace_back([&, p] {
+        results[p] = t::runChildRole("defaults-writer", std::to_string(p) + ":" + file.string());
+      });
     }
-    children.push_back(pid);
   }
-  for (pid_t pid : children) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (const auto& result : results) {
+    ASSERT_EQ(result.exitStatus, 0) << (result.timedOut ? "timed out " : "") << result.errors;
   }
   auto document = open()->dictionary();
   EXPECT_EQ(document.size(), static_cast<size_t>(kProcesses * kWrites));
@@ -72,11 +86,8 @@ TEST_F(UserDefaultsTest, AChangeMadeByAnotherProcessReachesObservers) {
     std::lock_guard guard(mutex);
     seen.push_back(value);
   });
-  ASSERT_EQ(t::runInChild([&] {
-              auto other = UserDefaults::open(file, tarnix::base::Logger::null());
-              return other->set("unrelated", true) && other->set("logLevel", 6) ? 0 : 1;
-            }),
-            0);
+  auto other = t::runChildRole("defaults-log-level", file.string());
+  ASSERT_EQ(other.exitStatus, 0) << (other.timedOut ? "timed out " : "") << other.errors;
   ASSERT_TRUE(t::eventually([&] {
     std::lock_guard guard(mutex);
     return !seen.empty();
@@ -115,4 +126,42 @@ TEST_F(UserDefaultsTest, ADamagedFileReadsAsEmptyAndIsKeptAsideOnTheNextWrite) {
   }
   ASSERT_EQ(aside.size(), 1u);
   EXPECT_EQ(t::readFile(aside.front()), "{\"deviceID\": \"abc\", broken");
+}
+
+TEST_F(UserDefaultsTest, TheNextWriteKeepsEveryWholeMemberOfADamagedFile) {
+  struct Case {
+    const char* damaged;
+    const char* after;  // the suite after setting "logLevel" to 3
+  } cases[] = {
+      // Cut off in the middle of a write: the members before the cut survive.
+      {R"({"deviceID": "abc", "logLevel": 5, "proxySettings": {"address": "p", "po)",
+       R"({"deviceID": "abc", "logLevel": 3})"},
+      {R"({"deviceID": "abc", "list": ["a", "b"], "flag": tr)",
+       R"({"deviceID": "abc", "list": ["a", "b"], "logLevel": 3})"},
+      // Junk after a whole object: all of it survives.
+      {R"({"deviceID": "abc", "nested": {"x": [1, {"y": null}]}}}garbage)",
+       R"({"deviceID": "abc", "nested": {"x": [1, {"y": null}]}, "logLevel": 3})"},
+      // Junk in the middle: what came before it survives.
+      {R"({"deviceID": "abc", oops, "later": 1})", R"({"deviceID": "abc", "logLevel": 3})"},
+      // Nothing to keep.
+      {R"(["deviceID", "abc"])", R"({"logLevel": 3})"},
+      {"\x01\x02 not json", R"({"logLevel": 3})"},
+      {"", R"({"logLevel": 3})"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    t::writeFile(file, c.damaged);
+    auto defaults = open();
+    EXPECT_FALSE(defaults->value("deviceID")) << c.damaged;
+    ASSERT_TRUE(defaults->set("logLevel", 3)) << c.damaged;
+    EXPECT_EQ(open()->dictionary(), JSONValue::parse(c.after)) << c.damaged;
+    int kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      if (!entry.path().filename().string().starts_with("suite.json.damaged-")) continue;
+      ++kept;
+      EXPECT_EQ(t::readFile(entry.path()), c.damaged);
+    }
+    EXPECT_EQ(kept, 1) << c.damaged;
+  }
 }
