@@ -16,6 +16,7 @@ void registerCommands(CLI::App& app) {
   addDbCommands(app);
   addAccountCommands(app);
   addDriveCommands(app);
+  addMountCommands(app);
 }
 
 int commandExitStatus() {

@@ -1,6 +1,10 @@
 #pragma once
 // Command groups of the `tarnix` programme, one file each, added by registerCommands.
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
 namespace CLI {
 class App;
 }
@@ -13,5 +17,13 @@ void addDbCommands(CLI::App& app);
 void addAccountCommands(CLI::App& app);
 /// `tarnix drive add|list|remove`.
 void addDriveCommands(CLI::App& app);
+
+/// `tarnix mount DRIVE MOUNTPOINT [-f] [--cache-size SIZE]`, `tarnix unmount MOUNTPOINT` and
+/// `tarnix status DRIVE`.
+void addMountCommands(CLI::App& app);
+
+/// A byte count with an optional unit (K, M, G, T; powers of 1024; "KiB", "GB" and the like
+/// accepted); none for anything else.
+std::optional<std::int64_t> parseCacheSize(const std::string& text);
 
 }  // namespace tarnix::host

@@ -1,0 +1,64 @@
+#pragma once
+// Follows the extension's changes: when the extension signals an enumerator, the host asks the
+// working set for the changes since its last sync anchor, batch by batch, records them in the
+// replica store, removes contents that no longer apply and tells the kernel what to forget.
+//
+// One thread of its own does the asking (it waits for the extension's answers); signal() may be
+// called from any thread and never blocks. stop() ends the thread; no call follows it.
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "base/Logger.hpp"
+#include "host/ContentReplica.hpp"
+#include "host/ExtensionCalls.hpp"
+#include "host/KernelCache.hpp"
+#include "host/ReplicaStore.hpp"
+
+namespace tarnix::host {
+
+class ChangeSynchronizer {
+ public:
+  ChangeSynchronizer(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ReplicaStore> store,
+                     std::shared_ptr<ContentReplica> contents, std::shared_ptr<KernelCache> kernel,
+                     base::Logger logger);
+  ~ChangeSynchronizer();
+
+  /// Records the extension's present anchor when the store has none (waiting for it), then
+  /// starts the thread. Call once, before signal().
+  void start();
+  void stop();
+  /// Asks for the changes (again) as soon as the thread is free.
+  void signal();
+  /// How many change rounds finished (with or without error); for waiting in tests and tools.
+  std::uint64_t completedRounds() const { return completedRounds_.load(); }
+
+  /// Applies one batch to the store and the kernel; returns false when the store failed.
+  bool apply(const ChangeBatch& batch);
+
+ private:
+  void run();
+  void synchronize();
+  std::optional<fp::SyncAnchor> storedAnchor();
+  void storeAnchor(const fp::SyncAnchor& anchor);
+  fp::EnumeratorPtr workingSet();
+
+  std::shared_ptr<ExtensionCalls> calls_;
+  std::shared_ptr<ReplicaStore> store_;
+  std::shared_ptr<ContentReplica> contents_;
+  std::shared_ptr<KernelCache> kernel_;
+  base::Logger logger_;
+  fp::EnumeratorPtr workingSet_;  // touched by start(), then only on the thread, then by stop()
+
+  std::mutex mutex_;  // guards signalled_ and stopping_
+  std::condition_variable cv_;
+  bool signalled_ = false;
+  bool stopping_ = false;
+  std::atomic<std::uint64_t> completedRounds_{0};
+  std::thread thread_;
+};
+
+}  // namespace tarnix::host

@@ -1,0 +1,312 @@
+#include "host/ContentReplica.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+#include <vector>
+
+#include "host/EvictionPolicy.hpp"
+
+namespace tarnix::host {
+
+namespace fs = std::filesystem;
+
+struct OpenContent::Partial {
+  std::mutex mutex;  // guards ranges and complete; the file is written under it
+  fp::ItemIdentifier identifier;
+  fp::ItemVersion version;
+  std::int64_t size = 0;
+  fs::path file;
+  int fd = -1;
+  /// Present byte ranges as sorted, disjoint [begin, end) pairs.
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+
+  ~Partial() {
+    if (fd >= 0) ::close(fd);
+  }
+  void add(std::int64_t begin, std::int64_t end) {
+    ranges.emplace_back(begin, end);
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+    for (const auto& r : ranges) {
+      if (!merged.empty() && r.first <= merged.back().second)
+        merged.back().second = std::max(merged.back().second, r.second);
+      else
+        merged.push_back(r);
+    }
+    ranges = std::move(merged);
+  }
+  bool covers(std::int64_t begin, std::int64_t end) const {
+    if (begin >= end) return true;
+    for (const auto& r : ranges)
+      if (r.first <= begin && end <= r.second) return true;
+    return false;
+  }
+  bool complete() const { return covers(0, size); }
+};
+
+OpenContent::~OpenContent() {
+  if (!partial_ && fd_ >= 0) ::close(fd_);
+}
+
+ContentReplica::ContentReplica(std::shared_ptr<ReplicaStore> store,
+                               std::shared_ptr<ExtensionCalls> calls, ContentReplicaOptions options,
+                               base::Logger logger)
+    : store_(std::move(store)),
+      calls_(std::move(calls)),
+      options_(std::move(options)),
+      logger_(std::move(logger)) {
+  std::error_code ignored;
+  fs::create_directories(options_.contentsDirectory, ignored);
+}
+
+fs::path ContentReplica::contentsPath(Inode inode) const {
+  return options_.contentsDirectory / std::to_string(inode);
+}
+
+std::int64_t ContentReplica::nextAccess() {
+  const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  std::lock_guard lock(mutex_);
+  lastAccess_ = std::max<std::int64_t>(lastAccess_ + 1, now);
+  return lastAccess_;
+}
+
+std::shared_ptr<std::mutex> ContentReplica::fetchMutex(Inode inode) {
+  std::lock_guard lock(mutex_);
+  auto& slot = fetchMutexes_[inode];
+  auto existing = slot.lock();
+  if (existing) return existing;
+  auto made = std::make_shared<std::mutex>();
+  slot = made;
+  return made;
+}
+
+bool ContentReplica::isOpen(Inode inode) const {
+  std::lock_guard lock(mutex_);
+  auto it = openCounts_.find(inode);
+  return it != openCounts_.end() && it->second > 0;
+}
+
+void ContentReplica::discard(const fs::path& contentsFile) {
+  std::error_code ec;
+  fs::remove(contentsFile, ec);
+}
+
+// Moves a file the extension handed over to `destination` (copying when it lies on another
+// file system).
+static std::error_code adopt(const fs::path& from, const fs::path& destination) {
+  std::error_code ec;
+  fs::rename(from, destination, ec);
+  if (!ec) return ec;
+  ec.clear();
+  fs::copy_file(from, destination, fs::copy_options::overwrite_existing, ec);
+  std::error_code ignored;
+  fs::remove(from, ignored);
+  return ec;
+}
+
+std::expected<void, int> ContentReplica::fetchWhole(const ReplicaEntry& entry) {
+  auto fetched = calls_->fetchContents(entry.identifier);
+  if (!fetched) {
+    logger_.error("Fetching contents failed: " + fetched.error().description());
+    return std::unexpected(fetched.error().errnoValue());
+  }
+  const fs::path destination = contentsPath(entry.inode);
+  if (auto ec = adopt(fetched->file, destination)) {
+    logger_.error("Keeping fetched contents failed: " + ec.message());
+    return std::unexpected(EIO);
+  }
+  std::error_code ec;
+  const auto size = static_cast<std::int64_t>(fs::file_size(destination, ec));
+  if (ec) return std::unexpected(EIO);
+  if (auto upserted = store_->upsert(*fetched->item); !upserted) return std::unexpected(EIO);
+  const auto version = fetched->item->itemVersion().contentVersion;
+  if (!store_->setContentPresent(entry.inode, version, destination, size, nextAccess()))
+    return std::unexpected(EIO);
+  return {};
+}
+
+std::expected<std::shared_ptr<OpenContent::Partial>, int> ContentReplica::partialFor(
+    const ReplicaEntry& entry) {
+  {
+    std::lock_guard lock(mutex_);
+    if (auto existing = partials_[entry.inode].lock();
+        existing && existing->version == entry.version)
+      return existing;
+  }
+  auto partial = std::make_shared<OpenContent::Partial>();
+  partial->identifier = entry.identifier;
+  partial->version = entry.version;
+  partial->size = entry.size;
+  partial->file = options_.contentsDirectory / (std::to_string(entry.inode) + ".partial");
+  partial->fd = ::open(partial->file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (partial->fd < 0) return std::unexpected(errno);
+  if (::ftruncate(partial->fd, entry.size) != 0) return std::unexpected(errno);
+  std::lock_guard lock(mutex_);
+  partials_[entry.inode] = partial;
+  return partial;
+}
+
+std::expected<std::shared_ptr<OpenContent>, int> ContentReplica::open(Inode inode) {
+  bool fetchedNow = false;
+  auto opened = openLocked(inode, fetchedNow);
+  // Outside the file's fetch mutex: eviction takes the fetch mutexes of other files.
+  if (opened && fetchedNow) enforceLimit();
+  return opened;
+}
+
+std::expected<std::shared_ptr<OpenContent>, int> ContentReplica::openLocked(Inode inode,
+                                                                            bool& fetchedNow) {
+  auto lock = fetchMutex(inode);
+  std::lock_guard fetching(*lock);
+  auto entry = store_->entry(inode);
+  if (!entry) return std::unexpected(EIO);
+  if (!*entry) return std::unexpected(ENOENT);
+  const ReplicaEntry& e = **entry;
+  if (e.isFolder) return std::unexpected(EISDIR);
+  if (!fp::contains(e.capabilities, fp::ItemCapabilities::allowsReading))
+    return std::unexpected(EACCES);
+
+  std::shared_ptr<OpenContent> content(new OpenContent());
+  content->inode_ = inode;
+  const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion &&
+                       fs::exists(e.contentPath);
+  if (!present && e.size > options_.partialThreshold) {
+    auto partial = partialFor(e);
+    if (!partial) return std::unexpected(partial.error());
+    content->partial_ = *partial;
+    content->fd_ = (*partial)->fd;
+  } else {
+    if (!present) {
+      if (auto fetched = fetchWhole(e); !fetched) return std::unexpected(fetched.error());
+      fetchedNow = true;
+    } else {
+      (void)store_->touch(inode, nextAccess());
+    }
+    auto refreshed = store_->entry(inode);
+    if (!refreshed || !*refreshed) return std::unexpected(EIO);
+    content->fd_ = ::open((*refreshed)->contentPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (content->fd_ < 0) return std::unexpected(errno);
+  }
+  {
+    std::lock_guard guard(mutex_);
+    ++openCounts_[inode];
+  }
+  return content;
+}
+
+std::expected<void, int> ContentReplica::prepareRead(OpenContent& content, std::int64_t offset,
+                                                     std::int64_t size) {
+  if (!content.partial_) return {};
+  auto& partial = *content.partial_;
+  std::lock_guard lock(partial.mutex);
+  const std::int64_t begin = std::min(offset, partial.size);
+  const std::int64_t end = std::min(offset + size, partial.size);
+  if (partial.covers(begin, end)) return {};
+  auto fetched = calls_->fetchPartialContents(
+      partial.identifier, partial.version, fp::ByteRange{begin, end - begin}, options_.alignment);
+  if (!fetched) {
+    logger_.error("Fetching a range failed: " + fetched.error().description());
+    return std::unexpected(fetched.error().errnoValue());
+  }
+  const int in = ::open(fetched->file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return std::unexpected(EIO);
+  struct stat st {};
+  ::fstat(in, &st);
+  auto range = fetched->range;
+  range.location = std::clamp<std::int64_t>(range.location, 0, partial.size);
+  range.length = std::clamp<std::int64_t>(range.length, 0, partial.size - range.location);
+  // The delivered file holds the range at its place in the file; a file just as long as the
+  // range holds the range alone.
+  const std::int64_t sourceBase =
+      (st.st_size < range.location + range.length && st.st_size == range.length) ? range.location
+                                                                                 : 0;
+  std::vector<char> buffer(1 << 20);
+  std::int64_t done = 0;
+  bool ok = true;
+  while (done < range.length) {
+    const auto chunk =
+        std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), range.length - done);
+    const auto got = ::pread(in, buffer.data(), chunk, range.location + done - sourceBase);
+    if (got <= 0) {
+      ok = false;
+      break;
+    }
+    if (::pwrite(partial.fd, buffer.data(), got, range.location + done) != got) {
+      ok = false;
+      break;
+    }
+    done += got;
+  }
+  ::close(in);
+  std::error_code ignored;
+  fs::remove(fetched->file, ignored);
+  if (done > 0) partial.add(range.location, range.location + done);
+  if (!ok && !partial.covers(begin, end)) return std::unexpected(EIO);
+  if (!partial.covers(begin, end)) return std::unexpected(EIO);
+  return {};
+}
+
+void ContentReplica::release(const std::shared_ptr<OpenContent>& content) {
+  if (!content) return;
+  const Inode inode = content->inode_;
+  bool last = false;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = openCounts_.find(inode);
+    if (it != openCounts_.end() && --it->second <= 0) {
+      openCounts_.erase(it);
+      last = true;
+    }
+  }
+  if (last && content->partial_) {
+    auto& partial = *content->partial_;
+    std::lock_guard lock(partial.mutex);
+    if (partial.complete()) {
+      const auto destination = contentsPath(inode);
+      std::error_code ec;
+      fs::rename(partial.file, destination, ec);
+      if (!ec)
+        (void)store_->setContentPresent(inode, partial.version.contentVersion, destination,
+                                        partial.size, nextAccess());
+    } else {
+      std::error_code ignored;
+      fs::remove(partial.file, ignored);
+    }
+    std::lock_guard guard(mutex_);
+    partials_.erase(inode);
+  }
+  if (last) enforceLimit();
+}
+
+std::vector<Inode> ContentReplica::enforceLimit() {
+  auto present = store_->presentContents();
+  if (!present) return {};
+  std::set<Inode> open;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [inode, count] : openCounts_)
+      if (count > 0) open.insert(inode);
+  }
+  auto victims = selectEvictions(std::move(*present), open, options_.cacheLimit);
+  std::vector<Inode> evicted;
+  for (const Inode inode : victims) {
+    auto lock = fetchMutex(inode);
+    std::lock_guard fetching(*lock);
+    if (isOpen(inode)) continue;  // opened since the selection
+    auto path = store_->clearContent(inode);
+    if (!path) continue;
+    if (*path) discard(**path);
+    evicted.push_back(inode);
+  }
+  return evicted;
+}
+
+}  // namespace tarnix::host

@@ -1,0 +1,85 @@
+#pragma once
+// Blocking forms of the extension's asynchronous calls, for threads made to wait (FUSE request
+// threads, the change synchroniser's thread). Each waits at most `timeout`; a call that does not
+// complete in time has its progress cancelled and fails with ETIMEDOUT. A completion arriving
+// after that is dropped.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "platform/fileprovider/ReplicatedExtension.hpp"
+
+namespace tarnix::host {
+
+namespace fp = platform::fileprovider;
+
+/// A failed call: the extension's error, or none when the call timed out.
+struct CallError {
+  std::optional<fp::Error> error;
+  /// The errno the host answers with (one table, in ExtensionCalls.cpp).
+  int errnoValue() const;
+  std::string description() const;
+};
+
+template <class T>
+using CallResult = std::expected<T, CallError>;
+
+/// The errno for an extension error.
+int errnoForError(const fp::Error& error);
+
+struct ItemPage {
+  std::vector<fp::ItemPtr> items;
+  std::optional<fp::Page> nextPage;
+};
+
+struct ChangeBatch {
+  std::vector<fp::ItemPtr> updated;
+  std::vector<fp::ItemIdentifier> deleted;
+  fp::SyncAnchor anchor;
+  bool moreComing = false;
+};
+
+struct FetchedContents {
+  std::filesystem::path file;
+  fp::ItemPtr item;
+};
+
+struct FetchedRange {
+  std::filesystem::path file;
+  fp::ItemPtr item;
+  fp::ByteRange range;
+};
+
+class ExtensionCalls {
+ public:
+  using Duration = std::chrono::steady_clock::duration;
+  ExtensionCalls(fp::ReplicatedExtensionPtr extension, Duration timeout, fp::Request request = {})
+      : extension_(std::move(extension)), timeout_(timeout), request_(std::move(request)) {}
+
+  const fp::ReplicatedExtensionPtr& extension() const { return extension_; }
+
+  CallResult<fp::ItemPtr> item(const fp::ItemIdentifier& identifier) const;
+  CallResult<FetchedContents> fetchContents(const fp::ItemIdentifier& identifier) const;
+  CallResult<FetchedRange> fetchPartialContents(const fp::ItemIdentifier& identifier,
+                                                const fp::ItemVersion& version,
+                                                fp::ByteRange minimalRange,
+                                                std::int64_t alignment) const;
+  CallResult<fp::EnumeratorPtr> enumerator(const fp::ItemIdentifier& container) const;
+  /// One page; `pageSize` is what the host suggests.
+  CallResult<ItemPage> enumerateItems(fp::Enumerator& enumerator, const fp::Page& page,
+                                      std::int64_t pageSize) const;
+  CallResult<ChangeBatch> enumerateChanges(fp::Enumerator& enumerator,
+                                           const fp::SyncAnchor& anchor) const;
+  CallResult<std::optional<fp::SyncAnchor>> currentSyncAnchor(fp::Enumerator& enumerator) const;
+
+ private:
+  fp::ReplicatedExtensionPtr extension_;
+  Duration timeout_;
+  fp::Request request_;
+};
+
+}  // namespace tarnix::host

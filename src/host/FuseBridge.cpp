@@ -1,0 +1,552 @@
+#define FUSE_USE_VERSION 312
+#include "host/FuseBridge.hpp"
+
+#include <fuse3/fuse_lowlevel.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "host/FuseMount.hpp"
+
+namespace tarnix::host {
+namespace {
+
+constexpr const char* kXattrPrefix = "user.tarnix.";
+
+FuseBridge& bridge(fuse_req_t req) {
+  return *static_cast<FuseBridge*>(fuse_req_userdata(req));
+}
+
+// Permission bits from capabilities: no reading capability, no read bit.
+mode_t modeFor(const ReplicaEntry& e) {
+  using C = fp::ItemCapabilities;
+  const bool read = fp::contains(e.capabilities, C::allowsReading);
+  const bool write = fp::contains(e.capabilities, C::allowsWriting);
+  const bool exec =
+      e.fileSystemFlags && fp::contains(*e.fileSystemFlags, fp::FileSystemFlags::userExecutable);
+  if (e.isFolder) return S_IFDIR | (read ? 0555 : 0111) | (write ? 0200 : 0);
+  return S_IFREG | (read ? 0444 : 0) | (write ? 0200 : 0) | (read && exec ? 0111 : 0);
+}
+
+struct stat attributes(const ReplicaEntry& e) {
+  struct stat st {};
+  st.st_ino = e.inode;
+  st.st_mode = modeFor(e);
+  st.st_nlink = e.isFolder ? 2 : 1;
+  st.st_uid = ::getuid();
+  st.st_gid = ::getgid();
+  st.st_size = e.isFolder ? 0 : e.size;
+  st.st_blksize = 4096;
+  // A dataless file occupies no blocks; `du` and file managers read that.
+  const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion;
+  st.st_blocks = present ? (e.contentSize + 511) / 512 : 0;
+  const auto toTimespec = [](std::int64_t ms) {
+    timespec t{};
+    t.tv_sec = ms / 1000;
+    t.tv_nsec = (ms % 1000) * 1000000;
+    return t;
+  };
+  const auto modified = e.modificationMilliseconds.value_or(e.creationMilliseconds.value_or(0));
+  st.st_mtim = toTimespec(modified);
+  st.st_ctim = toTimespec(modified);
+  st.st_atim = toTimespec(modified);
+  return st;
+}
+
+std::string capabilityNames(fp::ItemCapabilities caps) {
+  using C = fp::ItemCapabilities;
+  static constexpr std::pair<C, const char*> kNames[] = {
+      {C::allowsReading, "reading"},         {C::allowsWriting, "writing"},
+      {C::allowsReparenting, "reparenting"}, {C::allowsRenaming, "renaming"},
+      {C::allowsTrashing, "trashing"},       {C::allowsDeleting, "deleting"},
+      {C::allowsEvicting, "evicting"},       {C::allowsExcludingFromSync, "excludingFromSync"},
+  };
+  std::string out;
+  for (const auto& [bit, name] : kNames) {
+    if (!fp::contains(caps, bit)) continue;
+    if (!out.empty()) out += ",";
+    out += name;
+  }
+  return out;
+}
+
+std::string jsonText(const base::JSONValue& value) {
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+// The extended attributes of an item, by name without the prefix.
+std::vector<std::pair<std::string, std::string>> extendedAttributes(const ReplicaEntry& e) {
+  std::vector<std::pair<std::string, std::string>> out;
+  out.emplace_back("identifier", e.identifier.rawValue());
+  if (e.userInfo.contains("lockOwner"))
+    out.emplace_back("lockOwner", jsonText(e.userInfo["lockOwner"]));
+  if (e.userInfo.contains("tarnixPermission"))
+    out.emplace_back("permission", jsonText(e.userInfo["tarnixPermission"]));
+  out.emplace_back("capabilities", capabilityNames(e.capabilities));
+  std::string decorations;
+  for (const auto& d : e.decorations) decorations += (decorations.empty() ? "" : "\n") + d;
+  out.emplace_back("decorations", decorations);
+  out.emplace_back("userInfo", e.userInfo.dump());
+  if (!e.isFolder) {
+    const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion;
+    out.emplace_back("downloaded", present ? "1" : "0");
+  }
+  return out;
+}
+
+// An open folder: its enumerator, from opendir to releasedir, and the entries listed so far.
+struct DirHandle {
+  Inode inode = 0;
+  Inode parent = 0;
+  fp::EnumeratorPtr enumerator;
+  std::mutex mutex;  // guards the fields below
+  struct Entry {
+    std::string name;
+    Inode inode;
+    bool isFolder;
+  };
+  std::vector<Entry> entries;
+  std::vector<Inode> listed;
+  std::optional<fp::Page> nextPage;
+  bool started = false;
+  bool finished = false;
+};
+
+}  // namespace
+
+struct FuseBridge::Ops {
+  static FuseBridge& self(fuse_req_t req) { return bridge(req); }
+
+  static std::optional<ReplicaEntry> entry(fuse_req_t req, Inode inode) {
+    auto found = self(req).store_->entry(inode);
+    if (!found) {
+      fuse_reply_err(req, EIO);
+      return std::nullopt;
+    }
+    if (!*found) {
+      fuse_reply_err(req, ENOENT);
+      return std::nullopt;
+    }
+    return std::move(**found);
+  }
+
+  static void replyEntry(fuse_req_t req, const ReplicaEntry& e) {
+    fuse_entry_param param{};
+    param.ino = e.inode;
+    param.generation = 1;
+    param.attr = attributes(e);
+    param.attr_timeout = self(req).options_.attributeTimeout;
+    param.entry_timeout = self(req).options_.entryTimeout;
+    fuse_reply_entry(req, &param);
+  }
+
+  static void init(void* userdata, fuse_conn_info* conn) {
+    auto& b = *static_cast<FuseBridge*>(userdata);
+    conn->max_read = b.options_.maxRead;
+    // Contents change underneath the kernel: it must not keep pages across opens by itself.
+    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+    if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
+    if (conn->capable & FUSE_CAP_SPLICE_MOVE) conn->want |= FUSE_CAP_SPLICE_MOVE;
+  }
+
+  static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    auto& b = self(req);
+    auto found = b.store_->child(parent, name);
+    if (!found) return (void)fuse_reply_err(req, EIO);
+    if (!*found) {
+      auto folder = b.store_->entry(parent);
+      if (!folder || !*folder) return (void)fuse_reply_err(req, ENOENT);
+      if (!(*folder)->isFolder) return (void)fuse_reply_err(req, ENOTDIR);
+      if (!(*folder)->childrenListed) {
+        if (auto listed = b.listCompletely(parent); !listed)
+          return (void)fuse_reply_err(req, listed.error());
+        found = b.store_->child(parent, name);
+        if (!found) return (void)fuse_reply_err(req, EIO);
+      }
+    }
+    if (!*found) return (void)fuse_reply_err(req, ENOENT);
+    replyEntry(req, **found);
+  }
+
+  static void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    auto e = entry(req, ino);
+    if (!e) return;
+    const auto st = attributes(*e);
+    fuse_reply_attr(req, &st, self(req).options_.attributeTimeout);
+  }
+
+  static void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    auto e = entry(req, ino);
+    if (!e) return;
+    if (!e->isFolder) return (void)fuse_reply_err(req, ENOTDIR);
+    if (!fp::contains(e->capabilities, fp::ItemCapabilities::allowsReading))
+      return (void)fuse_reply_err(req, EACCES);
+    auto enumerator = self(req).calls_->enumerator(e->identifier);
+    if (!enumerator) return (void)fuse_reply_err(req, enumerator.error().errnoValue());
+    auto* handle = new DirHandle();
+    handle->inode = ino;
+    handle->parent = e->parentInode;
+    handle->enumerator = std::move(*enumerator);
+    fi->fh = reinterpret_cast<std::uint64_t>(handle);
+    fi->cache_readdir = 0;
+    fi->keep_cache = 0;
+    if (fuse_reply_open(req, fi) != 0) {
+      handle->enumerator->invalidate();
+      delete handle;
+    }
+  }
+
+  // Asks for the next page and records it; false with `error` set when the page failed.
+  static bool loadPage(FuseBridge& b, DirHandle& h, int& error) {
+    const fp::Page page = h.nextPage.value_or(fp::Page::initialPageSortedByName());
+    auto result = b.calls_->enumerateItems(*h.enumerator, page, b.options_.pageSize);
+    if (!result) {
+      error = result.error().errnoValue();
+      return false;
+    }
+    auto upserts = b.store_->upsertAll(result->items);
+    if (!upserts) {
+      error = EIO;
+      return false;
+    }
+    b.recordUpserts(*upserts);
+    for (std::size_t i = 0; i < result->items.size(); ++i) {
+      const auto& u = (*upserts)[i];
+      if (!u || !result->items[i]) continue;
+      h.entries.push_back({result->items[i]->filename(), u->inode, result->items[i]->isFolder()});
+      h.listed.push_back(u->inode);
+    }
+    h.nextPage = std::move(result->nextPage);
+    if (!h.nextPage) {
+      h.finished = true;
+      auto removed = b.store_->completeListing(h.inode, h.listed);
+      if (removed) b.recordRemovals(*removed);
+    }
+    return true;
+  }
+
+  static void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+    auto& b = self(req);
+    auto& h = *reinterpret_cast<DirHandle*>(fi->fh);
+    std::lock_guard lock(h.mutex);
+    if (!h.started) {
+      h.started = true;
+      h.entries.push_back({".", h.inode, true});
+      h.entries.push_back({"..", h.parent, true});
+    }
+    std::vector<char> buffer(size);
+    std::size_t used = 0;
+    auto index = static_cast<std::size_t>(offset);
+    while (true) {
+      while (index >= h.entries.size() && !h.finished) {
+        int error = 0;
+        if (!loadPage(b, h, error)) {
+          if (used == 0) return (void)fuse_reply_err(req, error);
+          return (void)fuse_reply_buf(req, buffer.data(), used);
+        }
+      }
+      if (index >= h.entries.size()) break;
+      const auto& e = h.entries[index];
+      struct stat st {};
+      st.st_ino = e.inode;
+      st.st_mode = e.isFolder ? S_IFDIR : S_IFREG;
+      const std::size_t need =
+          fuse_add_direntry(req, buffer.data() + used, size - used, e.name.c_str(), &st,
+                            static_cast<off_t>(index + 1));
+      if (need > size - used) break;
+      used += need;
+      ++index;
+    }
+    fuse_reply_buf(req, buffer.data(), used);
+  }
+
+  static void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    auto* h = reinterpret_cast<DirHandle*>(fi->fh);
+    h->enumerator->invalidate();
+    delete h;
+    fuse_reply_err(req, 0);
+  }
+
+  static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & (O_TRUNC | O_APPEND)))
+      return (void)fuse_reply_err(req, EROFS);
+    auto opened = self(req).contents_->open(ino);
+    if (!opened) return (void)fuse_reply_err(req, opened.error());
+    auto* handle = new std::shared_ptr<OpenContent>(std::move(*opened));
+    fi->fh = reinterpret_cast<std::uint64_t>(handle);
+    fi->keep_cache = 0;
+    if (fuse_reply_open(req, fi) != 0) {
+      self(req).contents_->release(*handle);
+      delete handle;
+    }
+  }
+
+  static void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+    auto& content = **reinterpret_cast<std::shared_ptr<OpenContent>*>(fi->fh);
+    if (auto ready =
+            self(req).contents_->prepareRead(content, offset, static_cast<std::int64_t>(size));
+        !ready)
+      return (void)fuse_reply_err(req, ready.error());
+    fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
+    buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    buf.buf[0].fd = content.fd();
+    buf.buf[0].pos = offset;
+    fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
+  }
+
+  static void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    auto* handle = reinterpret_cast<std::shared_ptr<OpenContent>*>(fi->fh);
+    self(req).contents_->release(*handle);
+    delete handle;
+    fuse_reply_err(req, 0);
+  }
+
+  static void getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
+    auto e = entry(req, ino);
+    if (!e) return;
+    const std::string wanted(name);
+    const std::string prefix(kXattrPrefix);
+    if (wanted.rfind(prefix, 0) != 0) return (void)fuse_reply_err(req, ENODATA);
+    for (const auto& [key, value] : extendedAttributes(*e)) {
+      if (prefix + key != wanted) continue;
+      if (size == 0) return (void)fuse_reply_xattr(req, value.size());
+      if (size < value.size()) return (void)fuse_reply_err(req, ERANGE);
+      return (void)fuse_reply_buf(req, value.data(), value.size());
+    }
+    fuse_reply_err(req, ENODATA);
+  }
+
+  static void listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
+    auto e = entry(req, ino);
+    if (!e) return;
+    std::string names;
+    for (const auto& [key, value] : extendedAttributes(*e)) {
+      names += kXattrPrefix + key;
+      names.push_back('\0');
+    }
+    if (size == 0) return (void)fuse_reply_xattr(req, names.size());
+    if (size < names.size()) return (void)fuse_reply_err(req, ERANGE);
+    fuse_reply_buf(req, names.data(), names.size());
+  }
+
+  // Every change answers EROFS until local changes are carried to the cloud.
+  static void readOnly(fuse_req_t req) { fuse_reply_err(req, EROFS); }
+  static void setattr(fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*) {
+    readOnly(req);
+  }
+  static void mknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { readOnly(req); }
+  static void mkdir(fuse_req_t req, fuse_ino_t, const char*, mode_t) { readOnly(req); }
+  static void unlink(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
+  static void rmdir(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
+  static void symlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { readOnly(req); }
+  static void rename(fuse_req_t req, fuse_ino_t, const char*, fuse_ino_t, const char*,
+                     unsigned int) {
+    readOnly(req);
+  }
+  static void link(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { readOnly(req); }
+  static void write(fuse_req_t req, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
+    readOnly(req);
+  }
+  static void setxattr(fuse_req_t req, fuse_ino_t, const char*, const char*, size_t, int) {
+    readOnly(req);
+  }
+  static void removexattr(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
+  static void create(fuse_req_t req, fuse_ino_t, const char*, mode_t, fuse_file_info*) {
+    readOnly(req);
+  }
+  static void fallocate(fuse_req_t req, fuse_ino_t, int, off_t, off_t, fuse_file_info*) {
+    readOnly(req);
+  }
+
+  static fuse_lowlevel_ops table() {
+    fuse_lowlevel_ops ops{};
+    ops.init = init;
+    ops.lookup = lookup;
+    ops.getattr = getattr;
+    ops.opendir = opendir;
+    ops.readdir = readdir;
+    ops.releasedir = releasedir;
+    ops.open = open;
+    ops.read = read;
+    ops.release = release;
+    ops.getxattr = getxattr;
+    ops.listxattr = listxattr;
+    ops.setattr = setattr;
+    ops.mknod = mknod;
+    ops.mkdir = mkdir;
+    ops.unlink = unlink;
+    ops.rmdir = rmdir;
+    ops.symlink = symlink;
+    ops.rename = rename;
+    ops.link = link;
+    ops.write = write;
+    ops.setxattr = setxattr;
+    ops.removexattr = removexattr;
+    ops.create = create;
+    ops.fallocate = fallocate;
+    return ops;
+  }
+};
+
+FuseBridge::FuseBridge(std::shared_ptr<ReplicaStore> store, std::shared_ptr<ExtensionCalls> calls,
+                       std::shared_ptr<ContentReplica> contents, FuseBridgeOptions options,
+                       base::Logger logger)
+    : store_(std::move(store)),
+      calls_(std::move(calls)),
+      contents_(std::move(contents)),
+      options_(options),
+      logger_(std::move(logger)) {}
+
+FuseBridge::~FuseBridge() {
+  unmount();
+  if (session_) fuse_session_destroy(session_);
+}
+
+std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& mountPoint) {
+  if (session_) return std::unexpected("already mounted");
+  const std::string maxRead = "max_read=" + std::to_string(options_.maxRead);
+  const char* argv[] = {"tarnix", "-o", maxRead.c_str()};
+  fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+  const auto ops = Ops::table();
+  session_ = fuse_session_new(&args, &ops, sizeof(ops), this);
+  fuse_opt_free_args(&args);
+  if (!session_) return std::unexpected("FUSE session could not be created");
+  auto fd = mountFuse(mountPoint, "tarnix");
+  if (!fd) {
+    fuse_session_destroy(session_);
+    session_ = nullptr;
+    return std::unexpected(fd.error());
+  }
+  const std::string device = "/dev/fd/" + std::to_string(*fd);
+  if (fuse_session_mount(session_, device.c_str()) != 0) {
+    ::close(*fd);
+    (void)unmountFuse(mountPoint);
+    fuse_session_destroy(session_);
+    session_ = nullptr;
+    return std::unexpected("FUSE session could not take the mount");
+  }
+  mountPoint_ = mountPoint;
+  mounted_ = true;
+  invalidationThread_ = std::thread([this] { runInvalidations(); });
+  return {};
+}
+
+int FuseBridge::run(bool handleSignals) {
+  if (!session_) return 1;
+  if (handleSignals && fuse_set_signal_handlers(session_) != 0) return 1;
+  fuse_loop_config* config = fuse_loop_cfg_create();
+  fuse_loop_cfg_set_max_threads(config, options_.maxThreads);
+  fuse_loop_cfg_set_clone_fd(config, 0);
+  const int result = fuse_session_loop_mt(session_, config);
+  fuse_loop_cfg_destroy(config);
+  if (handleSignals) fuse_remove_signal_handlers(session_);
+  return result < 0 ? 1 : 0;
+}
+
+void FuseBridge::exit() {
+  if (session_) fuse_session_exit(session_);
+}
+
+void FuseBridge::unmount() {
+  {
+    std::lock_guard lock(invalidationMutex_);
+    stopping_ = true;
+  }
+  invalidationCv_.notify_all();
+  if (invalidationThread_.joinable()) invalidationThread_.join();
+  if (mounted_) {
+    mounted_ = false;
+    if (auto done = unmountFuse(mountPoint_); !done)
+      logger_.error("Unmount failed: " + done.error());
+  }
+}
+
+void FuseBridge::invalidateInode(Inode inode) {
+  {
+    std::lock_guard lock(invalidationMutex_);
+    if (stopping_) return;
+    invalidations_.push_back({inode, std::nullopt});
+  }
+  invalidationCv_.notify_all();
+}
+
+void FuseBridge::invalidateEntry(Inode parent, const std::string& name) {
+  {
+    std::lock_guard lock(invalidationMutex_);
+    if (stopping_) return;
+    invalidations_.push_back({parent, name});
+  }
+  invalidationCv_.notify_all();
+}
+
+void FuseBridge::runInvalidations() {
+  while (true) {
+    Invalidation next;
+    {
+      std::unique_lock lock(invalidationMutex_);
+      invalidationCv_.wait(lock, [&] { return stopping_ || !invalidations_.empty(); });
+      if (stopping_) return;
+      next = std::move(invalidations_.front());
+      invalidations_.pop_front();
+      sending_ = true;
+    }
+    // Errors mean the kernel did not hold the entry or the inode: nothing to forget.
+    if (next.name)
+      (void)fuse_lowlevel_notify_inval_entry(session_, next.inode, next.name->c_str(),
+                                             next.name->size());
+    else
+      (void)fuse_lowlevel_notify_inval_inode(session_, next.inode, 0, 0);
+    {
+      std::lock_guard lock(invalidationMutex_);
+      sending_ = false;
+    }
+    invalidationCv_.notify_all();
+  }
+}
+
+void FuseBridge::flush() {
+  std::unique_lock lock(invalidationMutex_);
+  invalidationCv_.wait_for(lock, std::chrono::seconds(10),
+                           [&] { return stopping_ || (invalidations_.empty() && !sending_); });
+}
+
+void FuseBridge::recordUpserts(const std::vector<std::optional<UpsertResult>>& results) {
+  for (const auto& r : results) {
+    if (!r) continue;
+    if (r->staleContentPath) contents_->discard(*r->staleContentPath);
+    if (r->previousPlacement)
+      invalidateEntry(r->previousPlacement->first, r->previousPlacement->second);
+    if (r->attributesChanged && !r->created) invalidateInode(r->inode);
+  }
+}
+
+void FuseBridge::recordRemovals(const std::vector<ReplicaEntry>& removed) {
+  for (const auto& r : removed) {
+    if (r.contentPresent) contents_->discard(r.contentPath);
+    invalidateEntry(r.parentInode, r.filename);
+  }
+}
+
+std::expected<void, int> FuseBridge::listCompletely(Inode folder) {
+  auto e = store_->entry(folder);
+  if (!e || !*e) return std::unexpected(ENOENT);
+  auto enumerator = calls_->enumerator((*e)->identifier);
+  if (!enumerator) return std::unexpected(enumerator.error().errnoValue());
+  DirHandle h;
+  h.inode = folder;
+  h.enumerator = *enumerator;
+  int error = 0;
+  bool ok = true;
+  // Bounded: an enumerator that never finishes must not hold the request forever.
+  for (int page = 0; page < 100000 && !h.finished && ok; ++page)
+    ok = Ops::loadPage(*this, h, error);
+  h.enumerator->invalidate();
+  if (!ok) return std::unexpected(error);
+  return {};
+}
+
+}  // namespace tarnix::host

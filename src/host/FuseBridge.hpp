@@ -1,0 +1,101 @@
+#pragma once
+// The domain as a FUSE file system (libfuse 3 low-level API). Names and attributes come from
+// the replica store; an open folder is a presented container whose enumerator lives from
+// opendir to releasedir and lists the children page by page; contents come from the content
+// replica; `user.tarnix.*` extended attributes show the item's lock owner, permission,
+// capabilities, decorations and user info. Until local changes are carried to the cloud every
+// write operation answers EROFS.
+//
+// Requests run on libfuse's worker threads, which may wait for the extension. Kernel cache
+// invalidations are queued to a thread of the bridge's own, never sent from inside a request.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "base/Logger.hpp"
+#include "host/ContentReplica.hpp"
+#include "host/ExtensionCalls.hpp"
+#include "host/KernelCache.hpp"
+#include "host/ReplicaStore.hpp"
+
+struct fuse_session;
+
+namespace tarnix::host {
+
+struct FuseBridgeOptions {
+  /// Seconds the kernel may keep names and attributes.
+  double entryTimeout = 1.0;
+  /// Attributes are read again on every stat: the store answers at once, and a size the kernel
+  /// kept would cut reads of contents that grew.
+  double attributeTimeout = 0.0;
+  /// Items per page the host asks of enumerators.
+  std::int64_t pageSize = 500;
+  /// Largest read request the kernel sends (bytes).
+  unsigned maxRead = 1u << 20;
+  unsigned maxThreads = 16;
+};
+
+class FuseBridge final : public KernelCache {
+ public:
+  FuseBridge(std::shared_ptr<ReplicaStore> store, std::shared_ptr<ExtensionCalls> calls,
+             std::shared_ptr<ContentReplica> contents, FuseBridgeOptions options,
+             base::Logger logger);
+  ~FuseBridge() override;
+
+  /// Creates the session and mounts it at `mountPoint`. The error says why FUSE is unusable.
+  std::expected<void, std::string> mount(const std::filesystem::path& mountPoint);
+  /// Serves requests until the file system is unmounted or exit() is called; returns 0 when it
+  /// ended cleanly. With `handleSignals`, SIGINT, SIGTERM and SIGHUP end it.
+  int run(bool handleSignals);
+  /// Ends run() (from any thread, also a signal handler's context is not needed).
+  void exit();
+  /// Detaches the mount (run() then returns) and stops the invalidation thread.
+  void unmount();
+  const std::filesystem::path& mountPoint() const { return mountPoint_; }
+
+  void invalidateInode(Inode inode) override;
+  void invalidateEntry(Inode parent, const std::string& name) override;
+  void flush() override;
+
+  /// Lists `folder` completely now (what lookup does for a folder never listed).
+  std::expected<void, int> listCompletely(Inode folder);
+
+  struct Ops;  // the request handlers (FuseBridge.cpp)
+
+ private:
+  friend struct Ops;
+  struct Invalidation {
+    Inode inode = 0;
+    std::optional<std::string> name;
+  };
+  void runInvalidations();
+  void recordUpserts(const std::vector<std::optional<UpsertResult>>& results);
+  void recordRemovals(const std::vector<ReplicaEntry>& removed);
+
+  std::shared_ptr<ReplicaStore> store_;
+  std::shared_ptr<ExtensionCalls> calls_;
+  std::shared_ptr<ContentReplica> contents_;
+  FuseBridgeOptions options_;
+  base::Logger logger_;
+  std::filesystem::path mountPoint_;
+  fuse_session* session_ = nullptr;
+  bool mounted_ = false;
+
+  std::mutex invalidationMutex_;  // guards the four fields below
+  std::condition_variable invalidationCv_;
+  std::deque<Invalidation> invalidations_;
+  bool stopping_ = false;
+  bool sending_ = false;
+  std::thread invalidationThread_;
+};
+
+}  // namespace tarnix::host

@@ -1,0 +1,71 @@
+#include "host/MountedDomain.hpp"
+
+#include <system_error>
+
+namespace tarnix::host {
+
+std::expected<std::unique_ptr<MountedDomain>, std::string> MountedDomain::mount(
+    MountOptions options, const fp::ExtensionFactory& factory, base::Logger logger) {
+  std::error_code ec;
+  std::filesystem::create_directories(options.stateDirectory, ec);
+  if (ec) return std::unexpected(options.stateDirectory.string() + ": " + ec.message());
+  std::unique_ptr<MountedDomain> domain(new MountedDomain(options));
+  auto store = ReplicaStore::open(storePath(options.stateDirectory));
+  if (!store) return std::unexpected(store.error().description());
+  domain->store_ = std::move(*store);
+  domain->manager_ = std::make_shared<DomainManager>(
+      options.domain, domain->store_, options.stateDirectory / "tmp", options.mountPoint);
+  domain->extension_ = factory(options.domain, domain->manager_);
+  if (!domain->extension_) return std::unexpected("the provider did not start for this drive");
+  domain->calls_ = std::make_shared<ExtensionCalls>(domain->extension_, options.callTimeout);
+  // The root's attributes come from the extension when it answers; a placeholder otherwise.
+  if (auto root = domain->calls_->item(fp::ItemIdentifier::rootContainer()); root)
+    (void)domain->store_->upsert(**root);
+  ContentReplicaOptions contentOptions;
+  contentOptions.contentsDirectory = options.stateDirectory / "Contents";
+  contentOptions.cacheLimit = options.cacheLimit;
+  contentOptions.partialThreshold = options.partialThreshold;
+  contentOptions.alignment = options.partialAlignment;
+  domain->contents_ = std::make_shared<ContentReplica>(domain->store_, domain->calls_,
+                                                       contentOptions, logger.child("contents"));
+  domain->bridge_ = std::make_shared<FuseBridge>(domain->store_, domain->calls_, domain->contents_,
+                                                 options.bridge, logger.child("fuse"));
+  domain->synchronizer_ = std::make_shared<ChangeSynchronizer>(
+      domain->calls_, domain->store_, domain->contents_, domain->bridge_, logger.child("changes"));
+  std::weak_ptr<ChangeSynchronizer> weak = domain->synchronizer_;
+  domain->manager_->setSignalHandler([weak](const fp::ItemIdentifier&) {
+    if (auto sync = weak.lock()) sync->signal();
+  });
+  if (auto mounted = domain->bridge_->mount(options.mountPoint); !mounted) {
+    domain->manager_->setSignalHandler(nullptr);
+    domain->extension_->invalidate();
+    domain->down_ = true;
+    return std::unexpected(mounted.error());
+  }
+  domain->synchronizer_->start();
+  return domain;
+}
+
+MountedDomain::~MountedDomain() {
+  unmount();
+}
+
+int MountedDomain::run(bool handleSignals) {
+  return bridge_->run(handleSignals);
+}
+
+void MountedDomain::runInBackground() {
+  if (!loop_.joinable()) loop_ = std::thread([this] { bridge_->run(false); });
+}
+
+void MountedDomain::unmount() {
+  if (down_) return;
+  down_ = true;
+  manager_->setSignalHandler(nullptr);
+  bridge_->unmount();
+  if (loop_.joinable()) loop_.join();
+  synchronizer_->stop();
+  extension_->invalidate();
+}
+
+}  // namespace tarnix::host

@@ -1,0 +1,132 @@
+#pragma once
+// The host's own record of what it has shown of one domain and which contents it holds: one
+// SQLite file per domain, never the extension's item database. Each item the extension handed
+// over has an inode number (the root folder is inode 1), its parent and name, its attributes,
+// and for files whether the contents are present, at which content version and in which file.
+// The file also keeps the last sync anchor and small state values (domain state, errors).
+//
+// Thread-safe: every member takes the store's one mutex; nothing calls out while holding it.
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/JSONValue.hpp"
+#include "common/Database.hpp"
+#include "platform/fileprovider/Item.hpp"
+
+namespace tarnix::host {
+
+namespace fp = platform::fileprovider;
+
+using Inode = std::uint64_t;
+inline constexpr Inode kRootInode = 1;
+
+/// One item as the host presents it.
+struct ReplicaEntry {
+  Inode inode = 0;
+  fp::ItemIdentifier identifier;
+  Inode parentInode = 0;
+  std::string filename;
+  bool isFolder = false;
+  std::int64_t size = 0;
+  std::optional<std::int64_t> creationMilliseconds;
+  std::optional<std::int64_t> modificationMilliseconds;
+  fp::ItemCapabilities capabilities = fp::ItemCapabilities::none;
+  std::optional<fp::FileSystemFlags> fileSystemFlags;
+  fp::ItemVersion version;
+  base::JSONValue userInfo = base::JSONValue::object();
+  std::vector<std::string> decorations;
+  /// A folder whose children were listed completely at least once.
+  bool childrenListed = false;
+
+  bool contentPresent = false;
+  /// The content version the present contents belong to.
+  fp::Data presentContentVersion;
+  std::filesystem::path contentPath;
+  std::int64_t contentSize = 0;
+  /// Larger is more recent.
+  std::int64_t lastAccess = 0;
+};
+
+/// What an upsert did: the item's inode, and the contents file that no longer matches the
+/// item's content version (the caller removes it) when the version changed.
+struct UpsertResult {
+  Inode inode = 0;
+  bool created = false;
+  bool attributesChanged = false;
+  /// The name or parent changed: the old entry is gone from the kernel's point of view.
+  std::optional<std::pair<Inode, std::string>> previousPlacement;
+  std::optional<std::filesystem::path> staleContentPath;
+};
+
+/// A file whose contents are present, for eviction.
+struct PresentContent {
+  Inode inode = 0;
+  std::int64_t size = 0;
+  std::int64_t lastAccess = 0;
+  std::filesystem::path contentPath;
+};
+
+template <class T>
+using StoreResult = std::expected<T, common::DatabaseError>;
+
+class ReplicaStore {
+ public:
+  /// Opens (creating when needed, except read-only) the store and makes sure the root folder
+  /// exists as inode 1.
+  static StoreResult<std::unique_ptr<ReplicaStore>> open(
+      const std::filesystem::path& path,
+      common::Database::Mode mode = common::Database::Mode::readWrite);
+
+  StoreResult<std::optional<ReplicaEntry>> entry(Inode inode);
+  StoreResult<std::optional<ReplicaEntry>> entry(const fp::ItemIdentifier& identifier);
+  StoreResult<std::optional<ReplicaEntry>> child(Inode parent, const std::string& name);
+  StoreResult<std::vector<ReplicaEntry>> children(Inode parent);
+
+  /// Records `item` under its parent. None when the parent is not known to the store (the host
+  /// has never shown it, so it need not show the item either).
+  StoreResult<std::optional<UpsertResult>> upsert(const fp::Item& item);
+  /// Upserts a page of a folder's children in one transaction; one result per item (none for
+  /// an item whose parent is unknown).
+  StoreResult<std::vector<std::optional<UpsertResult>>> upsertAll(
+      const std::vector<fp::ItemPtr>& items);
+  /// A listing of `parent` finished: removes the children not in `listed` (with their subtrees),
+  /// marks the folder listed, and returns what was removed.
+  StoreResult<std::vector<ReplicaEntry>> completeListing(Inode parent, std::vector<Inode> listed);
+  /// Removes the item and everything below it; returns what was removed (nothing when unknown).
+  /// The root folder stays.
+  StoreResult<std::vector<ReplicaEntry>> remove(const fp::ItemIdentifier& identifier);
+
+  StoreResult<void> setContentPresent(Inode inode, const fp::Data& contentVersion,
+                                      const std::filesystem::path& contentPath,
+                                      std::int64_t contentSize, std::int64_t access);
+  /// Back to dataless; returns the contents file that was recorded.
+  StoreResult<std::optional<std::filesystem::path>> clearContent(Inode inode);
+  StoreResult<void> touch(Inode inode, std::int64_t access);
+  /// Oldest access first.
+  StoreResult<std::vector<PresentContent>> presentContents();
+  StoreResult<std::int64_t> cacheUsage();
+
+  StoreResult<std::optional<std::string>> state(const std::string& key);
+  StoreResult<void> setState(const std::string& key, const std::optional<std::string>& value);
+
+  static constexpr const char* kSyncAnchorKey = "syncAnchor";
+
+ private:
+  explicit ReplicaStore(std::unique_ptr<common::Database> db) : db_(std::move(db)) {}
+  StoreResult<std::optional<ReplicaEntry>> queryOne(const char* sql, auto&& bind);
+  StoreResult<std::vector<ReplicaEntry>> queryMany(const char* sql, auto&& bind);
+  StoreResult<std::optional<UpsertResult>> upsertLocked(const fp::Item& item);
+  StoreResult<std::vector<ReplicaEntry>> removeLocked(Inode inode);
+
+  std::mutex mutex_;
+  std::unique_ptr<common::Database> db_;
+};
+
+}  // namespace tarnix::host

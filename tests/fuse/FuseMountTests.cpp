@@ -1,0 +1,384 @@
+// The host's FUSE mount of a fake extension: what `ls`, `cat`, `stat` and writes see, and what
+// the extension is asked for. Every test mounts in a fresh temporary folder and unmounts in the
+// fixture's teardown, also when the test fails; a machine where FUSE cannot be used skips.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "host/FuseMount.hpp"
+#include "host/MountedDomain.hpp"
+#include "support/FakeReplicatedExtension.hpp"
+#include "support/TempDir.hpp"
+
+extern char** environ;
+
+namespace tarnix::host {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeReplicatedExtension;
+
+// Runs a programme (without forking this threaded process) and returns its standard output;
+// gives up after 30 s.
+std::string runProgram(std::vector<std::string> args, int* status = nullptr) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::string lcAll = "LC_ALL=C";
+  char* env[] = {lcAll.data(), nullptr};
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  std::string text;
+  if (spawned == 0) {
+    char buffer[65536];
+    ssize_t got;
+    while ((got = ::read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, got);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    if (status) *status = st;
+  }
+  ::close(out[0]);
+  return text;
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(size, '\0');
+  for (auto& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+class FuseMountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_ = std::make_shared<FakeReplicatedExtension>();
+    fs::create_directories(mountPoint());
+  }
+
+  void TearDown() override {
+    if (mounted_) mounted_->unmount();
+    mounted_.reset();
+    // Never leave a mount behind, whatever happened above.
+    if (isFuseMounted(mountPoint())) (void)unmountFuse(mountPoint());
+    EXPECT_FALSE(isFuseMounted(mountPoint()));
+  }
+
+  fs::path mountPoint() const { return dir_.path() / "mnt"; }
+
+  // Mounts the fake; skips the test when FUSE cannot be used on this machine.
+  void mount(MountOptions options = {}) {
+    options.domain = {platform::fileprovider::DomainIdentifier("drive-1"), "Drive"};
+    options.mountPoint = mountPoint();
+    options.stateDirectory = dir_.path() / "state";
+    options.callTimeout = std::chrono::seconds(20);
+    auto fake = fake_;
+    auto mounted = MountedDomain::mount(
+        options,
+        [fake](const platform::fileprovider::Domain&, platform::fileprovider::ManagerPtr manager) {
+          fake->setManager(std::move(manager));
+          return fake;
+        },
+        base::Logger::null());
+    if (!mounted) GTEST_SKIP() << "FUSE cannot be used here: " << mounted.error();
+    mounted_ = std::move(*mounted);
+    mounted_->runInBackground();
+  }
+
+  // Waits (up to 10 s) until the synchroniser finished a round after `before`.
+  bool waitForChangeRound(std::uint64_t before) {
+    for (int i = 0; i < 1000; ++i) {
+      if (mounted_->synchronizer()->completedRounds() > before) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  std::vector<std::string> names(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  std::string xattr(const fs::path& path, const std::string& name) {
+    char buffer[4096];
+    const auto got = ::getxattr(path.c_str(), name.c_str(), buffer, sizeof buffer);
+    return got < 0 ? std::string("<errno ") + std::to_string(errno) + ">"
+                   : std::string(buffer, got);
+  }
+
+  // What `ls -R` prints for the fake's tree (C locale order).
+  std::string expectedLsR(const std::string& id, const std::string& shown) {
+    std::string out = shown + ":\n";
+    auto kids = fake_->childrenOf(id);
+    for (const auto& [name, childId] : kids) out += name + "\n";
+    for (const auto& [name, childId] : kids)
+      if (fake_->isFolder(childId)) out += "\n" + expectedLsR(childId, shown + "/" + name);
+    return out;
+  }
+
+  testing::TempDir dir_{"tarnix-fuse"};
+  std::shared_ptr<FakeReplicatedExtension> fake_;
+  std::unique_ptr<MountedDomain> mounted_;
+};
+
+void addSampleTree(FakeReplicatedExtension& fake) {
+  fake.addFolder("d-docs", fake.root(), "Documents");
+  fake.addFolder("d-photos", fake.root(), "Photos");
+  fake.addFolder("d-deep", "d-docs", "Deep folder");
+  fake.addFile("f-readme", fake.root(), "README.txt", "hello\n");
+  fake.addFile("f-empty", "d-docs", "empty.txt", "");
+  fake.addFile("f-report", "d-docs", "report.pdf", randomBytes(3 << 20, 7));
+  fake.addFile("f-deep", "d-deep", "notes with spaces.md", "deep\n");
+  fake.addFile("f-pic", "d-photos", "p1.jpg", randomBytes(70000, 3));
+}
+
+TEST_F(FuseMountTest, ListsTheTreeAndReadsTheBytesWithoutFetchingForStat) {
+  addSampleTree(*fake_);
+  mount();
+
+  int status = 0;
+  const auto listing = runProgram({"ls", "-R", mountPoint().string()}, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(listing, expectedLsR(fake_->root(), mountPoint().string()));
+
+  // Looking at files is not reading them: nothing is fetched, nothing occupies blocks.
+  runProgram({"ls", "-lR", mountPoint().string()});
+  for (const auto& entry : fs::recursive_directory_iterator(mountPoint())) {
+    struct stat st {};
+    ASSERT_EQ(::stat(entry.path().c_str(), &st), 0) << entry.path();
+    if (S_ISREG(st.st_mode)) {
+      EXPECT_EQ(st.st_blocks, 0) << entry.path();
+    }
+  }
+  EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
+  EXPECT_EQ(xattr(mountPoint() / "Documents/report.pdf", "user.tarnix.downloaded"), "0");
+
+  struct Case {
+    const char* path;
+    const char* id;
+  };
+  for (const Case& c : {Case{"README.txt", "f-readme"}, Case{"Documents/empty.txt", "f-empty"},
+                        Case{"Documents/report.pdf", "f-report"},
+                        Case{"Documents/Deep folder/notes with spaces.md", "f-deep"}}) {
+    EXPECT_EQ(testing::readFile(mountPoint() / c.path), fake_->contents(c.id)) << c.path;
+  }
+  const int fetched = fake_->counters().fetchContents.load();
+  EXPECT_EQ(fetched, 4);
+  // Served from the replica the second time.
+  EXPECT_EQ(testing::readFile(mountPoint() / "Documents/report.pdf"), fake_->contents("f-report"));
+  EXPECT_EQ(fake_->counters().fetchContents.load(), fetched);
+  EXPECT_EQ(xattr(mountPoint() / "Documents/report.pdf", "user.tarnix.downloaded"), "1");
+  struct stat st {};
+  ASSERT_EQ(::stat((mountPoint() / "Documents/report.pdf").c_str(), &st), 0);
+  EXPECT_GT(st.st_blocks, 0);
+  // Every open folder got an enumerator and gave it back.
+  EXPECT_GT(fake_->counters().enumeratorsMade.load(), 0);
+}
+
+TEST_F(FuseMountTest, AFolderOfTenThousandFilesListsCompletely) {
+  fake_->addFolder("d-big", fake_->root(), "big");
+  for (int i = 0; i < 10000; ++i)
+    fake_->addFile("f" + std::to_string(i), "d-big", "file-" + std::to_string(i) + ".txt", "x");
+  mount();
+  const auto listed = names(mountPoint() / "big");
+  ASSERT_EQ(listed.size(), 10000u);
+  EXPECT_EQ(listed.front(), "file-0.txt");
+  EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()).size(), 10000u);
+  // Page by page, not in one answer.
+  EXPECT_GT(fake_->counters().enumerateItems.load(), 2);
+  EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
+}
+
+// A change in the extension shows after the folder is listed again, without a remount: the
+// listing alone carries it, and so does change enumeration after a signal.
+TEST_F(FuseMountTest, ChangesAppearAfterListingAgain) {
+  for (const bool signalled : {false, true}) {
+    SCOPED_TRACE(signalled ? "signalled" : "listing only");
+    fake_ = std::make_shared<FakeReplicatedExtension>();
+    fake_->addFolder("d", fake_->root(), "Folder");
+    fake_->addFile("keep", "d", "keep.txt", "old contents");
+    fake_->addFile("gone", "d", "gone.txt", "bye");
+    fake_->addFile("moving", "d", "before.txt", "moves");
+    mount();
+    EXPECT_EQ(names(mountPoint() / "Folder"),
+              (std::vector<std::string>{"before.txt", "gone.txt", "keep.txt"}));
+    EXPECT_EQ(testing::readFile(mountPoint() / "Folder/keep.txt"), "old contents");
+
+    fake_->addFile("new", "d", "new.txt", "fresh");
+    fake_->remove("gone");
+    fake_->rename("moving", "after.txt");
+    fake_->updateFile("keep", "new and longer contents");
+    if (signalled) {
+      const auto before = mounted_->synchronizer()->completedRounds();
+      fake_->signal();
+      ASSERT_TRUE(waitForChangeRound(before));
+      // The names are known before any listing: looked up directly.
+      EXPECT_TRUE(fs::exists(mountPoint() / "Folder/new.txt"));
+      EXPECT_FALSE(fs::exists(mountPoint() / "Folder/gone.txt"));
+    }
+    EXPECT_EQ(names(mountPoint() / "Folder"),
+              (std::vector<std::string>{"after.txt", "keep.txt", "new.txt"}));
+    EXPECT_EQ(testing::readFile(mountPoint() / "Folder/keep.txt"), "new and longer contents");
+    EXPECT_EQ(testing::readFile(mountPoint() / "Folder/after.txt"), "moves");
+    mounted_->unmount();
+    mounted_.reset();
+    fs::remove_all(dir_.path() / "state");
+  }
+}
+
+TEST_F(FuseMountTest, AFileWithoutReadCapabilityCannotBeOpened) {
+  fake_->addFile("secret", fake_->root(), "secret.txt", "hidden",
+                 platform::fileprovider::ItemCapabilities::none);
+  fake_->addFile("open", fake_->root(), "open.txt", "visible");
+  mount();
+  struct stat st {};
+  ASSERT_EQ(::stat((mountPoint() / "secret.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0);
+  ASSERT_EQ(::stat((mountPoint() / "open.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444);
+  // Also for root, whom permission bits do not stop.
+  errno = 0;
+  EXPECT_EQ(::open((mountPoint() / "secret.txt").c_str(), O_RDONLY), -1);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
+}
+
+TEST_F(FuseMountTest, EveryWriteAnswersReadOnly) {
+  fake_->addFolder("d", fake_->root(), "Folder");
+  fake_->addFile("f", "d", "file.txt", "contents");
+  mount();
+  const fs::path file = mountPoint() / "Folder/file.txt";
+  const fs::path folder = mountPoint() / "Folder";
+  const fs::path fresh = mountPoint() / "Folder/fresh";
+  struct Case {
+    const char* what;
+    std::function<int()> call;
+  };
+  const Case cases[] = {
+      {"open for writing", [&] { return ::open(file.c_str(), O_WRONLY); }},
+      {"open for reading and writing", [&] { return ::open(file.c_str(), O_RDWR); }},
+      {"create", [&] { return ::open(fresh.c_str(), O_WRONLY | O_CREAT, 0644); }},
+      {"truncate", [&] { return ::truncate(file.c_str(), 0); }},
+      {"mkdir", [&] { return ::mkdir(fresh.c_str(), 0755); }},
+      {"unlink", [&] { return ::unlink(file.c_str()); }},
+      {"rmdir", [&] { return ::rmdir(folder.c_str()); }},
+      {"rename", [&] { return ::rename(file.c_str(), fresh.c_str()); }},
+      {"chmod", [&] { return ::chmod(file.c_str(), 0600); }},
+      {"symlink", [&] { return ::symlink("file.txt", fresh.c_str()); }},
+      {"link", [&] { return ::link(file.c_str(), fresh.c_str()); }},
+      {"setxattr", [&] { return ::setxattr(file.c_str(), "user.x", "1", 1, 0); }},
+  };
+  for (const auto& c : cases) {
+    errno = 0;
+    const int result = c.call();
+    if (result >= 0) ::close(result);
+    EXPECT_EQ(result, -1) << c.what;
+    EXPECT_EQ(errno, EROFS) << c.what;
+  }
+  EXPECT_EQ(testing::readFile(file), "contents");
+}
+
+TEST_F(FuseMountTest, EvictionMakesTheLeastRecentlyUsedClosedFileDatalessAgain) {
+  const std::string a = randomBytes(200000, 1), b = randomBytes(200000, 2);
+  fake_->addFile("a", fake_->root(), "a.bin", a);
+  fake_->addFile("b", fake_->root(), "b.bin", b);
+  MountOptions options;
+  options.cacheLimit = 300000;  // room for one of the two
+  mount(options);
+  const auto blocks = [&](const char* name) {
+    struct stat st {};
+    ::stat((mountPoint() / name).c_str(), &st);
+    return st.st_blocks;
+  };
+
+  EXPECT_EQ(testing::readFile(mountPoint() / "a.bin"), a);
+  EXPECT_EQ(testing::readFile(mountPoint() / "b.bin"), b);
+  EXPECT_EQ(xattr(mountPoint() / "a.bin", "user.tarnix.downloaded"), "0");
+  EXPECT_EQ(blocks("a.bin"), 0);
+  EXPECT_EQ(xattr(mountPoint() / "b.bin", "user.tarnix.downloaded"), "1");
+  EXPECT_EQ(fake_->counters().fetchContents.load(), 2);
+
+  // A later read fetches it again.
+  EXPECT_EQ(testing::readFile(mountPoint() / "a.bin"), a);
+  EXPECT_EQ(fake_->counters().fetchContents.load(), 3);
+
+  // An open file is never evicted, even over the limit.
+  const int held = ::open((mountPoint() / "a.bin").c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  EXPECT_EQ(testing::readFile(mountPoint() / "b.bin"), b);
+  EXPECT_EQ(xattr(mountPoint() / "a.bin", "user.tarnix.downloaded"), "1");
+  std::string again(a.size(), '\0');
+  EXPECT_EQ(::pread(held, again.data(), again.size(), 0), static_cast<ssize_t>(a.size()));
+  EXPECT_EQ(again, a);
+  ::close(held);
+  EXPECT_LE(mounted_->store()->cacheUsage().value_or(-1), 300000);
+}
+
+TEST_F(FuseMountTest, LargeFilesAreReadRangeByRangeUntilPresent) {
+  const std::string big = randomBytes(1 << 20, 9);
+  fake_->addFile("big", fake_->root(), "big.bin", big);
+  MountOptions options;
+  options.partialThreshold = 256 << 10;
+  options.partialAlignment = 64 << 10;
+  mount(options);
+
+  const int fd = ::open((mountPoint() / "big.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string middle(1000, '\0');
+  ASSERT_EQ(::pread(fd, middle.data(), middle.size(), 500000), 1000);
+  EXPECT_EQ(middle, big.substr(500000, 1000));
+  EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
+  EXPECT_GE(fake_->counters().fetchPartialContents.load(), 1);
+  ::close(fd);
+  // Read whole, the file becomes present and later reads ask for nothing.
+  EXPECT_EQ(testing::readFile(mountPoint() / "big.bin"), big);
+  const int partial = fake_->counters().fetchPartialContents.load();
+  EXPECT_EQ(xattr(mountPoint() / "big.bin", "user.tarnix.downloaded"), "1");
+  EXPECT_EQ(testing::readFile(mountPoint() / "big.bin"), big);
+  EXPECT_EQ(fake_->counters().fetchPartialContents.load(), partial);
+  EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
+}
+
+TEST_F(FuseMountTest, ExtendedAttributesShowLockOwnerPermissionAndDecorations) {
+  base::JSONValue info = {{"lockOwner", "Bob Builder"}, {"tarnixPermission", "readOnly"}};
+  fake_->addFile("f", fake_->root(), "locked.docx", "x", FakeReplicatedExtension::kReadable, info,
+                 {"com.tarnix.DesktopApp.FileProvider.isLocked"});
+  mount();
+  const auto path = mountPoint() / "locked.docx";
+  EXPECT_EQ(xattr(path, "user.tarnix.lockOwner"), "Bob Builder");
+  EXPECT_EQ(xattr(path, "user.tarnix.permission"), "readOnly");
+  EXPECT_EQ(xattr(path, "user.tarnix.decorations"), "com.tarnix.DesktopApp.FileProvider.isLocked");
+  EXPECT_EQ(xattr(path, "user.tarnix.identifier"), "f");
+  EXPECT_EQ(base::parseJSON(xattr(path, "user.tarnix.userInfo")).value_or(nullptr), info);
+  EXPECT_EQ(xattr(path, "user.tarnix.nothing"), "<errno " + std::to_string(ENODATA) + ">");
+
+  char list[4096];
+  const auto size = ::listxattr(path.c_str(), list, sizeof list);
+  ASSERT_GT(size, 0);
+  std::set<std::string> listed;
+  for (const char* p = list; p < list + size; p += std::strlen(p) + 1) listed.insert(p);
+  EXPECT_TRUE(listed.contains("user.tarnix.lockOwner"));
+  EXPECT_TRUE(listed.contains("user.tarnix.downloaded"));
+  // An unlocked file has no lock owner to show.
+  EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
+}
+
+}  // namespace
+}  // namespace tarnix::host

@@ -1,0 +1,374 @@
+#pragma once
+// An in-memory extension for host tests: a tree of items, enumerators that answer page by page
+// and report changes since a rank anchor, contents written to the manager's temporary folder,
+// and counters of the calls the host made. Header-only so that test binaries of any module that
+// may see the framework types can use it.
+//
+// Thread-safe: one mutex guards the tree; observers and completions are called without it.
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/fileprovider/ReplicatedExtension.hpp"
+
+namespace tarnix::testing {
+
+namespace fp = platform::fileprovider;
+
+class FakeReplicatedExtension final : public fp::ReplicatedExtension,
+                                      public std::enable_shared_from_this<FakeReplicatedExtension> {
+ public:
+  static constexpr auto kReadable =
+      fp::ItemCapabilities::allowsReading | fp::ItemCapabilities::allowsEvicting;
+
+  struct Counters {
+    std::atomic<int> fetchContents{0};
+    std::atomic<int> fetchPartialContents{0};
+    std::atomic<int> enumerateItems{0};
+    std::atomic<int> enumerateChanges{0};
+    std::atomic<int> enumeratorsMade{0};
+    std::atomic<int> enumeratorsInvalidated{0};
+    std::atomic<int> invalidated{0};
+  };
+
+  FakeReplicatedExtension() {
+    fp::ItemProperties root;
+    root.itemIdentifier = fp::ItemIdentifier::rootContainer();
+    root.parentItemIdentifier = fp::ItemIdentifier::rootContainer();
+    root.contentType = std::string(fp::kContentTypeFolder);
+    root.capabilities = kReadable;
+    nodes_[root.itemIdentifier.rawValue()] = Node{root, {}};
+  }
+
+  void setManager(fp::ManagerPtr manager) { manager_ = std::move(manager); }
+  Counters& counters() { return counters_; }
+
+  std::string root() const { return std::string(fp::ItemIdentifier::kRootContainerRawValue); }
+
+  void addFolder(const std::string& id, const std::string& parent, const std::string& name,
+                 fp::ItemCapabilities caps = kReadable) {
+    fp::ItemProperties p = base(id, parent, name, caps);
+    p.contentType = std::string(fp::kContentTypeFolder);
+    put(Node{p, {}});
+  }
+
+  void addFile(const std::string& id, const std::string& parent, const std::string& name,
+               const std::string& contents, fp::ItemCapabilities caps = kReadable,
+               base::JSONValue userInfo = base::JSONValue::object(),
+               std::vector<std::string> decorations = {}) {
+    fp::ItemProperties p = base(id, parent, name, caps);
+    p.documentSize = static_cast<std::int64_t>(contents.size());
+    p.userInfo = std::move(userInfo);
+    p.decorations = std::move(decorations);
+    put(Node{p, contents});
+  }
+
+  /// New contents: a new content version and a change.
+  void updateFile(const std::string& id, const std::string& contents) {
+    std::lock_guard lock(mutex_);
+    auto& node = nodes_.at(id);
+    node.contents = contents;
+    node.properties.documentSize = static_cast<std::int64_t>(contents.size());
+    node.properties.itemVersion.contentVersion = "c" + std::to_string(++version_);
+    node.properties.itemVersion.metadataVersion = "m" + std::to_string(version_);
+    changes_.push_back({++rank_, id, false});
+  }
+
+  void rename(const std::string& id, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto& node = nodes_.at(id);
+    node.properties.filename = name;
+    node.properties.itemVersion.metadataVersion = "m" + std::to_string(++version_);
+    changes_.push_back({++rank_, id, false});
+  }
+
+  void remove(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> pending{id};
+    while (!pending.empty()) {
+      const auto next = pending.back();
+      pending.pop_back();
+      for (const auto& [childId, child] : nodes_)
+        if (child.properties.parentItemIdentifier.rawValue() == next && childId != next)
+          pending.push_back(childId);
+      nodes_.erase(next);
+      changes_.push_back({++rank_, next, true});
+    }
+  }
+
+  /// What the provider does when the cloud changed: signal the working set.
+  void signal() {
+    if (manager_) manager_->signalEnumerator(fp::ItemIdentifier::workingSet(), nullptr);
+  }
+
+  std::string contents(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return nodes_.at(id).contents;
+  }
+
+  /// Children of `parent` by name.
+  std::vector<std::pair<std::string, std::string>> childrenOf(const std::string& parent) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& [id, node] : nodes_)
+      if (node.properties.parentItemIdentifier.rawValue() == parent && id != parent)
+        out.emplace_back(node.properties.filename, id);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  bool isFolder(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return nodes_.at(id).properties.contentType == fp::kContentTypeFolder;
+  }
+
+  // fp::ReplicatedExtension
+  void invalidate() override { counters_.invalidated++; }
+  void importDidFinish(std::function<void()> completion) override { completion(); }
+
+  fp::ProgressPtr item(const fp::ItemIdentifier& identifier, const fp::Request&,
+                       ItemCompletion completion) override {
+    auto snapshot = find(identifier);
+    if (!snapshot)
+      completion(nullptr, fp::Error::forNonExistentItem(identifier));
+    else
+      completion(snapshot, std::nullopt);
+    return fp::Progress::make(1);
+  }
+
+  fp::ProgressPtr fetchContents(const fp::ItemIdentifier& identifier,
+                                const std::optional<fp::ItemVersion>&, const fp::Request&,
+                                FetchContentsCompletion completion) override {
+    counters_.fetchContents++;
+    auto readable = readableContents(identifier);
+    if (!readable) {
+      completion(std::nullopt, nullptr, readable.error());
+      return fp::Progress::make(1);
+    }
+    auto file = temporaryFile("dl-full");
+    std::ofstream(file, std::ios::binary) << readable->first;
+    completion(file, readable->second, std::nullopt);
+    return fp::Progress::make(1);
+  }
+
+  fp::ProgressPtr fetchPartialContents(const fp::ItemIdentifier& identifier, const fp::ItemVersion&,
+                                       const fp::Request&, fp::ByteRange minimalRange,
+                                       std::int64_t alignment, fp::FetchContentsOptions,
+                                       FetchPartialContentsCompletion completion) override {
+    counters_.fetchPartialContents++;
+    auto readable = readableContents(identifier);
+    if (!readable) {
+      completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none, readable.error());
+      return fp::Progress::make(1);
+    }
+    const auto& [bytes, snapshot] = *readable;
+    const auto size = static_cast<std::int64_t>(bytes.size());
+    const std::int64_t a = std::max<std::int64_t>(alignment, 1);
+    const std::int64_t begin = minimalRange.location / a * a;
+    const std::int64_t end =
+        std::min(size, (minimalRange.location + minimalRange.length + a - 1) / a * a);
+    // The range sits at its place in a file as long as the whole.
+    auto file = temporaryFile("dl-part");
+    {
+      std::ofstream out(file, std::ios::binary);
+      out.seekp(begin);
+      out.write(bytes.data() + begin, end - begin);
+    }
+    std::filesystem::resize_file(file, static_cast<std::uintmax_t>(size));
+    completion(file, snapshot, fp::ByteRange{begin, end - begin}, fp::MaterializationFlags::none,
+               std::nullopt);
+    return fp::Progress::make(1);
+  }
+
+  fp::ProgressPtr createItem(fp::ItemPtr, fp::ItemFields,
+                             const std::optional<std::filesystem::path>&, fp::CreateItemOptions,
+                             const fp::Request&, ChangeItemCompletion completion) override {
+    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
+    return fp::Progress::make(1);
+  }
+  fp::ProgressPtr modifyItem(fp::ItemPtr, const fp::ItemVersion&, fp::ItemFields,
+                             const std::optional<std::filesystem::path>&, fp::ModifyItemOptions,
+                             const fp::Request&, ChangeItemCompletion completion) override {
+    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
+    return fp::Progress::make(1);
+  }
+  fp::ProgressPtr deleteItem(const fp::ItemIdentifier&, const fp::ItemVersion&,
+                             fp::DeleteItemOptions, const fp::Request&,
+                             ErrorCompletion completion) override {
+    completion(fp::Error::unsupportedFeature());
+    return fp::Progress::make(1);
+  }
+
+  std::expected<fp::EnumeratorPtr, fp::Error> enumerator(const fp::ItemIdentifier& container,
+                                                         const fp::Request&) override {
+    if (!container.isWorkingSet() && !find(container))
+      return std::unexpected(fp::Error::forNonExistentItem(container));
+    counters_.enumeratorsMade++;
+    return std::make_shared<FakeEnumerator>(shared_from_this(), container);
+  }
+
+  fp::ProgressPtr fetchThumbnails(const std::vector<fp::ItemIdentifier>& identifiers,
+                                  fp::ThumbnailSize, PerThumbnailCompletion perThumbnail,
+                                  ErrorCompletion completion) override {
+    for (const auto& id : identifiers) perThumbnail(id, std::nullopt, std::nullopt);
+    completion(std::nullopt);
+    return fp::Progress::make(1);
+  }
+  fp::ProgressPtr performAction(const fp::ActionIdentifier&, const std::vector<fp::ItemIdentifier>&,
+                                ErrorCompletion completion) override {
+    completion(fp::Error::unsupportedFeature());
+    return fp::Progress::make(1);
+  }
+  fp::ProgressPtr supportedServiceSources(const fp::ItemIdentifier&,
+                                          ServiceSourcesCompletion completion) override {
+    completion({}, std::nullopt);
+    return fp::Progress::make(1);
+  }
+  void setInteractionSuppressed(bool, const std::string&) override {}
+  bool isInteractionSuppressed(const std::string&) override { return false; }
+  fp::DomainVersion domainVersion() override { return {}; }
+  base::JSONValue userInfo() override { return base::JSONValue::object(); }
+
+ private:
+  struct Node {
+    fp::ItemProperties properties;
+    std::string contents;
+  };
+  struct Change {
+    std::int64_t rank;
+    std::string id;
+    bool deleted;
+  };
+
+  class FakeEnumerator final : public fp::Enumerator {
+   public:
+    FakeEnumerator(std::shared_ptr<FakeReplicatedExtension> owner, fp::ItemIdentifier container)
+        : owner_(std::move(owner)), container_(std::move(container)) {}
+    void invalidate() override { owner_->counters_.enumeratorsInvalidated++; }
+    void enumerateItems(fp::EnumerationObserverPtr observer, fp::Page page) override {
+      owner_->counters_.enumerateItems++;
+      const auto size = observer->suggestedPageSize().value_or(100);
+      std::size_t start = page.isInitial() ? 0 : std::stoul(page.rawValue);
+      std::vector<fp::ItemPtr> items;
+      std::size_t total = 0;
+      {
+        std::lock_guard lock(owner_->mutex_);
+        std::vector<const Node*> children;
+        for (const auto& [id, node] : owner_->nodes_)
+          if (node.properties.parentItemIdentifier == container_ &&
+              node.properties.itemIdentifier != container_)
+            children.push_back(&node);
+        total = children.size();
+        for (std::size_t i = start; i < children.size() && items.size() < std::size_t(size); ++i)
+          items.push_back(fp::ItemSnapshot::make(children[i]->properties));
+      }
+      const std::size_t next = start + items.size();
+      observer->didEnumerateItems(std::move(items));
+      if (next < total)
+        observer->finishEnumeratingUpToPage(fp::Page{std::to_string(next)});
+      else
+        observer->finishEnumeratingUpToPage(std::nullopt);
+    }
+    void enumerateChanges(fp::ChangeObserverPtr observer, fp::SyncAnchor anchor) override {
+      owner_->counters_.enumerateChanges++;
+      const std::int64_t from = std::stoll(anchor.rawValue.empty() ? "0" : anchor.rawValue);
+      std::vector<fp::ItemPtr> updated;
+      std::vector<fp::ItemIdentifier> deleted;
+      std::int64_t last = from;
+      bool more = false;
+      {
+        std::lock_guard lock(owner_->mutex_);
+        for (const auto& change : owner_->changes_) {
+          if (change.rank <= from) continue;
+          if (updated.size() + deleted.size() >= 100) {
+            more = true;
+            break;
+          }
+          last = change.rank;
+          auto it = owner_->nodes_.find(change.id);
+          if (change.deleted || it == owner_->nodes_.end())
+            deleted.emplace_back(change.id);
+          else
+            updated.push_back(fp::ItemSnapshot::make(it->second.properties));
+        }
+        if (!more) last = std::max(last, owner_->rank_);
+      }
+      observer->didUpdateItems(std::move(updated));
+      observer->didDeleteItemsWithIdentifiers(std::move(deleted));
+      observer->finishEnumeratingChangesUpToSyncAnchor(fp::SyncAnchor{std::to_string(last)}, more);
+    }
+    void currentSyncAnchor(std::function<void(std::optional<fp::SyncAnchor>)> completion) override {
+      std::int64_t rank;
+      {
+        std::lock_guard lock(owner_->mutex_);
+        rank = owner_->rank_;
+      }
+      completion(fp::SyncAnchor{std::to_string(rank)});
+    }
+
+   private:
+    std::shared_ptr<FakeReplicatedExtension> owner_;
+    fp::ItemIdentifier container_;
+  };
+
+  fp::ItemProperties base(const std::string& id, const std::string& parent, const std::string& name,
+                          fp::ItemCapabilities caps) {
+    fp::ItemProperties p;
+    p.itemIdentifier = fp::ItemIdentifier(id);
+    p.parentItemIdentifier = fp::ItemIdentifier(parent);
+    p.filename = name;
+    p.capabilities = caps;
+    p.contentModificationDate = base::dateFromMillisecondsSince1970(1700000000000);
+    return p;
+  }
+
+  void put(Node node) {
+    std::lock_guard lock(mutex_);
+    node.properties.itemVersion.contentVersion = "c" + std::to_string(++version_);
+    node.properties.itemVersion.metadataVersion = "m" + std::to_string(version_);
+    const auto id = node.properties.itemIdentifier.rawValue();
+    nodes_[id] = std::move(node);
+    changes_.push_back({++rank_, id, false});
+  }
+
+  // The contents and item of a file the user may read.
+  std::expected<std::pair<std::string, fp::ItemPtr>, fp::Error> readableContents(
+      const fp::ItemIdentifier& identifier) {
+    std::lock_guard lock(mutex_);
+    auto it = nodes_.find(identifier.rawValue());
+    if (it == nodes_.end()) return std::unexpected(fp::Error::forNonExistentItem(identifier));
+    if (!fp::contains(it->second.properties.capabilities, fp::ItemCapabilities::allowsReading))
+      return std::unexpected(fp::Error(fp::CocoaErrorCode::fileReadNoPermission));
+    return std::make_pair(it->second.contents, fp::ItemSnapshot::make(it->second.properties));
+  }
+
+  fp::ItemPtr find(const fp::ItemIdentifier& identifier) {
+    std::lock_guard lock(mutex_);
+    auto it = nodes_.find(identifier.rawValue());
+    if (it == nodes_.end()) return nullptr;
+    return fp::ItemSnapshot::make(it->second.properties);
+  }
+
+  std::filesystem::path temporaryFile(const std::string& prefix) {
+    std::filesystem::path dir = std::filesystem::temp_directory_path();
+    if (manager_)
+      if (auto url = manager_->temporaryDirectoryURL()) dir = *url;
+    return dir / (prefix + "-" + std::to_string(++files_));
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, Node> nodes_;
+  std::vector<Change> changes_;
+  std::int64_t rank_ = 0;
+  std::int64_t version_ = 0;
+  std::atomic<int> files_{0};
+  fp::ManagerPtr manager_;
+  Counters counters_;
+};
+
+}  // namespace tarnix::testing
