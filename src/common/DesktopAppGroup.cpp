@@ -58,8 +58,20 @@ std::expected<std::string, DesktopAppGroupError> establishDeviceIdentifier(
   if (stored && stored->is_string() && !stored->get<std::string>().empty()) {
     result = stored->get<std::string>();
   } else {
-    auto identifier = base::makeUuid();
-    if (auto written = defaults.set("deviceID", identifier); !written) {
+    // Decided on the document the write sees: when the suite was damaged, that is what could
+    // be recovered of it, and a recovered identifier is kept rather than replaced.
+    std::string identifier;
+    auto written = defaults.update([&](base::JSONValue& document) {
+      auto recovered = document.find("deviceID");
+      if (recovered != document.end() && recovered->is_string() &&
+          !recovered->get<std::string>().empty()) {
+        identifier = recovered->get<std::string>();
+      } else {
+        identifier = base::makeUuid();
+        document["deviceID"] = identifier;
+      }
+    });
+    if (!written) {
       result = std::unexpected(DesktopAppGroupError{written.error().message});
     } else {
       result = identifier;

@@ -137,6 +137,18 @@ TEST_F(DesktopAppGroupTest, ProcessesStartingTogetherAgreeOnOneDeviceIdentifier)
   EXPECT_TRUE(std::filesystem::is_directory(later->temporaryDirectoryURL()));
 }
 
+TEST_F(DesktopAppGroupTest, ADeviceIdentifierInADamagedSuiteIsRecoveredNotReplaced) {
+  const std::string id = "0f8fad5b-d9cb-469f-a165-70867728950e";
+  t::writeFile(dir / "Library" / "Preferences" /
+                   (std::string(tarnix::common::kAppGroupIdentifier) + ".json"),
+               R"({"deviceID": ")" + id + R"(", "logLevel": 2, "proxySettings": {"addr)");
+  auto group = make();
+  ASSERT_TRUE(group);
+  EXPECT_EQ(group->deviceIdentifier(), id);
+  EXPECT_EQ(group->defaults()->value("logLevel"), JSONValue(2));
+  EXPECT_EQ(make()->deviceIdentifier(), id);
+}
+
 TEST_F(DesktopAppGroupTest, AContainerThatCannotBeSetUpIsAnError) {
   t::writeFile(dir / "Tarnix", "a file where the internal data folder should be");
   auto definitions = DesktopAppGroupDefinitions::make(dir.path(), t::recordingLogger(sink));
