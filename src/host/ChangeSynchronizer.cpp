@@ -69,7 +69,7 @@ fp::EnumeratorPtr ChangeSynchronizer::workingSet() {
   auto made = calls_->enumerator(fp::ItemIdentifier::workingSet());
   if (!made) {
     logger_.error("No working-set enumerator: " + made.error().description());
-    (void)store_->setState("lastChangeError", made.error().description());
+    (void)store_->setState(ReplicaStore::kLastChangeErrorKey, made.error().description());
     return nullptr;
   }
   workingSet_ = *made;
@@ -108,7 +108,7 @@ void ChangeSynchronizer::synchronize() {
     if (!batch) {
       const auto& error = batch.error().error;
       logger_.error("Enumerating changes failed: " + batch.error().description());
-      (void)store_->setState("lastChangeError", batch.error().description());
+      (void)store_->setState(ReplicaStore::kLastChangeErrorKey, batch.error().description());
       if (error && error->is(fp::FileProviderErrorCode::syncAnchorExpired)) {
         // The extension cannot go back that far: start again from its present anchor.
         (void)store_->setState(ReplicaStore::kSyncAnchorKey, std::nullopt);
@@ -118,7 +118,7 @@ void ChangeSynchronizer::synchronize() {
     }
     if (!apply(*batch)) return;
     storeAnchor(batch->anchor);
-    (void)store_->setState("lastChangeError", std::nullopt);
+    (void)store_->setState(ReplicaStore::kLastChangeErrorKey, std::nullopt);
     if (!batch->moreComing) return;
   }
 }

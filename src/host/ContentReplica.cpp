@@ -189,6 +189,7 @@ std::expected<std::shared_ptr<OpenContent>, int> ContentReplica::openLocked(Inod
       fetchedNow = true;
     } else {
       (void)store_->touch(inode, nextAccess());
+      content->unchanged_ = true;
     }
     auto refreshed = store_->entry(inode);
     if (!refreshed || !*refreshed) return std::unexpected(EIO);

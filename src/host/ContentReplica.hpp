@@ -40,6 +40,9 @@ class OpenContent {
   int fd() const { return fd_; }
   Inode inode() const { return inode_; }
   bool isPartial() const { return partial_ != nullptr; }
+  /// The contents were present and unchanged since they were last read, so the kernel may keep
+  /// the pages it holds of them (changes and evictions invalidate them).
+  bool unchangedSinceLastOpen() const { return unchanged_; }
 
  private:
   friend class ContentReplica;
@@ -47,6 +50,7 @@ class OpenContent {
   OpenContent() = default;
   Inode inode_ = 0;
   int fd_ = -1;
+  bool unchanged_ = false;
   std::shared_ptr<Partial> partial_;
 };
 

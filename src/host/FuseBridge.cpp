@@ -147,6 +147,9 @@ struct FuseBridge::Ops {
   static void init(void* userdata, fuse_conn_info* conn) {
     auto& b = *static_cast<FuseBridge*>(userdata);
     conn->max_read = b.options_.maxRead;
+    // Large read requests: libfuse sizes the kernel's request pages from max_write.
+    conn->max_write = b.options_.maxRead;
+    conn->max_readahead = b.options_.maxRead;
     // Contents change underneath the kernel: it must not keep pages across opens by itself.
     conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
     if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
@@ -206,6 +209,7 @@ struct FuseBridge::Ops {
     auto result = b.calls_->enumerateItems(*h.enumerator, page, b.options_.pageSize);
     if (!result) {
       error = result.error().errnoValue();
+      (void)b.store_->setState(ReplicaStore::kLastListingErrorKey, result.error().description());
       return false;
     }
     auto upserts = b.store_->upsertAll(result->items);
@@ -225,6 +229,7 @@ struct FuseBridge::Ops {
       h.finished = true;
       auto removed = b.store_->completeListing(h.inode, h.listed);
       if (removed) b.recordRemovals(*removed);
+      (void)b.store_->setState(ReplicaStore::kLastListingErrorKey, std::nullopt);
     }
     return true;
   }
@@ -278,7 +283,7 @@ struct FuseBridge::Ops {
     if (!opened) return (void)fuse_reply_err(req, opened.error());
     auto* handle = new std::shared_ptr<OpenContent>(std::move(*opened));
     fi->fh = reinterpret_cast<std::uint64_t>(handle);
-    fi->keep_cache = 0;
+    fi->keep_cache = (*handle)->unchangedSinceLastOpen() ? 1 : 0;
     if (fuse_reply_open(req, fi) != 0) {
       self(req).contents_->release(*handle);
       delete handle;

@@ -117,6 +117,10 @@ class ReplicaStore {
   StoreResult<void> setState(const std::string& key, const std::optional<std::string>& value);
 
   static constexpr const char* kSyncAnchorKey = "syncAnchor";
+  /// The last failed listing of a folder, until a listing completes.
+  static constexpr const char* kLastListingErrorKey = "lastListingError";
+  /// The last failed change enumeration, until one succeeds.
+  static constexpr const char* kLastChangeErrorKey = "lastChangeError";
 
  private:
   explicit ReplicaStore(std::unique_ptr<common::Database> db) : db_(std::move(db)) {}

@@ -3,9 +3,7 @@
 // fixture's teardown, also when the test fails; a machine where FUSE cannot be used skips.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -17,45 +15,14 @@
 #include "host/FuseMount.hpp"
 #include "host/MountedDomain.hpp"
 #include "support/FakeReplicatedExtension.hpp"
+#include "support/ProgramRun.hpp"
 #include "support/TempDir.hpp"
-
-extern char** environ;
 
 namespace tarnix::host {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeReplicatedExtension;
-
-// Runs a programme (without forking this threaded process) and returns its standard output;
-// gives up after 30 s.
-std::string runProgram(std::vector<std::string> args, int* status = nullptr) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::string lcAll = "LC_ALL=C";
-  char* env[] = {lcAll.data(), nullptr};
-  pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  std::string text;
-  if (spawned == 0) {
-    char buffer[65536];
-    ssize_t got;
-    while ((got = ::read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, got);
-    int st = 0;
-    ::waitpid(pid, &st, 0);
-    if (status) *status = st;
-  }
-  ::close(out[0]);
-  return text;
-}
 
 std::string randomBytes(std::size_t size, unsigned seed) {
   std::mt19937 gen(seed);
@@ -153,13 +120,13 @@ TEST_F(FuseMountTest, ListsTheTreeAndReadsTheBytesWithoutFetchingForStat) {
   addSampleTree(*fake_);
   mount();
 
-  int status = 0;
-  const auto listing = runProgram({"ls", "-R", mountPoint().string()}, &status);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(listing, expectedLsR(fake_->root(), mountPoint().string()));
+  const auto listing =
+      testing::runProgram({"/bin/ls", "-R", mountPoint().string()}, {{"LC_ALL", "C"}});
+  EXPECT_EQ(listing.exitStatus, 0) << listing.errors;
+  EXPECT_EQ(listing.output, expectedLsR(fake_->root(), mountPoint().string()));
 
   // Looking at files is not reading them: nothing is fetched, nothing occupies blocks.
-  runProgram({"ls", "-lR", mountPoint().string()});
+  EXPECT_EQ(testing::runProgram({"/bin/ls", "-lR", mountPoint().string()}).exitStatus, 0);
   for (const auto& entry : fs::recursive_directory_iterator(mountPoint())) {
     struct stat st {};
     ASSERT_EQ(::stat(entry.path().c_str(), &st), 0) << entry.path();

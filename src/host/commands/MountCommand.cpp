@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "common/ContainerStores.hpp"
+#include "common/DriveLookup.hpp"
 #include "common/KnownPath.hpp"
 #include "host/Commands.hpp"
 #include "host/DomainManager.hpp"
@@ -31,27 +33,35 @@ void fail(const std::string& message) {
   setCommandExitStatus(1);
 }
 
-// A drive identifier names a folder: no separators, not "." or "..".
-bool validDrive(const std::string& drive) {
-  return !drive.empty() && drive != "." && drive != ".." && drive.find('/') == std::string::npos &&
-         drive.find('\0') == std::string::npos;
-}
+// The drive a user names by label or identifier, and the folder of the host's state for it
+// (inside the drive's folder, so that removing the drive removes its replica too).
+struct ResolvedDrive {
+  std::string identifier;
+  std::string label;
+  fs::path stateDirectory;
+};
 
-std::optional<fs::path> stateDirectory(const std::string& drive) {
+std::expected<ResolvedDrive, std::string> resolveDrive(const std::string& labelOrIdentifier) {
   auto root = common::appGroupContainerRoot();
-  if (!root) return std::nullopt;
-  return *root / "Tarnix" / "Host" / drive;
+  if (!root) return std::unexpected("no container folder (set TARNIX_HOME or HOME)");
+  auto stores = common::ContainerStores::open(root, base::Logger::null());
+  if (!stores) return std::unexpected(stores.error().message);
+  auto drive = common::findDrive(*stores->driveRepository, labelOrIdentifier);
+  if (!drive) return std::unexpected(drive.error().message);
+  auto folder = common::KnownPathResolver(root).knownPathURL(
+      common::KnownPath{common::KnownPath::Drive{drive->identifier}});
+  if (!folder) return std::unexpected("no folder for drive " + drive->identifier);
+  return ResolvedDrive{drive->identifier, drive->label, *folder / "Host"};
 }
 
 void mountCommand(const std::string& drive, const std::string& mountPoint, bool foreground,
                   std::int64_t cacheSize) {
-  if (!validDrive(drive)) return fail("tarnix mount: invalid drive identifier: " + drive);
+  auto resolved = resolveDrive(drive);
+  if (!resolved) return fail("tarnix mount: " + resolved.error());
   auto factory = registeredExtensionFactory();
   if (!factory)
     return fail("tarnix mount: no provider is available yet for drive " + drive +
                 "; this build cannot present drives");
-  auto state = stateDirectory(drive);
-  if (!state) return fail("tarnix mount: no container folder (set TARNIX_HOME or HOME)");
   std::error_code ec;
   const fs::path point = fs::absolute(mountPoint, ec);
   if (ec || !fs::is_directory(point))
@@ -86,9 +96,9 @@ void mountCommand(const std::string& drive, const std::string& mountPoint, bool 
   }
 
   MountOptions options;
-  options.domain = fp::Domain{fp::DomainIdentifier(drive), drive};
+  options.domain = fp::Domain{fp::DomainIdentifier(resolved->identifier), resolved->label};
   options.mountPoint = point;
-  options.stateDirectory = *state;
+  options.stateDirectory = resolved->stateDirectory;
   options.cacheLimit = cacheSize;
   auto mounted = MountedDomain::mount(options, *factory, base::Logger("com.tarnix.Host"));
   if (!mounted) return fail("tarnix mount: FUSE cannot be used here: " + mounted.error());
@@ -106,18 +116,20 @@ void unmountCommand(const std::string& mountPoint) {
 }
 
 void statusCommand(const std::string& drive) {
-  if (!validDrive(drive)) return fail("tarnix status: invalid drive identifier: " + drive);
-  auto state = stateDirectory(drive);
-  if (!state) return fail("tarnix status: no container folder (set TARNIX_HOME or HOME)");
-  const auto path = MountedDomain::storePath(*state);
-  if (!fs::exists(path)) return fail("tarnix status: drive " + drive + " was never mounted");
+  auto resolved = resolveDrive(drive);
+  if (!resolved) return fail("tarnix status: " + resolved.error());
+  std::printf("Drive: %s (%s)\n", resolved->label.c_str(), resolved->identifier.c_str());
+  const auto path = MountedDomain::storePath(resolved->stateDirectory);
+  if (!fs::exists(path)) {
+    std::puts("State: never mounted");
+    return;
+  }
   auto store = ReplicaStore::open(path, common::Database::Mode::readOnly);
   if (!store) return fail("tarnix status: " + store.error().description());
   const auto value = [&](const char* key, const char* fallback) {
     auto v = (*store)->state(key);
     return v && *v ? **v : std::string(fallback);
   };
-  std::printf("Drive: %s\n", drive.c_str());
   std::printf("State: %s\n", value(DomainManager::kDomainStateKey, "unknown").c_str());
   if (auto reason = (*store)->state(DomainManager::kDisconnectReasonKey); reason && *reason)
     std::printf("Disconnected: %s\n", (*reason)->c_str());
@@ -126,8 +138,9 @@ void statusCommand(const std::string& drive) {
   std::printf("Cache: %lld bytes in %zu files\n", static_cast<long long>(used.value_or(0)),
               present ? present->size() : std::size_t{0});
   std::printf("Last error: %s\n", value(DomainManager::kLastErrorKey, "none").c_str());
-  std::printf("Last listing error: %s\n", value("lastListingError", "none").c_str());
-  std::printf("Last change error: %s\n", value("lastChangeError", "none").c_str());
+  std::printf("Last listing error: %s\n",
+              value(ReplicaStore::kLastListingErrorKey, "none").c_str());
+  std::printf("Last change error: %s\n", value(ReplicaStore::kLastChangeErrorKey, "none").c_str());
 }
 
 }  // namespace
