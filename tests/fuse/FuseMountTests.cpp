@@ -155,8 +155,36 @@ TEST_F(FuseMountTest, ListsTheTreeAndReadsTheBytesWithoutFetchingForStat) {
   struct stat st {};
   ASSERT_EQ(::stat((mountPoint() / "Documents/report.pdf").c_str(), &st), 0);
   EXPECT_GT(st.st_blocks, 0);
-  // Every open folder got an enumerator and gave it back.
-  EXPECT_GT(fake_->counters().enumeratorsMade.load(), 0);
+  // Every open folder got an enumerator and gave it back; the working set's stays.
+  EXPECT_GT(fake_->counters().enumeratorsMade.load(), 1);
+  for (int i = 0; i < 500 && fake_->counters().enumeratorsInvalidated.load() + 1 <
+                                 fake_->counters().enumeratorsMade.load();
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(fake_->counters().enumeratorsInvalidated.load() + 1,
+            fake_->counters().enumeratorsMade.load());
+}
+
+// A folder the extension cannot list fails with the errno of its error, which status shows
+// until a listing works again.
+TEST_F(FuseMountTest, AFailedListingIsAnErrorAndIsKeptForStatus) {
+  fake_->addFolder("d", fake_->root(), "Folder");
+  fake_->addFile("f", "d", "file.txt", "x");
+  fake_->failEnumeration("d",
+                         platform::fileprovider::Error(
+                             platform::fileprovider::FileProviderErrorCode::serverUnreachable));
+  mount();
+  std::error_code ec;
+  fs::directory_iterator(mountPoint() / "Folder", ec);
+  EXPECT_EQ(ec.value(), EHOSTUNREACH);
+  auto recorded = mounted_->store()->state(ReplicaStore::kLastListingErrorKey);
+  ASSERT_TRUE(recorded && *recorded);
+  EXPECT_NE((*recorded)->find("-1004"), std::string::npos) << **recorded;
+
+  fake_->failEnumeration("d", std::nullopt);
+  EXPECT_EQ(names(mountPoint() / "Folder"), std::vector<std::string>{"file.txt"});
+  EXPECT_EQ(mounted_->store()->state(ReplicaStore::kLastListingErrorKey).value_or("?"),
+            std::nullopt);
 }
 
 TEST_F(FuseMountTest, AFolderOfTenThousandFilesListsCompletely) {

@@ -102,6 +102,15 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     }
   }
 
+  /// Enumerating the items of `container` fails with `error` from now on (none: works again).
+  void failEnumeration(const std::string& container, std::optional<fp::Error> error) {
+    std::lock_guard lock(mutex_);
+    if (error)
+      failures_.insert_or_assign(container, *error);
+    else
+      failures_.erase(container);
+  }
+
   /// What the provider does when the cloud changed: signal the working set.
   void signal() {
     if (manager_) manager_->signalEnumerator(fp::ItemIdentifier::workingSet(), nullptr);
@@ -252,6 +261,13 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     void invalidate() override { owner_->counters_.enumeratorsInvalidated++; }
     void enumerateItems(fp::EnumerationObserverPtr observer, fp::Page page) override {
       owner_->counters_.enumerateItems++;
+      std::optional<fp::Error> failure;
+      {
+        std::lock_guard lock(owner_->mutex_);
+        if (auto it = owner_->failures_.find(container_.rawValue()); it != owner_->failures_.end())
+          failure = it->second;
+      }
+      if (failure) return observer->finishEnumeratingWithError(*failure);
       const auto size = observer->suggestedPageSize().value_or(100);
       std::size_t start = page.isInitial() ? 0 : std::stoul(page.rawValue);
       std::vector<fp::ItemPtr> items;
@@ -364,6 +380,7 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
   std::mutex mutex_;
   std::map<std::string, Node> nodes_;
   std::vector<Change> changes_;
+  std::map<std::string, fp::Error> failures_;
   std::int64_t rank_ = 0;
   std::int64_t version_ = 0;
   std::atomic<int> files_{0};
