@@ -1,6 +1,6 @@
 #pragma once
 // The item database of one drive: "Metadata.db" in the drive's directory, brought up to date
-// with the migrations "v1" to "v22", served by one writer queue labelled "DriveDatabase".
+// with the migrations "v1" to "v23", served by one writer queue labelled "DriveDatabase".
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -28,7 +28,7 @@ class DriveDatabase {
   static DatabaseResult<std::unique_ptr<DriveDatabase>> openFile(
       const std::filesystem::path& path, const std::string& domainIdentifier);
 
-  /// The migrations of the item database, in order ("v1" ... "v22").
+  /// The migrations of the item database, in order ("v1" ... "v23").
   static DatabaseMigrator migrator(const std::string& domainIdentifier);
 
   /// The writer queue shared by every storage of the drive.

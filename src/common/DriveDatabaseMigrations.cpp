@@ -390,6 +390,14 @@ CREATE TABLE NewFileFailedUploads (
   m.registerMigration("v21", sql("ALTER TABLE OpenFiles ADD COLUMN path TEXT"));
   m.registerMigration(
       "v22", sql("ALTER TABLE Items ADD COLUMN cfsContentModificationDateOverride TEXT NULL"));
+  // Indexes for the per-folder reads: change enumeration walks a folder's rows by rank, paged
+  // enumeration by identifier, and name lookups match a child's name without case. Without
+  // them each batch or page sorts the whole folder again.
+  m.registerMigration("v23", sql(R"(
+CREATE INDEX Index_Items_parentItemIdentifier_rank ON Items (parentItemIdentifier, rank);
+CREATE INDEX Index_Items_parentItemIdentifier_itemIdentifier ON Items (parentItemIdentifier, itemIdentifier);
+CREATE INDEX Index_Items_parentItemIdentifier_filename ON Items (parentItemIdentifier, filename);
+)"));
   return m;
 }
 

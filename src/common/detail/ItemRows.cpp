@@ -14,9 +14,14 @@ DatabaseError invalid(const Statement& row, const std::string& what) {
 }  // namespace
 
 DatabaseResult<SyncItem> itemFromRow(const Statement& row) {
+  SyncItem item;
+  if (auto read = readItemRow(row, item); !read) return std::unexpected(read.error());
+  return item;
+}
+
+DatabaseResult<void> readItemRow(const Statement& row, SyncItem& item) {
   auto identifier = SyncItemIdentifier::fromPrefixed(row.text(kItemIdentifier));
   if (!identifier) return std::unexpected(invalid(row, "an invalid identifier"));
-  SyncItem item;
   item.itemIdentifier = std::move(*identifier);
   item.itemRealm = syncItemRealmFromRaw(row.int64(kItemRealm)).value_or(SyncItemRealm::online);
   if (!row.isNull(kParentItemIdentifier)) {
@@ -67,7 +72,7 @@ DatabaseResult<SyncItem> itemFromRow(const Statement& row) {
                                   row.text(kLockOwnerLastName), row.optionalText(kLockOwnerEmail),
                                   row.optionalText(kLockCollaborationToken)};
   }
-  return item;
+  return {};
 }
 
 void bindItemColumns(Statement& s, const SyncItem& item) {

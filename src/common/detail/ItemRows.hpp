@@ -57,6 +57,9 @@ inline constexpr const char* kSelectItems =
 /// The item of the current row (no extended attributes, subscription state or local lock).
 /// A row whose identifiers do not parse is an `invalidValue` error.
 DatabaseResult<SyncItem> itemFromRow(const Statement& row);
+/// The same, read into `item` (a default item), so that long reads can build their items in
+/// place. On error `item` is left partly filled.
+DatabaseResult<void> readItemRow(const Statement& row, SyncItem& item);
 
 /// Binds the item's columns 1...33 in table order (`dead` = 0; `rank` is not bound: the
 /// statement computes it).

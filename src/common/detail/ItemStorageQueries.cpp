@@ -1,5 +1,7 @@
 #include "common/detail/ItemStorageQueries.hpp"
 
+#include <algorithm>
+
 #include "common/detail/ItemRows.hpp"
 
 namespace tarnix::common::detail {
@@ -8,6 +10,9 @@ namespace {
 ItemStoreError dbError(DatabaseError error) {
   return ItemStoreError{std::move(error)};
 }
+
+// Reads reserve room for at most this many items up front; larger results grow as they come.
+constexpr std::int64_t kReserveCap = 4096;
 
 // Deeper than any real tree: a longer parent chain is a cycle.
 constexpr int kMaxDepth = 4096;
@@ -143,13 +148,14 @@ ItemStoreResult<std::vector<SyncItem>> readMany(Database& db, const char* sql,
   for (const auto& argument : arguments) statement->bind(index++, argument);
   if (limit) statement->bind(index, *limit);
   std::vector<SyncItem> items;
+  if (limit) items.reserve(static_cast<size_t>(std::clamp<std::int64_t>(*limit, 0, kReserveCap)));
   while (true) {
     auto row = statement->step();
     if (!row) return std::unexpected(dbError(row.error()));
     if (!*row) break;
-    auto item = itemFromRow(*statement);
-    if (!item) return std::unexpected(dbError(item.error()));
-    items.push_back(std::move(*item));
+    if (auto read = readItemRow(*statement, items.emplace_back()); !read) {
+      return std::unexpected(dbError(read.error()));
+    }
   }
   for (auto& item : items) {
     if (auto extras = fillExtras(db, item, options); !extras) {
@@ -283,18 +289,15 @@ ItemStoreResult<SyncChangeBatch> readChanges(Database& db,
                                              const std::optional<SyncFolderIdentifier>& container,
                                              SyncAnchor anchor, size_t maxBatchSize,
                                              base::Logger* logger) {
-  auto statement = db.prepare(
-      container ? "SELECT * FROM Items LEFT JOIN RemoteLocks ON (Items.itemIdentifier = "
-                  "RemoteLocks.itemIdentifier) WHERE Items.parentItemIdentifier = ? AND "
-                  "Items.rank > ? ORDER BY Items.rank"
-                : "SELECT * FROM Items LEFT JOIN RemoteLocks ON (Items.itemIdentifier = "
-                  "RemoteLocks.itemIdentifier) WHERE Items.rank > ? ORDER BY Items.rank");
+  // Rows are stepped only as far as the batch needs.
+  auto statement = db.prepare(container ? kChildChanges : kAllChanges);
   if (!statement) return std::unexpected(dbError(statement.error()));
   int index = 1;
   if (container) statement->bind(index++, container->description());
   statement->bind(index, anchor.rank);
   SyncChangeBatch batch;
   batch.lastRank = anchor;
+  batch.updatedItems.reserve(std::min<size_t>(maxBatchSize, kReserveCap));
   while (true) {
     auto row = statement->step();
     if (!row) return std::unexpected(dbError(row.error()));
@@ -314,15 +317,14 @@ ItemStoreResult<SyncChangeBatch> readChanges(Database& db,
       }
       continue;
     }
-    auto item = itemFromRow(*statement);
-    if (!item) {
+    // Built in place: a batch holds many large items.
+    if (auto read = readItemRow(*statement, batch.updatedItems.emplace_back()); !read) {
+      batch.updatedItems.pop_back();
       if (logger) {
         TLOG_WARNING(*logger, "Skipping malformed item row",
-                     {{"error", item.error().description()}});
+                     {{"error", read.error().description()}});
       }
-      continue;
     }
-    batch.updatedItems.push_back(std::move(*item));
   }
   for (auto& item : batch.updatedItems) {
     if (auto extras = fillExtras(db, item, {}); !extras) return std::unexpected(extras.error());

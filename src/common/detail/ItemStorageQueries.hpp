@@ -37,6 +37,15 @@ inline constexpr const char* kWorkingSetPage =
     "SELECT * FROM Items LEFT JOIN RemoteLocks ON (Items.itemIdentifier = "
     "RemoteLocks.itemIdentifier) WHERE Items.itemIdentifier > ? AND dead = 0 ORDER BY "
     "Items.itemIdentifier LIMIT ?";
+// Change enumeration reads tombstones too. Both walk an index in rank order, so a batch costs
+// its own rows, not the rows after it.
+inline constexpr const char* kChildChanges =
+    "SELECT * FROM Items LEFT JOIN RemoteLocks ON (Items.itemIdentifier = "
+    "RemoteLocks.itemIdentifier) WHERE Items.parentItemIdentifier = ? AND Items.rank > ? ORDER BY "
+    "Items.rank";
+inline constexpr const char* kAllChanges =
+    "SELECT * FROM Items LEFT JOIN RemoteLocks ON (Items.itemIdentifier = "
+    "RemoteLocks.itemIdentifier) WHERE Items.rank > ? ORDER BY Items.rank";
 
 enum class PathMatch { ignoringCase, exactly };
 
