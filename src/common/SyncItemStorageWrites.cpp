@@ -394,14 +394,28 @@ ItemStoreResult<void> SyncItemStorage::updateItemSkippedFlag(const SyncItemIdent
 ItemStoreResult<void> SyncItemStorage::updateRealm(const SyncItemIdentifier& identifier,
                                                    SyncItemRealm realm) {
   return write<void>([&](Database& db) -> ItemStoreResult<void> {
+    const auto target = static_cast<std::int64_t>(realm);
+    {
+      auto alive = db.prepare("SELECT 1 FROM Items WHERE itemIdentifier = ? AND dead = 0");
+      if (!alive) return std::unexpected(dbError(alive.error()));
+      alive->bind(1, identifier.description());
+      auto found = alive->step();
+      if (!found) return std::unexpected(dbError(found.error()));
+      if (!*found) return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
+    }
+
+    // The item is the border of the realm change only when its parent lies in the other realm;
+    // below a parent that is already in `realm` there is nothing to move.
     auto collect = db.prepare(
-        "WITH RECURSIVE subtree(id, level) AS (SELECT itemIdentifier, 0 FROM Items WHERE "
-        "itemIdentifier = ?1 AND dead = 0 UNION ALL SELECT Items.itemIdentifier, subtree.level + 1 "
-        "FROM Items JOIN subtree ON Items.parentItemIdentifier = subtree.id WHERE Items.dead = 0) "
+        "WITH RECURSIVE subtree(id, level) AS (SELECT Items.itemIdentifier, 0 FROM Items JOIN "
+        "Items AS parent ON parent.itemIdentifier = Items.parentItemIdentifier WHERE "
+        "Items.itemIdentifier = ?1 AND Items.dead = 0 AND parent.itemRealm != ?2 UNION ALL "
+        "SELECT Items.itemIdentifier, subtree.level + 1 FROM Items JOIN subtree ON "
+        "Items.parentItemIdentifier = subtree.id WHERE Items.dead = 0) "
         "SELECT subtree.id, Items.itemRealm FROM subtree JOIN Items ON Items.itemIdentifier = "
         "subtree.id ORDER BY subtree.level DESC");
     if (!collect) return std::unexpected(dbError(collect.error()));
-    collect->bind(1, identifier.description());
+    collect->bind(1, identifier.description()).bind(2, target);
     std::vector<std::pair<std::string, std::int64_t>> rows;
     while (true) {
       auto row = collect->step();
@@ -409,27 +423,32 @@ ItemStoreResult<void> SyncItemStorage::updateRealm(const SyncItemIdentifier& ide
       if (!*row) break;
       rows.emplace_back(collect->text(0), collect->int64(1));
     }
-    if (rows.empty()) return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
+    if (rows.empty()) return {};
     auto max = maxRank(db);
     if (!max) return std::unexpected(max.error());
+    auto update = db.prepare(
+        "UPDATE Items SET itemRealm = ?2, metadataVersion = metadataVersion + 1, rank = ?3 "
+        "WHERE itemIdentifier = ?1");
+    auto locks = db.prepare(
+        "DELETE FROM RemoteLocks WHERE itemIdentifier = ?1 AND NOT EXISTS (SELECT 1 FROM "
+        "LocalLocks WHERE LocalLocks.itemIdentifier = ?1)");
+    auto listings = db.prepare("DELETE FROM Listings WHERE folderIdentifier = ?");
+    if (!update) return std::unexpected(dbError(update.error()));
+    if (!locks) return std::unexpected(dbError(locks.error()));
+    if (!listings) return std::unexpected(dbError(listings.error()));
     std::int64_t rowNumber = 0;
     for (const auto& [id, currentRealm] : rows) {
-      if (currentRealm == static_cast<std::int64_t>(realm)) continue;
-      auto update = db.prepare(
-          "UPDATE Items SET itemRealm = ?2, metadataVersion = metadataVersion + 1, rank = ?3 "
-          "WHERE itemIdentifier = ?1");
-      if (update)
-        update->bind(1, id)
-            .bind(2, static_cast<std::int64_t>(realm))
-            .bind(3, *max + 1 + rowNumber++);
-      if (auto done = run(update); !done) return done;
-      auto locks = db.prepare(
-          "DELETE FROM RemoteLocks WHERE itemIdentifier = ?1 AND NOT EXISTS (SELECT 1 FROM "
-          "LocalLocks WHERE LocalLocks.itemIdentifier = ?1)");
-      if (locks) locks->bind(1, id);
+      if (currentRealm != target) {
+        update->reset();
+        update->bind(1, id).bind(2, target).bind(3, *max + 1 + rowNumber++);
+        if (auto done = run(update); !done) return done;
+      }
+      // What was known about the subtree in its old realm no longer holds.
+      locks->reset();
+      locks->bind(1, id);
       if (auto done = run(locks); !done) return done;
-      auto listings = db.prepare("DELETE FROM Listings WHERE folderIdentifier = ?");
-      if (listings) listings->bind(1, id);
+      listings->reset();
+      listings->bind(1, id);
       if (auto done = run(listings); !done) return done;
     }
     return {};

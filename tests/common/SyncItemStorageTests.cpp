@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -236,6 +237,139 @@ TEST_F(SyncItemStorageTest, SubtreeUpdatesRankByDepthOrRowNumberAndBatchesKeepRa
   EXPECT_EQ((*storage_->item(fileId("e0"))).itemRealm, SyncItemRealm::offline);
   // The deepest rows come first, the moved folder last.
   EXPECT_EQ(rankOf(*raw_, "folder/d"), ranks.back());
+}
+
+// A realm change starts only at the border of a realm: the item moves (with its alive subtree)
+// when its parent is in the other realm, and nothing moves below a parent already in the target
+// realm. Moved rows lose the cloud locks no local lock holds and their folders' listings.
+TEST(SyncItemStorageRealm, RealmChangesStartAtTheRealmBorder) {
+  struct Case {
+    const char* name;
+    SyncItemIdentifier item;
+    SyncItemRealm realm;
+    std::set<std::string> moved;  // empty: nothing changes
+    bool noSuchItem = false;
+  };
+  const std::vector<Case> cases{
+      {"online folder below the online root goes offline",
+       folderId("a"),
+       SyncItemRealm::offline,
+       {"folder/a", "file/a1", "file/a2", "folder/sub", "file/s1"}},
+      {"folder inside an offline folder stays where it is",
+       folderId("inner"),
+       SyncItemRealm::offline,
+       {}},
+      {"stray online file below an offline parent is not pulled in",
+       fileId("stray"),
+       SyncItemRealm::offline,
+       {}},
+      {"offline folder below an offline parent goes online",
+       folderId("inner"),
+       SyncItemRealm::online,
+       {"folder/inner", "file/i1"}},
+      {"target realm equal to the parent's moves nothing",
+       folderId("off"),
+       SyncItemRealm::online,
+       {}},
+      {"deleted item", fileId("gone"), SyncItemRealm::offline, {}, true},
+      {"unknown item", fileId("nowhere"), SyncItemRealm::offline, {}, true},
+  };
+  const std::vector<std::string> all{"folder/root", "folder/a",   "file/a1",     "file/a2",
+                                     "folder/sub",  "file/s1",    "folder/off",  "folder/inner",
+                                     "file/i1",     "file/stray", "file/deadkid"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    auto database = std::move(*DriveDatabase::open(dir.path(), kDomain));
+    auto storage = std::move(*SyncItemStorage::make(database->dbQueue(), "", nullptr));
+    auto raw = std::move(*Database::open(database->path()));
+    auto put = [&](SyncItem item, SyncItemRealm realm = SyncItemRealm::online) {
+      item.itemRealm = realm;
+      ASSERT_TRUE(storage->storeNewItem(item));
+    };
+    ASSERT_TRUE(
+        storage->setRootItem(makeItem(folderId("root"), SyncFolderIdentifier::zero(), "Team")));
+    put(makeItem(folderId("a"), folderId("root"), "a"));
+    auto locked = makeItem(fileId("a1"), folderId("a"), "a1");
+    locked.lockInfo = CloudLockInfo{7, "Ann", "Lee", std::nullopt, std::nullopt};
+    put(locked);
+    auto ownLock = makeItem(fileId("a2"), folderId("a"), "a2");
+    ownLock.lockInfo = CloudLockInfo{8, "Me", "Too", std::nullopt, std::nullopt};
+    put(ownLock);
+    put(makeItem(folderId("sub"), folderId("a"), "sub"));
+    put(makeItem(fileId("s1"), folderId("sub"), "s1"));
+    put(makeItem(fileId("deadkid"), folderId("sub"), "deadkid"));
+    ASSERT_TRUE(storage->deleteItem(fileId("deadkid"), std::nullopt, false, false));
+    put(makeItem(folderId("off"), folderId("root"), "off"), SyncItemRealm::offline);
+    put(makeItem(folderId("inner"), folderId("off"), "inner"), SyncItemRealm::offline);
+    put(makeItem(fileId("i1"), folderId("inner"), "i1"), SyncItemRealm::offline);
+    put(makeItem(fileId("stray"), folderId("off"), "stray"));
+    put(makeItem(fileId("gone"), folderId("root"), "gone"));
+    ASSERT_TRUE(storage->deleteItem(fileId("gone"), std::nullopt, false, false));
+    ASSERT_TRUE(raw->execute(
+        "INSERT INTO LocalLocks (itemIdentifier, token, creationDate, needsRelockBefore, source) "
+        "VALUES ('file/a2', 'tok', 't', 't', 0);"
+        "INSERT INTO Listings VALUES ('folder/sub', 'v1', 't'), ('folder/inner', 'v1', 't'), "
+        "('folder/root', 'v1', 't')"));
+
+    auto snapshot = [&] {
+      std::map<std::string, std::tuple<std::int64_t, std::int64_t, std::int64_t>> rows;
+      for (const auto& id : all) {
+        auto statement = raw->prepare(
+            "SELECT rank, itemRealm, metadataVersion FROM Items WHERE itemIdentifier = ?");
+        statement->bind(1, id);
+        EXPECT_TRUE(*statement->step()) << id;
+        rows[id] = {statement->int64(0), statement->int64(1), statement->int64(2)};
+      }
+      return rows;
+    };
+    auto count = [&](const std::string& sql) { return raw->scalarInt(sql)->value_or(-1); };
+    const auto before = snapshot();
+    const auto maxBefore = count("SELECT MAX(rank) FROM Items");
+    const auto locksBefore = count("SELECT COUNT(*) FROM RemoteLocks");
+    const auto listingsBefore = count("SELECT COUNT(*) FROM Listings");
+
+    auto done = storage->updateRealm(c.item, c.realm);
+    if (c.noSuchItem) {
+      ASSERT_FALSE(done);
+      ASSERT_TRUE(done.error().syncError());
+      EXPECT_EQ(done.error().syncError()->code(), SyncError::Code::noSuchItem);
+    } else {
+      ASSERT_TRUE(done) << done.error().description();
+    }
+    const auto after = snapshot();
+    std::vector<std::int64_t> movedRanks;
+    for (const auto& id : all) {
+      const auto& [rankBefore, realmBefore, versionBefore] = before.at(id);
+      const auto& [rankAfter, realmAfter, versionAfter] = after.at(id);
+      if (c.moved.contains(id)) {
+        EXPECT_EQ(realmAfter, static_cast<std::int64_t>(c.realm)) << id;
+        EXPECT_EQ(versionAfter, versionBefore + 1) << id;
+        movedRanks.push_back(rankAfter);
+      } else {
+        EXPECT_EQ(std::tuple(rankAfter, realmAfter, versionAfter),
+                  std::tuple(rankBefore, realmBefore, versionBefore))
+            << id;
+      }
+    }
+    // Moved rows get distinct consecutive ranks above every earlier rank, the border item last.
+    std::sort(movedRanks.begin(), movedRanks.end());
+    for (size_t i = 0; i < movedRanks.size(); ++i) EXPECT_EQ(movedRanks[i], maxBefore + 1 + i);
+    if (!c.moved.empty()) {
+      EXPECT_EQ(std::get<0>(after.at(c.item.description())), movedRanks.back());
+    }
+    if (c.moved.contains("folder/a")) {
+      EXPECT_EQ(count("SELECT COUNT(*) FROM RemoteLocks WHERE itemIdentifier = 'file/a1'"), 0);
+      EXPECT_EQ(count("SELECT COUNT(*) FROM RemoteLocks WHERE itemIdentifier = 'file/a2'"), 1);
+      EXPECT_EQ(count("SELECT COUNT(*) FROM Listings WHERE folderIdentifier = 'folder/sub'"), 0);
+    } else if (c.moved.contains("folder/inner")) {
+      EXPECT_EQ(count("SELECT COUNT(*) FROM Listings WHERE folderIdentifier = 'folder/inner'"), 0);
+    } else {
+      EXPECT_EQ(count("SELECT COUNT(*) FROM RemoteLocks"), locksBefore);
+      EXPECT_EQ(count("SELECT COUNT(*) FROM Listings"), listingsBefore);
+    }
+    EXPECT_EQ(count("SELECT COUNT(*) FROM Listings WHERE folderIdentifier = 'folder/root'"), 1);
+  }
 }
 
 TEST_F(SyncItemStorageTest, PagedEnumerationVisitsEveryChildOnce) {
