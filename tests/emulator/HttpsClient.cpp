@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <strings.h>
+
 #include <algorithm>
 
 namespace tarnix::emulator::testing {
@@ -20,6 +22,11 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
   std::string line(data, size * count);
+  if (line.starts_with("HTTP/")) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    static_cast<HttpResult*>(user)->statusLines.push_back(std::move(line));
+    return size * count;
+  }
   auto colon = line.find(':');
   if (colon != std::string::npos) {
     std::string name = line.substr(0, colon);
@@ -65,7 +72,10 @@ HttpResult HttpsClient::send(const std::string& method, const std::string& targe
   }
   if (!token_.empty())
     headers.push_back("Authorization: " + tarnix::testing::EmulatorProcess::authorization(token_));
-  headers.push_back("Expect:");
+  const bool expectGiven = std::ranges::any_of(headers, [](const std::string& h) {
+    return h.size() >= 7 && strncasecmp(h.c_str(), "Expect:", 7) == 0;
+  });
+  if (!expectGiven) headers.push_back("Expect:");
   curl_slist* list = nullptr;
   for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);

@@ -14,6 +14,7 @@ struct HttpResult {
   int curlCode = 0;  // CURLE_OK is 0
   long status = 0;
   std::map<std::string, std::string> headers;  // lower-case names
+  std::vector<std::string> statusLines;        // every response line, interim ones included
   std::string body;
 
   std::string header(const std::string& lowerName) const {
@@ -29,7 +30,8 @@ class HttpsClient {
   HttpsClient(const tarnix::testing::EmulatorProcess& emulator, std::string token);
   ~HttpsClient();
 
-  /// `target` is path and query, already encoded. Extra headers are "Name: value".
+  /// `target` is path and query, already encoded. Extra headers are "Name: value". The client
+  /// sends no "Expect" header unless `headers` has one.
   HttpResult send(const std::string& method, const std::string& target,
                   std::vector<std::string> headers = {}, const std::string& body = "",
                   bool syncHost = false);

@@ -18,9 +18,10 @@ namespace ssl = boost::asio::ssl;
 
 class RobustnessTest : public EmulatorTest {
  protected:
-  /// Writes `raw` over TLS as it is and returns what comes back until the server closes or
-  /// `wait` has passed.
-  std::string rawExchange(const std::string& raw, std::chrono::milliseconds wait) {
+  /// Writes `raw` over TLS as it is and returns what comes back until the server closes,
+  /// `wait` has passed or the answer holds `until`.
+  std::string rawExchange(const std::string& raw, std::chrono::milliseconds wait,
+                          std::string_view until = {}) {
     net::io_context io;
     ssl::context tls(ssl::context::tls_client);
     tls.load_verify_file(emulator().caFile().string());
@@ -35,6 +36,7 @@ class RobustnessTest : public EmulatorTest {
       stream.async_read_some(net::buffer(buffer), [&](boost::system::error_code ec, std::size_t n) {
         if (ec) return;
         answer.append(buffer, n);
+        if (!until.empty() && answer.find(until) != std::string::npos) return io.stop();
         readMore();
       });
     };
@@ -122,6 +124,32 @@ TEST_F(RobustnessTest, BadValuesInWellFormedRequestsAreRefused) {
   auto noAction = alice.postJSON("/api/v1/fs/ids/folder/1", {{"name", 5}});
   EXPECT_EQ(noAction.status, 400);
   expectAlive();
+}
+
+// "Expect: 100-continue" is answered once the header is read and the sender is known: a signed-in
+// client is invited to send its body, a stranger (or a bad token) gets 401 and the connection
+// closes without the body ever being read.
+TEST_F(RobustnessTest, ExpectContinueIsAnsweredAfterTheHeaderAndTheCredentials) {
+  struct Case {
+    const char* name;
+    std::string authorization;
+    const char* statusLine;
+  };
+  const Case cases[] = {
+      {"signed in", "Authorization: " + EmulatorProcess::authorization("alice-token") + "\r\n",
+       "HTTP/1.1 100 Continue\r\n"},
+      {"bad token", "Authorization: " + EmulatorProcess::authorization("nobody") + "\r\n",
+       "HTTP/1.1 401"},
+      {"no credentials", "", "HTTP/1.1 401"},
+  };
+  for (const auto& c : cases) {
+    std::string headersOnly =
+        "POST /api/v1/fs-content/Shared/Documents/expect.bin HTTP/1.1\r\nHost: x\r\n" +
+        c.authorization + "Expect: 100-continue\r\nContent-Length: 3000000\r\n\r\n";
+    std::string answer = rawExchange(headersOnly, std::chrono::seconds(10), "\r\n\r\n");
+    EXPECT_TRUE(answer.starts_with(c.statusLine)) << c.name << ": " << answer.substr(0, 200);
+    expectAlive();
+  }
 }
 
 TEST(EmulatorLifecycle, StopsCleanlyAndKeepsStateAndCertificatesAcrossRestarts) {

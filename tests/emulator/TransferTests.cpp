@@ -1,4 +1,6 @@
 // Downloads with ranges, thumbnails, single uploads and chunked upload sessions.
+#include <filesystem>
+
 #include "base/Hash.hpp"
 #include "emulator/EmulatorFixture.hpp"
 
@@ -194,6 +196,48 @@ TEST_F(TransferTest, ChunkedUploadResumesAfterMissingChunksAndEndsWithTheFourPie
   EXPECT_EQ(alice.get("/api/v1/fs-content" + path).body, content);
   // The session is over.
   EXPECT_EQ(sendChunk(alice, path, content, c, 2, 3, uploadId).status, 400);
+}
+
+// Bodies of several MiB (past the in-memory limit) are spooled to disk; a client that sends
+// "Expect: 100-continue" gets the interim answer and then sends its body.
+TEST_F(TransferTest, SeveralMebibyteBodiesArriveWithAndWithoutExpect) {
+  const std::string content = numbered(5 * 1024 * 1024 + 7);
+  const std::string checksum = "X-Sha512-Checksum: " + base::sha512Hex(content);
+  struct Case {
+    const char* name;
+    std::vector<std::string> headers;
+    std::vector<std::string> statusLines;
+  };
+  const Case cases[] = {
+      {"without Expect", {checksum}, {"HTTP/1.1 200 OK"}},
+      {"with Expect",
+       {checksum, "Expect: 100-continue"},
+       {"HTTP/1.1 100 Continue", "HTTP/1.1 200 OK"}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string path = "/Shared/Documents/large-" + std::to_string(++n) + ".bin";
+    auto r = alice.send("POST", "/api/v1/fs-content" + path, c.headers, content);
+    ASSERT_EQ(r.status, 200) << c.name << ": " << r.body.substr(0, 200);
+    EXPECT_EQ(r.statusLines, c.statusLines) << c.name;
+    EXPECT_EQ(r.json()["checksum"], base::sha512Hex(content)) << c.name;
+    auto back = alice.get("/api/v1/fs-content" + path);
+    EXPECT_TRUE(back.body == content) << c.name << ": " << back.body.size() << " bytes back";
+  }
+
+  // One chunk of the same size, with Expect, ends a chunked session.
+  const std::string path = "/Shared/Documents/large-chunk.bin";
+  auto chunk =
+      alice.send("POST", "/api/v1/fs-content-chunked" + path,
+                 {"Expect: 100-continue", "X-Tarnix-Last-Chunk: true", "X-Tarnix-Chunk-Num: 1",
+                  "X-Tarnix-Chunk-Sha512-Checksum: " + base::sha512Hex(content),
+                  "X-Tarnix-Original-File-Plain-Size: " + std::to_string(content.size())},
+                 content);
+  ASSERT_EQ(chunk.status, 200) << chunk.body.substr(0, 200);
+  EXPECT_EQ(chunk.statusLines.front(), "HTTP/1.1 100 Continue");
+  EXPECT_TRUE(alice.get("/api/v1/fs-content" + path).body == content);
+  // Spooled bodies do not stay behind.
+  EXPECT_TRUE(std::filesystem::is_empty(emulator().dataDir() / "data" / "tmp"));
 }
 
 TEST_F(TransferTest, ChunkedUploadRefusesBadChunksAndConcurrentSessions) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <limits>
 #include <optional>
 #include <system_error>
 
@@ -17,6 +18,7 @@ using namespace std::chrono_literals;
 namespace {
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 constexpr std::uint64_t kMemoryBodyLimit = 1024 * 1024;
+constexpr std::uint64_t kNoBodyLimit = std::numeric_limits<std::uint64_t>::max();
 constexpr std::string_view kEventSocketPath = "/event/1.0/watch/file_system";
 constexpr std::string_view kAdminPrefix = "/__admin/";
 }  // namespace
@@ -65,6 +67,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void readHeader() {
     header_.emplace();
     header_->header_limit(kHeaderLimit);
+    // The header parser would refuse a Content-Length above its default body limit (1 MiB)
+    // before the body parser, which sets the real limit, is chosen. The limit is lifted with
+    // a number: this Beast compares a length against an empty limit as "greater", so
+    // `boost::none` would refuse every body.
+    header_->body_limit(kNoBodyLimit);
     beast::get_lowest_layer(stream_).expires_after(300s);
     http::async_read_header(
         stream_, buffer_, *header_,
@@ -83,11 +90,49 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return reply(errorResponse(ApiError{400, "Malformed request: " + ec.message()}), false, true);
     beast::get_lowest_layer(stream_).expires_never();
     if (websocket::is_upgrade(header_->get())) return upgrade();
+    if (expectsContinue()) return invite();
+    readBody();
+  }
+
+  bool expectsContinue() {
+    const auto& message = header_->get();
+    return message.version() >= 11 &&
+           beast::iequals(message[http::field::expect], "100-continue") && !header_->is_done();
+  }
+
+  // A client that sends "Expect: 100-continue" waits for the interim answer before it sends
+  // the body; a stranger gets the final 401 at once and the body is never read.
+  void invite() {
+    auto& message = header_->get();
+    auto target = parseTarget(std::string(message.target()));
+    const bool needsUser =
+        target && target->first != kHeartBeatPath && !target->first.starts_with(kAdminPrefix);
+    if (needsUser) {
+      auto authorization = message[http::field::authorization];
+      std::optional<std::string> header;
+      if (message.find(http::field::authorization) != message.end())
+        header = std::string(authorization);
+      if (!server_.cloud.authenticate(header)) {
+        Response r = errorResponse(ApiError{401, "Authentication required"});
+        r.set("WWW-Authenticate", "OAUTH");
+        return reply(std::move(r), false, true);
+      }
+    }
+    auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
+                                                                      message.version());
+    http::async_write(stream_, *interim,
+                      [self = shared_from_this(), interim](beast::error_code ec, std::size_t) {
+                        if (ec) return self->abort();
+                        self->readBody();
+                      });
+  }
+
+  void readBody() {
     auto length = header_->content_length();
     if (header_->chunked() || (length && *length > kMemoryBodyLimit)) {
       spool_ = server_.options.spoolDir / ("body-" + base::makeUuid());
       fileParser_.emplace(std::move(*header_));
-      fileParser_->body_limit(boost::none);
+      fileParser_->body_limit(kNoBodyLimit);
       beast::error_code openError;
       fileParser_->get().body().open(spool_.c_str(), beast::file_mode::write, openError);
       if (openError)
