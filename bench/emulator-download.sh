@@ -35,8 +35,14 @@ auth="Authorization: OAUTH oauth_token=alice-token,oauth_version=2.0"
 
 head -c 1073741824 /dev/urandom >"$work/big.bin"
 chmod 644 "$work/big.bin"
-curl -sS --fail --cacert "$ca" -H "$auth" -H "Expect:" -X POST -T "$work/big.bin" \
-  "https://localhost:$port/api/v1/fs-content/Shared/big.bin" -o "$work/upload.json"
+# Files cannot sit directly in /Shared: the big file gets a folder of its own.
+shared=$(curl -sS --fail --cacert "$ca" -H "$auth" "https://localhost:$port/api/v1/fs/Shared" |
+  sed -n 's|.*"folder_id":"\([0-9]*\)".*|\1|p')
+curl -sS --fail --cacert "$ca" -H "$auth" -H "Content-Type: application/json" -X POST \
+  -d '{"action":"add_folder","name":"bench"}' "https://localhost:$port/api/v1/fs/ids/folder/$shared" \
+  -o /dev/null
+curl -sS --fail --cacert "$ca" -H "$auth" -X POST -T "$work/big.bin" \
+  "https://localhost:$port/api/v1/fs-content/Shared/bench/big.bin" -o "$work/upload.json"
 group=$(sed -n 's|.*"group_id":"\([0-9]*\)".*|\1|p' "$work/upload.json")
 
 nginx_port=$((port + 1))
