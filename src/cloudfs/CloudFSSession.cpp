@@ -24,6 +24,22 @@ TarnixURLSession::DataCompletion dataHop(std::shared_ptr<base::DispatchQueue> qu
 
 }  // namespace
 
+CloudFSSessionConfiguration CloudFSSessionConfiguration::forDrive(
+    const common::Drive& drive, std::optional<std::string> domain) {
+  CloudFSSessionConfiguration configuration;
+  configuration.domain = domain ? std::move(*domain) : drive.domain;
+  if (drive.authentication) {
+    if (const auto* oauth =
+            std::get_if<common::AccountAuthentication::OAuth>(&drive.authentication->value)) {
+      configuration.authentication = Authentication::oauth(oauth->accessToken);
+    } else if (const auto* basic = std::get_if<common::AccountAuthentication::Basic>(
+                   &drive.authentication->value)) {
+      configuration.authentication = Authentication::basic(drive.userName, basic->password);
+    }
+  }
+  return configuration;
+}
+
 std::string describe(const CloudFSSessionError& error) {
   return std::visit([](const auto& e) { return e.description(); }, error);
 }

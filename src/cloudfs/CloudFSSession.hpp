@@ -22,6 +22,7 @@
 #include "cloudfs/CloudFSRequestPrototype.hpp"
 #include "cloudfs/CloudFSResponse.hpp"
 #include "cloudfs/TarnixURLSession.hpp"
+#include "common/Drive.hpp"
 
 namespace tarnix::cloudfs {
 
@@ -46,6 +47,11 @@ struct CloudFSSessionConfiguration {
   std::string domain;
   /// None: requests carry no "Authorization".
   std::optional<Authentication> authentication;
+
+  /// The drive's host (or `domain`) and its stored credentials: none stays none, OAuth tokens
+  /// give `oauth(accessToken)`, a basic password gives `basic(drive's userName, password)`.
+  static CloudFSSessionConfiguration forDrive(const common::Drive& drive,
+                                              std::optional<std::string> domain = std::nullopt);
 };
 
 /// A sent request: the transfer (none when the request could not be built) and the
@@ -130,6 +136,15 @@ class CloudFSSessionFactory {
 
   std::shared_ptr<CloudFSSession> makeSession(CloudFSSessionConfiguration configuration) const {
     return std::make_shared<CloudFSSession>(urlSession_, std::move(configuration), logger_);
+  }
+  /// A session on the drive's host with the drive's credentials.
+  std::shared_ptr<CloudFSSession> makeSession(const common::Drive& drive) const {
+    return makeSession(CloudFSSessionConfiguration::forDrive(drive));
+  }
+  /// The same on another host.
+  std::shared_ptr<CloudFSSession> makeSession(const common::Drive& drive,
+                                              std::string domain) const {
+    return makeSession(CloudFSSessionConfiguration::forDrive(drive, std::move(domain)));
   }
 
   const std::shared_ptr<TarnixURLSession>& urlSession() const { return urlSession_; }

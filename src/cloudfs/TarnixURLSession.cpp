@@ -199,18 +199,18 @@ struct TarnixURLSession::State {
   }
 };
 
-TarnixURLSession::TarnixURLSession(base::Logger logger, TarnixUserAgent userAgent,
-                                   std::string appLifecycleID,
-                                   std::shared_ptr<ProxySettingsSource> proxySettings,
-                                   Configuration configuration)
+TarnixURLSession::TarnixURLSession(
+    base::Logger logger, TarnixUserAgent userAgent, std::string appLifecycleID,
+    std::shared_ptr<const common::DesktopAppGroupPreferences> preferences,
+    Configuration configuration)
     : state_(std::make_shared<State>(std::move(logger), std::move(userAgent),
                                      std::move(appLifecycleID), std::move(configuration))) {
   state_->additionalCAs = readCertificates(state_->configuration.additionalCAFile, state_->logger);
-  if (proxySettings) {
-    state_->proxyConfiguration = proxySettings->current();
+  if (preferences) {
+    state_->proxyConfiguration = preferences->networkProxy();
     std::weak_ptr<State> weak = state_;
-    state_->proxySubscription =
-        proxySettings->observe([weak](const common::URLSessionProxyConfiguration& value) {
+    state_->proxySubscription = preferences->networkProxyPublisher(
+        [weak](const common::URLSessionProxyConfiguration& value) {
           auto state = weak.lock();
           if (!state) return;
           state->serialQueue->async([weak, value] {

@@ -25,11 +25,11 @@
 #include <variant>
 
 #include "base/Logger.hpp"
-#include "cloudfs/ProxySettingsSource.hpp"
 #include "cloudfs/TarnixURLError.hpp"
 #include "cloudfs/TarnixUserAgent.hpp"
 #include "cloudfs/URLError.hpp"
 #include "cloudfs/URLRequest.hpp"
+#include "common/DesktopAppGroupPreferences.hpp"
 
 namespace tarnix::base {
 class DispatchQueue;
@@ -136,8 +136,10 @@ class TarnixURLSession {
       std::function<void(std::expected<URLSessionDownloadResult, URLSessionError>)>;
 
   /// `appLifecycleID` goes into every request as "X-Tarnix-Application-Lifecycle-Trace".
+  /// The proxy comes from `preferences` (none: no proxy) and follows its changes; the
+  /// preferences must outlive the session.
   TarnixURLSession(base::Logger logger, TarnixUserAgent userAgent, std::string appLifecycleID,
-                   std::shared_ptr<ProxySettingsSource> proxySettings,
+                   std::shared_ptr<const common::DesktopAppGroupPreferences> preferences,
                    Configuration configuration = Configuration::fromEnvironment());
   /// Cancels the transfers still running and waits until their completions have run.
   ~TarnixURLSession();

@@ -16,8 +16,18 @@
 
 using namespace tarnix::cloudfs;
 using tarnix::base::JSONValue;
+using tarnix::common::CloudFolderIdentifier;
+using tarnix::common::CloudGroupIdentifier;
+using tarnix::common::CloudItemIdentifier;
 
 namespace {
+
+CloudItemIdentifier fileID(std::string id) {
+  return CloudGroupIdentifier{std::move(id)};
+}
+CloudItemIdentifier folderID(std::string id) {
+  return CloudFolderIdentifier{std::move(id)};
+}
 
 struct Expected {
   Expected(std::string method, std::string url, std::map<std::string, std::string> headers = {},
@@ -96,7 +106,7 @@ std::vector<Case> cases() {
        {"GET", std::string(kHost) + "/rest/public/1.0/fsi?path=/x&fields=PATH&fields=OWNER"}},
       {"fsi by id",
        make<FSIItemMetadataByIDRequest>(
-           CloudItemReference::file("g7"),
+           fileID("g7"),
            std::set<FSIRequestField>{FSIRequestField::knowledgeBaseFolder, FSIRequestField::entryId,
                                      FSIRequestField::self, FSIRequestField::linkAccessType}),
        {"GET",
@@ -149,8 +159,7 @@ std::vector<Case> cases() {
         R"({"action":"add_folder","name":"New \"one\""})"}},
       {"move with everything",
        [] {
-         auto r = MoveItemRequest::Builder{CloudItemReference::file("g7"), "p2", "b.txt"}.build(
-             "lock-1");
+         auto r = MoveItemRequest::Builder{fileID("g7"), "p2", "b.txt"}.build("lock-1");
          return std::make_unique<MoveItemRequest>(*r);
        },
        {"POST",
@@ -159,9 +168,7 @@ std::vector<Case> cases() {
         R"({"action":"move","name":"b.txt","destination_id":"p2","lock_token":"lock-1"})"}},
       {"rename only sends no destination",
        [] {
-         auto r =
-             MoveItemRequest::Builder{CloudItemReference::folder("f1"), std::nullopt, "Renamed"}
-                 .build();
+         auto r = MoveItemRequest::Builder{folderID("f1"), std::nullopt, "Renamed"}.build();
          return std::make_unique<MoveItemRequest>(*r);
        },
        {"POST",
@@ -169,7 +176,7 @@ std::vector<Case> cases() {
         {{"Accept", kExtended}, {"Content-Type", kExtended}},
         R"({"action":"move","name":"Renamed"})"}},
       {"copy with permissions",
-       make<CopyItemByIdRequest>(CloudItemReference::folder("f1"), std::string("/Shared/Copy"),
+       make<CopyItemByIdRequest>(folderID("f1"), std::string("/Shared/Copy"),
                                  PermissionHandling::inheritFromParent),
        {"POST",
         std::string(kHost) + "/rest/public/v1/fs/ids/folder/f1",
@@ -177,7 +184,7 @@ std::vector<Case> cases() {
          {"Accept", "application/json, application/vnd.tarnix.error+json; v=2"}},
         R"({"action":"copy","destination":"/Shared/Copy","permissions":"inherit_from_parent"})"}},
       {"copy without permissions",
-       make<CopyItemByIdRequest>(CloudItemReference::file("g7"), std::string("/c.txt"),
+       make<CopyItemByIdRequest>(fileID("g7"), std::string("/c.txt"),
                                  std::optional<PermissionHandling>{}),
        {"POST",
         std::string(kHost) + "/rest/public/v1/fs/ids/file/g7",
@@ -256,7 +263,7 @@ TEST(CloudFSRequestTests, EveryRequestTypeOnTheWire) {
 }
 
 TEST(CloudFSRequestTests, NothingIsBuiltFromBadInput) {
-  MoveItemRequest::Builder nothing{CloudItemReference::file("g7"), std::nullopt, std::nullopt};
+  MoveItemRequest::Builder nothing{fileID("g7"), std::nullopt, std::nullopt};
   EXPECT_FALSE(nothing.build().has_value());
 
   // A path that is not percent-encoded, or a host that is not a host, gives no URL.

@@ -11,9 +11,9 @@
 #include "cloudfs/requests/ListingRequest.hpp"
 #include "cloudfs/requests/NamespaceRequests.hpp"
 #include "cloudfs/requests/ServiceRequests.hpp"
-#include "cloudfs/support/CapturingLogSink.hpp"
-#include "cloudfs/support/TestHTTPSServer.hpp"
+#include "support/CapturingLogSink.hpp"
 #include "support/TempDir.hpp"
+#include "support/TestHTTPSServer.hpp"
 
 using namespace tarnix::cloudfs;
 using namespace tarnix::testing;

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "cloudfs/NetworkMonitor.hpp"
-#include "cloudfs/support/TestHTTPSServer.hpp"
 #include "support/TempDir.hpp"
+#include "support/TestHTTPSServer.hpp"
 
 using namespace tarnix::cloudfs;
 using namespace tarnix::testing;

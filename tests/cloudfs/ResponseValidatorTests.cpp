@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "cloudfs/ResponseValidator.hpp"
-#include "cloudfs/support/CapturingLogSink.hpp"
+#include "support/CapturingLogSink.hpp"
 
 using namespace tarnix::cloudfs;
 using tarnix::base::LoggerLevel;

@@ -9,10 +9,10 @@
 
 #include "base/Hash.hpp"
 #include "cloudfs/TarnixURLSession.hpp"
-#include "cloudfs/support/CapturingLogSink.hpp"
 #include "cloudfs/support/ChildProcess.hpp"
-#include "cloudfs/support/TestHTTPSServer.hpp"
+#include "support/CapturingLogSink.hpp"
 #include "support/TempDir.hpp"
+#include "support/TestHTTPSServer.hpp"
 
 using namespace tarnix::cloudfs;
 using namespace tarnix::testing;
@@ -91,7 +91,13 @@ class ProxyTest : public ::testing::Test {
   int proxyPort_ = 0;
   std::unique_ptr<ChildProcess> proxy_;
   TestHTTPSServer server_{[](const RecordedRequest&) { return CannedResponse(200, {}, "ok"); }};
-  std::shared_ptr<ProxySettingsSubject> settings_ = std::make_shared<ProxySettingsSubject>();
+  // The shared preferences as the desktop application writes them; this object's own writes
+  // reach its observers on the writing thread.
+  std::shared_ptr<tarnix::common::DesktopAppGroupPreferences> settings_ =
+      std::make_shared<tarnix::common::DesktopAppGroupPreferences>(
+          tarnix::platform::UserDefaults::open(dir_ / "preferences.json",
+                                               tarnix::base::Logger::null()),
+          tarnix::base::Logger::null());
   std::pair<tarnix::base::Logger, std::shared_ptr<CapturingLogSink>> log_ =
       CapturingLogSink::makeLogger();
   std::unique_ptr<TarnixURLSession> session_;
@@ -103,7 +109,7 @@ TEST_F(ProxyTest, TrafficGoesThroughTheProxyAndTheSessionsAreRemadeOncePerChange
   EXPECT_EQ(connectLines(), 0);
   EXPECT_EQ(session_->platformSessionsCreated(), 1);
 
-  settings_->send(throughProxy());
+  settings_->setNetworkProxy(throughProxy());
   waitForLog(invalidated, 1);
   auto proxied = get("/proxied");
   ASSERT_TRUE(proxied.has_value()) << describe(proxied.error());
@@ -116,8 +122,8 @@ TEST_F(ProxyTest, TrafficGoesThroughTheProxyAndTheSessionsAreRemadeOncePerChange
   EXPECT_FALSE(received[1].header("Proxy-Authorization").has_value());
 
   // An equal value changes nothing; a different one drops the cached sessions once.
-  settings_->send(throughProxy());
-  settings_->send(URLSessionProxyConfiguration{});
+  settings_->setNetworkProxy(throughProxy());
+  settings_->setNetworkProxy(URLSessionProxyConfiguration{});
   waitForLog(invalidated, 2);
   auto lines = log_.second->entries(invalidated);
   ASSERT_EQ(lines.size(), 2u);
@@ -137,7 +143,7 @@ TEST_F(ProxyTest, TrafficGoesThroughTheProxyAndTheSessionsAreRemadeOncePerChange
 TEST_F(ProxyTest, WrongProxyCredentialsFailTheTransfer) {
   auto proxy = throughProxy();
   proxy.password = "wrong";
-  settings_->send(proxy);
+  settings_->setNetworkProxy(proxy);
   waitForLog("Proxy settings changed, invalidating URL sessions", 1);
   auto result = get("/refused");
   EXPECT_FALSE(result.has_value());

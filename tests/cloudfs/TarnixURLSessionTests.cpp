@@ -11,9 +11,9 @@
 
 #include "base/Uuid.hpp"
 #include "cloudfs/TarnixURLSession.hpp"
-#include "cloudfs/support/CapturingLogSink.hpp"
-#include "cloudfs/support/TestHTTPSServer.hpp"
+#include "support/CapturingLogSink.hpp"
 #include "support/TempDir.hpp"
+#include "support/TestHTTPSServer.hpp"
 
 using namespace tarnix::cloudfs;
 using namespace tarnix::testing;
@@ -41,7 +41,7 @@ class TarnixURLSessionTest : public ::testing::Test {
     configuration.downloadDirectory = downloads_.path();
     UserAgentSystemInfo info{"en_US", "6.1.0", "x86_64"};
     return std::make_unique<TarnixURLSession>(
-        logger_, TarnixUserAgent("device-1", "1.2.3", "1.2.3+77", info), "lifecycle-1", proxy_,
+        logger_, TarnixUserAgent("device-1", "1.2.3", "1.2.3+77", info), "lifecycle-1", nullptr,
         configuration);
   }
 
@@ -64,7 +64,6 @@ class TarnixURLSessionTest : public ::testing::Test {
   };
   TestHTTPSServer server_;
   TempDir downloads_{"tarnix-downloads"};
-  std::shared_ptr<ProxySettingsSubject> proxy_ = std::make_shared<ProxySettingsSubject>();
   std::pair<tarnix::base::Logger, std::shared_ptr<CapturingLogSink>> log_ =
       CapturingLogSink::makeLogger();
   tarnix::base::Logger& logger_ = log_.first;

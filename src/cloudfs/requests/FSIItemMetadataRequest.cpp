@@ -61,8 +61,8 @@ std::string_view wireName(FSIRequestField field) {
 }
 
 std::string FSIItemMetadataByIDRequest::path() const {
-  return "/rest/public/2.0/fsi/" + itemIdentifier.kindName() + "/" +
-         percentEncodePathSegment(itemIdentifier.id);
+  return std::string("/rest/public/2.0/fsi/") + (itemIdentifier.isFolder() ? "folder/" : "file/") +
+         percentEncodePathSegment(itemIdentifier.rawValue());
 }
 
 std::vector<URLQueryItem> FSIItemMetadataByIDRequest::queryItems() const {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "cloudfs/CloudFSRequestPrototype.hpp"
-#include "cloudfs/CloudItemReference.hpp"
+#include "common/SyncIdentifiers.hpp"
 
 namespace tarnix::cloudfs {
 
@@ -59,10 +59,11 @@ inline constexpr std::string_view kFSIItemQueryContentType =
 
 class FSIItemMetadataByIDRequest final : public CloudFSRequestPrototype {
  public:
-  FSIItemMetadataByIDRequest(CloudItemReference itemIdentifier, std::set<FSIRequestField> fields)
+  FSIItemMetadataByIDRequest(common::CloudItemIdentifier itemIdentifier,
+                             std::set<FSIRequestField> fields)
       : itemIdentifier(std::move(itemIdentifier)), fields(std::move(fields)) {}
 
-  CloudItemReference itemIdentifier;
+  common::CloudItemIdentifier itemIdentifier;
   std::set<FSIRequestField> fields;
 
   /// "/rest/public/2.0/fsi/folder/ID" or ".../file/ID".

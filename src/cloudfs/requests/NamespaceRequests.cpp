@@ -8,8 +8,9 @@ HTTPHeaders extendedHeaders() {
           {base::HTTPHeaderName::contentType, std::string(kFSExtendedContentType)}};
 }
 
-std::string itemPath(std::string_view prefix, const CloudItemReference& item) {
-  return std::string(prefix) + item.kindName() + "/" + percentEncodePathSegment(item.id);
+std::string itemPath(std::string_view prefix, const common::CloudItemIdentifier& item) {
+  return std::string(prefix) + (item.isFolder() ? "folder/" : "file/") +
+         percentEncodePathSegment(item.rawValue());
 }
 
 }  // namespace
@@ -29,8 +30,7 @@ std::expected<std::optional<std::string>, CloudFSError> CreateFolderRequest::bod
 std::optional<MoveItemRequest> MoveItemRequest::Builder::build(
     std::optional<std::string> lockToken) const {
   if (!newParentID && !name) return std::nullopt;
-  MoveItemRequest request;
-  request.sourceID = sourceID;
+  MoveItemRequest request(sourceID);
   request.newParentID = newParentID;
   request.name = name;
   request.lockToken = std::move(lockToken);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "cloudfs/CloudFSRequestPrototype.hpp"
-#include "cloudfs/CloudItemReference.hpp"
+#include "common/SyncIdentifiers.hpp"
 
 namespace tarnix::cloudfs {
 
@@ -33,13 +33,15 @@ class MoveItemRequest final : public CloudFSRequestPrototype {
   /// Collects a move; `build` gives none when neither a new parent nor a new name is set, as
   /// there is nothing to send then.
   struct Builder {
-    CloudItemReference sourceID;
+    common::CloudItemIdentifier sourceID;
     std::optional<std::string> newParentID;
     std::optional<std::string> name;
     std::optional<MoveItemRequest> build(std::optional<std::string> lockToken = std::nullopt) const;
   };
 
-  CloudItemReference sourceID;
+  explicit MoveItemRequest(common::CloudItemIdentifier sourceID) : sourceID(std::move(sourceID)) {}
+
+  common::CloudItemIdentifier sourceID;
   std::optional<std::string> newParentID;
   std::optional<std::string> name;
   std::optional<std::string> lockToken;
@@ -58,11 +60,11 @@ std::string_view rawValue(PermissionHandling handling);
 
 class CopyItemByIdRequest final : public CloudFSRequestPrototype {
  public:
-  CopyItemByIdRequest(CloudItemReference id, std::string destination,
+  CopyItemByIdRequest(common::CloudItemIdentifier id, std::string destination,
                       std::optional<PermissionHandling> permissions = std::nullopt)
       : id(std::move(id)), destination(std::move(destination)), permissions(permissions) {}
 
-  CloudItemReference id;
+  common::CloudItemIdentifier id;
   /// The cloud path of the copy.
   std::string destination;
   std::optional<PermissionHandling> permissions;

@@ -1,4 +1,4 @@
-#include "cloudfs/support/TestHTTPSServer.hpp"
+#include "support/TestHTTPSServer.hpp"
 
 #include <openssl/ec.h>
 #include <openssl/evp.h>
