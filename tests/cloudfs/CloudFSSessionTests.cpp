@@ -167,3 +167,42 @@ TEST_F(CloudFSSessionTest, DownloadsUploadsAndAwaits) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CloudFSSessionConfigurationTest, ADriveGivesItsHostAndTheRequestFormOfItsCredentials) {
+  using Authentication = CloudFSSessionConfiguration::Authentication;
+  using tarnix::common::AccountAuthentication;
+  struct Case {
+    const char* name;
+    std::optional<AccountAuthentication> stored;
+    std::optional<std::string> domain;
+    CloudFSSessionConfiguration expected;
+  };
+  const std::vector<Case> cases = {
+      {"no credentials", std::nullopt, std::nullopt, {"acme.example", std::nullopt}},
+      {"OAuth tokens",
+       AccountAuthentication::oauth("access", "refresh"),
+       std::nullopt,
+       {"acme.example", Authentication::oauth("access")}},
+      {"basic password",
+       AccountAuthentication::basic("pw"),
+       std::nullopt,
+       {"acme.example", Authentication::basic("ada", "pw")}},
+      {"other host",
+       AccountAuthentication::basic("pw"),
+       "sync-acme.example",
+       {"sync-acme.example", Authentication::basic("ada", "pw")}},
+  };
+  for (const auto& c : cases) {
+    tarnix::common::Drive drive;
+    drive.domain = "acme.example";
+    drive.userName = "ada";
+    drive.authentication = c.stored;
+    auto made = CloudFSSessionConfiguration::forDrive(drive, c.domain);
+    EXPECT_EQ(made.domain, c.expected.domain) << c.name;
+    EXPECT_EQ(made.authentication, c.expected.authentication) << c.name;
+  }
+}
+
+}  // namespace
