@@ -17,6 +17,7 @@ void registerCommands(CLI::App& app) {
   addAccountCommands(app);
   addDriveCommands(app);
   addMountCommands(app);
+  addCloudCommands(app);
 }
 
 int commandExitStatus() {

@@ -25,5 +25,8 @@ void addMountCommands(CLI::App& app);
 /// A byte count with an optional unit (K, M, G, T; powers of 1024; "KiB", "GB" and the like
 /// accepted); none for anything else.
 std::optional<std::int64_t> parseCacheSize(const std::string& text);
+/// `tarnix cloud ls DRIVE [PATH]` and `tarnix cloud ping DRIVE`: one listing, and whether the
+/// drive's cloud answers.
+void addCloudCommands(CLI::App& app);
 
 }  // namespace tarnix::host
