@@ -1,30 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-
+#include "support/RunTarnix.hpp"
 #include "support/TempDir.hpp"
 
+using tarnix::testing::runTarnix;
 using tarnix::testing::TempDir;
-
-namespace {
-struct Run {
-  int status;
-  std::string output;
-};
-
-// Runs the tarnix programme with `arguments`, capturing standard output and error.
-Run runTarnix(const std::string& arguments) {
-  const auto command = (tarnix::testing::binaryDir() / "apps" / "tarnix" / "tarnix").string() +
-                       " " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string output;
-  char buffer[512];
-  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-}  // namespace
 
 TEST(DbCommand, MigratePrintsAppliedMigrationsAndCheckReportsRanks) {
   TempDir dir;

@@ -1,16 +1,13 @@
 // `tarnix cloud ls` and `tarnix cloud ping` run as a user would, against the emulator, with the
 // account and drive written into a fresh container the way the desktop application writes them.
 
-#include <sys/wait.h>
-
-#include <cstdio>
-
 #include "common/AccountKeychainStorage.hpp"
 #include "common/DesktopAppGroup.hpp"
 #include "common/KnownPath.hpp"
 #include "common/MainDatabase.hpp"
 #include "integration/CloudClientFixture.hpp"
 #include "platform/KeychainItemStore.hpp"
+#include "support/RunTarnix.hpp"
 #include "support/TempDir.hpp"
 #include "support/TestHTTPSServer.hpp"
 
@@ -24,11 +21,6 @@ constexpr const char* kTimestamp = "2026-01-01T00:00:00.000Z";
 
 class CloudCommandTest : public CloudClientTest {
  protected:
-  struct Run {
-    int status;
-    std::string output;
-  };
-
   // Writes alice's account and a drive "Team" on `domain` rooted at /Shared.
   void addDrive(const std::string& domain, const std::string& token) {
     auto logger = tarnix::base::Logger::null();
@@ -62,17 +54,9 @@ class CloudCommandTest : public CloudClientTest {
   }
 
   // Runs the tarnix programme in the container, trusting the emulator's certificate.
-  Run tarnix(const std::string& arguments) {
-    const auto command = "TARNIX_HOME='" + home_.path().string() + "' TARNIX_CA_FILE='" +
-                         emulator().caFile().string() + "' " +
-                         (binaryDir() / "apps" / "tarnix" / "tarnix").string() + " " + arguments +
-                         " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  ProgramRun tarnix(const std::string& arguments) {
+    return runTarnix(arguments, "TARNIX_HOME='" + home_.path().string() + "' TARNIX_CA_FILE='" +
+                                    emulator().caFile().string() + "'");
   }
 
   TempDir home_{"tarnix-cli-home"};
