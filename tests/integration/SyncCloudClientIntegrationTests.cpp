@@ -5,6 +5,10 @@
 #include <thread>
 
 #include "base/Uuid.hpp"
+#include "cloudfs/requests/FileMetadataRequest.hpp"
+#include "cloudfs/requests/FolderMetadataRequest.hpp"
+#include "cloudfs/requests/ListingRequest.hpp"
+#include "cloudfs/requests/ServiceRequests.hpp"
 #include "integration/CloudClientFixture.hpp"
 #include "support/TestHTTPSServer.hpp"
 
@@ -90,6 +94,20 @@ TEST_F(SyncCloudClientIntegrationTest, EachRequestArrivesWithItsMethodPathQueryH
     if (!result) ADD_FAILURE() << result.error().description();
     return result.has_value();
   };
+  // Request types other services send, straight through the client's session.
+  auto raw = [&](const tarnix::cloudfs::CloudFSRequestPrototype& request) {
+    auto future =
+        sut->cfsSession()->data(request, tarnix::cloudfs::TarnixURLRequestOptions::none());
+    if (future.wait_for(30s) != std::future_status::ready) std::abort();
+    auto result = future.get();
+    if (!result) {
+      ADD_FAILURE() << tarnix::cloudfs::describe(result.error());
+      return false;
+    }
+    EXPECT_EQ(result->second.statusCode / 100, 2) << result->first;
+    return result->second.statusCode / 100 == 2;
+  };
+  const std::string filePath = workPath + "/a.txt";
   const std::vector<Case> cases = {
       {"listing",
        [&] {
@@ -169,6 +187,64 @@ TEST_F(SyncCloudClientIntegrationTest, EachRequestArrivesWithItsMethodPathQueryH
        {},
        {{"content-type", "application/vnd.tarnix.fsi.item.create+json"}, {"accept", "*/*"}},
        JSONValue{{"sourceFilePath", workPath + "/a.txt"}, {"_method", "DUPLICATE"}}},
+      {"metadata by path",
+       [&] {
+         return raw(tarnix::cloudfs::ItemMetadataByPathRequest(
+             tarnix::cloudfs::percentEncodePath(filePath)));
+       },
+       "GET",
+       [&] { return "/api/v1/fs" + filePath; },
+       {{"include_perm", "false"},
+        {"include_locks", "false"},
+        {"include_collaboration", "false"},
+        {"list_content", "false"}},
+       {},
+       std::nullopt},
+      {"file metadata by path",
+       [&] { return raw(tarnix::cloudfs::FileMetadataByPathRequest(filePath, true)); },
+       "GET",
+       [] { return std::string("/rest/public/1.0/fsi"); },
+       {{"path", filePath}, {"fields", "PATH"}, {"fields", "OWNER"}},
+       {},
+       std::nullopt},
+      {"index query by path",
+       [&] {
+         return raw(tarnix::cloudfs::FSIItemMetadataByPathRequest(
+             filePath, {tarnix::cloudfs::FSIRequestField::name}));
+       },
+       "POST",
+       [] { return std::string("/rest/public/1.0/fsi"); },
+       {{"fields", "NAME"}},
+       {{"content-type", "application/vnd.tarnix.fsi.item.query+json; v=1"}},
+       JSONValue{{"_method", "GET"}, {"path", filePath}}},
+      {"listing by path",
+       [&] {
+         tarnix::cloudfs::ListingByPathRequest request(workPath);
+         request.includeChecksum = true;
+         request.includeMoveDeletePermittedInfo = true;
+         return raw(request);
+       },
+       "GET",
+       [] { return std::string("/rest/public/v1/fsc/folders"); },
+       {{"path", workPath},
+        {"includeChecksum", "true"},
+        {"includeMoveDeletePermittedInfo", "true"}},
+       {{"if-none-match", ""}},
+       std::nullopt},
+      {"service discovery",
+       [&] { return raw(tarnix::cloudfs::ServiceDiscoveryRequest()); },
+       "GET",
+       [] { return std::string("/rest/public/1.0/servicediscovery"); },
+       {},
+       {},
+       std::nullopt},
+      {"heart beat",
+       [&] { return raw(tarnix::cloudfs::HeartBeatRequest()); },
+       "HEAD",
+       [] { return std::string("/downloads/test/tx-client-check.txt"); },
+       {},
+       {{"pragma", "no-cache"}, {"cache-control", "no-cache, no-store, must-revalidate"}},
+       std::nullopt},
       {"rename",
        [&] {
          return ok(run<SyncItem>([&](auto done) {
