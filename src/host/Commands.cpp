@@ -18,6 +18,7 @@ void registerCommands(CLI::App& app) {
   addDriveCommands(app);
   addMountCommands(app);
   addCloudCommands(app);
+  addItemsCommands(app);
 }
 
 int commandExitStatus() {

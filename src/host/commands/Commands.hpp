@@ -29,4 +29,7 @@ std::optional<std::int64_t> parseCacheSize(const std::string& text);
 /// drive's cloud answers.
 void addCloudCommands(CLI::App& app);
 
+/// `tarnix ls DRIVE [PATH]` and `tarnix stat DRIVE PATH`: a drive's items through its provider.
+void addItemsCommands(CLI::App& app);
+
 }  // namespace tarnix::host

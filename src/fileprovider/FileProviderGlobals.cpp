@@ -1,0 +1,134 @@
+#include "fileprovider/FileProviderGlobals.hpp"
+
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
+#include "base/Uuid.hpp"
+#include "common/AccountKeychainStorage.hpp"
+#include "common/CloudConfigurationStorage.hpp"
+#include "common/KnownPath.hpp"
+#include "common/MainDatabase.hpp"
+#include "platform/FileManager.hpp"
+#include "platform/KeychainItemStore.hpp"
+
+namespace tarnix::fileprovider {
+
+namespace {
+
+std::string executablePath() {
+  std::error_code error;
+  auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string("unknown") : path.string();
+}
+
+bool raiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur == limit.rlim_max) return true;
+  limit.rlim_cur = limit.rlim_max;
+  return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+}  // namespace
+
+std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProviderGlobals::make(
+    FileProviderGlobalsConfiguration configuration) {
+  auto globals = std::shared_ptr<FileProviderGlobals>(new FileProviderGlobals());
+  auto& logger = configuration.logger;
+  auto fail = [&](std::string reason) {
+    logger.error("Initializing File Provider process failed", {{"error", reason}});
+    return std::unexpected(ProviderStartError{std::move(reason)});
+  };
+
+  auto definitions = common::DesktopAppGroupDefinitions::make(configuration.containerRoot, logger);
+  if (!definitions) return fail(definitions.error().message);
+  auto appGroup = common::DesktopAppGroup::make(std::move(*definitions), logger);
+  if (!appGroup) return fail(appGroup.error().message);
+  globals->appGroup_ = std::move(*appGroup);
+
+  globals->logger_ = logger.child("FileProviderGlobals");
+  logger.info(std::string("Initializing File Provider process...(") + kExtensionShortVersion +
+                  " (" + kExtensionBuildVersion + "), missing commit ID)",
+              {{"appLifecycleID", base::makeUuid()}, {"executablePath", executablePath()}});
+
+  if (!raiseOpenFileLimit()) logger.error("Increasing max file limit for the process failed");
+
+  globals->featureList_ = configuration.featureList;
+  if (!globals->featureList_) {
+    globals->featureList_ = std::shared_ptr<common::FeatureList>(&common::FeatureList::shared(),
+                                                                 [](common::FeatureList*) {});
+  }
+  globals->featureList_->initialize(*globals->appGroup_->defaults());
+  globals->featureOverridesObservation_ =
+      globals->featureList_->follow(*globals->appGroup_->preferences());
+
+  const auto& paths = globals->appGroup_->knownPaths();
+  auto databasePath = paths.knownPathURL(common::KnownPath::mainDatabase(), true);
+  if (!databasePath) return fail("Unable to create the main database's folder");
+  auto configurationsPath = paths.knownPathURL(common::KnownPath::cloudConfigurations(), true);
+  if (!configurationsPath) return fail("Unable to create the cloud configurations folder");
+  auto database = common::MainDatabase::open(*databasePath, logger);
+  if (!database) {
+    return fail("Opening the main database " + databasePath->string() +
+                " failed: " + database.error().message);
+  }
+  auto keychainStorage = std::make_shared<common::AccountKeychainStorage>(
+      std::make_shared<platform::KeychainItemStore>(globals->appGroup_->internalDataURL() /
+                                                    "Credentials"),
+      logger);
+  auto cloudConfigurationStorage = std::make_shared<common::CloudConfigurationStorage>(
+      *configurationsPath, platform::FileManager::local(), logger);
+  globals->notificationCenter_ = std::make_shared<platform::InProcessNotificationCenter>();
+  globals->distributedNotificationCenter_ = configuration.distributedNotificationCenter
+                                                ? configuration.distributedNotificationCenter
+                                                : globals->notificationCenter_;
+  globals->driveRepository_ = std::make_shared<common::DriveRepository>(
+      std::move(*database), std::move(keychainStorage), std::move(cloudConfigurationStorage),
+      globals->notificationCenter_, logger);
+
+  globals->relaunch_ = std::make_shared<Relaunch>(globals->appGroup_, logger.child("Relaunch"),
+                                                  globals->distributedNotificationCenter_,
+                                                  std::move(configuration.exit));
+  globals->relaunch_->startObserving();
+
+  logger.info("Initializing File Provider process done");
+  return globals;
+}
+
+std::shared_ptr<FileProviderGlobals> FileProviderGlobals::shared() {
+  static std::once_flag once;
+  static std::shared_ptr<FileProviderGlobals> globals;
+  std::call_once(once, [] {
+    FileProviderGlobalsConfiguration configuration;
+    configuration.containerRoot = common::appGroupContainerRoot();
+    configuration.exit = [](int status) { std::exit(status); };
+    if (auto made = make(std::move(configuration))) globals = std::move(*made);
+  });
+  return globals;
+}
+
+FileProviderGlobals::~FileProviderGlobals() {
+  if (relaunch_) relaunch_->stopObserving();
+}
+
+std::expected<common::Drive, ProviderStartError> FileProviderGlobals::drive(
+    const fp::DomainIdentifier& domain) const {
+  auto identifier = base::normalizedUuid(domain.rawValue());
+  if (!identifier) {
+    if (domain.rawValue() == fp::DomainIdentifier::kDefaultRawValue) {
+      logger_.warning("Received NSFileProviderDomainDefaultIdentifier from system");
+    } else {
+      logger_.error("Unknown NSFileProviderDomain identifier", {{"domain", domain.rawValue()}});
+    }
+    return std::unexpected(
+        ProviderStartError{"The domain identifier " + domain.rawValue() + " names no drive"});
+  }
+  auto drive = driveRepository_->drive(*identifier);
+  if (!drive) return std::unexpected(ProviderStartError{drive.error().message});
+  return std::move(*drive);
+}
+
+}  // namespace tarnix::fileprovider

@@ -1,0 +1,39 @@
+#pragma once
+// Runs an action for an item once a burst of requests for that item has settled: each call
+// replaces the pending action of its item and starts its delay again. Items do not delay each
+// other.
+//
+// Thread-safe. The dictionary of pending work lives on the serial queue "com.tarnix.debouncer",
+// where the actions run too. Destruction cancels every pending action and waits for a running
+// one.
+
+#include <functional>
+#include <memory>
+#include <unordered_map>
+
+#include "base/DispatchQueue.hpp"
+#include "platform/fileprovider/ItemIdentifier.hpp"
+
+namespace tarnix::fileprovider {
+
+class ItemDebouncer {
+ public:
+  /// `delay` in seconds.
+  explicit ItemDebouncer(double delay);
+  ~ItemDebouncer();
+  ItemDebouncer(const ItemDebouncer&) = delete;
+  ItemDebouncer& operator=(const ItemDebouncer&) = delete;
+
+  double delay() const { return delay_; }
+  void debounce(const platform::fileprovider::ItemIdentifier& identifier,
+                std::function<void()> action);
+
+ private:
+  base::DispatchQueue queue_{"com.tarnix.debouncer"};
+  std::unordered_map<platform::fileprovider::ItemIdentifier,
+                     std::shared_ptr<base::DispatchWorkItem>>
+      workItems_;  // on queue_
+  double delay_;
+};
+
+}  // namespace tarnix::fileprovider

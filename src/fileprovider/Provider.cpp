@@ -1,0 +1,368 @@
+#include "fileprovider/Provider.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/Hash.hpp"
+#include "base/Uuid.hpp"
+#include "common/Feature.hpp"
+#include "common/KnownPath.hpp"
+#include "fileprovider/Enumerator.hpp"
+
+namespace tarnix::fileprovider {
+
+namespace {
+
+constexpr const char* kComputeChecksumBehaviour = "computeChecksumOfUserFacingFile";
+
+fp::ProgressPtr finishedProgress() {
+  auto progress = fp::Progress::make(1);
+  progress->setCompletedUnitCount(1);
+  return progress;
+}
+
+}  // namespace
+
+std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
+    const fp::Domain& domain, fp::ManagerPtr manager, common::Drive drive,
+    std::shared_ptr<FileProviderGlobals> globals, base::Logger logger,
+    std::shared_ptr<const common::FeatureList> featureList) {
+  auto provider = std::shared_ptr<Provider>(new Provider());
+  auto& p = *provider;
+  auto fail = [&](std::string message, bool migration = false) {
+    logger.error(message);
+    return std::unexpected(ProviderStartError{std::move(message), migration});
+  };
+  p.distributedNotificationCenter_ = globals->distributedNotificationCenter();
+  p.logger_ = logger;
+  p.domain_ = domain;
+  p.drive_ = std::move(drive);
+  p.appGroup_ = globals->appGroup();
+  p.driveRepository_ = globals->driveRepository();
+  p.featureList_ = std::move(featureList);
+
+  if (!manager) return fail("Cannot initialise Provider due to missing NSFileProviderManager");
+  p.manager_ = std::move(manager);
+
+  auto driveDirectory =
+      p.appGroup_->knownPaths().knownPathURL(common::KnownPath::drive(p.drive_.identifier));
+  if (!driveDirectory) return fail("Opening drive database failed");
+  auto database = common::DriveDatabase::open(*driveDirectory, p.drive_.identifier);
+  if (!database) {
+    logger.error("Opening drive database failed", {{"error", database.error().description()}});
+    return std::unexpected(
+        ProviderStartError{"Opening drive database failed: " + database.error().description(),
+                           database.error().kind == common::DatabaseError::Kind::migration});
+  }
+  p.driveDatabase_ = std::move(*database);
+  auto storage = common::SyncItemStorage::make(p.driveDatabase_->dbQueue(), p.drive_.cloudStartPath,
+                                               std::make_shared<base::Logger>(logger));
+  if (!storage) return fail("Opening drive database failed: " + storage.error().description());
+  p.itemStorage_ = std::shared_ptr<common::SyncItemStorage>(std::move(*storage));
+
+  p.configurationProvider_ = common::DriveConfigurationProvider::make(
+      p.driveRepository_, p.drive_.identifier, globals->notificationCenter(),
+      p.distributedNotificationCenter_, logger.child("DriveConfigurationProvider"));
+  p.configurationProvider_->start();
+
+  p.domainDataStorage_ = std::make_shared<common::DomainDataStorage>(
+      p.driveDatabase_->dbQueue(), p.drive_.identifier, std::make_shared<base::Logger>(logger));
+  p.offlineCacheURL_ = p.appGroup_->offlineCacheRootURL() / p.drive_.identifier;
+  // cloudItemPresentationTracker: the listing service provides it.
+
+  auto temporary = p.manager_->temporaryDirectoryURL();
+  if (!temporary) return fail("Unable to get temporary URL");
+  p.temporaryDirectoryCached_ = *temporary;
+
+  // The converter maps the framework's root to the drive's root folder; a drive not listed yet
+  // has none, and its root container stays unknown until the listing stores it.
+  auto root = p.itemStorage_->rootItem();
+  const auto rootIdentifier = root && root->isFolder() ? *root->itemIdentifier.folder()
+                                                       : common::SyncFolderIdentifier::zero();
+  p.converter_ = std::make_shared<const FileProviderConverter>(
+      p.drive_, p.itemStorage_, p.driveRepository_, rootIdentifier, p.featureList_, nullptr,
+      p.configurationProvider_);
+
+  p.statusProvider_ = FileProviderStatusProvider::make(
+      p.manager_, p.driveRepository_, p.drive_, p.featureList_,
+      logger.child("FileProviderStatusProvider"), globals->notificationCenter());
+  p.statusProvider_->start();
+  p.workingSetEnumerator_ = std::make_shared<WorkingSetEnumerator>(
+      logger.child("WorkingSetEnumerator"), p.itemStorage_, p.converter_, p.statusProvider_);
+  const auto configuration = p.configurationProvider_->value();
+  p.modifyDebouncer_ = std::make_unique<ItemDebouncer>(configuration.inDesignDebouncerInterval);
+
+  p.computeChecksumOfUserFacingFile_ =
+      std::ranges::find(configuration.customClientBehaviours, kComputeChecksumBehaviour) !=
+      configuration.customClientBehaviours.end();
+
+  p.fileLevelUIPresent_ = p.evaluateFileLevelUI();
+  p.startBumpingDomainVersion();
+  logger.info(std::string("File provider initialised. (") + kExtensionShortVersion + ")");
+  return provider;
+}
+
+Provider::~Provider() {
+  logger_.info("File provider deinitialised.");
+}
+
+void Provider::invalidate() {
+  logger_.info("File provider invalidated.");
+  cancellables_.clear();
+  if (statusProvider_) statusProvider_->stop();
+  if (configurationProvider_) configurationProvider_->stop();
+  std::shared_ptr<ProviderInstanceServiceSource> source;
+  {
+    std::lock_guard lock(serviceSourceMutex_);
+    source = std::move(instanceServiceSource_);
+  }
+  if (source) source->stop();
+}
+
+void Provider::importDidFinish(std::function<void()> completion) {
+  logger_.info("Import finished on FPd side");
+  completion();
+}
+
+std::optional<common::SyncItemIdentifier> Provider::parse(const fp::ItemIdentifier& identifier,
+                                                          const char* invalidText) const {
+  auto parsed = converter_->syncItemIdentifier(identifier);
+  if (!parsed) logger_.error(invalidText, {{"itemID", identifier.rawValue()}});
+  return parsed;
+}
+
+fp::ProgressPtr Provider::item(const fp::ItemIdentifier& identifier, const fp::Request&,
+                               ItemCompletion completion) {
+  const auto operationID = base::makeUuid();
+  auto progress = fp::Progress::make(1);
+  auto lookup = fp::Progress::make(1);
+  progress->addChild(lookup, 1);
+  progress->setCancellationHandler([logger = logger_, operationID] {
+    logger.debug("Item lookup cancelled", {{"opID", operationID}});
+  });
+  auto parsed = converter_->syncItemIdentifier(identifier);
+  if (!parsed) {
+    logger_.error("Invalid item ID given by system to item()",
+                  {{"itemID", identifier.rawValue()}, {"opID", operationID}});
+    completion(nullptr, fp::Error::forNonExistentItem(identifier));
+    return progress;
+  }
+  TLOG_DEBUG(logger_, "Looking up item",
+             {{"itemID", parsed->description()}, {"opID", operationID}});
+  auto found = itemStorage_->item(*parsed);
+  lookup->setCompletedUnitCount(1);
+  if (!found) {
+    const auto* sync = found.error().syncError();
+    if (sync && sync->code() == common::SyncError::Code::noSuchItem) {
+      completion(nullptr, fp::Error::forNonExistentItem(identifier));
+    } else {
+      logger_.error("Looking up item failed", {{"itemID", parsed->description()},
+                                               {"opID", operationID},
+                                               {"error", found.error().description()}});
+      completion(nullptr, converter_->convert(found.error()));
+    }
+    return progress;
+  }
+  completion(converter_->item(*found), std::nullopt);
+  return progress;
+}
+
+fp::ProgressPtr Provider::fetchContents(const fp::ItemIdentifier& identifier,
+                                        const std::optional<fp::ItemVersion>&, const fp::Request&,
+                                        FetchContentsCompletion completion) {
+  if (!parse(identifier, "Invalid item ID given by system to fetchContents()")) {
+    completion(std::nullopt, nullptr, fp::Error::forNonExistentItem(identifier));
+  } else {
+    // Contents come from the cloud client, which this build does not have yet.
+    completion(std::nullopt, nullptr, fp::Error::unsupportedFeature());
+  }
+  return finishedProgress();
+}
+
+fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identifier,
+                                               const fp::ItemVersion&, const fp::Request&,
+                                               fp::ByteRange, std::int64_t,
+                                               fp::FetchContentsOptions,
+                                               FetchPartialContentsCompletion completion) {
+  if (!parse(identifier, "Invalid item ID given by system to fetchPartialContents()")) {
+    completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none,
+               fp::Error::forNonExistentItem(identifier));
+  } else {
+    completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none,
+               fp::Error::unsupportedFeature());
+  }
+  return finishedProgress();
+}
+
+fp::ProgressPtr Provider::createItem(fp::ItemPtr itemTemplate, fp::ItemFields,
+                                     const std::optional<std::filesystem::path>&,
+                                     fp::CreateItemOptions, const fp::Request&,
+                                     ChangeItemCompletion completion) {
+  const auto parent = itemTemplate ? itemTemplate->parentItemIdentifier() : fp::ItemIdentifier();
+  if (!parse(parent, "Invalid parent ID given by system to createItem()")) {
+    completion(nullptr, fp::ItemFields::none, false, fp::Error::forNonExistentItem(parent));
+  } else {
+    // Changes go through the sync service, which this build does not have yet.
+    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
+  }
+  return finishedProgress();
+}
+
+fp::ProgressPtr Provider::modifyItem(fp::ItemPtr item, const fp::ItemVersion&, fp::ItemFields,
+                                     const std::optional<std::filesystem::path>&,
+                                     fp::ModifyItemOptions, const fp::Request&,
+                                     ChangeItemCompletion completion) {
+  const auto identifier = item ? item->itemIdentifier() : fp::ItemIdentifier();
+  if (!parse(identifier, "Unknown item ID given to modifyItem()")) {
+    completion(nullptr, fp::ItemFields::none, false, fp::Error::forNonExistentItem(identifier));
+  } else {
+    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
+  }
+  return finishedProgress();
+}
+
+fp::ProgressPtr Provider::deleteItem(const fp::ItemIdentifier& identifier, const fp::ItemVersion&,
+                                     fp::DeleteItemOptions, const fp::Request&,
+                                     ErrorCompletion completion) {
+  if (!parse(identifier, "Invalid item ID given by system to deleteItem()")) {
+    completion(fp::Error::forNonExistentItem(identifier));
+  } else {
+    completion(fp::Error::unsupportedFeature());
+  }
+  return finishedProgress();
+}
+
+std::expected<fp::EnumeratorPtr, fp::Error> Provider::enumerator(
+    const fp::ItemIdentifier& containerItemIdentifier, const fp::Request&) {
+  if (containerItemIdentifier.isTrashContainer()) {
+    return std::unexpected(fp::Error::unsupportedFeature());
+  }
+  if (containerItemIdentifier.isWorkingSet()) return workingSetEnumerator_;
+  auto parsed = converter_->syncItemIdentifier(containerItemIdentifier);
+  if (!parsed) {
+    logger_.error("Invalid container ID given by system to enumerator()",
+                  {{"itemID", containerItemIdentifier.rawValue()}});
+    return std::unexpected(fp::Error(fp::FileProviderErrorCode::noSuchItem));
+  }
+  return std::make_shared<Enumerator>(itemStorage_, converter_, nullptr,
+                                      cloudItemPresentationTracker_, logger_.child("Enumerator"),
+                                      *parsed);
+}
+
+fp::ProgressPtr Provider::fetchThumbnails(const std::vector<fp::ItemIdentifier>& identifiers,
+                                          fp::ThumbnailSize, PerThumbnailCompletion perThumbnail,
+                                          ErrorCompletion completion) {
+  // No thumbnail loader yet: every item has no thumbnail.
+  for (const auto& identifier : identifiers) perThumbnail(identifier, std::nullopt, std::nullopt);
+  completion(std::nullopt);
+  return finishedProgress();
+}
+
+fp::ProgressPtr Provider::performAction(const fp::ActionIdentifier& actionIdentifier,
+                                        const std::vector<fp::ItemIdentifier>& itemIdentifiers,
+                                        ErrorCompletion completion) {
+  performActionWithIdentifier(actionIdentifier, itemIdentifiers, std::move(completion));
+  return finishedProgress();
+}
+
+void Provider::performActionWithIdentifier(const std::string& actionIdentifier,
+                                           const std::vector<fp::ItemIdentifier>&,
+                                           std::function<void(std::optional<fp::Error>)> reply) {
+  logger_.info("Custom action requested", {{"actionIdentifier", actionIdentifier}});
+  // The context-menu actions arrive with their handler.
+  reply(fp::Error::unsupportedFeature());
+}
+
+fp::ProgressPtr Provider::supportedServiceSources(const fp::ItemIdentifier& identifier,
+                                                  ServiceSourcesCompletion completion) {
+  std::vector<fp::ServiceSourcePtr> sources;
+  // The locking service source comes first once locking exists.
+  if (identifier.isRootContainer()) {
+    std::lock_guard lock(serviceSourceMutex_);
+    if (!instanceServiceSource_) {
+      instanceServiceSource_ = std::make_shared<ProviderInstanceServiceSource>(
+          weak_from_this(), appGroup_->temporaryDirectoryURL(),
+          logger_.child("ProviderInstanceServiceSource"));
+    }
+    sources.push_back(instanceServiceSource_);
+  }
+  // The listing, offline-folder and Office sources follow with their services.
+  completion(std::move(sources), std::nullopt);
+  return finishedProgress();
+}
+
+fp::DomainVersion Provider::domainVersion() {
+  auto stored = domainDataStorage_->domainVersion();
+  if (!stored || !*stored) return fp::DomainVersion();
+  auto bytes = base::base64Decode((*stored)->encoded);
+  if (!bytes) return fp::DomainVersion();
+  auto version = fp::DomainVersion::unarchive(fp::Data(bytes->begin(), bytes->end()));
+  // A database that was never bumped holds the first version in an older form.
+  return version ? *version : fp::DomainVersion();
+}
+
+void Provider::bumpDomainVersion() {
+  std::lock_guard lock(domainVersionMutex_);
+  const auto current = domainVersion();
+  TLOG_DEBUG(logger_, "Bumping domain version from: " + current.description());
+  const auto next = current.next();
+  auto stored = domainDataStorage_->replaceDomainVersion(
+      {base::base64Encode(next.archived()), next.description()});
+  if (!stored) {
+    logger_.error("Unable to bump domain version", {{"error", stored.error().description()}});
+    return;
+  }
+  signalWorkingSet();
+}
+
+void Provider::signalWorkingSet() {
+  manager_->signalEnumerator(fp::ItemIdentifier::workingSet(),
+                             [logger = logger_](std::optional<fp::Error> error) {
+                               if (error) {
+                                 logger.error("Signalling working set failed", {{"error", *error}});
+                               }
+                             });
+}
+
+bool Provider::evaluateFileLevelUI() const {
+  if (!featureList_ || !featureList_->isEnabled(common::Feature::fileLevelUI)) return false;
+  auto folder = appGroup_->knownPaths().knownPathURL(common::KnownPath::flui());
+  if (!folder) return false;
+  std::error_code error;
+  return std::filesystem::exists(*folder / drive_.identifier, error);
+}
+
+bool Provider::fileLevelUIPresent() const {
+  std::lock_guard lock(fileLevelUIMutex_);
+  return fileLevelUIPresent_;
+}
+
+void Provider::fileLevelUIStatusChanged() {
+  logger_.info("ALUI status has been updated");
+  const bool present = evaluateFileLevelUI();
+  {
+    std::lock_guard lock(fileLevelUIMutex_);
+    if (present == fileLevelUIPresent_) return;
+    fileLevelUIPresent_ = present;
+  }
+  bumpDomainVersion();
+}
+
+void Provider::startBumpingDomainVersion() {
+  std::weak_ptr<Provider> weak = weak_from_this();
+  cancellables_.push_back(
+      appGroup_->preferences()->featureOverridesPublisher([weak](const base::JSONValue&) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->logger_.info("featureOverrides have been updated");
+        self->bumpDomainVersion();
+      }));
+  if (distributedNotificationCenter_) {
+    cancellables_.push_back(distributedNotificationCenter_->addObserver(
+        kFileLevelUIStatusDidChange, [weak](const std::string&, const std::string&) {
+          if (auto self = weak.lock()) self->fileLevelUIStatusChanged();
+        }));
+  }
+}
+
+}  // namespace tarnix::fileprovider

@@ -1,0 +1,179 @@
+#pragma once
+// The provider of one domain (one drive): it builds every per-drive service in a fixed order,
+// each taking earlier ones as arguments, owns them until the domain is invalidated, and answers
+// the framework's calls through them.
+//
+// Build order (services of later parts join at their place): the drive database and item
+// store; the drive's configuration provider; the domain data storage, the offline cache folder
+// and the cloud item presentation tracker; the converter; the status provider, the working-set
+// enumerator and the modification debouncer; the checksum flag from the cloud configuration;
+// then domain-version bumping starts and "File provider initialised. (<version>)" is logged.
+//
+// Threads: framework calls arrive on any thread and are not serialised here; each service
+// serialises its own work. invalidate() must not be called from a service's queue.
+
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/Logger.hpp"
+#include "common/DomainDataStorage.hpp"
+#include "common/Drive.hpp"
+#include "common/DriveConfigurationProvider.hpp"
+#include "common/DriveDatabase.hpp"
+#include "common/FeatureList.hpp"
+#include "common/SyncItemStorage.hpp"
+#include "fileprovider/CloudItemPresentationTracker.hpp"
+#include "fileprovider/FileProviderConverter.hpp"
+#include "fileprovider/FileProviderExtension.hpp"
+#include "fileprovider/FileProviderGlobals.hpp"
+#include "fileprovider/FileProviderStatusProvider.hpp"
+#include "fileprovider/ItemDebouncer.hpp"
+#include "fileprovider/ProviderInstanceServiceSource.hpp"
+#include "fileprovider/WorkingSetEnumerator.hpp"
+#include "platform/DistributedNotificationCenter.hpp"
+
+namespace tarnix::fileprovider {
+
+/// Posted (distributed) when the file-level UI of a drive appears or goes.
+inline constexpr const char* kFileLevelUIStatusDidChange = "com.tarnix.FileLevelUIStatusDidChange";
+
+class Provider final : public FileProviderExtension,
+                       public ProviderInstanceService,
+                       public std::enable_shared_from_this<Provider> {
+ public:
+  /// Fails with "Cannot initialise Provider due to missing NSFileProviderManager", "Opening
+  /// drive database failed" (a migration error when the file is from a newer build), or
+  /// "Unable to get temporary URL".
+  static std::expected<std::shared_ptr<Provider>, ProviderStartError> make(
+      const fp::Domain& domain, fp::ManagerPtr manager, common::Drive drive,
+      std::shared_ptr<FileProviderGlobals> globals, base::Logger logger,
+      std::shared_ptr<const common::FeatureList> featureList);
+  ~Provider() override;
+
+  // MARK: FileProviderExtension
+
+  void invalidate() override;
+  void importDidFinish(std::function<void()> completion) override;
+  fp::ProgressPtr item(const fp::ItemIdentifier& identifier, const fp::Request& request,
+                       ItemCompletion completion) override;
+  fp::ProgressPtr fetchContents(const fp::ItemIdentifier& identifier,
+                                const std::optional<fp::ItemVersion>& requestedVersion,
+                                const fp::Request& request,
+                                FetchContentsCompletion completion) override;
+  fp::ProgressPtr fetchPartialContents(const fp::ItemIdentifier& identifier,
+                                       const fp::ItemVersion& requestedVersion,
+                                       const fp::Request& request, fp::ByteRange minimalRange,
+                                       std::int64_t alignment, fp::FetchContentsOptions options,
+                                       FetchPartialContentsCompletion completion) override;
+  fp::ProgressPtr createItem(fp::ItemPtr itemTemplate, fp::ItemFields fields,
+                             const std::optional<std::filesystem::path>& contents,
+                             fp::CreateItemOptions options, const fp::Request& request,
+                             ChangeItemCompletion completion) override;
+  fp::ProgressPtr modifyItem(fp::ItemPtr item, const fp::ItemVersion& baseVersion,
+                             fp::ItemFields changedFields,
+                             const std::optional<std::filesystem::path>& contents,
+                             fp::ModifyItemOptions options, const fp::Request& request,
+                             ChangeItemCompletion completion) override;
+  fp::ProgressPtr deleteItem(const fp::ItemIdentifier& identifier,
+                             const fp::ItemVersion& baseVersion, fp::DeleteItemOptions options,
+                             const fp::Request& request, ErrorCompletion completion) override;
+  std::expected<fp::EnumeratorPtr, fp::Error> enumerator(
+      const fp::ItemIdentifier& containerItemIdentifier, const fp::Request& request) override;
+  fp::ProgressPtr fetchThumbnails(const std::vector<fp::ItemIdentifier>& identifiers,
+                                  fp::ThumbnailSize requestedSize,
+                                  PerThumbnailCompletion perThumbnail,
+                                  ErrorCompletion completion) override;
+  fp::ProgressPtr performAction(const fp::ActionIdentifier& actionIdentifier,
+                                const std::vector<fp::ItemIdentifier>& itemIdentifiers,
+                                ErrorCompletion completion) override;
+  fp::ProgressPtr supportedServiceSources(const fp::ItemIdentifier& identifier,
+                                          ServiceSourcesCompletion completion) override;
+  /// The stored version; a fresh one when none (or none readable) is stored.
+  fp::DomainVersion domainVersion() override;
+  base::JSONValue userInfo() override { return deploymentUserInfo(); }
+
+  // MARK: ProviderInstanceService
+
+  void performActionWithIdentifier(const std::string& actionIdentifier,
+                                   const std::vector<fp::ItemIdentifier>& itemIdentifiers,
+                                   std::function<void(std::optional<fp::Error>)> reply) override;
+  bool isImportComplete() override { return true; }
+  ImportProgress importProgress() override { return {}; }
+
+  // MARK: Domain state
+
+  /// Replaces the stored version by its next() and signals the working set.
+  void bumpDomainVersion();
+  /// Signals the working set through the manager ("Signalling working set failed").
+  void signalWorkingSet();
+  /// Re-reads the file-level UI state; a change bumps the domain version.
+  void fileLevelUIStatusChanged();
+  bool fileLevelUIPresent() const;
+
+  const std::shared_ptr<common::SyncItemStorage>& itemStorage() const { return itemStorage_; }
+  const std::shared_ptr<const FileProviderConverter>& converter() const { return converter_; }
+  const std::shared_ptr<WorkingSetEnumerator>& workingSetEnumerator() const {
+    return workingSetEnumerator_;
+  }
+  const std::shared_ptr<FileProviderStatusProvider>& statusProvider() const {
+    return statusProvider_;
+  }
+  bool computeChecksumOfUserFacingFile() const { return computeChecksumOfUserFacingFile_; }
+
+ private:
+  Provider() = default;
+  void startBumpingDomainVersion();
+  bool evaluateFileLevelUI() const;
+  /// The identifier parsed for `operation`'s log line; logs `invalidText` when it does not parse.
+  std::optional<common::SyncItemIdentifier> parse(const fp::ItemIdentifier& identifier,
+                                                  const char* invalidText) const;
+
+  std::shared_ptr<platform::DistributedNotificationCenter> distributedNotificationCenter_;
+  base::Logger logger_ = base::Logger::null();
+  // fileManager: files are reached through std::filesystem until content fetching needs more.
+  fp::Domain domain_;
+  fp::ManagerPtr manager_;
+  // redSocket joins with the real-time event socket.
+  common::Drive drive_;
+  std::unique_ptr<common::DriveDatabase> driveDatabase_;
+  std::shared_ptr<common::SyncItemStorage> itemStorage_;
+  // localLockStorage, syncService and openFilesTracker join with their services.
+  std::shared_ptr<const FileProviderConverter> converter_;
+  // draftsMigrator and listingScheduler join with their services.
+  std::shared_ptr<CloudItemPresentationTracker> cloudItemPresentationTracker_;
+  // thumbnailLoader, cloudSubscriber, the locking services, offlineSyncPublisher and
+  // offlineNotificationsForwarder join with their services.
+  std::shared_ptr<common::DriveConfigurationProvider> configurationProvider_;
+  // offlineFolderService, skipsService and offlineSkipsLoader join with their services.
+  std::shared_ptr<common::DriveRepository> driveRepository_;
+  // customActionHandler joins with the context-menu actions.
+  std::shared_ptr<const common::FeatureList> featureList_;
+  // unwantedItemRules and userNotificationCenter join with their services.
+  std::vector<std::shared_ptr<void>> cancellables_;
+  std::filesystem::path offlineCacheURL_;
+  std::shared_ptr<common::DesktopAppGroup> appGroup_;
+  std::shared_ptr<common::DomainDataStorage> domainDataStorage_;
+  // networkMonitor, lockingCloudClient, chunkFileUploader, analytics,
+  // previousFPDBackingStoreIdentity and backgroundCFSIngestion join with their services.
+  std::shared_ptr<FileProviderStatusProvider> statusProvider_;
+  // importManager joins with the import.
+  std::shared_ptr<WorkingSetEnumerator> workingSetEnumerator_;
+  // deletionManager joins with its service.
+  mutable std::mutex fileLevelUIMutex_;
+  bool fileLevelUIPresent_ = false;  // guarded by fileLevelUIMutex_
+  // collaborationSettingsStorage joins with the Office integration.
+  std::filesystem::path temporaryDirectoryCached_;
+  std::unique_ptr<ItemDebouncer> modifyDebouncer_;
+  bool computeChecksumOfUserFacingFile_ = false;
+
+  std::mutex serviceSourceMutex_;
+  std::shared_ptr<ProviderInstanceServiceSource> instanceServiceSource_;  // guarded
+  std::mutex domainVersionMutex_;                                         // serialises bumps
+};
+
+}  // namespace tarnix::fileprovider

@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "SeededDrive.hpp"
+#include "base/JSONValue.hpp"
+#include "common/Database.hpp"
+#include "common/Feature.hpp"
+#include "fileprovider/DummyProvider.hpp"
+#include "fileprovider/FileProviderSuppressionsHandler.hpp"
+#include "fileprovider/Provider.hpp"
+
+using namespace tarnix::common;
+using namespace tarnix::fileprovider;
+using namespace tarnix::testing;
+namespace fp = tarnix::platform::fileprovider;
+
+namespace {
+
+// Every answer a domain served by the stand-by provider gives.
+void expectEveryCallRefused(fp::ReplicatedExtension& domain) {
+  const fp::ItemIdentifier root = fp::ItemIdentifier::rootContainer();
+  const auto cannotSync = [](const std::optional<fp::Error>& error) {
+    return error && error->is(fp::FileProviderErrorCode::cannotSynchronize);
+  };
+  int answered = 0;
+  domain.item(root, {}, [&](fp::ItemPtr item, std::optional<fp::Error> error) {
+    EXPECT_EQ(item, nullptr);
+    EXPECT_TRUE(cannotSync(error));
+    ++answered;
+  });
+  domain.fetchContents(root, std::nullopt, {},
+                       [&](auto file, fp::ItemPtr, std::optional<fp::Error> error) {
+                         EXPECT_FALSE(file);
+                         EXPECT_TRUE(cannotSync(error));
+                         ++answered;
+                       });
+  domain.fetchPartialContents(root, {}, {}, {0, 10}, 4096, fp::FetchContentsOptions::none,
+                              [&](auto, fp::ItemPtr, fp::ByteRange, fp::MaterializationFlags,
+                                  std::optional<fp::Error> error) {
+                                EXPECT_TRUE(cannotSync(error));
+                                ++answered;
+                              });
+  fp::ItemProperties properties;
+  properties.itemIdentifier = fp::ItemIdentifier("new");
+  properties.parentItemIdentifier = root;
+  properties.filename = "a.txt";
+  auto itemTemplate = fp::ItemSnapshot::make(properties);
+  const auto changeRefused = [&](fp::ItemPtr item, fp::ItemFields, bool,
+                                 std::optional<fp::Error> error) {
+    EXPECT_EQ(item, nullptr);
+    EXPECT_TRUE(cannotSync(error));
+    ++answered;
+  };
+  domain.createItem(itemTemplate, fp::ItemFields::filename, std::nullopt,
+                    fp::CreateItemOptions::none, {}, changeRefused);
+  domain.modifyItem(itemTemplate, {}, fp::ItemFields::filename, std::nullopt,
+                    fp::ModifyItemOptions::none, {}, changeRefused);
+  domain.deleteItem(root, {}, fp::DeleteItemOptions::none, {}, [&](std::optional<fp::Error> error) {
+    EXPECT_TRUE(cannotSync(error));
+    ++answered;
+  });
+  for (const auto& container : {root, fp::ItemIdentifier::workingSet(), fp::ItemIdentifier("x")}) {
+    auto enumerator = domain.enumerator(container, {});
+    ASSERT_FALSE(enumerator);
+    EXPECT_TRUE(enumerator.error().is(fp::FileProviderErrorCode::cannotSynchronize));
+  }
+  int thumbnails = 0;
+  domain.fetchThumbnails(
+      {root, fp::ItemIdentifier("file/a")}, {64, 64},
+      [&](const fp::ItemIdentifier&, std::optional<fp::Data> data, std::optional<fp::Error> error) {
+        EXPECT_FALSE(data);
+        EXPECT_TRUE(error && error->is(fp::CocoaErrorCode::xpcConnectionReplyInvalid));
+        ++thumbnails;
+      },
+      [&](std::optional<fp::Error> error) {
+        EXPECT_TRUE(error && error->is(fp::CocoaErrorCode::xpcConnectionReplyInvalid));
+        ++answered;
+      });
+  EXPECT_EQ(thumbnails, 2);
+  domain.performAction("com.tarnix.action.lock", {root}, [&](std::optional<fp::Error> error) {
+    EXPECT_TRUE(error && error->is(fp::CocoaErrorCode::xpcConnectionReplyInvalid));
+    ++answered;
+  });
+  domain.supportedServiceSources(root, [&](auto sources, std::optional<fp::Error> error) {
+    EXPECT_TRUE(sources.empty());
+    EXPECT_FALSE(error);
+    ++answered;
+  });
+  EXPECT_EQ(answered, 9);
+  EXPECT_EQ(domain.domainVersion(), fp::DomainVersion());
+  const auto info = domain.userInfo();
+  EXPECT_EQ(info.size(), 1u);
+  EXPECT_TRUE(info.contains("deploymentEnvironment"));
+  domain.invalidate();
+}
+
+// One request line to the socket, one answer line back.
+class LineClient {
+ public:
+  explicit LineClient(const std::filesystem::path& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    timeval timeout{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~LineClient() { ::close(fd_); }
+  bool connected() const { return connected_; }
+  tarnix::base::JSONValue ask(const std::string& line) {
+    const auto request = line + "\n";
+    if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) < 0) return {};
+    while (buffer_.find('\n') == std::string::npos) {
+      char chunk[1024];
+      const auto n = ::recv(fd_, chunk, sizeof chunk, 0);
+      if (n <= 0) return {};
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+    const auto end = buffer_.find('\n');
+    auto parsed = tarnix::base::parseJSON(buffer_.substr(0, end));
+    buffer_.erase(0, end + 1);
+    return parsed ? *parsed : tarnix::base::JSONValue();
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  std::string buffer_;
+};
+
+}  // namespace
+
+TEST(ProviderStart, FailuresLeaveADomainThatRefusesEveryCall) {
+  struct Case {
+    const char* name;
+    std::string domain;
+    bool newerDatabase;
+    const char* reason;
+    const char* logLine;
+  };
+  const Case cases[] = {
+      {"unknown domain", "not-a-drive", false, kStartFailureReason,
+       "Unknown NSFileProviderDomain identifier"},
+      {"default domain", "NSFileProviderDomainDefaultIdentifier", false, kStartFailureReason,
+       "Received NSFileProviderDomainDefaultIdentifier from system"},
+      {"drive not in the repository", "16fd2706-8baf-433b-82eb-8c7fada847da", false,
+       kStartFailureReason, "Initializing File Provider extension failed"},
+      {"database from a newer build", kHostDrive, true, kMigrationFailureReason,
+       "Opening drive database failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FrameworkHost host;
+    seedDrive(host, {});
+    if (c.newerDatabase) {
+      auto db = Database::open(host.driveDirectory() / "Metadata.db");
+      ASSERT_TRUE(db);
+      ASSERT_TRUE((*db)->execute("INSERT INTO migrations VALUES ('v99')"));
+    }
+    auto& wrapper = *host.start(c.domain);
+    EXPECT_TRUE(std::dynamic_pointer_cast<DummyProvider>(wrapper.wrappedProvider()));
+    const auto disconnections = host.manager().disconnections();
+    ASSERT_EQ(disconnections.size(), 1u);
+    EXPECT_EQ(disconnections[0].reason, c.reason);
+    EXPECT_EQ(disconnections[0].options, fp::DomainDisconnectionOptions::temporary);
+    EXPECT_TRUE(host.manager().resolvedErrors().empty());
+    EXPECT_EQ(host.logs().count(c.logLine), 1u);
+    EXPECT_EQ(host.logs().count("Initializing File Provider extension failed"), 1u);
+    expectEveryCallRefused(wrapper);
+  }
+}
+
+TEST(ProviderStart, WithoutProcessGlobalsTheDomainStandsBy) {
+  auto manager =
+      std::make_shared<FakeManager>(fp::Domain{fp::DomainIdentifier(kHostDrive), "Acme"});
+  FileProviderWrapper wrapper(manager->domain(), manager, nullptr);
+  ASSERT_EQ(manager->disconnections().size(), 1u);
+  EXPECT_EQ(manager->disconnections()[0].reason, kStartFailureReason);
+  expectEveryCallRefused(wrapper);
+}
+
+class ProviderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seedDrive(host_, {seedItem(SyncFileIdentifier{"a1"}, kSeedRoot, "notes.txt"),
+                      seedItem(SyncFolderIdentifier{"d1"}, kSeedRoot, "Docs")});
+    host_.start();
+    provider_ = std::dynamic_pointer_cast<Provider>(host_.wrapper().wrappedProvider());
+    ASSERT_TRUE(provider_) << "the domain did not start";
+  }
+  void TearDown() override { host_.wrapper().invalidate(); }
+
+  FrameworkHost host_;
+  std::shared_ptr<Provider> provider_;
+};
+
+TEST_F(ProviderTest, StartReportsTheStandByStateResolved) {
+  const auto resolved = host_.manager().resolvedErrors();
+  ASSERT_EQ(resolved.size(), 1u);
+  EXPECT_TRUE(resolved[0].is(fp::FileProviderErrorCode::cannotSynchronize));
+  EXPECT_TRUE(host_.manager().disconnections().empty());
+  EXPECT_EQ(host_.logs().count("Initializing File Provider extension done"), 1u);
+  EXPECT_EQ(host_.logs().count("File provider initialised. (0.1.0)"), 1u);
+  EXPECT_EQ(host_.wrapper().userInfo().size(), 1u);
+  EXPECT_TRUE(host_.wrapper().userInfo()["deploymentEnvironment"].is_string());
+}
+
+TEST_F(ProviderTest, ItemLookupsGoThroughTheItemStore) {
+  const auto root = host_.lookUp(fp::ItemIdentifier::rootContainer());
+  ASSERT_TRUE(root.item) << root.error->description();
+  EXPECT_EQ(root.item->filename(), "Team");
+  EXPECT_EQ(root.item->itemIdentifier(), fp::ItemIdentifier::rootContainer());
+  EXPECT_EQ(root.item->userInfo()["specialItemKind"], "root");
+
+  const auto file = host_.lookUp(fp::ItemIdentifier("file/a1"));
+  ASSERT_TRUE(file.item);
+  EXPECT_EQ(file.item->filename(), "notes.txt");
+  EXPECT_EQ(file.item->parentItemIdentifier(), fp::ItemIdentifier::rootContainer());
+
+  struct Case {
+    const char* identifier;
+    std::size_t invalidLogs;
+  };
+  for (const auto& c : {Case{"file/missing", 0}, Case{"garbage", 1}}) {
+    const auto missing = host_.lookUp(fp::ItemIdentifier(c.identifier));
+    EXPECT_EQ(missing.item, nullptr);
+    ASSERT_TRUE(missing.error);
+    EXPECT_TRUE(missing.error->is(fp::FileProviderErrorCode::noSuchItem)) << c.identifier;
+    EXPECT_EQ(missing.error->stringValue(fp::Error::kNonExistentItemIdentifierKey), c.identifier);
+  }
+  EXPECT_EQ(host_.logs().count("Invalid item ID given by system to item()"), 1u);
+}
+
+TEST_F(ProviderTest, EnumeratorsForTrashWorkingSetAndUnparsableContainers) {
+  const auto trash = host_.wrapper().enumerator(fp::ItemIdentifier::trashContainer(), {});
+  ASSERT_FALSE(trash);
+  EXPECT_TRUE(trash.error().is(fp::CocoaErrorCode::featureUnsupported));
+  const auto junk = host_.wrapper().enumerator(fp::ItemIdentifier("junk"), {});
+  ASSERT_FALSE(junk);
+  EXPECT_TRUE(junk.error().is(fp::FileProviderErrorCode::noSuchItem));
+  const auto workingSet = host_.wrapper().enumerator(fp::ItemIdentifier::workingSet(), {});
+  ASSERT_TRUE(workingSet);
+  EXPECT_EQ(workingSet->get(), provider_->workingSetEnumerator().get());
+  const auto folder = host_.enumerate(fp::ItemIdentifier::rootContainer());
+  EXPECT_EQ(folder.items.size(), 2u);
+}
+
+TEST_F(ProviderTest, OnlyTheRootOffersTheProviderInstanceServiceWhichAnswersOverItsSocket) {
+  std::vector<fp::ServiceSourcePtr> rootSources;
+  host_.wrapper().supportedServiceSources(
+      fp::ItemIdentifier::rootContainer(),
+      [&](std::vector<fp::ServiceSourcePtr> sources, std::optional<fp::Error>) {
+        rootSources = std::move(sources);
+      });
+  ASSERT_EQ(rootSources.size(), 1u);
+  EXPECT_EQ(rootSources[0]->serviceName(), "com.tarnix.ExtensionInstance");
+  for (const auto* other : {"file/a1", "folder/d1"}) {
+    host_.wrapper().supportedServiceSources(fp::ItemIdentifier(other),
+                                            [&](std::vector<fp::ServiceSourcePtr> sources, auto) {
+                                              EXPECT_TRUE(sources.empty()) << other;
+                                            });
+  }
+
+  const auto endpoint = rootSources[0]->makeListenerEndpoint();
+  ASSERT_TRUE(endpoint) << endpoint.error().description();
+  EXPECT_EQ(rootSources[0]->makeListenerEndpoint(), endpoint) << "one listener per source";
+  LineClient client(endpoint->socketPath);
+  ASSERT_TRUE(client.connected());
+  EXPECT_EQ(client.ask(R"({"id":1,"method":"isImportComplete"})"),
+            tarnix::base::parseJSON(R"({"id":1,"result":true})").value());
+  EXPECT_EQ(client.ask(R"({"id":2,"method":"getImportProgress"})")["result"],
+            tarnix::base::parseJSON(R"({"itemsToImport":0,"itemsImported":0})").value());
+  const auto action = client.ask(
+      R"({"id":3,"method":"performAction","params":{"actionIdentifier":"x","itemIdentifiers":["file/a1"]}})");
+  EXPECT_EQ(action["id"], 3);
+  EXPECT_EQ(action["error"]["code"], 3328);
+  for (const auto* bad : {"not json", R"({"id":4,"method":"fly"})",
+                          R"({"id":5,"method":"performAction","params":{"itemIdentifiers":7}})"}) {
+    const auto answer = client.ask(bad);
+    EXPECT_TRUE(answer.contains("error")) << bad;
+  }
+  EXPECT_EQ(client.ask(R"({"id":6,"method":"isImportComplete"})")["result"], true)
+      << "the connection survives bad requests";
+}
+
+TEST_F(ProviderTest, DomainVersionBumpsOnRequestAndOnFeatureOverrideChanges) {
+  const auto first = host_.wrapper().domainVersion();
+  EXPECT_EQ(first, fp::DomainVersion());
+  provider_->bumpDomainVersion();
+  const auto second = host_.wrapper().domainVersion();
+  EXPECT_GT(second, first);
+  EXPECT_EQ(host_.logs().count("Bumping domain version from: " + first.description()), 1u);
+  const auto signalled = host_.manager().signalledContainers();
+  EXPECT_NE(std::ranges::find(signalled, fp::ItemIdentifier::workingSet()), signalled.end());
+
+  UserDefaultsFeatureManager overrides(host_.globals()->appGroup()->defaults());
+  ASSERT_TRUE(overrides.disable(Feature::recents));
+  EXPECT_TRUE(eventually([&] { return host_.wrapper().domainVersion() > second; }));
+  EXPECT_GE(host_.logs().count("featureOverrides have been updated"), 1u);
+}
+
+TEST_F(ProviderTest, AlertSuppressionIsStoredPerKnownId) {
+  auto& wrapper = host_.wrapper();
+  EXPECT_FALSE(wrapper.isInteractionSuppressed("MoveItemsIntoTarnix"));
+  wrapper.setInteractionSuppressed(true, "MoveItemsIntoTarnix");
+  EXPECT_TRUE(wrapper.isInteractionSuppressed("MoveItemsIntoTarnix"));
+  EXPECT_EQ(host_.globals()->appGroup()->defaults()->value("alertSuppressions.MoveItemsIntoTarnix"),
+            tarnix::base::JSONValue(true));
+  wrapper.setInteractionSuppressed(true, "SomethingElse");
+  EXPECT_FALSE(wrapper.isInteractionSuppressed("SomethingElse"));
+  EXPECT_EQ(host_.logs().count("Unrecognized suppressionId given by system."), 2u);
+  EXPECT_FALSE(host_.globals()->appGroup()->defaults()->value("alertSuppressions.SomethingElse"));
+}
+
+TEST_F(ProviderTest, ChangesToSettingsReadAtStartEndTheProcessWithStatusZero) {
+  host_.globals()->appGroup()->preferences()->setLogLevel(tarnix::base::LoggerLevel::trace);
+  EXPECT_TRUE(eventually([&] { return !host_.exits().empty(); }));
+  EXPECT_EQ(host_.exits().front(), 0);
+  EXPECT_EQ(host_.logs().count("Re-launching due to log-level update"), 1u);
+  ASSERT_TRUE(
+      host_.globals()->appGroup()->defaults()->set("offlineEndpoints", "tcp://127.0.0.1:1"));
+  EXPECT_TRUE(eventually([&] {
+    return host_.logs().count("Re-launching due to Sync service endpoints changed") == 1;
+  }));
+}
+
+TEST_F(ProviderTest, InvalidationStopsTheServicesAndIsLogged) {
+  host_.wrapper().invalidate();
+  EXPECT_EQ(host_.logs().count("File provider invalidated."), 1u);
+  EXPECT_EQ(host_.logs().count("Invalidated File Provider extension"), 1u);
+}

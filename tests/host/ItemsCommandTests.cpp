@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+#include "../fileprovider/SeededDrive.hpp"
+#include "TarnixRun.hpp"
+
+using namespace tarnix::common;
+using namespace tarnix::testing;
+
+namespace {
+
+// Runs the tarnix programme over the host's container.
+TarnixRun runTarnix(const FrameworkHost& host, const std::string& arguments) {
+  return tarnix::testing::runTarnix(arguments,
+                                    "TARNIX_HOME='" + host.containerRoot().string() + "' ");
+}
+
+class ItemsCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto report = seedItem(SyncFileIdentifier{"a1"}, kSeedRoot, "report.pdf");
+    report.contentSize = 2048;
+    report.contentModificationDate = tarnix::base::dateFromMillisecondsSince1970(1700000000000);
+    report.contentVersion = CloudEntryIdentifier{"entry-1"};
+    auto inner = seedItem(SyncFileIdentifier{"b2"}, SyncFolderIdentifier{"d1"}, "Inner.txt",
+                          SyncItemPermission::viewer);
+    inner.contentSize = 5;
+    seedDrive(host_, {report, seedItem(SyncFolderIdentifier{"d1"}, kSeedRoot, "Docs"),
+                      seedItem(SyncFolderIdentifier{"d2"}, kSeedRoot, "archive"), inner});
+  }
+  FrameworkHost host_;
+};
+
+}  // namespace
+
+TEST_F(ItemsCommand, ListsFoldersFirstByNameFromTheItemDatabase) {
+  for (const std::string drive : {"Acme", kHostDrive}) {
+    const auto root = runTarnix(host_, "ls " + drive);
+    EXPECT_EQ(root.status, 0) << root.output;
+    EXPECT_EQ(root.output,
+              "d            - - archive/\n"
+              "d            - - Docs/\n"
+              "-         2048 2023-11-14T22:13:20.000Z report.pdf\n")
+        << drive;
+  }
+  const auto docs = runTarnix(host_, "ls Acme /docs");
+  EXPECT_EQ(docs.status, 0) << docs.output;
+  EXPECT_EQ(docs.output, "-            5 - Inner.txt\n");
+}
+
+TEST_F(ItemsCommand, StatShowsTheItemAsTheProviderPresentsIt) {
+  const auto run = runTarnix(host_, "stat Acme Docs/Inner.txt");
+  EXPECT_EQ(run.status, 0) << run.output;
+  for (const char* line :
+       {"name: Inner.txt\n", "identifier: file/b2\n", "parent: folder/d1\n", "type: file\n",
+        "size: 5\n", "capabilities: reading evicting\n", "\"tarnixPermission\":\"viewer\""}) {
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+  }
+  const auto root = runTarnix(host_, "stat Acme /");
+  EXPECT_NE(root.output.find("identifier: NSFileProviderRootContainerItemIdentifier\n"),
+            std::string::npos)
+      << root.output;
+}
+
+TEST_F(ItemsCommand, UnknownDrivesAndPathsFailWithAReason) {
+  struct Case {
+    const char* arguments;
+    const char* message;
+  };
+  for (const auto& c : {Case{"ls Nowhere", "No drive with identifier or label Nowhere"},
+                        Case{"ls Acme /missing", "/missing: no such item"},
+                        Case{"stat Acme report.pdf/x", "report.pdf/x: not a folder"}}) {
+    const auto run = runTarnix(host_, c.arguments);
+    EXPECT_EQ(run.status, 1) << c.arguments;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+  }
+}
