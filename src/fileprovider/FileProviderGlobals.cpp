@@ -7,12 +7,8 @@
 #include <utility>
 
 #include "base/Uuid.hpp"
-#include "common/AccountKeychainStorage.hpp"
-#include "common/CloudConfigurationStorage.hpp"
+#include "common/ContainerStores.hpp"
 #include "common/KnownPath.hpp"
-#include "common/MainDatabase.hpp"
-#include "platform/FileManager.hpp"
-#include "platform/KeychainItemStore.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -43,11 +39,11 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
     return std::unexpected(ProviderStartError{std::move(reason)});
   };
 
-  auto definitions = common::DesktopAppGroupDefinitions::make(configuration.containerRoot, logger);
-  if (!definitions) return fail(definitions.error().message);
-  auto appGroup = common::DesktopAppGroup::make(std::move(*definitions), logger);
-  if (!appGroup) return fail(appGroup.error().message);
-  globals->appGroup_ = std::move(*appGroup);
+  globals->notificationCenter_ = std::make_shared<platform::InProcessNotificationCenter>();
+  auto stores = common::ContainerStores::open(configuration.containerRoot, logger,
+                                              globals->notificationCenter_);
+  if (!stores) return fail(stores.error().message);
+  globals->appGroup_ = std::move(stores->group);
 
   globals->logger_ = logger.child("FileProviderGlobals");
   logger.info(std::string("Initializing File Provider process...(") + kExtensionShortVersion +
@@ -65,29 +61,10 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
   globals->featureOverridesObservation_ =
       globals->featureList_->follow(*globals->appGroup_->preferences());
 
-  const auto& paths = globals->appGroup_->knownPaths();
-  auto databasePath = paths.knownPathURL(common::KnownPath::mainDatabase(), true);
-  if (!databasePath) return fail("Unable to create the main database's folder");
-  auto configurationsPath = paths.knownPathURL(common::KnownPath::cloudConfigurations(), true);
-  if (!configurationsPath) return fail("Unable to create the cloud configurations folder");
-  auto database = common::MainDatabase::open(*databasePath, logger);
-  if (!database) {
-    return fail("Opening the main database " + databasePath->string() +
-                " failed: " + database.error().message);
-  }
-  auto keychainStorage = std::make_shared<common::AccountKeychainStorage>(
-      std::make_shared<platform::KeychainItemStore>(globals->appGroup_->internalDataURL() /
-                                                    "Credentials"),
-      logger);
-  auto cloudConfigurationStorage = std::make_shared<common::CloudConfigurationStorage>(
-      *configurationsPath, platform::FileManager::local(), logger);
-  globals->notificationCenter_ = std::make_shared<platform::InProcessNotificationCenter>();
   globals->distributedNotificationCenter_ = configuration.distributedNotificationCenter
                                                 ? configuration.distributedNotificationCenter
                                                 : globals->notificationCenter_;
-  globals->driveRepository_ = std::make_shared<common::DriveRepository>(
-      std::move(*database), std::move(keychainStorage), std::move(cloudConfigurationStorage),
-      globals->notificationCenter_, logger);
+  globals->driveRepository_ = std::move(stores->driveRepository);
 
   globals->relaunch_ = std::make_shared<Relaunch>(globals->appGroup_, logger.child("Relaunch"),
                                                   globals->distributedNotificationCenter_,

@@ -1,6 +1,7 @@
 #include "host/Commands.hpp"
 
 #include "host/commands/Commands.hpp"
+#include "host/commands/DomainSession.hpp"
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -19,6 +20,7 @@ void registerCommands(CLI::App& app) {
   addMountCommands(app);
   addCloudCommands(app);
   addItemsCommands(app);
+  registerFileProviderExtension();
 }
 
 int commandExitStatus() {

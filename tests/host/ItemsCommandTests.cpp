@@ -65,7 +65,7 @@ TEST_F(ItemsCommand, UnknownDrivesAndPathsFailWithAReason) {
     const char* arguments;
     const char* message;
   };
-  for (const auto& c : {Case{"ls Nowhere", "No drive with identifier or label Nowhere"},
+  for (const auto& c : {Case{"ls Nowhere", "No drive has the label or identifier \"Nowhere\""},
                         Case{"ls Acme /missing", "/missing: no such item"},
                         Case{"stat Acme report.pdf/x", "report.pdf/x: not a folder"}}) {
     const auto run = runTarnix(host_, c.arguments);

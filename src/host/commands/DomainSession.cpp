@@ -5,9 +5,10 @@
 #include <mutex>
 #include <ranges>
 
-#include "base/Uuid.hpp"
+#include "common/DriveLookup.hpp"
 #include "common/KnownPath.hpp"
 #include "fileprovider/FileProviderWrapper.hpp"
+#include "host/ExtensionRegistry.hpp"
 
 namespace tarnix::host {
 
@@ -95,13 +96,8 @@ std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::open(
   if (!globals) return std::unexpected(globals.error().message);
   session->globals_ = std::move(*globals);
 
-  auto drives = session->globals_->driveRepository()->allDrives();
-  if (!drives) return std::unexpected(drives.error().message);
-  const auto normalized = base::normalizedUuid(drive);
-  auto found = std::ranges::find_if(*drives, [&](const common::Drive& candidate) {
-    return (normalized && candidate.identifier == *normalized) || candidate.label == drive;
-  });
-  if (found == drives->end()) return std::unexpected("No drive with identifier or label " + drive);
+  auto found = common::findDrive(*session->globals_->driveRepository(), drive);
+  if (!found) return std::unexpected(found.error().message);
 
   auto manager = std::make_shared<CommandManager>(
       fp::Domain{fp::DomainIdentifier(found->identifier), found->label},
@@ -178,6 +174,11 @@ std::expected<fp::ItemPtr, std::string> DomainSession::itemAtPath(const std::str
     current = *exact;
   }
   return current;
+}
+
+void registerFileProviderExtension() {
+  registerExtensionFactory(fileprovider::FileProviderWrapper::factory(
+      [] { return fileprovider::FileProviderGlobals::shared(); }));
 }
 
 }  // namespace tarnix::host

@@ -43,4 +43,8 @@ class DomainSession {
   std::shared_ptr<fp::ReplicatedExtension> extension_;
 };
 
+/// Makes the file provider the extension that `tarnix mount` starts for each domain, over the
+/// process's globals.
+void registerFileProviderExtension();
+
 }  // namespace tarnix::host
