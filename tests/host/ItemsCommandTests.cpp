@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 #include "../fileprovider/SeededDrive.hpp"
-#include "TarnixRun.hpp"
+#include "support/RunTarnix.hpp"
 
 using namespace tarnix::common;
 using namespace tarnix::testing;
@@ -8,7 +8,7 @@ using namespace tarnix::testing;
 namespace {
 
 // Runs the tarnix programme over the host's container.
-TarnixRun runTarnix(const FrameworkHost& host, const std::string& arguments) {
+tarnix::testing::ProgramRun runTarnix(const FrameworkHost& host, const std::string& arguments) {
   return tarnix::testing::runTarnix(arguments,
                                     "TARNIX_HOME='" + host.containerRoot().string() + "' ");
 }
