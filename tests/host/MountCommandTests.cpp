@@ -39,11 +39,6 @@ TEST_F(MountCommandTest, MountNamesWhatIsMissing) {
   EXPECT_NE(unknown.errors.find("Nope"), std::string::npos) << unknown.errors;
 
   addDrive();
-  auto noProvider = tarnix({"mount", "Demo", home_.path().string()});
-  EXPECT_EQ(noProvider.exitStatus, 1);
-  EXPECT_NE(noProvider.errors.find("no provider is available yet"), std::string::npos)
-      << noProvider.errors;
-
   auto badSize = tarnix({"mount", "Demo", home_.path().string(), "--cache-size", "lots"});
   EXPECT_EQ(badSize.exitStatus, 1);
   EXPECT_NE(badSize.errors.find("invalid cache size"), std::string::npos) << badSize.errors;
