@@ -64,6 +64,8 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       p.driveRepository_, p.drive_.identifier, globals->notificationCenter(),
       p.distributedNotificationCenter_, logger.child("DriveConfigurationProvider"));
   p.configurationProvider_->start();
+  p.cloud_ = ProviderCloudServices::make(p.drive_, *p.appGroup_, p.itemStorage_, logger,
+                                         kExtensionShortVersion);
 
   p.domainDataStorage_ = std::make_shared<common::DomainDataStorage>(
       p.driveDatabase_->dbQueue(), p.drive_.identifier, std::make_shared<base::Logger>(logger));
@@ -83,10 +85,21 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       p.drive_, p.itemStorage_, p.driveRepository_, rootIdentifier, p.featureList_, nullptr,
       p.configurationProvider_);
 
+  auto syncThumbnailLoader =
+      SyncThumbnailLoader::make(p.itemStorage_, makeThumbnailCloudClient(p.cloud_.cloudClient),
+                                p.configurationProvider_, logger.child("SyncThumbnailLoader"));
+  syncThumbnailLoader->start();
+  p.thumbnailLoader_ = std::make_shared<ThumbnailLoader>(
+      std::move(syncThumbnailLoader), p.converter_, logger.child("ThumbnailLoader"));
+
   p.statusProvider_ = FileProviderStatusProvider::make(
       p.manager_, p.driveRepository_, p.drive_, p.featureList_,
       logger.child("FileProviderStatusProvider"), globals->notificationCenter());
   p.statusProvider_->start();
+  p.cloud_.cloudErrorHandler->setAuthenticationObserver(
+      [status = std::weak_ptr(p.statusProvider_)] {
+        if (auto provider = status.lock()) provider->reloadAuthenticationStatus();
+      });
   p.workingSetEnumerator_ = std::make_shared<WorkingSetEnumerator>(
       logger.child("WorkingSetEnumerator"), p.itemStorage_, p.converter_, p.statusProvider_);
   const auto configuration = p.configurationProvider_->value();
@@ -110,6 +123,7 @@ void Provider::invalidate() {
   logger_.info("File provider invalidated.");
   cancellables_.clear();
   if (statusProvider_) statusProvider_->stop();
+  if (thumbnailLoader_) thumbnailLoader_->syncThumbnailLoader()->stop();
   if (configurationProvider_) configurationProvider_->stop();
   std::shared_ptr<ProviderInstanceServiceSource> source;
   {
@@ -250,12 +264,11 @@ std::expected<fp::EnumeratorPtr, fp::Error> Provider::enumerator(
 }
 
 fp::ProgressPtr Provider::fetchThumbnails(const std::vector<fp::ItemIdentifier>& identifiers,
-                                          fp::ThumbnailSize, PerThumbnailCompletion perThumbnail,
+                                          fp::ThumbnailSize requestedSize,
+                                          PerThumbnailCompletion perThumbnail,
                                           ErrorCompletion completion) {
-  // No thumbnail loader yet: every item has no thumbnail.
-  for (const auto& identifier : identifiers) perThumbnail(identifier, std::nullopt, std::nullopt);
-  completion(std::nullopt);
-  return finishedProgress();
+  return thumbnailLoader_->fetchThumbnails(identifiers, requestedSize, std::move(perThumbnail),
+                                           std::move(completion));
 }
 
 fp::ProgressPtr Provider::performAction(const fp::ActionIdentifier& actionIdentifier,

@@ -33,7 +33,9 @@
 #include "fileprovider/FileProviderGlobals.hpp"
 #include "fileprovider/FileProviderStatusProvider.hpp"
 #include "fileprovider/ItemDebouncer.hpp"
+#include "fileprovider/ProviderCloudServices.hpp"
 #include "fileprovider/ProviderInstanceServiceSource.hpp"
+#include "fileprovider/ThumbnailLoader.hpp"
 #include "fileprovider/WorkingSetEnumerator.hpp"
 #include "platform/DistributedNotificationCenter.hpp"
 
@@ -124,6 +126,7 @@ class Provider final : public FileProviderExtension,
     return statusProvider_;
   }
   bool computeChecksumOfUserFacingFile() const { return computeChecksumOfUserFacingFile_; }
+  const std::shared_ptr<SyncCloudClient>& cloudClient() const { return cloud_.cloudClient; }
 
  private:
   Provider() = default;
@@ -146,7 +149,8 @@ class Provider final : public FileProviderExtension,
   std::shared_ptr<const FileProviderConverter> converter_;
   // draftsMigrator and listingScheduler join with their services.
   std::shared_ptr<CloudItemPresentationTracker> cloudItemPresentationTracker_;
-  // thumbnailLoader, cloudSubscriber, the locking services, offlineSyncPublisher and
+  std::shared_ptr<ThumbnailLoader> thumbnailLoader_;
+  // cloudSubscriber, the locking services, offlineSyncPublisher and
   // offlineNotificationsForwarder join with their services.
   std::shared_ptr<common::DriveConfigurationProvider> configurationProvider_;
   // offlineFolderService, skipsService and offlineSkipsLoader join with their services.
@@ -158,6 +162,8 @@ class Provider final : public FileProviderExtension,
   std::filesystem::path offlineCacheURL_;
   std::shared_ptr<common::DesktopAppGroup> appGroup_;
   std::shared_ptr<common::DomainDataStorage> domainDataStorage_;
+  // The URL session, cloud session factory, drive cloud error handler and SyncCloudClient.
+  ProviderCloudServices cloud_;
   // networkMonitor, lockingCloudClient, chunkFileUploader, analytics,
   // previousFPDBackingStoreIdentity and backgroundCFSIngestion join with their services.
   std::shared_ptr<FileProviderStatusProvider> statusProvider_;

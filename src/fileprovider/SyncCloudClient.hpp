@@ -134,6 +134,16 @@ class SyncCloudClient : public std::enable_shared_from_this<SyncCloudClient> {
                                          std::optional<std::string> lockToken,
                                          Completion<void> completionHandler);
 
+  // MARK: Thumbnails (SyncCloudThumbnails.cpp)
+
+  /// The thumbnail image of `file` fitted into `width` x `height` pixels, of the file's stored
+  /// content version when it has one (a file that moved on to another version gives
+  /// noSuchItem). None when the server makes no thumbnail of the file: its source is too big
+  /// (logged "Source file is too big to generate a thumbnail") or of a type it does not render.
+  cloudfs::CloudFSSessionTask downloadThumbnail(
+      const common::SyncItem& file, std::int64_t width, std::int64_t height,
+      Completion<std::optional<std::string>> completionHandler);
+
   // MARK: Error mapping, shared by every operation
 
   /// A transport failure: a cancellation is handed on unlogged; a connectivity failure becomes

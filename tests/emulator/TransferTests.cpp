@@ -88,6 +88,40 @@ TEST_F(TransferTest, ThumbnailsAnswerWithAnImageOfTheCurrentVersion) {
             200);
 }
 
+TEST_F(TransferTest, ThumbnailsOnlyOfImagesAndDocumentsOfBoundedSize) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    long status;
+    const char* message;
+  };
+  const std::size_t limit = 4 * 1024 * 1024;
+  const Case cases[] = {
+      {"small.JPEG", 10, 200, nullptr},
+      {"at-limit.pdf", limit, 200, nullptr},
+      {"over-limit.png", limit + 1, 413, "Source file is too big to generate a thumbnail"},
+      {"notes.txt", 10, 415, "Thumbnails are not available for this file type"},
+      {"png", 10, 415, "Thumbnails are not available for this file type"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto answer = upload(std::string("/Shared/Images/") + c.name, numbered(c.size));
+    const std::string path = "/api/v1/fs-content-download/thumbnail/ids/file/" +
+                             answer["group_id"].get<std::string>() +
+                             "?type=center&width=64&height=64";
+    auto r = alice.get(path);
+    EXPECT_EQ(r.status, c.status);
+    auto generated = alice.get("/opendocument.do?entryId=" + answer["entry_id"].get<std::string>() +
+                               "&type=center&w=64&h=64&thumbNail=true&preview=false");
+    EXPECT_EQ(generated.status, c.status);
+    if (c.message) {
+      auto body = base::parseJSON(r.body);
+      ASSERT_TRUE(body.has_value()) << r.body;
+      EXPECT_EQ((*body)["message"], c.message);
+    }
+  }
+}
+
 TEST_F(TransferTest, SingleUploadChecksChecksumNamesAndStaleVersions) {
   std::string content = "checked content";
   auto ok = alice.send("POST", "/api/v1/fs-content/Shared/Documents/single.txt",

@@ -141,8 +141,10 @@ struct EnumeratedContainer {
 
 class FrameworkHost {
  public:
-  /// Makes the container with the account and the drive (cloud start path `cloudStartPath`).
-  explicit FrameworkHost(std::string cloudStartPath = "/Shared/Team")
+  /// Makes the container with the account (on the cloud host `domain`) and the drive (cloud
+  /// start path `cloudStartPath`).
+  explicit FrameworkHost(std::string cloudStartPath = "/Shared/Team",
+                         std::string domain = "acme.cloud.example")
       : sink_(std::make_shared<RecordingLogSink>()), logger_(recordingLogger(sink_)) {
     std::filesystem::create_directories(dir_.path() / "Tarnix");
     auto database =
@@ -158,7 +160,7 @@ class FrameworkHost {
     run("INSERT INTO Accounts(accountIdentifier, domain, userName, email, workgroupIdentifier, "
         "userIdentifier, cloudConfigurationTimestamp, authenticationTimestamp) "
         "VALUES(?,?,?,?,?,?,?,?)",
-        {kHostAccount, "acme.cloud.example", "ada", "ada@example.com", "wg-1", kHostUser, "c1",
+        {kHostAccount, domain, "ada", "ada@example.com", "wg-1", kHostUser, "c1",
          "2024-01-01T00:00:00.000Z"});
     run("INSERT INTO Drives(driveIdentifier, accountIdentifier, label, cloudStartPath, "
         "shouldBeConnected, isConnected) VALUES(?,?,?,?,1,1)",

@@ -1,4 +1,5 @@
 // Downloads (whole files and ranges), thumbnails, single and chunked uploads.
+#include <cctype>
 #include <charconv>
 #include <system_error>
 
@@ -21,6 +22,22 @@ constexpr unsigned char kThumbnail[] = {
     0x00, 0x1F, 0x15, 0xC4, 0x89, 0x00, 0x00, 0x00, 0x0A, 0x49, 0x44, 0x41, 0x54, 0x78,
     0x9C, 0x63, 0x00, 0x01, 0x00, 0x00, 0x05, 0x00, 0x01, 0x0D, 0x0A, 0x2D, 0xB4, 0x00,
     0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+
+/// Sources larger than this get no thumbnail.
+constexpr std::int64_t kThumbnailSourceLimit = 4 * 1024 * 1024;
+
+/// Whether thumbnails are made of files named `name`: images and PDF documents.
+bool rendersThumbnail(std::string_view name) {
+  auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  std::string extension(name.substr(dot + 1));
+  for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* known :
+       {"jpg", "jpeg", "png", "gif", "bmp", "tif", "tiff", "heic", "webp", "pdf"}) {
+    if (extension == known) return true;
+  }
+  return false;
+}
 
 std::optional<std::uint64_t> parseNumber(std::string_view text) {
   std::uint64_t value = 0;
@@ -114,6 +131,13 @@ Response thumbnail(RouteContext& c, std::int64_t groupId, const std::optional<st
     if (value && (!parseNumber(*value) || *parseNumber(*value) > 4096)) {
       return fail(ApiError{400, "Invalid thumbnail size"});
     }
+  }
+  if (!rendersThumbnail(node->name)) {
+    return fail(ApiError{415, "Thumbnails are not available for this file type"});
+  }
+  auto version = c.cloud.store().version(*node->entryId);
+  if (version && version->size > kThumbnailSourceLimit) {
+    return fail(ApiError{413, "Source file is too big to generate a thumbnail"});
   }
   Response r;
   r.body.assign(reinterpret_cast<const char*>(kThumbnail), sizeof(kThumbnail));

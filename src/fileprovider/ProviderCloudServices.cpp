@@ -1,0 +1,43 @@
+#include "fileprovider/ProviderCloudServices.hpp"
+
+#include "base/Uuid.hpp"
+
+namespace tarnix::fileprovider {
+
+void ProviderCloudErrorHandler::authenticationDidExpire() {
+  logger_.warning("Cloud rejected the drive's credentials");
+  std::function<void()> observer;
+  {
+    std::lock_guard lock(mutex_);
+    observer = observer_;
+  }
+  if (observer) observer();
+}
+
+void ProviderCloudErrorHandler::setAuthenticationObserver(std::function<void()> observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+ProviderCloudServices ProviderCloudServices::make(
+    const common::Drive& drive, const common::DesktopAppGroup& appGroup,
+    std::shared_ptr<common::SyncItemStorage> itemStorage, const base::Logger& logger,
+    std::string_view version) {
+  ProviderCloudServices services;
+  auto configuration = cloudfs::TarnixURLSession::Configuration::fromEnvironment();
+  configuration.downloadDirectory = appGroup.temporaryDirectoryURL();
+  services.urlSession = std::make_shared<cloudfs::TarnixURLSession>(
+      logger.child("TarnixURLSession"),
+      cloudfs::TarnixUserAgent(appGroup.deviceIdentifier(), version, version), base::makeUuid(),
+      appGroup.preferences(), configuration);
+  services.cfsSessionFactory = std::make_shared<cloudfs::CloudFSSessionFactory>(
+      services.urlSession, logger.child("CloudFSSession"));
+  services.cloudErrorHandler =
+      std::make_shared<ProviderCloudErrorHandler>(logger.child("DriveCloudErrorHandler"));
+  services.cloudClient = std::make_shared<SyncCloudClient>(
+      services.cfsSessionFactory, services.cloudErrorHandler, logger.child("SyncCloudClient"),
+      std::move(itemStorage), drive);
+  return services;
+}
+
+}  // namespace tarnix::fileprovider

@@ -1,0 +1,48 @@
+#pragma once
+// The provider's way to the cloud: the URL session (the process's trust and proxy settings,
+// downloads into the container's temporary folder), the cloud session factory, the drive's
+// cloud error handler and the SyncCloudClient over them.
+//
+// Immutable after make(); any thread.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "base/Logger.hpp"
+#include "cloudfs/CloudFSSession.hpp"
+#include "cloudfs/DriveCloudErrorHandler.hpp"
+#include "common/DesktopAppGroup.hpp"
+#include "common/Drive.hpp"
+#include "common/SyncItemStorage.hpp"
+#include "fileprovider/SyncCloudClient.hpp"
+
+namespace tarnix::fileprovider {
+
+/// What the drive does when the cloud rejects its credentials: logs it and tells whoever
+/// follows the drive's authentication state (set once that exists).
+class ProviderCloudErrorHandler final : public cloudfs::DriveCloudErrorHandler {
+ public:
+  explicit ProviderCloudErrorHandler(base::Logger logger) : logger_(std::move(logger)) {}
+  void authenticationDidExpire() override;
+  void setAuthenticationObserver(std::function<void()> observer);
+
+ private:
+  base::Logger logger_;
+  std::mutex mutex_;
+  std::function<void()> observer_;  // guarded by mutex_
+};
+
+struct ProviderCloudServices {
+  std::shared_ptr<cloudfs::TarnixURLSession> urlSession;
+  std::shared_ptr<cloudfs::CloudFSSessionFactory> cfsSessionFactory;
+  std::shared_ptr<ProviderCloudErrorHandler> cloudErrorHandler;
+  std::shared_ptr<SyncCloudClient> cloudClient;
+
+  static ProviderCloudServices make(const common::Drive& drive,
+                                    const common::DesktopAppGroup& appGroup,
+                                    std::shared_ptr<common::SyncItemStorage> itemStorage,
+                                    const base::Logger& logger, std::string_view version);
+};
+
+}  // namespace tarnix::fileprovider
