@@ -108,11 +108,15 @@ SyncThumbnailLoader::SyncThumbnailLoader(
 
 void SyncThumbnailLoader::start() {
   std::weak_ptr<SyncThumbnailLoader> weak = weak_from_this();
-  auto token = configurationProvider_->subscribe([weak](const common::CloudConfiguration& value) {
+  // Values may reach a new subscriber out of order (the first one from the subscribing thread,
+  // a change from the provider's queue): each call only says that the value may have changed,
+  // and the queue takes the provider's value at that point.
+  auto token = configurationProvider_->subscribe([weak](const common::CloudConfiguration&) {
     auto self = weak.lock();
     if (!self) return;
-    auto extensions = normalisedExtensions(value.thumbnailExtensions);
-    self->syncQueue_->async([self, extensions = std::move(extensions)]() mutable {
+    self->syncQueue_->async([self] {
+      auto extensions =
+          normalisedExtensions(self->configurationProvider_->value().thumbnailExtensions);
       if (extensions == self->allowedFilenameExtensions_) return;
       self->logger_.info("Thumbnail extensions changed",
                          base::LoggerMetadata{{"count", extensions.size()}});
