@@ -1,5 +1,6 @@
 #include "host/MountedDomain.hpp"
 
+#include <algorithm>
 #include <system_error>
 
 namespace tarnix::host {
@@ -18,8 +19,12 @@ std::expected<std::unique_ptr<MountedDomain>, std::string> MountedDomain::mount(
   domain->extension_ = factory(options.domain, domain->manager_);
   if (!domain->extension_) return std::unexpected("the provider did not start for this drive");
   domain->calls_ = std::make_shared<ExtensionCalls>(domain->extension_, options.callTimeout);
-  // The root's attributes come from the extension when it answers; a placeholder otherwise.
-  if (auto root = domain->calls_->item(fp::ItemIdentifier::rootContainer()); root)
+  // The root's attributes come from the extension when it answers soon; a placeholder
+  // otherwise (the change synchroniser brings them later). `tarnix mount` waits for this.
+  const ExtensionCalls rootCall(
+      domain->extension_,
+      std::min<ExtensionCalls::Duration>(options.callTimeout, std::chrono::seconds(5)));
+  if (auto root = rootCall.item(fp::ItemIdentifier::rootContainer()); root)
     (void)domain->store_->upsert(**root);
   ContentReplicaOptions contentOptions;
   contentOptions.contentsDirectory = options.stateDirectory / "Contents";

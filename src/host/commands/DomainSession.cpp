@@ -176,9 +176,34 @@ std::expected<fp::ItemPtr, std::string> DomainSession::itemAtPath(const std::str
   return current;
 }
 
+namespace {
+
+// The globals of a process that serves mounted drives. The extension asks to be restarted when
+// the sync service's endpoints, the proxy settings or the log level change; ending the process
+// would pull the mounted drives away from whoever uses them, so the host keeps serving with the
+// settings it started with and says so: they apply when the drive is mounted again.
+std::shared_ptr<fileprovider::FileProviderGlobals> hostGlobals() {
+  static std::once_flag once;
+  static std::shared_ptr<fileprovider::FileProviderGlobals> globals;
+  std::call_once(once, [] {
+    fileprovider::FileProviderGlobalsConfiguration configuration;
+    configuration.containerRoot = common::appGroupContainerRoot();
+    auto logger = std::make_shared<base::Logger>("com.tarnix.Host");
+    configuration.exit = [logger](int) {
+      logger->warning(
+          "The provider's settings changed; the mounted drive keeps the settings it was mounted "
+          "with until it is mounted again");
+    };
+    if (auto made = fileprovider::FileProviderGlobals::make(std::move(configuration)))
+      globals = std::move(*made);
+  });
+  return globals;
+}
+
+}  // namespace
+
 void registerFileProviderExtension() {
-  registerExtensionFactory(fileprovider::FileProviderWrapper::factory(
-      [] { return fileprovider::FileProviderGlobals::shared(); }));
+  registerExtensionFactory(fileprovider::FileProviderWrapper::factory(hostGlobals));
 }
 
 }  // namespace tarnix::host

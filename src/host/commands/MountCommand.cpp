@@ -1,9 +1,13 @@
 // `tarnix mount`, `tarnix unmount` and `tarnix status`: a drive as a FUSE file system.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -28,6 +32,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// How long `tarnix mount` waits for the serving process to say whether the drive is mounted.
+constexpr std::chrono::milliseconds kMountStartTimeout = std::chrono::seconds(30);
+
 void fail(const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
   setCommandExitStatus(1);
@@ -39,6 +46,7 @@ struct ResolvedDrive {
   std::string identifier;
   std::string label;
   fs::path stateDirectory;
+  std::shared_ptr<common::DesktopAppGroup> group;
 };
 
 std::expected<ResolvedDrive, std::string> resolveDrive(const std::string& labelOrIdentifier) {
@@ -51,62 +59,164 @@ std::expected<ResolvedDrive, std::string> resolveDrive(const std::string& labelO
   auto folder = common::KnownPathResolver(root).knownPathURL(
       common::KnownPath{common::KnownPath::Drive{drive->identifier}});
   if (!folder) return std::unexpected("no folder for drive " + drive->identifier);
-  return ResolvedDrive{drive->identifier, drive->label, *folder / "Host"};
+  return ResolvedDrive{drive->identifier, drive->label, *folder / "Host", stores->group};
+}
+
+// How the serving process tells `tarnix mount` that the drive is mounted, or why it is not: one
+// line on an inherited descriptor, "ready" or "failed: " + the reason. Once it is sent the
+// serving process no longer writes to the terminal of whoever started it (its standard streams
+// are /dev/null; it logs to the container's log folder).
+class ReadyChannel {
+ public:
+  explicit ReadyChannel(int fd) : fd_(fd) {}
+  ~ReadyChannel() { close(); }
+  void ready() { send("ready\n"); }
+  void failed(const std::string& reason) { send("failed: " + reason + "\n"); }
+
+ private:
+  void send(const std::string& line) {
+    if (fd_ < 0) return;
+    std::size_t done = 0;
+    while (done < line.size()) {
+      const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    close();
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_;
+};
+
+// Waits (up to `timeout`) for the child's exit status; kills it when it outlives the wait.
+void reap(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+// The answer of the serving process: its line, or none when it ended or the time ran out.
+std::optional<std::string> readReadyLine(int fd, std::chrono::milliseconds timeout,
+                                         bool& timedOut) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string line;
+  timedOut = false;
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      return std::nullopt;
+    }
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    char buffer[512];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return line.empty() ? std::nullopt : std::optional(line);
+    line.append(buffer, static_cast<std::size_t>(n));
+    if (auto end = line.find('\n'); end != std::string::npos) return line.substr(0, end);
+  }
+}
+
+// Starts the serving process (a fresh programme, never a fork of this one) and reports once it
+// says whether the drive is mounted. After a failure or when it does not answer in time it is
+// stopped, and nothing stays mounted.
+void mountInBackground(const std::string& drive, const fs::path& point, std::int64_t cacheSize) {
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) return fail("tarnix mount: cannot start the mount process");
+  constexpr int kChildReadyFd = 3;
+  std::vector<std::string> args = {"/proc/self/exe",
+                                   "mount",
+                                   drive,
+                                   point.string(),
+                                   "-f",
+                                   "--cache-size",
+                                   std::to_string(cacheSize),
+                                   "--ready-fd",
+                                   std::to_string(kChildReadyFd)};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe[1], kChildReadyFd);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe[1]);
+  if (spawned != 0) {
+    ::close(pipe[0]);
+    return fail("tarnix mount: cannot start the mount process");
+  }
+  bool timedOut = false;
+  const auto line = readReadyLine(pipe[0], kMountStartTimeout, timedOut);
+  ::close(pipe[0]);
+  if (line && *line == "ready") {
+    std::printf("Mounted %s at %s\n", drive.c_str(), point.string().c_str());
+    return;
+  }
+  if (timedOut) ::kill(pid, SIGTERM);
+  reap(pid, std::chrono::seconds(5));
+  if (isFuseMounted(point)) (void)unmountFuse(point);
+  if (timedOut) return fail("tarnix mount: the drive was not mounted within 30 seconds");
+  if (line && line->starts_with("failed: ")) return fail("tarnix mount: " + line->substr(8));
+  fail("tarnix mount: the mount process ended before mounting");
 }
 
 void mountCommand(const std::string& drive, const std::string& mountPoint, bool foreground,
-                  std::int64_t cacheSize) {
+                  std::int64_t cacheSize, int readyFd) {
+  ReadyChannel channel(readyFd);
+  const auto failed = [&](const std::string& reason) {
+    channel.failed(reason);
+    fail("tarnix mount: " + reason);
+  };
   auto resolved = resolveDrive(drive);
-  if (!resolved) return fail("tarnix mount: " + resolved.error());
+  if (!resolved) return failed(resolved.error());
   auto factory = registeredExtensionFactory();
   if (!factory)
-    return fail("tarnix mount: no provider is available yet for drive " + drive +
-                "; this build cannot present drives");
+    return failed("no provider is available yet for drive " + drive +
+                  "; this build cannot present drives");
   std::error_code ec;
   const fs::path point = fs::absolute(mountPoint, ec);
-  if (ec || !fs::is_directory(point))
-    return fail("tarnix mount: " + mountPoint + " is not a folder");
+  if (ec || !fs::is_directory(point)) return failed(mountPoint + " is not a folder");
+  if (!foreground) return mountInBackground(drive, point, cacheSize);
 
-  if (!foreground) {
-    // The mount is served by a fresh process of its own, started without forking this one.
-    std::vector<std::string> args = {"/proc/self/exe",         "mount", drive,
-                                     point.string(),           "-f",    "--cache-size",
-                                     std::to_string(cacheSize)};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) return fail("tarnix mount: cannot start the mount process");
-    for (int i = 0; i < 300; ++i) {
-      if (isFuseMounted(point)) {
-        std::printf("Mounted %s at %s\n", drive.c_str(), point.string().c_str());
-        return;
-      }
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid)
-        return fail("tarnix mount: the mount process ended before mounting");
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return fail("tarnix mount: the drive was not mounted within 30 seconds");
-  }
-
+  // The serving process logs to the container's log folder, as the extension process does.
+  resolved->group->bootstrapLogging("FileProvider.log", true, nullptr);
   MountOptions options;
   options.domain = fp::Domain{fp::DomainIdentifier(resolved->identifier), resolved->label};
   options.mountPoint = point;
   options.stateDirectory = resolved->stateDirectory;
   options.cacheLimit = cacheSize;
   auto mounted = MountedDomain::mount(options, *factory, base::Logger("com.tarnix.Host"));
-  if (!mounted) return fail("tarnix mount: FUSE cannot be used here: " + mounted.error());
-  std::printf("Mounted %s at %s (Ctrl-C unmounts)\n", drive.c_str(), point.string().c_str());
-  std::fflush(stdout);
+  if (!mounted) return failed("FUSE cannot be used here: " + mounted.error());
+  if (readyFd < 0) {
+    std::printf("Mounted %s at %s (Ctrl-C unmounts)\n", drive.c_str(), point.string().c_str());
+    std::fflush(stdout);
+  }
+  channel.ready();
   const int status = (*mounted)->run(true);
   (*mounted)->unmount();
-  std::printf("Unmounted %s\n", point.string().c_str());
+  if (readyFd < 0) std::printf("Unmounted %s\n", point.string().c_str());
   if (status != 0) setCommandExitStatus(status);
 }
 
@@ -178,10 +288,13 @@ void addMountCommands(CLI::App& app) {
   auto* mount = app.add_subcommand("mount", "Present a drive as a folder (FUSE)");
   static std::string drive, mountPoint, cacheSize;
   static bool foreground = false;
+  static int readyFd = -1;
   mount->add_option("DRIVE", drive, "The drive identifier")->required();
   mount->add_option("MOUNTPOINT", mountPoint, "An empty folder")->required();
   mount->add_flag("-f,--foreground", foreground, "Stay in the foreground until Ctrl-C");
   mount->add_option("--cache-size", cacheSize, "Limit of fetched contents (e.g. 10G; default 10G)");
+  // Between `tarnix mount` and the process it starts to serve the drive.
+  mount->add_option("--ready-fd", readyFd)->group("");
   mount->callback([] {
     std::int64_t limit = kDefaultCacheLimit;
     if (!cacheSize.empty()) {
@@ -189,7 +302,7 @@ void addMountCommands(CLI::App& app) {
       if (!parsed) return fail("tarnix mount: invalid cache size: " + cacheSize);
       limit = *parsed;
     }
-    mountCommand(drive, mountPoint, foreground, limit);
+    mountCommand(drive, mountPoint, foreground, limit, readyFd);
   });
 
   auto* unmount = app.add_subcommand("unmount", "Detach a mounted drive");
