@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 
-.PHONY: all deps configure build test test-asan test-tsan bench fuzz format tidy clean
+.PHONY: all deps configure build demo test test-asan test-tsan bench fuzz format tidy clean
 
 all: build
 
@@ -16,6 +16,12 @@ configure: deps
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# The tour of README's first section: builds what it needs, then scripts/demo.
+demo: configure
+	@MAKEFLAGS= cmake --build $(BUILD) -j $(JOBS) --target tarnix tarnix-cloud-emulator \
+	  >$(BUILD)/demo-build.log 2>&1 || { cat $(BUILD)/demo-build.log; exit 1; }
+	@scripts/demo $(BUILD)
 
 test: build
 	@scripts/run-tests $(BUILD) $(CTEST_FLAGS)

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "host/FuseMount.hpp"
@@ -277,6 +278,9 @@ struct FuseBridge::Ops {
   }
 
   static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    // The kernel sets its read-ahead when it meets the file system (INIT); what we raise must
+    // come after that, and before the first read.
+    std::call_once(self(req).readAheadOnce_, [&] { self(req).raiseReadAhead(); });
     if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & (O_TRUNC | O_APPEND)))
       return (void)fuse_reply_err(req, EROFS);
     auto opened = self(req).contents_->open(ino);
@@ -436,6 +440,7 @@ std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& 
   }
   mountPoint_ = mountPoint;
   mounted_ = true;
+  deviceNumber_ = fuseDeviceNumber(mountPoint);
   invalidationThread_ = std::thread([this] { runInvalidations(); });
   return {};
 }
@@ -468,6 +473,15 @@ void FuseBridge::unmount() {
     if (auto done = unmountFuse(mountPoint_); !done)
       logger_.error("Unmount failed: " + done.error());
   }
+}
+
+void FuseBridge::raiseReadAhead() {
+  if (options_.readAheadKiB == 0 || !deviceNumber_) return;
+  const std::string path = "/sys/class/bdi/" + *deviceNumber_ + "/read_ahead_kb";
+  std::ofstream out(path);
+  out << options_.readAheadKiB << "\n";
+  out.flush();
+  if (!out) logger_.debug("Read-ahead stays at the kernel's default: " + path + " is not writable");
 }
 
 void FuseBridge::invalidateInode(Inode inode) {

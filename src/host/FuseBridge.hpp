@@ -41,6 +41,9 @@ struct FuseBridgeOptions {
   std::int64_t pageSize = 500;
   /// Largest read request the kernel sends (bytes).
   unsigned maxRead = 1u << 20;
+  /// How far the kernel reads ahead of sequential reads (KiB; 0 leaves the kernel's 128). Set
+  /// through /sys/class/bdi, which only root may write; elsewhere the default stays.
+  unsigned readAheadKiB = 8192;
   unsigned maxThreads = 16;
 };
 
@@ -80,6 +83,7 @@ class FuseBridge final : public KernelCache {
   void runInvalidations();
   void recordUpserts(const std::vector<std::optional<UpsertResult>>& results);
   void recordRemovals(const std::vector<ReplicaEntry>& removed);
+  void raiseReadAhead();
 
   std::shared_ptr<ReplicaStore> store_;
   std::shared_ptr<ExtensionCalls> calls_;
@@ -89,6 +93,8 @@ class FuseBridge final : public KernelCache {
   std::filesystem::path mountPoint_;
   fuse_session* session_ = nullptr;
   bool mounted_ = false;
+  std::optional<std::string> deviceNumber_;
+  std::once_flag readAheadOnce_;
 
   std::mutex invalidationMutex_;  // guards the four fields below
   std::condition_variable invalidationCv_;

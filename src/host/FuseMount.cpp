@@ -135,21 +135,36 @@ std::expected<void, std::string> unmountFuse(const std::filesystem::path& mountP
   return {};
 }
 
-bool isFuseMounted(const std::filesystem::path& mountPoint) {
+std::optional<std::string> fuseDeviceNumber(const std::filesystem::path& mountPoint) {
+  // Only the parent is resolved: looking at the mount point itself would ask the file system
+  // mounted there, which may not answer yet (or ever).
   std::error_code ec;
-  auto canonical = std::filesystem::weakly_canonical(mountPoint, ec);
-  const std::string wanted = ec ? mountPoint.string() : canonical.string();
+  const auto absolute = std::filesystem::absolute(mountPoint, ec).lexically_normal();
+  auto name = absolute.filename();
+  auto parent = absolute.parent_path();
+  if (name.empty()) {  // a trailing separator
+    name = parent.filename();
+    parent = parent.parent_path();
+  }
+  auto canonicalParent = std::filesystem::weakly_canonical(parent, ec);
+  const std::string wanted = ec ? absolute.string() : (canonicalParent / name).string();
   std::ifstream in("/proc/self/mountinfo");
   std::string line;
+  std::optional<std::string> found;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string id, parent, device, root, point;
     fields >> id >> parent >> device >> root >> point;
     if (point != wanted) continue;
     const auto dash = line.find(" - ");
-    if (dash != std::string::npos && line.compare(dash + 3, 4, "fuse") == 0) return true;
+    // The last one listed is the one on top.
+    if (dash != std::string::npos && line.compare(dash + 3, 4, "fuse") == 0) found = device;
   }
-  return false;
+  return found;
+}
+
+bool isFuseMounted(const std::filesystem::path& mountPoint) {
+  return fuseDeviceNumber(mountPoint).has_value();
 }
 
 }  // namespace tarnix::host

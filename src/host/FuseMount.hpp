@@ -5,6 +5,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace tarnix::host {
@@ -17,5 +18,8 @@ std::expected<int, std::string> mountFuse(const std::filesystem::path& mountPoin
 std::expected<void, std::string> unmountFuse(const std::filesystem::path& mountPoint);
 /// Whether a FUSE file system is mounted at `mountPoint` (read from /proc/self/mountinfo).
 bool isFuseMounted(const std::filesystem::path& mountPoint);
+/// The device number ("major:minor") of the FUSE file system mounted at `mountPoint`; it names
+/// the mount's entry under /sys/class/bdi.
+std::optional<std::string> fuseDeviceNumber(const std::filesystem::path& mountPoint);
 
 }  // namespace tarnix::host
