@@ -412,6 +412,7 @@ FuseBridge::FuseBridge(std::shared_ptr<ReplicaStore> store, std::shared_ptr<Exte
 
 FuseBridge::~FuseBridge() {
   unmount();
+  if (session_ && signalHandlers_) fuse_remove_signal_handlers(session_);
   if (session_) fuse_session_destroy(session_);
 }
 
@@ -424,18 +425,29 @@ std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& 
   session_ = fuse_session_new(&args, &ops, sizeof(ops), this);
   fuse_opt_free_args(&args);
   if (!session_) return std::unexpected("FUSE session could not be created");
-  auto fd = mountFuse(mountPoint, "tarnix");
-  if (!fd) {
+  const auto destroySession = [this] {
+    if (signalHandlers_) fuse_remove_signal_handlers(session_);
+    signalHandlers_ = false;
     fuse_session_destroy(session_);
     session_ = nullptr;
+  };
+  if (options_.handleSignals) {
+    if (fuse_set_signal_handlers(session_) != 0) {
+      destroySession();
+      return std::unexpected("signal handlers could not be set");
+    }
+    signalHandlers_ = true;
+  }
+  auto fd = mountFuse(mountPoint, "tarnix");
+  if (!fd) {
+    destroySession();
     return std::unexpected(fd.error());
   }
   const std::string device = "/dev/fd/" + std::to_string(*fd);
   if (fuse_session_mount(session_, device.c_str()) != 0) {
     ::close(*fd);
     (void)unmountFuse(mountPoint);
-    fuse_session_destroy(session_);
-    session_ = nullptr;
+    destroySession();
     return std::unexpected("FUSE session could not take the mount");
   }
   mountPoint_ = mountPoint;
@@ -445,15 +457,15 @@ std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& 
   return {};
 }
 
-int FuseBridge::run(bool handleSignals) {
+int FuseBridge::run() {
   if (!session_) return 1;
-  if (handleSignals && fuse_set_signal_handlers(session_) != 0) return 1;
   fuse_loop_config* config = fuse_loop_cfg_create();
   fuse_loop_cfg_set_max_threads(config, options_.maxThreads);
   fuse_loop_cfg_set_clone_fd(config, 0);
   const int result = fuse_session_loop_mt(session_, config);
   fuse_loop_cfg_destroy(config);
-  if (handleSignals) fuse_remove_signal_handlers(session_);
+  if (signalHandlers_) fuse_remove_signal_handlers(session_);
+  signalHandlers_ = false;
   return result < 0 ? 1 : 0;
 }
 

@@ -45,6 +45,9 @@ struct FuseBridgeOptions {
   /// through /sys/class/bdi, which only root may write; elsewhere the default stays.
   unsigned readAheadKiB = 8192;
   unsigned maxThreads = 16;
+  /// SIGINT, SIGTERM and SIGHUP end run(). The handlers are in place from before the mount, so
+  /// a signal at any moment after that still unmounts cleanly.
+  bool handleSignals = false;
 };
 
 class FuseBridge final : public KernelCache {
@@ -56,9 +59,9 @@ class FuseBridge final : public KernelCache {
 
   /// Creates the session and mounts it at `mountPoint`. The error says why FUSE is unusable.
   std::expected<void, std::string> mount(const std::filesystem::path& mountPoint);
-  /// Serves requests until the file system is unmounted or exit() is called; returns 0 when it
-  /// ended cleanly. With `handleSignals`, SIGINT, SIGTERM and SIGHUP end it.
-  int run(bool handleSignals);
+  /// Serves requests until the file system is unmounted, exit() is called or (with
+  /// `handleSignals`) a signal came; returns 0 when it ended cleanly.
+  int run();
   /// Ends run() (from any thread, also a signal handler's context is not needed).
   void exit();
   /// Detaches the mount (run() then returns) and stops the invalidation thread.
@@ -93,6 +96,7 @@ class FuseBridge final : public KernelCache {
   std::filesystem::path mountPoint_;
   fuse_session* session_ = nullptr;
   bool mounted_ = false;
+  bool signalHandlers_ = false;
   std::optional<std::string> deviceNumber_;
   std::once_flag readAheadOnce_;
 

@@ -55,12 +55,12 @@ MountedDomain::~MountedDomain() {
   unmount();
 }
 
-int MountedDomain::run(bool handleSignals) {
-  return bridge_->run(handleSignals);
+int MountedDomain::run() {
+  return bridge_->run();
 }
 
 void MountedDomain::runInBackground() {
-  if (!loop_.joinable()) loop_ = std::thread([this] { bridge_->run(false); });
+  if (!loop_.joinable()) loop_ = std::thread([this] { bridge_->run(); });
 }
 
 void MountedDomain::unmount() {

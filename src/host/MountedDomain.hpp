@@ -44,8 +44,9 @@ class MountedDomain {
       MountOptions options, const fp::ExtensionFactory& factory, base::Logger logger);
   ~MountedDomain();
 
-  /// Serves requests on the calling thread until unmounted or signalled.
-  int run(bool handleSignals);
+  /// Serves requests on the calling thread until unmounted or (with the bridge's
+  /// `handleSignals`) signalled.
+  int run();
   /// Serves requests on a thread of its own.
   void runInBackground();
   /// Unmounts, stops the synchroniser and invalidates the extension. Idempotent.

@@ -207,6 +207,7 @@ void mountCommand(const std::string& drive, const std::string& mountPoint, bool 
   options.mountPoint = point;
   options.stateDirectory = resolved->stateDirectory;
   options.cacheLimit = cacheSize;
+  options.bridge.handleSignals = true;
   auto mounted = MountedDomain::mount(options, *factory, base::Logger("com.tarnix.Host"));
   if (!mounted) return failed("FUSE cannot be used here: " + mounted.error());
   if (readyFd < 0) {
@@ -214,7 +215,7 @@ void mountCommand(const std::string& drive, const std::string& mountPoint, bool 
     std::fflush(stdout);
   }
   channel.ready();
-  const int status = (*mounted)->run(true);
+  const int status = (*mounted)->run();
   (*mounted)->unmount();
   if (readyFd < 0) std::printf("Unmounted %s\n", point.string().c_str());
   if (status != 0) setCommandExitStatus(status);
