@@ -292,6 +292,15 @@ std::shared_ptr<URLSessionTask> TarnixURLSession::downloadTask(URLRequest reques
   return state_->makeTask(std::move(setup));
 }
 
+std::optional<URLSessionResumeInfo> inspectResumeData(std::string_view resumeData) {
+  auto resume = detail::ResumeState::decode(resumeData);
+  if (!resume) return std::nullopt;
+  std::error_code ec;
+  auto size = std::filesystem::file_size(resume->file, ec);
+  if (ec) return std::nullopt;
+  return URLSessionResumeInfo{resume->file, static_cast<std::int64_t>(size)};
+}
+
 std::shared_ptr<URLSessionTask> TarnixURLSession::downloadTask(std::string resumeData,
                                                                DownloadCompletion completion) {
   detail::TransferSetup setup;

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "base/Logger.hpp"
@@ -118,6 +119,15 @@ class URLSessionTask {
  private:
   std::shared_ptr<detail::Transfer> transfer_;
 };
+
+/// What resume data says about the partly downloaded file it continues.
+struct URLSessionResumeInfo {
+  std::filesystem::path file;
+  /// Bytes already in `file` (where the next request starts).
+  std::int64_t offset = 0;
+};
+/// None when `resumeData` is not resume data of this transport or its file is gone.
+std::optional<URLSessionResumeInfo> inspectResumeData(std::string_view resumeData);
 
 class TarnixURLSession {
  public:

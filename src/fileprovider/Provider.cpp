@@ -181,33 +181,6 @@ fp::ProgressPtr Provider::item(const fp::ItemIdentifier& identifier, const fp::R
   return progress;
 }
 
-fp::ProgressPtr Provider::fetchContents(const fp::ItemIdentifier& identifier,
-                                        const std::optional<fp::ItemVersion>&, const fp::Request&,
-                                        FetchContentsCompletion completion) {
-  if (!parse(identifier, "Invalid item ID given by system to fetchContents()")) {
-    completion(std::nullopt, nullptr, fp::Error::forNonExistentItem(identifier));
-  } else {
-    // Contents come from the cloud client, which this build does not have yet.
-    completion(std::nullopt, nullptr, fp::Error::unsupportedFeature());
-  }
-  return finishedProgress();
-}
-
-fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identifier,
-                                               const fp::ItemVersion&, const fp::Request&,
-                                               fp::ByteRange, std::int64_t,
-                                               fp::FetchContentsOptions,
-                                               FetchPartialContentsCompletion completion) {
-  if (!parse(identifier, "Invalid item ID given by system to fetchPartialContents()")) {
-    completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none,
-               fp::Error::forNonExistentItem(identifier));
-  } else {
-    completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none,
-               fp::Error::unsupportedFeature());
-  }
-  return finishedProgress();
-}
-
 fp::ProgressPtr Provider::createItem(fp::ItemPtr itemTemplate, fp::ItemFields,
                                      const std::optional<std::filesystem::path>&,
                                      fp::CreateItemOptions, const fp::Request&,

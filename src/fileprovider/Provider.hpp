@@ -127,6 +127,7 @@ class Provider final : public FileProviderExtension,
   }
   bool computeChecksumOfUserFacingFile() const { return computeChecksumOfUserFacingFile_; }
   const std::shared_ptr<SyncCloudClient>& cloudClient() const { return cloud_.cloudClient; }
+  const std::shared_ptr<SyncService>& syncService() const { return cloud_.syncService; }
 
  private:
   Provider() = default;
@@ -135,6 +136,16 @@ class Provider final : public FileProviderExtension,
   /// The identifier parsed for `operation`'s log line; logs `invalidText` when it does not parse.
   std::optional<common::SyncItemIdentifier> parse(const fp::ItemIdentifier& identifier,
                                                   const char* invalidText) const;
+  /// A new path "<prefix><UUID>" in the manager's temporary directory; none (logged "Unable to
+  /// get temporary URL") when there is none.
+  std::optional<std::filesystem::path> makeTemporaryURL(std::string_view prefix) const;
+  /// The stored item a content fetch is for, or the framework error to answer with.
+  std::expected<common::SyncItem, fp::Error> downloadableItem(
+      const common::SyncItemIdentifier& identifier, const fp::ItemIdentifier& requested,
+      const std::string& operationID) const;
+  /// Removes a download's temporary file after a failure.
+  void removeTemporaryFile(const std::filesystem::path& file) const;
+  fp::Error downloadError(const SyncCloudError& error) const;
 
   std::shared_ptr<platform::DistributedNotificationCenter> distributedNotificationCenter_;
   base::Logger logger_ = base::Logger::null();
@@ -145,7 +156,7 @@ class Provider final : public FileProviderExtension,
   common::Drive drive_;
   std::unique_ptr<common::DriveDatabase> driveDatabase_;
   std::shared_ptr<common::SyncItemStorage> itemStorage_;
-  // localLockStorage, syncService and openFilesTracker join with their services.
+  // localLockStorage and openFilesTracker join with their services.
   std::shared_ptr<const FileProviderConverter> converter_;
   // draftsMigrator and listingScheduler join with their services.
   std::shared_ptr<CloudItemPresentationTracker> cloudItemPresentationTracker_;
@@ -162,7 +173,8 @@ class Provider final : public FileProviderExtension,
   std::filesystem::path offlineCacheURL_;
   std::shared_ptr<common::DesktopAppGroup> appGroup_;
   std::shared_ptr<common::DomainDataStorage> domainDataStorage_;
-  // The URL session, cloud session factory, drive cloud error handler and SyncCloudClient.
+  // The URL session, cloud session factory, drive cloud error handler, SyncCloudClient and the
+  // sync service over it.
   ProviderCloudServices cloud_;
   // networkMonitor, lockingCloudClient, chunkFileUploader, analytics,
   // previousFPDBackingStoreIdentity and backgroundCFSIngestion join with their services.

@@ -34,9 +34,15 @@ ProviderCloudServices ProviderCloudServices::make(
       services.urlSession, logger.child("CloudFSSession"));
   services.cloudErrorHandler =
       std::make_shared<ProviderCloudErrorHandler>(logger.child("DriveCloudErrorHandler"));
-  services.cloudClient = std::make_shared<SyncCloudClient>(
-      services.cfsSessionFactory, services.cloudErrorHandler, logger.child("SyncCloudClient"),
-      std::move(itemStorage), drive);
+  services.cloudClient =
+      std::make_shared<SyncCloudClient>(services.cfsSessionFactory, services.cloudErrorHandler,
+                                        logger.child("SyncCloudClient"), itemStorage, drive);
+  services.analytics = std::make_shared<common::NullAnalyticsSender>();
+  services.cloudClient->configureDownloads(
+      {appGroup.temporaryDirectoryURL() / "ResumeData" / drive.identifier, services.analytics,
+       std::nullopt});
+  services.syncService = std::make_shared<SyncService>(
+      std::move(itemStorage), drive, services.cloudClient, logger.child("SyncService"));
   return services;
 }
 

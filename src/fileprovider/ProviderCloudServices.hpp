@@ -1,7 +1,8 @@
 #pragma once
 // The provider's way to the cloud: the URL session (the process's trust and proxy settings,
 // downloads into the container's temporary folder), the cloud session factory, the drive's
-// cloud error handler and the SyncCloudClient over them.
+// cloud error handler, the SyncCloudClient over them (its downloads keep resume data in
+// "<temporary folder>/ResumeData/<drive>") and the sync service over that client.
 //
 // Immutable after make(); any thread.
 
@@ -12,10 +13,12 @@
 #include "base/Logger.hpp"
 #include "cloudfs/CloudFSSession.hpp"
 #include "cloudfs/DriveCloudErrorHandler.hpp"
+#include "common/AnalyticsSender.hpp"
 #include "common/DesktopAppGroup.hpp"
 #include "common/Drive.hpp"
 #include "common/SyncItemStorage.hpp"
 #include "fileprovider/SyncCloudClient.hpp"
+#include "fileprovider/SyncService.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -38,6 +41,9 @@ struct ProviderCloudServices {
   std::shared_ptr<cloudfs::CloudFSSessionFactory> cfsSessionFactory;
   std::shared_ptr<ProviderCloudErrorHandler> cloudErrorHandler;
   std::shared_ptr<SyncCloudClient> cloudClient;
+  std::shared_ptr<SyncService> syncService;
+  /// No analytics store yet: events are dropped.
+  std::shared_ptr<common::AnalyticsSender> analytics;
 
   static ProviderCloudServices make(const common::Drive& drive,
                                     const common::DesktopAppGroup& appGroup,

@@ -13,6 +13,7 @@
 // and the caller decides.
 
 #include <expected>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,10 +31,14 @@
 #include "cloudfs/requests/NamespaceRequests.hpp"
 #include "cloudfs/responses/ListingResponse.hpp"
 #include "cloudfs/responses/MetadataResponses.hpp"
+#include "common/AnalyticsSender.hpp"
 #include "common/Drive.hpp"
 #include "common/SyncError.hpp"
 #include "common/SyncItem.hpp"
 #include "common/SyncItemStorage.hpp"
+#include "fileprovider/SyncClientProtocol.hpp"
+#include "fileprovider/SyncCloudError.hpp"
+#include "fileprovider/ZephyrCache.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -53,30 +58,37 @@ struct SyncCloudNotModified {
 
 using SyncCloudListing = std::variant<SyncCloudNotModified, SyncCloudFolderItems>;
 
-/// A failed operation: a SyncError, or a transport error handed on as it was (always so for a
-/// cancellation, which callers must not take for a failure of the cloud).
-struct SyncCloudError {
-  std::variant<common::SyncError, cloudfs::CloudFSSessionError> value;
+class FileDownloader;
 
-  SyncCloudError(common::SyncError error) : value(std::move(error)) {}
-  SyncCloudError(cloudfs::CloudFSSessionError error) : value(std::move(error)) {}
-
-  const common::SyncError* syncError() const { return std::get_if<common::SyncError>(&value); }
-  const cloudfs::CloudFSSessionError* sessionError() const {
-    return std::get_if<cloudfs::CloudFSSessionError>(&value);
-  }
-  bool isCancellation() const;
-  std::string description() const;
+/// Where and how one download is sent: the session (the cloud's, or the drive's fast-access
+/// endpoint's), the version and path asked for.
+struct DownloadParameters {
+  std::shared_ptr<cloudfs::CloudFSSession> session;
+  std::optional<common::CloudEntryIdentifier> version;
+  std::optional<std::string> path;
+  bool usesHybrid = false;
 };
 
-template <class T>
-using SyncCloudResult = std::expected<T, SyncCloudError>;
+/// How the client's downloads are set up.
+struct DownloadConfiguration {
+  /// The folder of resume data records (kept across attempts and restarts).
+  std::filesystem::path resumeDirectory;
+  std::shared_ptr<common::AnalyticsSender> analytics;
+  /// The host of the drive's on-premises fast-access endpoint; none: every download goes to
+  /// the cloud.
+  std::optional<std::string> fastAccessDomain;
+};
+
+/// `requested` widened to multiples of `alignment` (1 or less: unchanged), never past the
+/// largest offset.
+cloudfs::ByteRange alignedRange(cloudfs::ByteRange requested, std::int64_t alignment);
 
 /// The SyncError a validation failure (400) or a name conflict stands for, from the server's
 /// "message"/"errorMessage" text; none for texts the client does not know.
 std::optional<common::SyncError> syncErrorForServerMessage(std::string_view message);
 
-class SyncCloudClient : public std::enable_shared_from_this<SyncCloudClient> {
+class SyncCloudClient : public SyncClientProtocol,
+                        public std::enable_shared_from_this<SyncCloudClient> {
  public:
   template <class T>
   using Completion = std::function<void(SyncCloudResult<T>)>;
@@ -144,6 +156,43 @@ class SyncCloudClient : public std::enable_shared_from_this<SyncCloudClient> {
       const common::SyncItem& file, std::int64_t width, std::int64_t height,
       Completion<std::optional<std::string>> completionHandler);
 
+  // MARK: Downloads
+
+  /// Replaces the download set-up; call before the first download.
+  void configureDownloads(DownloadConfiguration configuration);
+  /// Through a FileDownloader, resuming from kept resume data.
+  fp::ProgressPtr downloadFile(const common::SyncItem& item, std::filesystem::path destination,
+                               std::optional<common::CloudEntryIdentifier> requestedContentVersion,
+                               fp::FetchContentsOptions options,
+                               ResultHandler<common::SyncItem> completionHandler) override;
+  /// `fetchPartialContents` with the fast-access endpoint allowed.
+  fp::ProgressPtr downloadFilePartially(
+      const common::SyncItem& item, std::filesystem::path destination,
+      cloudfs::ByteRange requestedRange, std::int64_t alignment,
+      std::optional<common::CloudEntryIdentifier> requestedContentVersion,
+      fp::FetchContentsOptions options,
+      ResultHandler<PartialFetchOutputContext> completionHandler) override;
+  /// The range rounded out to `alignment` into `destination`. A 200 answer is the whole file
+  /// (so is the delivered range); 403 and 404 fail; an "ETag" other than the version asked for
+  /// is entryIDMismatch. With `allowHybrid` the drive's fast-access endpoint is tried first
+  /// and the cloud answers when it lacks the file or the version.
+  fp::ProgressPtr fetchPartialContents(
+      cloudfs::ByteRange size, const common::SyncItem& item, std::filesystem::path destination,
+      std::int64_t alignment, std::optional<common::CloudEntryIdentifier> requestedContentVersion,
+      bool allowHybrid, ResultHandler<PartialFetchOutputContext> completionHandler);
+  /// The cloud, or the fast-access endpoint when allowed, configured and not known to lack
+  /// the version.
+  DownloadParameters downloadParameters(const common::SyncItem& item,
+                                        std::optional<common::CloudEntryIdentifier> version,
+                                        bool allowHybrid);
+  /// 404 → noSuchItem(item), 403 → fileLocked or permissionDenied, 401 →
+  /// authenticationRequired, 429 → throttledByServer, anything else → badServerResponse.
+  common::SyncError downloadErrorForStatus(const cloudfs::CloudFSResponse& response,
+                                           const common::SyncItem& item) const;
+  ZephyrCache& zephyrCache() { return zephyrCache_; }
+  /// Whole-file downloads still running.
+  std::size_t runningDownloads() const;
+
   // MARK: Error mapping, shared by every operation
 
   /// A transport failure: a cancellation is handed on unlogged; a connectivity failure becomes
@@ -187,6 +236,9 @@ class SyncCloudClient : public std::enable_shared_from_this<SyncCloudClient> {
                                     const common::SyncItem& item,
                                     std::string_view operationName) const;
   template <class T>
+  void failDownloadWithoutCloudIdentifier(const common::SyncItem& item,
+                                          ResultHandler<T> completionHandler);
+  template <class T>
   cloudfs::CloudFSSessionTask failWithoutCloudIdentifier(const common::SyncItem& item,
                                                          Completion<T> completionHandler);
 
@@ -198,6 +250,12 @@ class SyncCloudClient : public std::enable_shared_from_this<SyncCloudClient> {
 
   std::once_flag sessionOnce_;
   std::shared_ptr<cloudfs::CloudFSSession> cfsSession_;
+
+  mutable std::mutex downloadMutex_;
+  DownloadConfiguration downloadConfiguration_;                    // guarded
+  std::vector<std::shared_ptr<FileDownloader>> downloadSessions_;  // guarded
+  std::shared_ptr<cloudfs::CloudFSSession> fastAccessSession_;     // guarded
+  ZephyrCache zephyrCache_;
 };
 
 }  // namespace tarnix::fileprovider

@@ -14,6 +14,7 @@
 
 #include "../platform/PlatformTestSupport.hpp"
 #include "../platform/fileprovider/FakeManager.hpp"
+#include "common/AccountKeychainStorage.hpp"
 #include "common/DriveDatabase.hpp"
 #include "common/MainDatabase.hpp"
 #include "common/SyncItemStorage.hpp"
@@ -165,6 +166,16 @@ class FrameworkHost {
     run("INSERT INTO Drives(driveIdentifier, accountIdentifier, label, cloudStartPath, "
         "shouldBeConnected, isConnected) VALUES(?,?,?,?,1,1)",
         {kHostDrive, kHostAccount, "Acme", cloudStartPath});
+  }
+
+  /// Stores the account's credentials, as the desktop application does at sign-in.
+  void storeCredentials(const common::AccountAuthentication& authentication) {
+    common::AccountKeychainStorage keychain(
+        std::make_shared<platform::KeychainItemStore>(dir_.path() / "Tarnix" / "Credentials"),
+        base::Logger::null());
+    auto stored =
+        keychain.setAuthentication(authentication, "2024-01-01T00:00:00.000Z", kHostAccount);
+    if (!stored) ADD_FAILURE() << "storing the credentials failed";
   }
 
   const std::filesystem::path& containerRoot() const { return dir_.path(); }

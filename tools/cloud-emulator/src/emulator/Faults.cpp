@@ -11,11 +11,11 @@ namespace {
 constexpr std::size_t kMaxRecorded = 20000;
 constexpr std::size_t kMaxRecordedBody = 64 * 1024;
 
-const std::pair<const char*, FaultAction> kActions[] = {{"status", FaultAction::status},
-                                                        {"delay", FaultAction::delay},
-                                                        {"drop", FaultAction::drop},
-                                                        {"truncate", FaultAction::truncate},
-                                                        {"malformed", FaultAction::malformed}};
+const std::pair<const char*, FaultAction> kActions[] = {
+    {"status", FaultAction::status},       {"delay", FaultAction::delay},
+    {"drop", FaultAction::drop},           {"truncate", FaultAction::truncate},
+    {"malformed", FaultAction::malformed}, {"ignoreRange", FaultAction::ignoreRange},
+    {"headers", FaultAction::headers}};
 }  // namespace
 
 std::expected<FaultRule, std::string> FaultInjector::parseRule(const base::JSONValue& json) {
@@ -36,6 +36,13 @@ std::expected<FaultRule, std::string> FaultInjector::parseRule(const base::JSONV
   if (rule.status < 100 || rule.status > 599) return std::unexpected("\"status\" out of range");
   rule.retryAfter = base::jsonString(json, "retryAfter");
   if (auto it = json.find("body"); it != json.end()) rule.body = *it;
+  if (auto it = json.find("headers"); it != json.end()) {
+    if (!it->is_object()) return std::unexpected("\"headers\" must be an object");
+    for (const auto& [name, value] : it->items()) {
+      if (!value.is_string()) return std::unexpected("header values must be strings");
+      rule.headers.emplace_back(name, value.get<std::string>());
+    }
+  }
   rule.delayMs = std::clamp<std::int64_t>(base::jsonInt(json, "delayMs").value_or(0), 0, 600000);
   rule.count = base::jsonInt(json, "count").value_or(1);
   if (rule.count == 0 || rule.count < -1)

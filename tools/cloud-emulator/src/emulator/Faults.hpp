@@ -5,7 +5,9 @@
 //    "retryAfter": "120", "body": {...}, "delayMs": 0, "count": 1}
 // "path" is an ECMAScript regular expression searched in the decoded path; "action" is one of
 // "status", "delay", "drop" (close without answering), "truncate" (send half the body, then
-// close) and "malformed" (a 200 whose JSON body is cut short). "count" -1 means every time.
+// close), "malformed" (a 200 whose JSON body is cut short), "ignoreRange" (answer as if the
+// request had no "Range" header) and "headers" (answer normally, with the rule's "headers"
+// object, e.g. {"ETag": "1"}, set on the answer). "count" -1 means every time.
 // Not thread-safe: used from the server's one I/O thread.
 
 #include <cstdint>
@@ -20,7 +22,7 @@
 
 namespace tarnix::emulator {
 
-enum class FaultAction { status, delay, drop, truncate, malformed };
+enum class FaultAction { status, delay, drop, truncate, malformed, ignoreRange, headers };
 
 struct FaultRule {
   std::string path;
@@ -29,6 +31,7 @@ struct FaultRule {
   int status = 503;
   std::optional<std::string> retryAfter;
   std::optional<base::JSONValue> body;
+  std::vector<std::pair<std::string, std::string>> headers;
   std::int64_t delayMs = 0;
   std::int64_t count = 1;
   std::regex pattern;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <system_error>
 
+#include "base/HTTPHeaderName.hpp"
 #include "base/Uuid.hpp"
 #include "emulator/Router.hpp"
 #include "emulator/detail/Beast.hpp"
@@ -216,7 +217,15 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                              : errorResponse(ApiError{fault->status, "Injected failure"});
       if (fault->retryAfter) response.set("Retry-After", *fault->retryAfter);
     } else {
+      if (fault && fault->action == FaultAction::ignoreRange) {
+        std::erase_if(request.headers, [](const auto& field) {
+          return base::equalsIgnoringASCIICase(field.first, "Range");
+        });
+      }
       response = server_.router.handle(request);
+    }
+    if (fault && fault->action == FaultAction::headers) {
+      for (const auto& [name, value] : fault->headers) response.set(name, value);
     }
     cleanSpool();
     if (fault && fault->action == FaultAction::malformed) {

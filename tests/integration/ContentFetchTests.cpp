@@ -1,0 +1,336 @@
+// Content fetching through the provider's framework entry points against the emulator over
+// TLS: whole files, byte ranges, the entry-id check, interrupted and cut-short transfers and
+// their resumption.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "../fileprovider/FrameworkHost.hpp"
+#include "base/Hash.hpp"
+#include "base/Uuid.hpp"
+#include "common/DriveDatabase.hpp"
+#include "integration/CloudClientFixture.hpp"
+
+namespace tarnix::testing {
+namespace {
+
+using common::SyncItem;
+
+const common::SyncFolderIdentifier kRoot{"5f0c6b1e-8d1a-4c55-9a0e-0000000f3tch"};
+constexpr const char* kDownloadPath = "^/api/v1/fs-content-download/ids/file/";
+
+std::string randomContent(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string content(size, '\0');
+  for (auto& byte : content) byte = static_cast<char>(generator() & 0xff);
+  return content;
+}
+
+struct Fetched {
+  std::optional<std::filesystem::path> url;
+  fp::ItemPtr item;
+  std::optional<fp::Error> error;
+};
+
+struct FetchedRange {
+  std::optional<std::filesystem::path> url;
+  fp::ItemPtr item;
+  fp::ByteRange range;
+  std::optional<fp::Error> error;
+};
+
+class ContentFetchTest : public CloudClientTest {
+ protected:
+  static void SetUpTestSuite() {
+    CloudClientTest::SetUpTestSuite();
+    // The provider's transport trusts the emulator the way a deployment trusts its cloud.
+    ::setenv("TARNIX_CA_FILE", emulator().caFile().c_str(), 1);
+  }
+
+  void SetUp() override {
+    folderName_ = "Fetch-" + base::makeUuid();
+    auto folder = makeFolder(folderAt("/Shared"), folderName_);
+    root_.itemIdentifier = kRoot;
+    root_.filename = folderName_;
+    root_.cloudIdentifier = folder.cloudIdentifier;
+    root_.permission = common::SyncItemPermission::owner;
+    host_ = std::make_unique<FrameworkHost>("/Shared/" + folderName_, emulator().host());
+    host_->storeCredentials(
+        common::AccountAuthentication::oauth(EmulatorProcess::kAliceToken, "refresh"));
+  }
+
+  void TearDown() override {
+    host_.reset();
+    CloudClientTest::TearDown();
+  }
+
+  SyncItem addFile(const std::string& name, const std::string& content,
+                   common::SyncItemPermission permission = common::SyncItemPermission::editor) {
+    auto file = uploadFile("/Shared/" + folderName_ + "/" + name, content, root_);
+    file.permission = permission;
+    return file;
+  }
+
+  /// Stores the root and `files`, then starts the domain.
+  void start(const std::vector<SyncItem>& files) {
+    {
+      auto database = common::DriveDatabase::open(host_->driveDirectory(), kHostDrive);
+      ASSERT_TRUE(database) << database.error().description();
+      auto storage =
+          common::SyncItemStorage::make((*database)->dbQueue(), "/Shared/" + folderName_, nullptr);
+      ASSERT_TRUE(storage);
+      ASSERT_TRUE((*storage)->setRootItem(root_));
+      common::SyncItemListPatch patch;
+      patch.createdItems = files;
+      ASSERT_TRUE((*storage)->apply(patch, false));
+    }
+    host_->start();
+    received();
+  }
+
+  static fp::ItemIdentifier identifier(const SyncItem& item) {
+    return fp::ItemIdentifier(item.itemIdentifier.description());
+  }
+
+  Fetched fetch(const SyncItem& item, std::optional<fp::ItemVersion> version = std::nullopt) {
+    auto promise = std::make_shared<std::promise<Fetched>>();
+    host_->wrapper().fetchContents(
+        identifier(item), version, {},
+        [promise](std::optional<std::filesystem::path> url, fp::ItemPtr fetched,
+                  std::optional<fp::Error> error) {
+          promise->set_value({std::move(url), std::move(fetched), std::move(error)});
+        });
+    auto future = promise->get_future();
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) std::abort();
+    return future.get();
+  }
+
+  FetchedRange fetchRange(const SyncItem& item, fp::ByteRange range, std::int64_t alignment) {
+    auto promise = std::make_shared<std::promise<FetchedRange>>();
+    host_->wrapper().fetchPartialContents(
+        identifier(item), fp::ItemVersion{}, {}, range, alignment, fp::FetchContentsOptions::none,
+        [promise](std::optional<std::filesystem::path> url, fp::ItemPtr fetched,
+                  fp::ByteRange delivered, fp::MaterializationFlags,
+                  std::optional<fp::Error> error) {
+          promise->set_value({std::move(url), std::move(fetched), delivered, std::move(error)});
+        });
+    auto future = promise->get_future();
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) std::abort();
+    return future.get();
+  }
+
+  std::vector<ReceivedRequest> downloads() {
+    std::vector<ReceivedRequest> out;
+    for (auto& request : received()) {
+      if (request.path.starts_with("/api/v1/fs-content-download/ids/file/")) {
+        out.push_back(std::move(request));
+      }
+    }
+    return out;
+  }
+
+  /// Files the provider left in the temporary folder under `prefix`.
+  std::vector<std::filesystem::path> temporaryFiles(const std::string& prefix) const {
+    std::vector<std::filesystem::path> out;
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(host_->containerRoot() / "tmp", ec)) {
+      if (entry.path().filename().string().starts_with(prefix)) out.push_back(entry.path());
+    }
+    return out;
+  }
+
+  std::string folderName_;
+  SyncItem root_;
+  std::unique_ptr<FrameworkHost> host_;
+};
+
+TEST_F(ContentFetchTest, WholeFileArrivesIdenticalThroughTheProvider) {
+  const auto content = randomContent(3 * 1024 * 1024 + 17, 1);
+  auto file = addFile("report.bin", content);
+  start({file});
+
+  auto fetched = fetch(file);
+  ASSERT_FALSE(fetched.error) << fetched.error->description();
+  ASSERT_TRUE(fetched.url);
+  EXPECT_TRUE(fetched.url->filename().string().starts_with("dl-full"));
+  EXPECT_EQ(base::sha512Hex(readFile(*fetched.url)), base::sha512Hex(content));
+  ASSERT_TRUE(fetched.item);
+  EXPECT_EQ(fetched.item->documentSize(), static_cast<std::int64_t>(content.size()));
+  EXPECT_TRUE((host_->logs().count("Downloading item done") > 0u));
+
+  auto requests = downloads();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path,
+            "/api/v1/fs-content-download/ids/file/" + file.cloudIdentifier->rawValue());
+  ASSERT_EQ(requests[0].query.size(), 1u);
+  EXPECT_EQ(requests[0].query[0],
+            (std::pair<std::string, std::string>{"entry_id", file.contentVersion->rawValue}));
+  EXPECT_FALSE(requests[0].header("range"));
+}
+
+TEST_F(ContentFetchTest, RangesAreRoundedOutToTheAlignment) {
+  const auto content = randomContent(20000, 2);
+  auto file = addFile("ranges.bin", content);
+  start({file});
+  struct Case {
+    fp::ByteRange asked;
+    std::int64_t alignment;
+    std::string rangeHeader;
+    fp::ByteRange delivered;
+  };
+  const Case cases[] = {
+      {{100, 50}, 0, "bytes=100-149", {100, 50}},
+      {{100, 50}, 1, "bytes=100-149", {100, 50}},
+      {{100, 50}, 4096, "bytes=0-4095", {0, 4096}},
+      {{5000, 10}, 4096, "bytes=4096-8191", {4096, 4096}},
+      {{4095, 2}, 4096, "bytes=0-8191", {0, 8192}},
+      // The server ends the range at the end of the file.
+      {{19990, 10}, 16384, "bytes=16384-32767", {16384, 20000 - 16384}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rangeHeader + " align " + std::to_string(c.alignment));
+    auto fetched = fetchRange(file, c.asked, c.alignment);
+    ASSERT_FALSE(fetched.error) << fetched.error->description();
+    ASSERT_TRUE(fetched.url);
+    EXPECT_TRUE(fetched.url->filename().string().starts_with("dl-part"));
+    EXPECT_EQ(fetched.range, c.delivered);
+    EXPECT_EQ(readFile(*fetched.url), content.substr(static_cast<std::size_t>(c.delivered.location),
+                                                     static_cast<std::size_t>(c.delivered.length)));
+    auto requests = downloads();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("range"), c.rangeHeader);
+  }
+}
+
+TEST_F(ContentFetchTest, AWholeFileAnswerToARangeIsTheWholeFile) {
+  const auto content = randomContent(10000, 3);
+  auto file = addFile("whole.bin", content);
+  start({file});
+  addFault({{"path", kDownloadPath}, {"action", "ignoreRange"}, {"count", 1}});
+
+  auto fetched = fetchRange(file, {4096, 100}, 4096);
+  ASSERT_FALSE(fetched.error) << fetched.error->description();
+  EXPECT_EQ(fetched.range, (fp::ByteRange{0, 10000}));
+  EXPECT_EQ(readFile(*fetched.url), content);
+  EXPECT_TRUE((host_->logs().count("Partial download did download entire file") > 0u));
+}
+
+TEST_F(ContentFetchTest, AnotherEntityTagThanTheVersionAskedForFails) {
+  auto file = addFile("versioned.txt", "first version");
+  start({file});
+  for (bool partial : {false, true}) {
+    SCOPED_TRACE(partial ? "range" : "whole file");
+    addFault({{"path", kDownloadPath},
+              {"action", "headers"},
+              {"headers", {{"ETag", "999999"}}},
+              {"count", 1}});
+    std::optional<fp::Error> error;
+    if (partial) {
+      auto fetched = fetchRange(file, {0, 5}, 0);
+      error = fetched.error;
+      EXPECT_FALSE(fetched.url);
+    } else {
+      auto fetched = fetch(file);
+      error = fetched.error;
+      EXPECT_FALSE(fetched.url);
+    }
+    // Status 200 with another entity tag: the mismatch travels inside Cocoa 4101.
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->is(fp::CocoaErrorCode::xpcConnectionReplyInvalid)) << error->description();
+    auto underlying = error->underlyingError();
+    ASSERT_TRUE(underlying);
+    EXPECT_EQ(underlying->domain(), "Common.SyncError");
+  }
+  EXPECT_TRUE((host_->logs().count("Entry ID mismatch on download") > 0u));
+  EXPECT_TRUE(temporaryFiles("dl-").empty());
+}
+
+TEST_F(ContentFetchTest, ACutShortBodyFailsAndTheNextAttemptResumesWithARange) {
+  const auto content = randomContent(4 * 1024 * 1024, 4);
+  auto file = addFile("big.bin", content);
+  start({file});
+  addFault({{"path", kDownloadPath}, {"action", "truncate"}, {"count", 1}});
+
+  auto cut = fetch(file);
+  ASSERT_TRUE(cut.error) << "a cut-short body must never be handed over";
+  EXPECT_FALSE(cut.url);
+  EXPECT_TRUE(temporaryFiles("dl-full").empty());
+  auto first = downloads();
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_FALSE(first[0].header("range"));
+
+  auto resumed = fetch(file);
+  ASSERT_FALSE(resumed.error) << resumed.error->description();
+  EXPECT_EQ(base::sha512Hex(readFile(*resumed.url)), base::sha512Hex(content));
+  EXPECT_TRUE((host_->logs().count("Download resumed") > 0u));
+  auto second = downloads();
+  ASSERT_EQ(second.size(), 1u);
+  auto range = second[0].header("range");
+  ASSERT_TRUE(range);
+  ASSERT_TRUE(range->starts_with("bytes=") && range->ends_with("-")) << *range;
+  auto offset = std::stoll(range->substr(6));
+  EXPECT_GT(offset, 0);
+  EXPECT_LT(offset, static_cast<long long>(content.size()));
+  EXPECT_EQ(second[0].query, first[0].query);
+
+  // Nothing is left to resume from once the file is whole.
+  auto again = fetch(file);
+  ASSERT_FALSE(again.error);
+  auto third = downloads();
+  ASSERT_EQ(third.size(), 1u);
+  EXPECT_FALSE(third[0].header("range"));
+}
+
+TEST_F(ContentFetchTest, AnAuthenticationFailureWhileResumingStartsFromScratch) {
+  const auto content = randomContent(2 * 1024 * 1024, 5);
+  auto file = addFile("auth.bin", content);
+  start({file});
+  addFault({{"path", kDownloadPath}, {"action", "truncate"}, {"count", 1}});
+  ASSERT_TRUE(fetch(file).error);
+  received();
+
+  addFault({{"path", kDownloadPath}, {"action", "status"}, {"status", 401}, {"count", 1}});
+  auto fetched = fetch(file);
+  ASSERT_FALSE(fetched.error) << fetched.error->description();
+  EXPECT_EQ(base::sha512Hex(readFile(*fetched.url)), base::sha512Hex(content));
+  EXPECT_TRUE(
+      (host_->logs().count("Auth error while resuming download (auto-start from scratch)") > 0u));
+  auto requests = downloads();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(requests[0].header("range"));
+  EXPECT_FALSE(requests[1].header("range"));
+}
+
+TEST_F(ContentFetchTest, RefusalsAndMissingFilesBecomeFrameworkErrors) {
+  auto readable = addFile("gone.txt", "soon deleted");
+  auto hidden = addFile("secret.txt", "not for you", common::SyncItemPermission::nav);
+  start({readable, hidden});
+
+  auto refused = fetch(hidden);
+  ASSERT_TRUE(refused.error);
+  EXPECT_TRUE(refused.error->is(fp::CocoaErrorCode::fileReadNoPermission));
+  auto refusedRange = fetchRange(hidden, {0, 1}, 0);
+  ASSERT_TRUE(refusedRange.error);
+  EXPECT_TRUE(refusedRange.error->is(fp::CocoaErrorCode::fileReadNoPermission));
+  EXPECT_TRUE(downloads().empty()) << "a refused read sends nothing";
+
+  SyncItem neverStored;
+  neverStored.itemIdentifier = common::SyncFileIdentifier::make();
+  auto unknown = fetch(neverStored);
+  ASSERT_TRUE(unknown.error);
+  EXPECT_TRUE(unknown.error->is(fp::FileProviderErrorCode::noSuchItem));
+
+  addFault({{"path", kDownloadPath}, {"action", "status"}, {"status", 404}, {"count", 1}});
+  auto missing = fetch(readable);
+  ASSERT_TRUE(missing.error);
+  EXPECT_TRUE(missing.error->is(fp::FileProviderErrorCode::noSuchItem))
+      << missing.error->description();
+  EXPECT_TRUE((host_->logs().count("Requested file is no longer available on server") > 0u));
+  EXPECT_TRUE(temporaryFiles("dl-").empty());
+}
+
+}  // namespace
+}  // namespace tarnix::testing
