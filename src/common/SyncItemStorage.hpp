@@ -203,6 +203,11 @@ class SyncItemStorage {
   /// their subtrees). With `skipItemsBeingCreated`, created items matching an entry of the
   /// items-being-created set are left out.
   ItemStoreResult<void> apply(const SyncItemListPatch& patch, bool skipItemsBeingCreated);
+  /// The same, and `alsoInTransaction` runs after the patch in the same transaction: when it
+  /// fails, nothing of the patch is written either.
+  ItemStoreResult<void> apply(
+      const SyncItemListPatch& patch, bool skipItemsBeingCreated,
+      const std::function<ItemStoreResult<void>(Database&)>& alsoInTransaction);
   /// Marks the item and its alive descendants dead (2 when `delayed`, else 1) with the highest
   /// ranks. An offline-folder root (and its subtree) is left alone unless
   /// `includingSubscriptionRoot`.

@@ -289,6 +289,12 @@ ItemStoreResult<SyncItem> SyncItemStorage::update(const PatchedSyncItem& item) {
 
 ItemStoreResult<void> SyncItemStorage::apply(const SyncItemListPatch& patch,
                                              bool skipItemsBeingCreated) {
+  return apply(patch, skipItemsBeingCreated, nullptr);
+}
+
+ItemStoreResult<void> SyncItemStorage::apply(
+    const SyncItemListPatch& patch, bool skipItemsBeingCreated,
+    const std::function<ItemStoreResult<void>(Database&)>& alsoInTransaction) {
   std::multiset<ItemBeingCreated> beingCreated;
   if (skipItemsBeingCreated) {
     std::lock_guard lock(mutex_);
@@ -316,6 +322,7 @@ ItemStoreResult<void> SyncItemStorage::apply(const SyncItemListPatch& patch,
         return done;
       }
     }
+    if (alsoInTransaction) return alsoInTransaction(db);
     return {};
   });
 }

@@ -70,17 +70,17 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
   p.domainDataStorage_ = std::make_shared<common::DomainDataStorage>(
       p.driveDatabase_->dbQueue(), p.drive_.identifier, std::make_shared<base::Logger>(logger));
   p.offlineCacheURL_ = p.appGroup_->offlineCacheRootURL() / p.drive_.identifier;
-  // cloudItemPresentationTracker: the listing service provides it.
 
   auto temporary = p.manager_->temporaryDirectoryURL();
   if (!temporary) return fail("Unable to get temporary URL");
   p.temporaryDirectoryCached_ = *temporary;
 
-  // The converter maps the framework's root to the drive's root folder; a drive not listed yet
-  // has none, and its root container stays unknown until the listing stores it.
-  auto root = p.itemStorage_->rootItem();
-  const auto rootIdentifier = root && root->isFolder() ? *root->itemIdentifier.folder()
-                                                       : common::SyncFolderIdentifier::zero();
+  p.makeListing();
+
+  // The converter maps the framework's root to the drive's root folder.
+  auto root = p.ensureRootItem();
+  if (!root) return fail("Opening drive database failed: " + root.error());
+  const auto rootIdentifier = *root->itemIdentifier.folder();
   p.converter_ = std::make_shared<const FileProviderConverter>(
       p.drive_, p.itemStorage_, p.driveRepository_, rootIdentifier, p.featureList_, nullptr,
       p.configurationProvider_);
@@ -113,6 +113,90 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
   p.startBumpingDomainVersion();
   logger.info(std::string("File provider initialised. (") + kExtensionShortVersion + ")");
   return provider;
+}
+
+namespace {
+
+const common::FeatureList& noFeatures() {
+  static const common::FeatureList features;
+  return features;
+}
+
+}  // namespace
+
+void Provider::makeListing() {
+  listingMetadataStorage_ = std::make_shared<ListingMetadataStorage>(
+      driveDatabase_->dbQueue(), logger_.child("ListingMetadataStorage"));
+  skipsService_ = std::make_shared<common::SkipsService>(
+      std::make_shared<common::SkipsRepository>(driveDatabase_->dbQueue(),
+                                                logger_.child("SkipsRepository")),
+      distributedNotificationCenter_, featureList_ ? *featureList_ : noFeatures(),
+      logger_.child("SkipsService"), drive_.identifier);
+
+  ListingService::Collaborators services;
+  services.itemStorage = itemStorage_;
+  services.cloudClient = cloud_.cloudClient;
+  services.metadataStorage = listingMetadataStorage_;
+  services.skipsService = skipsService_;
+  services.currentUserIdentifier = drive_.userIdentifier;
+  listingService_ =
+      std::make_shared<ListingService>(std::move(services), logger_.child("ListingService"));
+  ListingScheduler::Collaborators scheduling;
+  scheduling.listingServiceForOnlineRealm = listingService_;
+  scheduling.listingMetadataStorage = listingMetadataStorage_;
+  scheduling.itemStorage = itemStorage_;
+  listingScheduler_ =
+      ListingScheduler::make(std::move(scheduling), logger_.child("ListingScheduler"));
+
+  std::weak_ptr<Provider> weak = weak_from_this();
+  cloudItemPresentationTracker_ = std::make_shared<ListingPresentationTracker>(
+      listingScheduler_,
+      [weak](const common::SyncFolderIdentifier& folder) {
+        if (auto self = weak.lock()) self->signalChanges(folder);
+      },
+      logger_.child("CloudItemPresentationTracker"));
+  listingService_->setChangeHandler(
+      [tracker = std::weak_ptr(cloudItemPresentationTracker_)](const auto& folder) {
+        if (auto self = tracker.lock()) self->folderDidChange(folder);
+      });
+  listingCrawler_ = std::make_shared<ListingCrawler>(listingScheduler_, itemStorage_,
+                                                     logger_.child("ListingCrawler"));
+}
+
+std::expected<common::SyncItem, std::string> Provider::ensureRootItem() {
+  auto root = itemStorage_->rootItem();
+  if (root && root->isFolder()) return *root;
+  const auto* missing = root ? nullptr : root.error().syncError();
+  if (root || !missing || missing->code() != common::SyncError::Code::noSuchItem) {
+    return std::unexpected(root ? std::string("the root item is no folder")
+                                : root.error().description());
+  }
+  common::SyncItem item;
+  item.itemIdentifier = common::SyncFolderIdentifier{base::makeUuid()};
+  item.parentItemIdentifier = common::SyncFolderIdentifier::zero();
+  const auto& start = drive_.cloudStartPath;
+  const auto slash = start.find_last_of('/');
+  item.filename = slash == std::string::npos ? start : start.substr(slash + 1);
+  if (item.filename.empty()) item.filename = "/";
+  item.uploadDate = std::chrono::system_clock::now();
+  item.isMaterialized = false;
+  auto stored = itemStorage_->setRootItem(item);
+  if (!stored) return std::unexpected(stored.error().description());
+  logger_.info("Root item created",
+               {{"itemID", item.itemIdentifier.description()}, {"path", start}});
+  return *stored;
+}
+
+void Provider::signalChanges(const common::SyncFolderIdentifier& folder) {
+  const auto container = converter_ ? converter_->itemIdentifier(common::SyncItemIdentifier(folder))
+                                    : fp::ItemIdentifier();
+  manager_->signalEnumerator(container, [logger = logger_, folder](std::optional<fp::Error> error) {
+    if (error) {
+      logger.error("Signalling enumerator failed",
+                   {{"itemID", folder.description()}, {"error", *error}});
+    }
+  });
+  signalWorkingSet();
 }
 
 Provider::~Provider() {
@@ -231,7 +315,7 @@ std::expected<fp::EnumeratorPtr, fp::Error> Provider::enumerator(
                   {{"itemID", containerItemIdentifier.rawValue()}});
     return std::unexpected(fp::Error(fp::FileProviderErrorCode::noSuchItem));
   }
-  return std::make_shared<Enumerator>(itemStorage_, converter_, nullptr,
+  return std::make_shared<Enumerator>(itemStorage_, converter_, listingScheduler_,
                                       cloudItemPresentationTracker_, logger_.child("Enumerator"),
                                       *parsed);
 }

@@ -33,6 +33,9 @@
 #include "fileprovider/FileProviderGlobals.hpp"
 #include "fileprovider/FileProviderStatusProvider.hpp"
 #include "fileprovider/ItemDebouncer.hpp"
+#include "fileprovider/ListingCrawler.hpp"
+#include "fileprovider/ListingPresentationTracker.hpp"
+#include "fileprovider/ListingScheduler.hpp"
 #include "fileprovider/ProviderCloudServices.hpp"
 #include "fileprovider/ProviderInstanceServiceSource.hpp"
 #include "fileprovider/ThumbnailLoader.hpp"
@@ -128,10 +131,22 @@ class Provider final : public FileProviderExtension,
   bool computeChecksumOfUserFacingFile() const { return computeChecksumOfUserFacingFile_; }
   const std::shared_ptr<SyncCloudClient>& cloudClient() const { return cloud_.cloudClient; }
   const std::shared_ptr<SyncService>& syncService() const { return cloud_.syncService; }
+  const std::shared_ptr<ListingScheduler>& listingScheduler() const { return listingScheduler_; }
+  const std::shared_ptr<ListingCrawler>& listingCrawler() const { return listingCrawler_; }
+  const std::shared_ptr<ListingMetadataStorage>& listingMetadataStorage() const {
+    return listingMetadataStorage_;
+  }
 
  private:
   Provider() = default;
   void startBumpingDomainVersion();
+  /// The drive's root folder as stored; a drive never listed gets one (known by the drive's
+  /// cloud start path until its first listing).
+  std::expected<common::SyncItem, std::string> ensureRootItem();
+  /// Builds the cloud client and the listing services over the item store.
+  void makeListing();
+  /// Asks the framework to enumerate the changes of `folder` and of the working set.
+  void signalChanges(const common::SyncFolderIdentifier& folder);
   bool evaluateFileLevelUI() const;
   /// The identifier parsed for `operation`'s log line; logs `invalidText` when it does not parse.
   std::optional<common::SyncItemIdentifier> parse(const fp::ItemIdentifier& identifier,
@@ -156,10 +171,15 @@ class Provider final : public FileProviderExtension,
   common::Drive drive_;
   std::unique_ptr<common::DriveDatabase> driveDatabase_;
   std::shared_ptr<common::SyncItemStorage> itemStorage_;
+  std::shared_ptr<ListingMetadataStorage> listingMetadataStorage_;
   // localLockStorage and openFilesTracker join with their services.
   std::shared_ptr<const FileProviderConverter> converter_;
-  // draftsMigrator and listingScheduler join with their services.
-  std::shared_ptr<CloudItemPresentationTracker> cloudItemPresentationTracker_;
+  // draftsMigrator joins with its service.
+  std::shared_ptr<ListingScheduler> listingScheduler_;
+  std::shared_ptr<ListingPresentationTracker> cloudItemPresentationTracker_;
+  std::shared_ptr<common::SkipsService> skipsService_;
+  std::shared_ptr<ListingService> listingService_;
+  std::shared_ptr<ListingCrawler> listingCrawler_;
   std::shared_ptr<ThumbnailLoader> thumbnailLoader_;
   // cloudSubscriber, the locking services, offlineSyncPublisher and
   // offlineNotificationsForwarder join with their services.

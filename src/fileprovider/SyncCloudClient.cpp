@@ -193,10 +193,14 @@ SyncCloudFolderItems SyncCloudClient::folderItems(const SyncItem& folder,
     item.uploadDate = base::dateFromMillisecondsSince1970(entry.uploaded);
     item.contentModificationDate = base::dateFromMillisecondsSince1970(entry.lastModified);
     // The listing says whether a lock exists, not who holds it: a known holder stays, an
-    // unlocked file has none. Holders of new locks come from the lock refresh.
+    // unlocked file has none, and a new lock has a holder not known yet (identifier 0, no
+    // names) until the lock refresh names it.
     if (!entry.locked) {
       item.lockInfo.reset();
-    } else if (item.lockInfo && entry.collaboration) {
+    } else if (!item.lockInfo) {
+      item.lockInfo = common::CloudLockInfo{};
+      item.lockInfo->collaborationToken = entry.collaboration;
+    } else if (entry.collaboration) {
       item.lockInfo->collaborationToken = entry.collaboration;
     }
     items.childFileItems.push_back(std::move(item));
@@ -217,8 +221,28 @@ cloudfs::CloudFSSessionTask SyncCloudClient::enumerateItems(
   request.includeStandardUser = true;
   request.includeProjectFolder = true;
   request.includeDocumentRoom = true;
-  auto handle = [self = shared_from_this(),
-                 folder](const CloudFSResponse& response) -> SyncCloudResult<SyncCloudListing> {
+  return send<SyncCloudListing>(request, "Listing", listingHandler(folder),
+                                std::move(completionHandler));
+}
+
+cloudfs::CloudFSSessionTask SyncCloudClient::enumerateDriveRoot(
+    const SyncItem& root, Completion<SyncCloudListing> completionHandler) {
+  cloudfs::ListingByPathRequest request(drive_.cloudStartPath.empty() ? std::string("/")
+                                                                      : drive_.cloudStartPath);
+  request.includeChecksum = true;
+  request.includeUploadedBy = true;
+  request.includeCollaboration = true;
+  request.includeMoveDeletePermittedInfo = true;
+  request.includeStandardUser = true;
+  request.includeProjectFolder = true;
+  return send<SyncCloudListing>(request, "Listing", listingHandler(root),
+                                std::move(completionHandler));
+}
+
+std::function<SyncCloudResult<SyncCloudListing>(const CloudFSResponse&)>
+SyncCloudClient::listingHandler(const SyncItem& folder) {
+  return [self = shared_from_this(),
+          folder](const CloudFSResponse& response) -> SyncCloudResult<SyncCloudListing> {
     const auto& logger = self->logger_;
     base::LoggerMetadata where{{"itemID", identifierText(folder)},
                                {"itemCloudID", cloudIdentifierText(folder)}};
@@ -261,8 +285,6 @@ cloudfs::CloudFSSessionTask SyncCloudClient::enumerateItems(
         return std::unexpected(self->errorForOtherStatus(response, "Listing"));
     }
   };
-  return send<SyncCloudListing>(request, "Listing", std::move(handle),
-                                std::move(completionHandler));
 }
 
 // MARK: Metadata

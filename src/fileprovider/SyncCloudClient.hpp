@@ -112,6 +112,10 @@ class SyncCloudClient : public SyncClientProtocol,
   cloudfs::CloudFSSessionTask enumerateItems(const common::SyncItem& folder,
                                              std::optional<std::string> previousVersion,
                                              Completion<SyncCloudListing> completionHandler);
+  /// Lists the drive's root folder by the drive's cloud start path: how the root is listed
+  /// before the cloud identifier is known. Never conditional.
+  cloudfs::CloudFSSessionTask enumerateDriveRoot(const common::SyncItem& root,
+                                                 Completion<SyncCloudListing> completionHandler);
   cloudfs::CloudFSSessionTask folderMetadata(
       const common::SyncItem& folder,
       Completion<cloudfs::FolderMetadataResponse> completionHandler);
@@ -227,6 +231,9 @@ class SyncCloudClient : public SyncClientProtocol,
       const cloudfs::CloudFSRequestPrototype& request, std::string operationName,
       std::function<SyncCloudResult<T>(const cloudfs::CloudFSResponse&)> handle,
       Completion<T> completionHandler);
+  /// Turns a listing answer into items of `folder`.
+  std::function<SyncCloudResult<SyncCloudListing>(const cloudfs::CloudFSResponse&)> listingHandler(
+      const common::SyncItem& folder);
   common::SyncError failedStatus(const cloudfs::CloudFSResponse& response,
                                  std::string_view operationName, const std::string& filename,
                                  const std::optional<common::SyncFolderIdentifier>& parent) const;

@@ -142,10 +142,11 @@ struct EnumeratedContainer {
 
 class FrameworkHost {
  public:
-  /// Makes the container with the account (on the cloud host `domain`) and the drive (cloud
-  /// start path `cloudStartPath`).
+  /// Makes the container with the account and the drive (cloud start path `cloudStartPath`)
+  /// on the cloud host `domain`: by default a loopback port where nothing answers, so that
+  /// listings the provider starts fail at once and never leave the machine.
   explicit FrameworkHost(std::string cloudStartPath = "/Shared/Team",
-                         std::string domain = "acme.cloud.example")
+                         std::string domain = "127.0.0.1:1")
       : sink_(std::make_shared<RecordingLogSink>()), logger_(recordingLogger(sink_)) {
     std::filesystem::create_directories(dir_.path() / "Tarnix");
     auto database =

@@ -7,7 +7,8 @@
 // "status", "delay", "drop" (close without answering), "truncate" (send half the body, then
 // close), "malformed" (a 200 whose JSON body is cut short), "ignoreRange" (answer as if the
 // request had no "Range" header) and "headers" (answer normally, with the rule's "headers"
-// object, e.g. {"ETag": "1"}, set on the answer). "count" -1 means every time.
+// object, e.g. {"ETag": "1"}, set on the answer). A "status" answer carries the rule's
+// "headers" too. "count" -1 means every time.
 // Not thread-safe: used from the server's one I/O thread.
 
 #include <cstdint>

@@ -216,6 +216,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       response = fault->body ? Response::json(fault->status, *fault->body)
                              : errorResponse(ApiError{fault->status, "Injected failure"});
       if (fault->retryAfter) response.set("Retry-After", *fault->retryAfter);
+      for (const auto& [name, value] : fault->headers) response.set(name, value);
     } else {
       if (fault && fault->action == FaultAction::ignoreRange) {
         std::erase_if(request.headers, [](const auto& field) {
