@@ -20,6 +20,7 @@ void registerCommands(CLI::App& app) {
   addMountCommands(app);
   addCloudCommands(app);
   addItemsCommands(app);
+  addContentCommands(app);
   registerFileProviderExtension();
 }
 

@@ -10,8 +10,11 @@
 #include "../fileprovider/FrameworkHost.hpp"
 #include "base/Hash.hpp"
 #include "base/Uuid.hpp"
+#include "common/AnalyticsSender.hpp"
 #include "common/DriveDatabase.hpp"
 #include "integration/CloudClientFixture.hpp"
+#include "support/RunTarnix.hpp"
+#include "support/TempDir.hpp"
 
 namespace tarnix::testing {
 namespace {
@@ -73,8 +76,15 @@ class ContentFetchTest : public CloudClientTest {
     return file;
   }
 
-  /// Stores the root and `files`, then starts the domain.
-  void start(const std::vector<SyncItem>& files) {
+  /// Stores the root and `items`, then starts the domain.
+  void start(const std::vector<SyncItem>& items) {
+    seed(items);
+    host_->start();
+    received();
+  }
+
+  /// Stores the root and `items` in the drive's database.
+  void seed(const std::vector<SyncItem>& items) {
     {
       auto database = common::DriveDatabase::open(host_->driveDirectory(), kHostDrive);
       ASSERT_TRUE(database) << database.error().description();
@@ -83,11 +93,15 @@ class ContentFetchTest : public CloudClientTest {
       ASSERT_TRUE(storage);
       ASSERT_TRUE((*storage)->setRootItem(root_));
       common::SyncItemListPatch patch;
-      patch.createdItems = files;
+      patch.createdItems = items;
       ASSERT_TRUE((*storage)->apply(patch, false));
     }
-    host_->start();
-    received();
+  }
+
+  /// The tarnix programme on the host's container.
+  ProgramRun tarnix(const std::string& arguments) {
+    return runTarnix(arguments, "TARNIX_HOME='" + host_->containerRoot().string() +
+                                    "' TARNIX_CA_FILE='" + emulator().caFile().string() + "'");
   }
 
   static fp::ItemIdentifier identifier(const SyncItem& item) {
@@ -330,6 +344,129 @@ TEST_F(ContentFetchTest, RefusalsAndMissingFilesBecomeFrameworkErrors) {
       << missing.error->description();
   EXPECT_TRUE((host_->logs().count("Requested file is no longer available on server") > 0u));
   EXPECT_TRUE(temporaryFiles("dl-").empty());
+}
+
+TEST_F(ContentFetchTest, GetAndCatFetchDownThePathThroughTheProvider) {
+  const auto content = randomContent(300000, 8);
+  auto sub = makeFolder(root_, "Sub");
+  sub.permission = common::SyncItemPermission::editor;
+  auto deep = uploadFile("/Shared/" + folderName_ + "/Sub/deep.bin", content, sub);
+  deep.permission = common::SyncItemPermission::viewer;
+  auto notes = addFile("Notes.txt", "line one\nline two\n");
+  seed({sub, deep, notes});
+  TempDir out("tarnix-get");
+
+  auto cat = tarnix("cat Acme Sub/deep.bin > '" + (out.path() / "cat").string() + "'");
+  ASSERT_EQ(cat.status, 0) << cat.output;
+  EXPECT_EQ(base::sha512Hex(readFile(out.path() / "cat")), base::sha512Hex(content));
+
+  auto intoFolder = tarnix("get Acme notes.txt '" + out.path().string() + "'");
+  ASSERT_EQ(intoFolder.status, 0) << intoFolder.output;
+  EXPECT_EQ(readFile(out.path() / "Notes.txt"), "line one\nline two\n");
+  auto named = tarnix("get Acme /Sub/deep.bin '" + (out.path() / "copy.bin").string() + "'");
+  ASSERT_EQ(named.status, 0) << named.output;
+  EXPECT_EQ(readFile(out.path() / "copy.bin"), content);
+  // Nothing fetched stays behind in the container.
+  for (const auto& entry : std::filesystem::directory_iterator(host_->containerRoot() / "tmp")) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with("dl-")) << entry.path();
+  }
+
+  struct Failure {
+    std::string arguments;
+    std::string message;
+  };
+  const Failure failures[] = {
+      {"cat Acme Sub/missing.bin", "Sub/missing.bin: no such item"},
+      {"get Acme Sub", "Sub: is a folder"},
+      {"cat Nowhere Notes.txt", "Nowhere"},
+  };
+  for (const auto& failure : failures) {
+    auto run = tarnix(failure.arguments);
+    EXPECT_NE(run.status, 0) << failure.arguments;
+    EXPECT_NE(run.output.find(failure.message), std::string::npos) << run.output;
+  }
+}
+
+// The cloud client on its own: the fast-access endpoint's fallback and the analytics events.
+class CloudDownloadTest : public CloudClientTest {
+ protected:
+  void SetUp() override {
+    parent_ = makeFolder(folderAt("/Shared"), "Downloads-" + base::makeUuid());
+    path_ = "/Shared/" + parent_.filename;
+  }
+
+  template <class T, class Start>
+  static fileprovider::SyncCloudResult<T> wait(Start start) {
+    return run<T>(std::move(start));
+  }
+
+  SyncItem parent_;
+  std::string path_;
+  TempDir scratch_{"tarnix-downloads"};
+  std::shared_ptr<common::RecordingAnalyticsSender> analytics_ =
+      std::make_shared<common::RecordingAnalyticsSender>();
+};
+
+TEST_F(CloudDownloadTest, AFastAccessMissFallsBackToTheCloudAndIsRemembered) {
+  const auto content = randomContent(50000, 6);
+  auto file = uploadFile(path_ + "/hybrid.bin", content, parent_);
+  auto sut = client();
+  // The emulator stands for both the fast-access endpoint and the cloud.
+  sut->configureDownloads({scratch_.path() / "resume", analytics_, emulator().host()});
+  received();
+  addFault({{"path", kDownloadPath}, {"action", "status"}, {"status", 404}, {"count", 1}});
+
+  auto first = wait<fileprovider::PartialFetchOutputContext>([&](auto done) {
+    sut->fetchPartialContents({0, 100}, file, scratch_.path() / "one", 0, std::nullopt, true,
+                              std::move(done));
+  });
+  ASSERT_TRUE(first) << first.error().description();
+  EXPECT_EQ(first->range, (cloudfs::ByteRange{0, 100}));
+  EXPECT_EQ(readFile(scratch_.path() / "one"), content.substr(0, 100));
+  EXPECT_EQ(log_.second->entries("File not found on Hybrid").size(), 1u);
+  EXPECT_EQ(received().size(), 2u);
+  EXPECT_EQ(sut->zephyrCache().mode(file.itemIdentifier),
+            fileprovider::ZephyrFileMode::versionNotFound(*file.contentVersion));
+
+  // That version now comes from the cloud at once.
+  auto second = wait<fileprovider::PartialFetchOutputContext>([&](auto done) {
+    sut->fetchPartialContents({0, 100}, file, scratch_.path() / "two", 0, std::nullopt, true,
+                              std::move(done));
+  });
+  ASSERT_TRUE(second);
+  EXPECT_EQ(received().size(), 1u);
+  EXPECT_EQ(log_.second->entries("File not found on Hybrid").size(), 1u);
+}
+
+TEST_F(CloudDownloadTest, EveryDownloadStartIsAnAnalyticsEventSayingWhetherItResumed) {
+  const auto content = randomContent(3 * 1024 * 1024, 7);
+  auto file = uploadFile(path_ + "/events.bin", content, parent_);
+  auto sut = client();
+  sut->configureDownloads({scratch_.path() / "resume", analytics_, std::nullopt});
+  addFault({{"path", kDownloadPath}, {"action", "truncate"}, {"count", 1}});
+  auto download = [&](const std::string& name) {
+    return wait<SyncItem>([&](auto done) {
+      sut->downloadFile(file, scratch_.path() / name, std::nullopt, fp::FetchContentsOptions::none,
+                        std::move(done));
+    });
+  };
+  EXPECT_FALSE(download("cut"));
+  EXPECT_FALSE(std::filesystem::exists(scratch_.path() / "cut"));
+  auto whole = download("whole");
+  ASSERT_TRUE(whole) << whole.error().description();
+  EXPECT_EQ(base::sha512Hex(readFile(scratch_.path() / "whole")), base::sha512Hex(content));
+  EXPECT_EQ(sut->runningDownloads(), 0u);
+  // The resume record is gone with the download it served.
+  EXPECT_TRUE(std::filesystem::is_empty(scratch_.path() / "resume"));
+
+  auto events = analytics_->events();
+  ASSERT_EQ(events.size(), 2u);
+  for (const auto& event : events) EXPECT_EQ(event.name, "file_download");
+  EXPECT_EQ(events[0].properties["resumable_data_used"], false);
+  EXPECT_EQ(events[0].properties["atOffset"], 0);
+  EXPECT_EQ(events[1].properties["resumable_data_used"], true);
+  EXPECT_GT(events[1].properties["atOffset"].get<std::int64_t>(), 0);
+  EXPECT_EQ(events[1].properties["expectedBytes"], static_cast<std::int64_t>(content.size()));
 }
 
 }  // namespace

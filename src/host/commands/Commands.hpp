@@ -31,5 +31,8 @@ void addCloudCommands(CLI::App& app);
 
 /// `tarnix ls DRIVE [PATH]` and `tarnix stat DRIVE PATH`: a drive's items through its provider.
 void addItemsCommands(CLI::App& app);
+/// `tarnix get DRIVE PATH [DEST]` and `tarnix cat DRIVE PATH`: a file's contents through its
+/// provider.
+void addContentCommands(CLI::App& app);
 
 }  // namespace tarnix::host
