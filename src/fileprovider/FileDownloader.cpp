@@ -126,8 +126,9 @@ void FileDownloader::track(cloudfs::CloudFSSessionTask task) {
   bool cancelNow = false;
   {
     std::lock_guard lock(taskMutex_);
-    task_ = std::move(task);
-    cancelNow = cancelled_;
+    // A transfer that already ended is not kept.
+    if (!finished_) task_ = std::move(task);
+    cancelNow = cancelled_ && !finished_;
   }
   if (cancelNow) cancel();
 }
@@ -251,6 +252,14 @@ void FileDownloader::finish(SyncCloudResult<common::SyncItem> result) {
   if (finished_.exchange(true)) return;
   auto completion = std::move(completionHandler_);
   completionHandler_ = nullptr;
+  // What leads back to the client and its transport goes before the caller hears of the end,
+  // so that a caller that then lets go of the client is the one that ends it.
+  configuration_.errorHandler = {};
+  configuration_.cloudFSSession.reset();
+  {
+    std::lock_guard lock(taskMutex_);
+    task_ = {};
+  }
   if (completion) completion(std::move(result));
 }
 

@@ -129,11 +129,17 @@ fp::ProgressPtr Provider::fetchContents(const fp::ItemIdentifier& identifier,
   }
 
   auto progress = fp::Progress::make(kDownloadUnits);
-  auto self = shared_from_this();
+  // The download does not keep the provider alive: once it is gone, nothing is handed over.
   auto download = cloud_.syncService->downloadFile(
       *item, *destination, *version, fp::FetchContentsOptions::none,
-      [self, destination = *destination, operationID,
+      [weak = weak_from_this(), destination = *destination, operationID,
        completion = std::move(completion)](SyncCloudResult<common::SyncItem> result) {
+        auto self = weak.lock();
+        if (!self) {
+          std::error_code ignored;
+          std::filesystem::remove(destination, ignored);
+          return completion(std::nullopt, nullptr, fp::Error(fp::CocoaErrorCode::userCancelled));
+        }
         if (!result) {
           self->logger_.error("Downloading item failed", {{"destination", destination.string()},
                                                           {"opID", operationID},
@@ -190,12 +196,18 @@ fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identif
                 {"opID", operationID}});
 
   auto progress = fp::Progress::make(kDownloadUnits);
-  auto self = shared_from_this();
   auto download = cloud_.syncService->downloadFilePartially(
       *item, *destination, {minimalRange.location, minimalRange.length}, alignment, *version,
       options,
-      [self, destination = *destination, operationID,
+      [weak = weak_from_this(), destination = *destination, operationID,
        completion = std::move(completion)](SyncCloudResult<PartialFetchOutputContext> result) {
+        auto self = weak.lock();
+        if (!self) {
+          std::error_code ignored;
+          std::filesystem::remove(destination, ignored);
+          return completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none,
+                            fp::Error(fp::CocoaErrorCode::userCancelled));
+        }
         if (!result) {
           self->logger_.error("Downloaded partial contents failed",
                               {{"destination", destination.string()},

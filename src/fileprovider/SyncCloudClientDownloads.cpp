@@ -192,11 +192,12 @@ fp::ProgressPtr SyncCloudClient::downloadFile(
   // The client keeps the downloader until it completes.
   auto holder = std::make_shared<std::weak_ptr<FileDownloader>>();
   auto downloader = std::make_shared<FileDownloader>(
-      std::move(setup), [self, holder, completionHandler = std::move(completionHandler)](
-                            SyncCloudResult<SyncItem> result) {
-        {
-          std::lock_guard lock(self->downloadMutex_);
-          std::erase(self->downloadSessions_, holder->lock());
+      std::move(setup),
+      [weak = weak_from_this(), holder,
+       completionHandler = std::move(completionHandler)](SyncCloudResult<SyncItem> result) {
+        if (auto client = weak.lock()) {
+          std::lock_guard lock(client->downloadMutex_);
+          std::erase(client->downloadSessions_, holder->lock());
         }
         completionHandler(std::move(result));
       });
