@@ -210,11 +210,14 @@ void Provider::invalidate() {
   if (thumbnailLoader_) thumbnailLoader_->syncThumbnailLoader()->stop();
   if (configurationProvider_) configurationProvider_->stop();
   std::shared_ptr<ProviderInstanceServiceSource> source;
+  std::shared_ptr<ListingServiceSource> listingSource;
   {
     std::lock_guard lock(serviceSourceMutex_);
     source = std::move(instanceServiceSource_);
+    listingSource = std::move(listingServiceSource_);
   }
   if (source) source->stop();
+  if (listingSource) listingSource->stop();
 }
 
 void Provider::importDidFinish(std::function<void()> completion) {
@@ -356,7 +359,16 @@ fp::ProgressPtr Provider::supportedServiceSources(const fp::ItemIdentifier& iden
     }
     sources.push_back(instanceServiceSource_);
   }
-  // The listing, offline-folder and Office sources follow with their services.
+  if (featureList_ && featureList_->isEnabled(common::Feature::recents)) {
+    std::lock_guard lock(serviceSourceMutex_);
+    if (!listingServiceSource_) {
+      listingServiceSource_ = std::make_shared<ListingServiceSource>(
+          itemStorage_, listingScheduler_, appGroup_->temporaryDirectoryURL(),
+          logger_.child("ListingServiceSource"));
+    }
+    sources.push_back(listingServiceSource_);
+  }
+  // The offline-folder and Office sources follow with their services.
   completion(std::move(sources), std::nullopt);
   return finishedProgress();
 }

@@ -36,6 +36,7 @@
 #include "fileprovider/ListingCrawler.hpp"
 #include "fileprovider/ListingPresentationTracker.hpp"
 #include "fileprovider/ListingScheduler.hpp"
+#include "fileprovider/ListingServiceSource.hpp"
 #include "fileprovider/ProviderCloudServices.hpp"
 #include "fileprovider/ProviderInstanceServiceSource.hpp"
 #include "fileprovider/ThumbnailLoader.hpp"
@@ -211,6 +212,7 @@ class Provider final : public FileProviderExtension,
 
   std::mutex serviceSourceMutex_;
   std::shared_ptr<ProviderInstanceServiceSource> instanceServiceSource_;  // guarded
+  std::shared_ptr<ListingServiceSource> listingServiceSource_;            // guarded
   std::mutex domainVersionMutex_;                                         // serialises bumps
 };
 

@@ -12,8 +12,8 @@
 // "itemsImported": n}) or {"id": <same>, "error": {"domain": "...", "code": n, "message": "..."}}.
 // A line that is not such a request gets an error answer; the connection stays open.
 //
-// Threads: one accepting thread and one thread per connection, all joined by stop() (and the
-// destructor). The provider is held weakly: after it is gone every request gets an error.
+// Threads: those of its JSONLineServiceSocket, all joined by stop() (and the destructor). The
+// provider is held weakly: after it is gone every request gets an error.
 
 #include <atomic>
 #include <cstdint>
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/Logger.hpp"
+#include "fileprovider/JSONLineServiceSocket.hpp"
 #include "platform/fileprovider/Error.hpp"
 #include "platform/fileprovider/ItemIdentifier.hpp"
 #include "platform/fileprovider/ServiceSource.hpp"
@@ -67,22 +68,11 @@ class ProviderInstanceServiceSource final : public fp::ServiceSource {
   void stop();
 
  private:
-  void acceptLoop();
-  void serve(int connection);
   std::string answer(const std::string& line);
 
   std::weak_ptr<ProviderInstanceService> provider_;
-  std::filesystem::path socketDirectory_;
   base::Logger logger_;
-  std::atomic<bool> stopping_{false};
-
-  // Guards the fields below.
-  std::mutex mutex_;
-  std::optional<fp::ServiceEndpoint> endpoint_;
-  int listener_ = -1;
-  std::thread acceptThread_;
-  std::vector<std::thread> connectionThreads_;
-  std::vector<int> connections_;
+  JSONLineServiceSocket socket_;
 };
 
 }  // namespace tarnix::fileprovider

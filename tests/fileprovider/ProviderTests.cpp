@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -12,6 +9,7 @@
 #include "fileprovider/DummyProvider.hpp"
 #include "fileprovider/FileProviderSuppressionsHandler.hpp"
 #include "fileprovider/Provider.hpp"
+#include "support/LineClient.hpp"
 
 using namespace tarnix::common;
 using namespace tarnix::fileprovider;
@@ -97,41 +95,6 @@ void expectEveryCallRefused(fp::ReplicatedExtension& domain) {
   EXPECT_TRUE(info.contains("deploymentEnvironment"));
   domain.invalidate();
 }
-
-// One request line to the socket, one answer line back.
-class LineClient {
- public:
-  explicit LineClient(const std::filesystem::path& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    timeval timeout{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-  ~LineClient() { ::close(fd_); }
-  bool connected() const { return connected_; }
-  tarnix::base::JSONValue ask(const std::string& line) {
-    const auto request = line + "\n";
-    if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) < 0) return {};
-    while (buffer_.find('\n') == std::string::npos) {
-      char chunk[1024];
-      const auto n = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (n <= 0) return {};
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-    const auto end = buffer_.find('\n');
-    auto parsed = tarnix::base::parseJSON(buffer_.substr(0, end));
-    buffer_.erase(0, end + 1);
-    return parsed ? *parsed : tarnix::base::JSONValue();
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-  std::string buffer_;
-};
 
 }  // namespace
 
@@ -257,13 +220,15 @@ TEST_F(ProviderTest, OnlyTheRootOffersTheProviderInstanceServiceWhichAnswersOver
       [&](std::vector<fp::ServiceSourcePtr> sources, std::optional<fp::Error>) {
         rootSources = std::move(sources);
       });
-  ASSERT_EQ(rootSources.size(), 1u);
+  ASSERT_EQ(rootSources.size(), 2u);
   EXPECT_EQ(rootSources[0]->serviceName(), "com.tarnix.ExtensionInstance");
+  EXPECT_EQ(rootSources[1]->serviceName(), "com.tarnix.Listing");
   for (const auto* other : {"file/a1", "folder/d1"}) {
-    host_.wrapper().supportedServiceSources(fp::ItemIdentifier(other),
-                                            [&](std::vector<fp::ServiceSourcePtr> sources, auto) {
-                                              EXPECT_TRUE(sources.empty()) << other;
-                                            });
+    host_.wrapper().supportedServiceSources(
+        fp::ItemIdentifier(other), [&](std::vector<fp::ServiceSourcePtr> sources, auto) {
+          ASSERT_EQ(sources.size(), 1u) << other;
+          EXPECT_EQ(sources[0]->serviceName(), "com.tarnix.Listing") << other;
+        });
   }
 
   const auto endpoint = rootSources[0]->makeListenerEndpoint();

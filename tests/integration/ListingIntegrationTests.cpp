@@ -18,6 +18,7 @@
 #include "fileprovider/Provider.hpp"
 #include "integration/CloudClientFixture.hpp"
 #include "platform/KeychainItemStore.hpp"
+#include "support/LineClient.hpp"
 
 namespace tarnix::testing {
 namespace {
@@ -318,6 +319,55 @@ TEST_F(ListingIntegrationTest, ABadListingBodyStoresNothingAndLeavesTheBookkeepi
   }
   auto contents = host_->enumerate(fp::ItemIdentifier::rootContainer());
   EXPECT_EQ(names(contents.items), (std::set<std::string>{"kept.txt"}));
+}
+
+TEST_F(ListingIntegrationTest,
+       TheListingServiceRefreshesAndDiscoversPathsForTheDesktopApplication) {
+  auto reports = makeFolder(top_, "Reports");
+  auto year = makeFolder(reports, "2024");
+  uploadFile(base_ + "/Reports/2024/q1.txt", "q1", year);
+  startDrive();
+  openRoot();
+
+  fp::ServiceSourcePtr listing;
+  host_->wrapper().supportedServiceSources(fp::ItemIdentifier::rootContainer(),
+                                           [&](std::vector<fp::ServiceSourcePtr> sources, auto) {
+                                             for (auto& source : sources) {
+                                               if (source->serviceName() == "com.tarnix.Listing")
+                                                 listing = source;
+                                             }
+                                           });
+  ASSERT_TRUE(listing);
+  auto endpoint = listing->makeListenerEndpoint();
+  ASSERT_TRUE(endpoint);
+  LineClient client(endpoint->socketPath);
+  ASSERT_TRUE(client.connected());
+
+  // A path the store does not know yet is found by listing each folder on the way.
+  auto unknown = client.ask(R"({"id":1,"method":"refresh","params":{"path":"/Reports/2024"}})");
+  EXPECT_TRUE(unknown.contains("error")) << unknown.dump();
+  auto discovered = client.ask(R"({"id":2,"method":"discover","params":{"path":"/Reports/2024"}})");
+  EXPECT_EQ(discovered, base::parseJSON(R"({"id":2,"result":null})").value());
+  auto file = provider()->itemStorage()->findItem("/Reports/2024/q1.txt");
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(file->has_value());
+
+  received();
+  auto refreshed = client.ask(R"({"id":3,"method":"refresh","params":{"path":"/Reports/2024"}})");
+  EXPECT_EQ(refreshed, base::parseJSON(R"({"id":3,"result":null})").value());
+  EXPECT_EQ(listings().size(), 1u) << "a refresh is a forced listing";
+  auto folder = provider()->itemStorage()->findItem("/Reports");
+  ASSERT_TRUE(folder && *folder);
+  auto byIdentifier =
+      client.ask(R"({"id":4,"method":"refreshFolderFromCloud","params":{"identifier":")" +
+                 (*folder)->itemIdentifier.description() + R"("}})");
+  EXPECT_EQ(byIdentifier["result"], nullptr) << byIdentifier.dump();
+  EXPECT_EQ(listings().size(), 1u);
+  for (const auto* bad :
+       {"nonsense", R"({"id":5,"method":"refresh"})",
+        R"({"id":6,"method":"refreshFolderFromCloud","params":{"identifier":"x"}})"}) {
+    EXPECT_TRUE(client.ask(bad).contains("error")) << bad;
+  }
 }
 
 }  // namespace
