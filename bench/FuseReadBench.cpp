@@ -46,6 +46,7 @@ struct Mounted {
     options.partialThreshold = size + 1;
     options.cacheLimit = size * 2;
     options.callTimeout = std::chrono::minutes(5);
+    options.bridge.firstListingWait = std::chrono::milliseconds(0);
     auto f = fake;
     auto mounted = tarnix::host::MountedDomain::mount(
         options,

@@ -103,6 +103,7 @@ std::vector<std::pair<std::string, std::string>> extendedAttributes(const Replic
 struct DirHandle {
   Inode inode = 0;
   Inode parent = 0;
+  fp::ItemIdentifier identifier;
   fp::EnumeratorPtr enumerator;
   std::mutex mutex;  // guards the fields below
   struct Entry {
@@ -187,13 +188,24 @@ struct FuseBridge::Ops {
     auto e = entry(req, ino);
     if (!e) return;
     if (!e->isFolder) return (void)fuse_reply_err(req, ENOTDIR);
-    if (!fp::contains(e->capabilities, fp::ItemCapabilities::allowsReading))
-      return (void)fuse_reply_err(req, EACCES);
-    auto enumerator = self(req).calls_->enumerator(e->identifier);
+    auto& b = self(req);
+    auto enumerator = b.calls_->enumerator(e->identifier);
     if (!enumerator) return (void)fuse_reply_err(req, enumerator.error().errnoValue());
+    if (awaitFirstShowing(b, ino, e->identifier, **enumerator)) {
+      // The folder's own attributes may have come with the listing (the root's do).
+      if (auto fresh = b.calls_->item(e->identifier); fresh && *fresh) {
+        if (auto upserted = b.store_->upsert(**fresh)) b.recordUpserts({*upserted});
+        if (auto reread = b.store_->entry(ino); reread && *reread) e = std::move(**reread);
+      }
+    }
+    if (!fp::contains(e->capabilities, fp::ItemCapabilities::allowsReading)) {
+      (*enumerator)->invalidate();
+      return (void)fuse_reply_err(req, EACCES);
+    }
     auto* handle = new DirHandle();
     handle->inode = ino;
     handle->parent = e->parentInode;
+    handle->identifier = e->identifier;
     handle->enumerator = std::move(*enumerator);
     fi->fh = reinterpret_cast<std::uint64_t>(handle);
     fi->cache_readdir = 0;
@@ -202,6 +214,18 @@ struct FuseBridge::Ops {
       handle->enumerator->invalidate();
       delete handle;
     }
+  }
+
+  // Showing a folder has the extension list it from the cloud; its first showing waits for
+  // that (bounded). True when it waited.
+  static bool awaitFirstShowing(FuseBridge& b, Inode inode, const fp::ItemIdentifier& identifier,
+                                fp::Enumerator& enumerator) {
+    if (b.options_.firstListingWait.count() <= 0 || b.wasShown(inode)) return false;
+    const auto before = b.signalCount(identifier);
+    (void)b.calls_->enumerateItems(enumerator, fp::Page::initialPageSortedByName(),
+                                   b.options_.pageSize);
+    b.awaitFirstListing(inode, identifier, before);
+    return true;
   }
 
   // Asks for the next page and records it; false with `error` set when the page failed.
@@ -496,6 +520,35 @@ void FuseBridge::raiseReadAhead() {
   if (!out) logger_.debug("Read-ahead stays at the kernel's default: " + path + " is not writable");
 }
 
+void FuseBridge::noteSignal(const fp::ItemIdentifier& container) {
+  {
+    std::lock_guard lock(signalMutex_);
+    ++signals_[container.rawValue()];
+  }
+  signalCv_.notify_all();
+}
+
+std::uint64_t FuseBridge::signalCount(const fp::ItemIdentifier& container) {
+  std::lock_guard lock(signalMutex_);
+  auto found = signals_.find(container.rawValue());
+  return found == signals_.end() ? 0 : found->second;
+}
+
+bool FuseBridge::wasShown(Inode folder) {
+  std::lock_guard lock(signalMutex_);
+  return awaitedFolders_.contains(folder);
+}
+
+bool FuseBridge::awaitFirstListing(Inode folder, const fp::ItemIdentifier& container,
+                                   std::uint64_t before) {
+  std::unique_lock lock(signalMutex_);
+  if (!awaitedFolders_.insert(folder).second) return false;
+  return signalCv_.wait_for(lock, options_.firstListingWait, [&] {
+    auto found = signals_.find(container.rawValue());
+    return found != signals_.end() && found->second > before;
+  });
+}
+
 void FuseBridge::invalidateInode(Inode inode) {
   {
     std::lock_guard lock(invalidationMutex_);
@@ -569,7 +622,9 @@ std::expected<void, int> FuseBridge::listCompletely(Inode folder) {
   if (!enumerator) return std::unexpected(enumerator.error().errnoValue());
   DirHandle h;
   h.inode = folder;
+  h.identifier = (*e)->identifier;
   h.enumerator = *enumerator;
+  Ops::awaitFirstShowing(*this, folder, h.identifier, *h.enumerator);
   int error = 0;
   bool ok = true;
   // Bounded: an enumerator that never finishes must not hold the request forever.

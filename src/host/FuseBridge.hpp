@@ -9,14 +9,17 @@
 // Requests run on libfuse's worker threads, which may wait for the extension. Kernel cache
 // invalidations are queued to a thread of the bridge's own, never sent from inside a request.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <variant>
@@ -37,6 +40,8 @@ struct FuseBridgeOptions {
   /// Attributes are read again on every stat: the store answers at once, and a size the kernel
   /// kept would cut reads of contents that grew.
   double attributeTimeout = 0.0;
+  /// How long the first showing of a folder waits for its listing from the cloud.
+  std::chrono::milliseconds firstListingWait{3000};
   /// Items per page the host asks of enumerators.
   std::int64_t pageSize = 500;
   /// Largest read request the kernel sends (bytes).
@@ -75,6 +80,9 @@ class FuseBridge final : public KernelCache {
   /// Lists `folder` completely now (what lookup does for a folder never listed).
   std::expected<void, int> listCompletely(Inode folder);
 
+  /// The extension signalled the enumerator of `container` (any thread).
+  void noteSignal(const fp::ItemIdentifier& container);
+
   struct Ops;  // the request handlers (FuseBridge.cpp)
 
  private:
@@ -87,6 +95,12 @@ class FuseBridge final : public KernelCache {
   void recordUpserts(const std::vector<std::optional<UpsertResult>>& results);
   void recordRemovals(const std::vector<ReplicaEntry>& removed);
   void raiseReadAhead();
+  std::uint64_t signalCount(const fp::ItemIdentifier& container);
+  bool wasShown(Inode folder);
+  /// The first time a folder is shown, the extension lists it from the cloud only once it is
+  /// presented: waits (bounded) for its signal so that the first `ls` or path lookup sees the
+  /// cloud's children rather than an empty folder. True when the folder should be read again.
+  bool awaitFirstListing(Inode folder, const fp::ItemIdentifier& container, std::uint64_t before);
 
   std::shared_ptr<ReplicaStore> store_;
   std::shared_ptr<ExtensionCalls> calls_;
@@ -99,6 +113,11 @@ class FuseBridge final : public KernelCache {
   bool signalHandlers_ = false;
   std::optional<std::string> deviceNumber_;
   std::once_flag readAheadOnce_;
+
+  std::mutex signalMutex_;  // guards the three fields below
+  std::condition_variable signalCv_;
+  std::map<std::string, std::uint64_t> signals_;
+  std::set<Inode> awaitedFolders_;
 
   std::mutex invalidationMutex_;  // guards the four fields below
   std::condition_variable invalidationCv_;
