@@ -1,0 +1,204 @@
+// A drive of the local cloud emulator mounted with `tarnix mount`, through the real provider:
+// the tree the mount shows is the cloud's, files read the cloud's bytes, a change made on the
+// cloud shows once the folder is listed again (no remount), and listing or stat'ing downloads
+// nothing (counted in the emulator's request log). Skips where FUSE cannot be used.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "base/JSONValue.hpp"
+#include "host/FuseMount.hpp"
+#include "support/EmulatorProcess.hpp"
+#include "support/ProgramRun.hpp"
+#include "support/TempDir.hpp"
+
+namespace tarnix::host {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::EmulatorProcess;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return condition();
+}
+
+// The files of the emulator's "demo" seed as alice sees them, with their bytes.
+std::map<std::string, std::string> seededFiles() {
+  std::string pixels(1024, '\0');
+  for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<char>(i * 7);
+  return {
+      {"Private/Drafts/Ideas.txt", "Ideas for next quarter\n"},
+      {"Shared/Documents/Report.docx", std::string(4096, 'r')},
+      {"Shared/Documents/Notes.txt", "Meeting notes\n- ship the emulator\n"},
+      {"Shared/Documents/Budget.xlsx", std::string(8192, 'b')},
+      {"Shared/Documents/Locked.docx", "Being edited by Bob\n"},
+      {"Shared/Images/Beach.jpg", pixels},
+      {"Shared/Images/Mountains.png", pixels + pixels},
+      {"Shared/Read Only/Handbook.pdf", "%PDF-1.4 handbook\n"},
+  };
+}
+
+std::set<std::string> seededTree() {
+  std::set<std::string> tree = {"Private/",          "Private/Drafts/", "Shared/",
+                                "Shared/Documents/", "Shared/Images/",  "Shared/Read Only/"};
+  for (const auto& [path, bytes] : seededFiles()) tree.insert(path);
+  return tree;
+}
+
+class EmulatorMountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(mountPoint());
+    const fs::path probe = dir_.path() / "probe";
+    fs::create_directories(probe);
+    auto fd = mountFuse(probe, "tarnix-probe");
+    if (!fd) GTEST_SKIP() << "FUSE cannot be used here: " << fd.error();
+    ::close(*fd);
+    (void)unmountFuse(probe);
+
+    auto started = EmulatorProcess::start({.seed = "demo", .faultsFile = ""});
+    ASSERT_TRUE(started) << started.error();
+    emulator_ = std::move(*started);
+    auto account = tarnix({"account", "add", "--domain", emulator_->host(), "--user", "alice",
+                           "--access-token-file", "-"},
+                          std::string(EmulatorProcess::kAliceToken) + "\n");
+    ASSERT_EQ(account.exitStatus, 0) << account.errors;
+    const std::string id = account.output.substr(0, account.output.find('\n'));
+    auto drive = tarnix({"drive", "add", "--account", id, "--label", "Demo"});
+    ASSERT_EQ(drive.exitStatus, 0) << drive.errors;
+    auto mounted = tarnix({"mount", "Demo", mountPoint().string()});
+    ASSERT_EQ(mounted.exitStatus, 0) << mounted.errors;
+  }
+
+  void TearDown() override {
+    if (isFuseMounted(mountPoint())) {
+      auto unmounted = tarnix({"unmount", mountPoint().string()});
+      EXPECT_EQ(unmounted.exitStatus, 0) << unmounted.errors;
+    }
+    EXPECT_FALSE(isFuseMounted(mountPoint()));
+  }
+
+  fs::path mountPoint() const { return dir_.path() / "mnt"; }
+
+  testing::ProgramResult tarnix(std::vector<std::string> args, const std::string& input = {}) {
+    args.insert(args.begin(), testing::tarnixProgram());
+    return testing::runProgram(args,
+                               {{"TARNIX_HOME", (dir_.path() / "home").string()},
+                                {"TARNIX_CA_FILE", emulator_->caFile().string()}},
+                               input, 20s);
+  }
+
+  // A request to the emulator with curl; the answer's body.
+  std::string cloud(std::vector<std::string> args) {
+    std::vector<std::string> command = {
+        "curl", "-sS", "--fail", "--max-time", "20", "--cacert", emulator_->caFile().string()};
+    command.insert(command.end(), args.begin(), args.end());
+    command[0] = "/usr/bin/curl";
+    auto result = testing::runProgram(command, {}, {}, 30s);
+    EXPECT_EQ(result.exitStatus, 0) << result.errors;
+    return result.output;
+  }
+  std::string asAlice() const {
+    return "Authorization: " + EmulatorProcess::authorization(EmulatorProcess::kAliceToken);
+  }
+  std::string asAdmin() const { return "X-Admin-Token: " + emulator_->adminToken(); }
+
+  // How many content downloads the emulator answered since the last forget().
+  int downloads() {
+    auto requests =
+        base::parseJSON(cloud({"-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"}));
+    EXPECT_TRUE(requests) << "unreadable request log";
+    int count = 0;
+    if (!requests) return -1;
+    for (const auto& r : *requests) {
+      const auto path = r.value("path", std::string());
+      if (r.value("method", std::string()) == "GET" && path.starts_with("/api/v1/fs-content"))
+        ++count;
+    }
+    return count;
+  }
+  void forgetRequests() {
+    cloud({"-X", "DELETE", "-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"});
+  }
+
+  // Every path below the mount, folders with a trailing "/".
+  std::set<std::string> tree() {
+    std::set<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(mountPoint(), ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      auto relative = fs::relative(it->path(), mountPoint()).string();
+      out.insert(it->is_directory() ? relative + "/" : relative);
+    }
+    EXPECT_FALSE(ec) << ec.message();
+    return out;
+  }
+
+  testing::TempDir dir_{"tarnix-emulator-mount"};
+  std::unique_ptr<EmulatorProcess> emulator_;
+};
+
+TEST_F(EmulatorMountTest, TheMountShowsTheCloudsTreeAndBytes) {
+  EXPECT_EQ(tree(), seededTree());
+  for (const auto& [path, bytes] : seededFiles()) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(testing::readFile(mountPoint() / path), bytes);
+    struct stat st {};
+    ASSERT_EQ(::stat((mountPoint() / path).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(bytes.size()));
+  }
+  // Writes are refused until local changes go to the cloud.
+  const int fd = ::open((mountPoint() / "Shared/Documents/Notes.txt").c_str(), O_WRONLY);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(errno, EROFS);
+}
+
+TEST_F(EmulatorMountTest, ListingAndStatDownloadNothing) {
+  forgetRequests();
+  EXPECT_EQ(tree(), seededTree());
+  for (const auto& [path, bytes] : seededFiles()) {
+    struct stat st {};
+    EXPECT_EQ(::stat((mountPoint() / path).c_str(), &st), 0) << path;
+  }
+  EXPECT_EQ(downloads(), 0);
+  // The count sees downloads: reading a file is one.
+  EXPECT_EQ(testing::readFile(mountPoint() / "Shared/Documents/Notes.txt"),
+            seededFiles()["Shared/Documents/Notes.txt"]);
+  EXPECT_GE(downloads(), 1);
+}
+
+TEST_F(EmulatorMountTest, ACloudChangeShowsWhenTheFolderIsListedAgain) {
+  const fs::path notes = mountPoint() / "Shared/Documents/Notes.txt";
+  ASSERT_EQ(testing::readFile(notes), seededFiles()["Shared/Documents/Notes.txt"]);
+  const std::string changed = "Meeting notes\n- changed on the cloud\n- and longer than before\n";
+  const fs::path upload = dir_.path() / "Notes.txt";
+  testing::writeFile(upload, changed);
+  cloud({"-H", asAlice(), "-X", "POST", "-T", upload.string(),
+         emulator_->baseURL() + "/api/v1/fs-content/Shared/Documents/Notes.txt", "-o",
+         "/dev/null"});
+  cloud({"-H", asAlice(), "-X", "POST", "-T", upload.string(),
+         emulator_->baseURL() + "/api/v1/fs-content/Shared/Documents/New.txt", "-o", "/dev/null"});
+  EXPECT_TRUE(eventually([&] {
+    (void)tree();  // lists every folder again
+    return testing::readFile(notes) == changed &&
+           fs::exists(mountPoint() / "Shared/Documents/New.txt");
+  })) << testing::readFile(notes);
+  EXPECT_EQ(testing::readFile(mountPoint() / "Shared/Documents/New.txt"), changed);
+}
+
+}  // namespace
+}  // namespace tarnix::host
