@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <ctime>
@@ -82,6 +83,11 @@ std::int64_t millisecondsSince1970(Date date) {
 }
 
 Date dateFromMillisecondsSince1970(std::int64_t milliseconds) {
+  // The clock counts finer than milliseconds, so it spans fewer of them than an int64 holds:
+  // counts from outside (a server's body) beyond its range stop at its ends.
+  constexpr auto kLimit =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Date::duration::max()).count();
+  milliseconds = std::clamp(milliseconds, -kLimit, kLimit);
   return Date(std::chrono::duration_cast<Date::duration>(std::chrono::milliseconds(milliseconds)));
 }
 
@@ -146,9 +152,10 @@ std::string formatHTTPDate(Date date) {
   auto [t, ms] = split(date);
   (void)ms;
   auto tm = utcTm(t);
-  return fmt::format("{}, {:02} {} {:04} {:02}:{:02}:{:02} GMT", kDays[static_cast<std::size_t>(tm.tm_wday)],
-                     tm.tm_mday, kMonths[static_cast<std::size_t>(tm.tm_mon)], tm.tm_year + 1900,
-                     tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return fmt::format("{}, {:02} {} {:04} {:02}:{:02}:{:02} GMT",
+                     kDays[static_cast<std::size_t>(tm.tm_wday)], tm.tm_mday,
+                     kMonths[static_cast<std::size_t>(tm.tm_mon)], tm.tm_year + 1900, tm.tm_hour,
+                     tm.tm_min, tm.tm_sec);
 }
 
 std::optional<Date> parseHTTPDate(std::string_view text) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "base/Date.hpp"
 #include "base/Hash.hpp"
 #include "base/JSONValue.hpp"
@@ -17,17 +19,19 @@ TEST(Uuid, MakesLowerCaseVersion4Text) {
   EXPECT_EQ(a.find_first_of("ABCDEF"), std::string::npos);
   EXPECT_EQ(normalizedUuid("0F8FAD5B-D9CB-469F-A165-70867728950E"),
             "0f8fad5b-d9cb-469f-a165-70867728950e");
-  for (const char* bad : {"", "0f8fad5b-d9cb-469f-a165-70867728950", "0f8fad5bxd9cb-469f-a165-70867728950e",
-                          "0f8fad5b-d9cb-469f-a165-70867728950g"}) {
+  for (const char* bad :
+       {"", "0f8fad5b-d9cb-469f-a165-70867728950", "0f8fad5bxd9cb-469f-a165-70867728950e",
+        "0f8fad5b-d9cb-469f-a165-70867728950g"}) {
     EXPECT_FALSE(parseUuid(bad)) << bad;
   }
 }
 
 TEST(Hash, KnownDigests) {
   EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(sha512Hex(""),
-            "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2"
-            "877eec2f63b931bd47417a81a538327af927da3e");
+  EXPECT_EQ(
+      sha512Hex(""),
+      "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2"
+      "877eec2f63b931bd47417a81a538327af927da3e");
   Hasher h(HashAlgorithm::sha256);
   h.update("a");
   h.update("bc");
@@ -52,6 +56,27 @@ TEST(Date, ISO8601RoundTripsWithMilliseconds) {
   }
 }
 
+TEST(Date, MillisecondCountsBeyondTheClockStopAtItsEnds) {
+  const std::int64_t last = millisecondsSince1970(Date::max());
+  const std::int64_t first = -last;
+  const std::pair<std::int64_t, std::int64_t> cases[] = {
+      {0, 0},
+      {1709296496789, 1709296496789},
+      {last, last},
+      {first, first},
+      {last + 1, last},
+      {first - 1, first},
+      {std::numeric_limits<std::int64_t>::max(), last},
+      {std::numeric_limits<std::int64_t>::min(), first},
+  };
+  for (const auto& [count, kept] : cases) {
+    const auto date = dateFromMillisecondsSince1970(count);
+    EXPECT_EQ(millisecondsSince1970(date), kept) << count;
+    EXPECT_FALSE(formatISO8601(date).empty()) << count;
+  }
+  EXPECT_EQ(formatISO8601(dateFromMillisecondsSince1970(last)).substr(0, 5), "2262-");
+}
+
 TEST(Date, HTTPDatesInTheThreeForms) {
   auto expected = dateFromMillisecondsSince1970(784111777000);
   EXPECT_EQ(formatHTTPDate(expected), "Sun, 06 Nov 1994 08:49:37 GMT");
@@ -60,8 +85,8 @@ TEST(Date, HTTPDatesInTheThreeForms) {
   auto rfc850 = parseHTTPDate("Sunday, 06-Nov-94 08:49:37 GMT");
   ASSERT_TRUE(rfc850);
   EXPECT_EQ(formatHTTPDate(*rfc850).substr(5), "06 Nov 1994 08:49:37 GMT");
-  for (const char* bad : {"", "Sun, 06 Nov 1994 08:49:37 UTC", "Sun, 06 Foo 1994 08:49:37 GMT",
-                          "yesterday"}) {
+  for (const char* bad :
+       {"", "Sun, 06 Nov 1994 08:49:37 UTC", "Sun, 06 Foo 1994 08:49:37 GMT", "yesterday"}) {
     EXPECT_FALSE(parseHTTPDate(bad)) << bad;
   }
 }
@@ -81,10 +106,14 @@ TEST(SemanticVersion, ParsesAndOrders) {
   struct Case {
     const char* lower;
     const char* higher;
-  } cases[] = {{"1.0.0", "2.0.0"},           {"2.0.0", "2.1.0"},
-               {"2.1.0", "2.1.1"},           {"1.0.0-alpha", "1.0.0"},
-               {"1.0.0-alpha", "1.0.0-alpha.1"}, {"1.0.0-alpha.1", "1.0.0-alpha.beta"},
-               {"1.0.0-beta.2", "1.0.0-beta.11"}, {"1.0.0-rc.1", "1.0.0"}};
+  } cases[] = {{"1.0.0", "2.0.0"},
+               {"2.0.0", "2.1.0"},
+               {"2.1.0", "2.1.1"},
+               {"1.0.0-alpha", "1.0.0"},
+               {"1.0.0-alpha", "1.0.0-alpha.1"},
+               {"1.0.0-alpha.1", "1.0.0-alpha.beta"},
+               {"1.0.0-beta.2", "1.0.0-beta.11"},
+               {"1.0.0-rc.1", "1.0.0"}};
   for (auto c : cases) {
     auto a = SemanticVersion::parse(c.lower);
     auto b = SemanticVersion::parse(c.higher);
