@@ -98,6 +98,17 @@ class ProviderThumbnailTest : public CloudClientTest {
     return {*answers, progress};
   }
 
+  /// The drive's configuration, which names the extensions that get thumbnails, arrives after
+  /// the provider starts; until then no file is offered one. Waits until `identifier` is.
+  void waitForThumbnailConfiguration(const fp::ItemIdentifier& identifier) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      auto fetched = fetch({identifier});
+      if (fetched.answers[identifier.rawValue()].data) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    FAIL() << "no thumbnail was offered within 10 s";
+  }
+
   /// The thumbnail requests the emulator received.
   std::vector<ReceivedRequest> thumbnailRequests() {
     std::vector<ReceivedRequest> out;
@@ -120,6 +131,7 @@ TEST_F(ProviderThumbnailTest, AllowedFilesGetTheCloudsImageOthersNone) {
   uploadFile(base + "stale.png", "second", folder_);  // the stored version is no longer current
   store({photo, notes, huge, stale});
   host_->start();
+  waitForThumbnailConfiguration(identifierOf(photo));
   received();
 
   auto fetched = fetch({identifierOf(photo), identifierOf(notes), identifierOf(huge),
@@ -171,6 +183,7 @@ TEST_F(ProviderThumbnailTest, CancellingStopsTheFetchesInFlight) {
   const auto photo = uploadFile(base + "slow.jpg", "a picture", folder_);
   store({photo});
   host_->start();
+  waitForThumbnailConfiguration(identifierOf(photo));
   addFault({{"path", std::string("^") + kThumbnailPath}, {"action", "delay"}, {"delayMs", 15000}});
 
   // The emulator holds the answer back for 15 s; the fetch is cancelled while it waits (or, on
