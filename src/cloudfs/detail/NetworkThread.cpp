@@ -1,41 +1,19 @@
 #include "cloudfs/detail/NetworkThread.hpp"
 
-#include <cstdlib>
-
 #include "cloudfs/detail/Transfer.hpp"
 
 namespace tarnix::cloudfs::detail {
 
-namespace {
-
-struct SharedState {
-  std::mutex mutex;
-  std::weak_ptr<NetworkThread> current;
-};
-
-}  // namespace
-
 std::shared_ptr<NetworkThread> NetworkThread::shared() {
-  // Never destroyed, so the exit handler below can always reach it. The handler is registered
-  // after curl (and with it the TLS library) registered its own, so it runs before them.
-  static SharedState* state = [] {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    auto* created = new SharedState;
-    std::atexit([] {
-      std::shared_ptr<NetworkThread> thread;
-      {
-        std::lock_guard lock(state->mutex);
-        thread = state->current.lock();
-      }
-      if (thread) thread->stopAtExit();
-    });
-    return created;
-  }();
-  std::lock_guard lock(state->mutex);
-  auto thread = state->current.lock();
+  static std::once_flag globalInit;
+  std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  static std::mutex mutex;
+  static std::weak_ptr<NetworkThread> current;
+  std::lock_guard lock(mutex);
+  auto thread = current.lock();
   if (!thread) {
     thread = std::make_shared<NetworkThread>();
-    state->current = thread;
+    current = thread;
   }
   return thread;
 }
@@ -51,18 +29,8 @@ NetworkThread::~NetworkThread() {
     stopping_ = true;
   }
   curl_multi_wakeup(multi_);
-  if (thread_.joinable()) thread_.join();
+  thread_.join();
   curl_multi_cleanup(multi_);
-}
-
-void NetworkThread::stopAtExit() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-    abandoning_ = true;
-  }
-  curl_multi_wakeup(multi_);
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 void NetworkThread::add(std::shared_ptr<Transfer> transfer) {
@@ -111,7 +79,6 @@ void NetworkThread::run() {
     bool stopping;
     {
       std::lock_guard lock(mutex_);
-      if (abandoning_) return;
       commands.swap(commands_);
       stopping = stopping_;
     }

@@ -42,19 +42,14 @@ class NetworkThread {
   };
 
   void run();
-  /// Called when the process exits while the thread still runs: stops it before the TLS
-  /// library's own exit handler frees what a transfer in flight still uses. Transfers in
-  /// flight are abandoned without completing.
-  void stopAtExit();
   void post(Command command);
   void handle(Command& command);
 
   CURLM* multi_ = nullptr;
 
-  std::mutex mutex_;  // guards commands_, stopping_ and abandoning_
+  std::mutex mutex_;  // guards commands_ and stopping_
   std::vector<Command> commands_;
   bool stopping_ = false;
-  bool abandoning_ = false;
 
   // Network thread only.
   std::unordered_map<CURL*, std::shared_ptr<Transfer>> running_;
