@@ -296,6 +296,25 @@ TEST_F(TarnixURLSessionTest, DownloadsIntoAFileTheCallerOwnsAndReportsProgress) 
   EXPECT_EQ(task->state(), URLSessionTask::State::completed);
 }
 
+// Callers often set the handler after resume(), when a fast answer may already have finished the
+// task; a handler kept then would keep whatever it captures (often the task's owner) for good.
+TEST_F(TarnixURLSessionTest, AProgressHandlerSetOnAFinishedTaskIsNotKept) {
+  auto session = makeSession();
+  std::promise<void> done;
+  auto task = session->dataTask(request("/small"), TarnixURLRequestOptions::none(),
+                                [&](auto) { done.set_value(); });
+  task->resume();
+  auto future = done.get_future();
+  waitFor(future);
+  ASSERT_EQ(task->state(), URLSessionTask::State::completed);
+
+  auto captured = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = captured;
+  task->setProgressHandler([captured](const URLSessionProgress&) {});
+  captured.reset();
+  EXPECT_TRUE(watch.expired());
+}
+
 TEST_F(TarnixURLSessionTest, ResumesADownloadThatBrokeOff) {
   std::string content(100'000, 'a');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);

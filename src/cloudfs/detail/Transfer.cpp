@@ -144,6 +144,9 @@ URLSessionTask::State Transfer::state() const {
 
 void Transfer::setProgressHandler(std::function<void(const URLSessionProgress&)> handler) {
   std::lock_guard lock(mutex_);
+  // A finished transfer reports no more progress. Keeping the handler would also keep what it
+  // captures, and a handler often captures the owner of this task: a cycle nothing breaks.
+  if (state_ == URLSessionTask::State::completed) return;
   progressHandler_ = std::move(handler);
 }
 
