@@ -1,6 +1,7 @@
 #define FUSE_USE_VERSION 312
 #include "host/FuseBridge.hpp"
 
+#include <fcntl.h>
 #include <fuse3/fuse_lowlevel.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,6 +117,12 @@ struct DirHandle {
   std::optional<fp::Page> nextPage;
   bool started = false;
   bool finished = false;
+};
+
+// An open file: its contents and how the kernel reads them.
+struct FileHandle {
+  std::shared_ptr<OpenContent> content;
+  FuseOpenMode mode;
 };
 
 }  // namespace
@@ -302,24 +309,32 @@ struct FuseBridge::Ops {
   }
 
   static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    auto& b = self(req);
     // The kernel sets its read-ahead when it meets the file system (INIT); what we raise must
     // come after that, and before the first read.
-    std::call_once(self(req).readAheadOnce_, [&] { self(req).raiseReadAhead(); });
+    std::call_once(b.readAheadOnce_, [&] { b.raiseReadAhead(); });
     if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & (O_TRUNC | O_APPEND)))
       return (void)fuse_reply_err(req, EROFS);
-    auto opened = self(req).contents_->open(ino);
+    auto opened = b.contents_->open(ino);
     if (!opened) return (void)fuse_reply_err(req, opened.error());
-    auto* handle = new std::shared_ptr<OpenContent>(std::move(*opened));
+    auto* handle = new FileHandle{std::move(*opened), {}};
+    handle->mode =
+        b.passthrough_.chooseMode(ino, handle->content->fd(), handle->content->isPartial());
     fi->fh = reinterpret_cast<std::uint64_t>(handle);
-    fi->keep_cache = (*handle)->unchangedSinceLastOpen() ? 1 : 0;
-    if (fuse_reply_open(req, fi) != 0) {
-      self(req).contents_->release(*handle);
+    fi->direct_io = handle->mode.directIo ? 1 : 0;
+    fi->keep_cache = !handle->mode.passthrough && handle->content->unchangedSinceLastOpen() ? 1 : 0;
+    FusePassthrough::markNextOpenReply(&handle->mode);
+    const int replied = fuse_reply_open(req, fi);
+    FusePassthrough::markNextOpenReply(nullptr);
+    if (replied != 0) {
+      b.passthrough_.released(ino, handle->mode);
+      b.contents_->release(handle->content);
       delete handle;
     }
   }
 
   static void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
-    auto& content = **reinterpret_cast<std::shared_ptr<OpenContent>*>(fi->fh);
+    auto& content = *reinterpret_cast<FileHandle*>(fi->fh)->content;
     if (auto ready =
             self(req).contents_->prepareRead(content, offset, static_cast<std::int64_t>(size));
         !ready)
@@ -331,9 +346,10 @@ struct FuseBridge::Ops {
     fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
   }
 
-  static void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    auto* handle = reinterpret_cast<std::shared_ptr<OpenContent>*>(fi->fh);
-    self(req).contents_->release(*handle);
+  static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    auto* handle = reinterpret_cast<FileHandle*>(fi->fh);
+    self(req).passthrough_.released(ino, handle->mode);
+    self(req).contents_->release(handle->content);
     delete handle;
     fuse_reply_err(req, 0);
   }
@@ -432,7 +448,8 @@ FuseBridge::FuseBridge(std::shared_ptr<ReplicaStore> store, std::shared_ptr<Exte
       calls_(std::move(calls)),
       contents_(std::move(contents)),
       options_(options),
-      logger_(std::move(logger)) {}
+      logger_(std::move(logger)),
+      passthrough_(options.passthrough, logger_.child("passthrough")) {}
 
 FuseBridge::~FuseBridge() {
   unmount();
@@ -467,8 +484,19 @@ std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& 
     destroySession();
     return std::unexpected(fd.error());
   }
-  const std::string device = "/dev/fd/" + std::to_string(*fd);
-  if (fuse_session_mount(session_, device.c_str()) != 0) {
+  // The session's device I/O goes through the passthrough hooks (see FusePassthrough.hpp).
+  fuse_custom_io io{};
+  io.read = [](int fd, void* buffer, size_t size, void* self) {
+    return static_cast<FuseBridge*>(self)->passthrough_.read(fd, buffer, size);
+  };
+  io.writev = [](int fd, iovec* iov, int count, void* self) {
+    return static_cast<FuseBridge*>(self)->passthrough_.writev(fd, iov, count);
+  };
+  io.splice_send = [](int in, off_t* inOffset, int out, off_t* outOffset, size_t size,
+                      unsigned int flags,
+                      void*) { return ::splice(in, inOffset, out, outOffset, size, flags); };
+  passthrough_.setDevice(*fd);
+  if (fuse_session_custom_io(session_, &io, *fd) != 0) {
     ::close(*fd);
     (void)unmountFuse(mountPoint);
     destroySession();

@@ -27,6 +27,7 @@
 #include "base/Logger.hpp"
 #include "host/ContentReplica.hpp"
 #include "host/ExtensionCalls.hpp"
+#include "host/FusePassthrough.hpp"
 #include "host/KernelCache.hpp"
 #include "host/ReplicaStore.hpp"
 
@@ -50,6 +51,9 @@ struct FuseBridgeOptions {
   /// through /sys/class/bdi, which only root may write; elsewhere the default stays.
   unsigned readAheadKiB = 8192;
   unsigned maxThreads = 16;
+  /// Reads of present contents go from the kernel straight to the replica file where the
+  /// kernel and the process's rights allow it; otherwise through the mount's page cache.
+  bool passthrough = true;
   /// SIGINT, SIGTERM and SIGHUP end run(). The handlers are in place from before the mount, so
   /// a signal at any moment after that still unmounts cleanly.
   bool handleSignals = false;
@@ -82,6 +86,8 @@ class FuseBridge final : public KernelCache {
 
   /// The extension signalled the enumerator of `container` (any thread).
   void noteSignal(const fp::ItemIdentifier& container);
+  /// Whether reads of present contents bypass the session (known once the kernel met it).
+  bool passthroughActive() const { return passthrough_.active(); }
 
   struct Ops;  // the request handlers (FuseBridge.cpp)
 
@@ -113,6 +119,7 @@ class FuseBridge final : public KernelCache {
   bool signalHandlers_ = false;
   std::optional<std::string> deviceNumber_;
   std::once_flag readAheadOnce_;
+  FusePassthrough passthrough_;
 
   std::mutex signalMutex_;  // guards the three fields below
   std::condition_variable signalCv_;

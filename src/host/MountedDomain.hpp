@@ -58,6 +58,8 @@ class MountedDomain {
   const std::shared_ptr<DomainManager>& manager() const { return manager_; }
   const fp::ReplicatedExtensionPtr& extension() const { return extension_; }
   const std::filesystem::path& mountPoint() const { return options_.mountPoint; }
+  /// Whether reads of present contents bypass this process (see FusePassthrough.hpp).
+  bool passthroughActive() const { return bridge_ && bridge_->passthroughActive(); }
 
  private:
   explicit MountedDomain(MountOptions options) : options_(std::move(options)) {}

@@ -3,12 +3,15 @@
 // fixture's teardown, also when the test fails; a machine where FUSE cannot be used skips.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -360,6 +363,80 @@ TEST_F(FuseMountTest, LargeFilesAreReadRangeByRangeUntilPresent) {
   EXPECT_EQ(testing::readFile(mountPoint() / "big.bin"), big);
   EXPECT_EQ(fake_->counters().fetchPartialContents.load(), partial);
   EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
+}
+
+// Whether `path` reads as `expected` (large contents are not printed when they differ).
+::testing::AssertionResult readsAs(const fs::path& path, const std::string& expected) {
+  const std::string got = testing::readFile(path);
+  if (got == expected) return ::testing::AssertionSuccess();
+  std::size_t at = 0;
+  while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << path << " read " << got.size() << " bytes, expected "
+                                       << expected.size() << ", first difference at " << at;
+}
+
+// Reads of present contents may bypass the session, and the kernel then serves an inode from
+// one backing file only: opens held across a change must not stop newer contents from being
+// read (nor fail), whichever way the mount serves them.
+TEST_F(FuseMountTest, FilesHeldOpenAcrossChangesDoNotHideNewerContents) {
+  const std::string first = randomBytes(300000, 11), second = randomBytes(90000, 12);
+  const std::string large = randomBytes(600000, 13);
+  for (const bool passthrough : {true, false}) {
+    SCOPED_TRACE(passthrough ? "passthrough wanted" : "page cache only");
+    fake_ = std::make_shared<FakeReplicatedExtension>();
+    fake_->addFile("f", fake_->root(), "file.bin", first);
+    MountOptions options;
+    options.bridge.passthrough = passthrough;
+    options.partialThreshold = 256 << 10;
+    options.partialAlignment = 64 << 10;
+    mount(options);
+    if (!mounted_) return;
+    const fs::path file = mountPoint() / "file.bin";
+    const auto changeTo = [&](const std::string& contents) {
+      const auto before = mounted_->synchronizer()->completedRounds();
+      fake_->updateFile("f", contents);
+      fake_->signal();
+      ASSERT_TRUE(waitForChangeRound(before));
+    };
+
+    // Present, then two opens at once, one of them mapped.
+    EXPECT_TRUE(readsAs(file, first));
+    if (passthrough && !mounted_->passthroughActive())
+      std::cerr << "note: passthrough is unavailable here; both rounds use the page cache\n";
+    const int held = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    EXPECT_TRUE(readsAs(file, first));
+    void* mapped = ::mmap(nullptr, first.size(), PROT_READ, MAP_SHARED, held, 0);
+    ASSERT_NE(mapped, MAP_FAILED) << std::strerror(errno);
+    EXPECT_EQ(std::memcmp(mapped, first.data(), first.size()), 0);
+    ::munmap(mapped, first.size());
+
+    // Changed while held: a new open reads the new bytes, whole or range by range.
+    changeTo(second);
+    EXPECT_TRUE(readsAs(file, second));
+    changeTo(large);
+    EXPECT_TRUE(readsAs(file, large));
+    char byte = 0;
+    EXPECT_GE(::pread(held, &byte, 1, 0), 0) << std::strerror(errno);
+    ::close(held);
+
+    // A file held while it is read range by range, then opened again and changed.
+    changeTo(large + "tail");
+    const int ranged = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(ranged, 0);
+    std::string part(1000, '\0');
+    ASSERT_EQ(::pread(ranged, part.data(), part.size(), 400000), 1000);
+    EXPECT_EQ(part, large.substr(400000, 1000));
+    EXPECT_TRUE(readsAs(file, large + "tail"));
+    ::close(ranged);
+    changeTo(first);
+    EXPECT_TRUE(readsAs(file, first));
+    EXPECT_TRUE(readsAs(file, first));
+
+    mounted_->unmount();
+    mounted_.reset();
+    fs::remove_all(dir_.path() / "state");
+  }
 }
 
 TEST_F(FuseMountTest, ExtendedAttributesShowLockOwnerPermissionAndDecorations) {
