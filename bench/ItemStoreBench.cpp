@@ -79,6 +79,7 @@ void BM_BareInsertReference(benchmark::State& state) {
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
     sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, DriveDatabase::kWriterCacheSize, nullptr, nullptr, nullptr);
     state.ResumeTiming();
     sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     sqlite3_stmt* insert = nullptr;

@@ -20,6 +20,7 @@ DatabaseResult<std::unique_ptr<DriveDatabase>> DriveDatabase::openFile(
     const std::filesystem::path& path, const std::string& domainIdentifier) {
   auto db = Database::open(path);
   if (!db) return std::unexpected(db.error());
+  if (auto cache = (*db)->execute(kWriterCacheSize); !cache) return std::unexpected(cache.error());
   auto applied = migrator(domainIdentifier).migrate(**db);
   if (!applied) return std::unexpected(applied.error());
   auto queue = std::make_shared<DatabaseQueue>(std::move(*db), kQueueLabel);

@@ -16,6 +16,10 @@ class DriveDatabase {
  public:
   static constexpr const char* kFileName = "Metadata.db";
   static constexpr const char* kQueueLabel = "DriveDatabase";
+  /// Page cache of the writer connection: a listing of a large folder writes all its rows in
+  /// one transaction, and with SQLite's default 2 MiB its index pages would go out to the log
+  /// and be read back many times over before the commit.
+  static constexpr const char* kWriterCacheSize = "PRAGMA cache_size = -16384";
 
   /// Opens `<driveDirectory>/Metadata.db` (creating the directory and the file when missing)
   /// and applies the pending migrations. `domainIdentifier` (the drive's UUID text) names the

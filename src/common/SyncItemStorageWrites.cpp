@@ -68,21 +68,26 @@ ItemStoreResult<void> writeRemoteLock(Database& db, const SyncItem& item) {
   return run(insert);
 }
 
-SyncItem withDerivedFlags(SyncItem item) {
+// The flags as stored: `hasExtendedAttributes` says whether the item has any.
+SyncItemFlags derivedFlags(const SyncItem& item) {
+  auto flags = item.flags;
   if (item.extendedAttributes && !item.extendedAttributes->values.empty()) {
-    item.flags.insert(SyncItemFlags::hasExtendedAttributes);
+    flags.insert(SyncItemFlags::hasExtendedAttributes);
   } else {
-    item.flags.remove(SyncItemFlags::hasExtendedAttributes);
+    flags.remove(SyncItemFlags::hasExtendedAttributes);
   }
-  return item;
+  return flags;
 }
 
-ItemStoreResult<void> insertItem(Database& db, const SyncItem& given) {
-  const SyncItem item = withDerivedFlags(given);
+ItemStoreResult<void> insertItem(Database& db, const SyncItem& item) {
+  const auto flags = derivedFlags(item);
   auto upsert = db.prepare(kUpsertItem);
-  if (upsert) bindItemColumns(*upsert, item);
+  if (upsert) {
+    bindItemColumns(*upsert, item);
+    upsert->bind(1 + kFlags, flags.rawValue);
+  }
   if (auto done = run(upsert); !done) return done;
-  if (item.flags.contains(SyncItemFlags::hasExtendedAttributes) || given.extendedAttributes) {
+  if (flags.contains(SyncItemFlags::hasExtendedAttributes) || item.extendedAttributes) {
     if (auto done = writeExtendedAttributes(db, item); !done) return done;
   }
   return writeRemoteLock(db, item);

@@ -98,11 +98,17 @@ UnwantedItemRegexRule::UnwantedItemRegexRule(std::string pattern,
 UnwantedItemRegexRule::~UnwantedItemRegexRule() = default;
 
 bool UnwantedItemRegexRule::matches(std::string_view filename, ItemType) const {
-  pcre2_match_data* data = pcre2_match_data_create_from_pattern(compiled_->code, nullptr);
-  if (!data) return false;
+  // Only whether it matches counts, not where: one pair of offsets suffices for any pattern (a
+  // match with more groups than fit still succeeds, with 0). Kept per thread so that matching
+  // the names of a large listing does not allocate for each.
+  struct MatchData {
+    pcre2_match_data* data = pcre2_match_data_create(1, nullptr);
+    ~MatchData() { pcre2_match_data_free(data); }
+  };
+  thread_local MatchData match;
+  if (!match.data) return false;
   const int result = pcre2_match(compiled_->code, reinterpret_cast<PCRE2_SPTR>(filename.data()),
-                                 filename.size(), 0, 0, data, compiled_->context);
-  pcre2_match_data_free(data);
+                                 filename.size(), 0, 0, match.data, compiled_->context);
   return result >= 0;
 }
 

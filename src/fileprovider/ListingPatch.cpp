@@ -1,7 +1,7 @@
 #include "fileprovider/ListingPatch.hpp"
 
-#include <map>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/UTF8.hpp"
 #include "base/Uuid.hpp"
@@ -119,18 +119,30 @@ std::expected<ListingChanges, SyncError> computeListingChanges(
     if (patched.hasChanges()) changes.patch.modifiedItems.push_back(std::move(patched));
   }
 
-  std::map<CloudItemIdentifier, const SyncItem*> known;
+  std::unordered_map<CloudItemIdentifier, const SyncItem*> known;
+  known.reserve(storedByCloud.size());
   for (const auto& item : storedByCloud) {
     if (item.cloudIdentifier) known.emplace(*item.cloudIdentifier, &item);
   }
-  std::set<CloudItemIdentifier> listedIdentifiers;
+  // The listed identities, by reference into `listed`.
+  const auto hashOf = [](const CloudItemIdentifier* identifier) {
+    return std::hash<CloudItemIdentifier>{}(*identifier);
+  };
+  const auto equal = [](const CloudItemIdentifier* a, const CloudItemIdentifier* b) {
+    return *a == *b;
+  };
+  const std::size_t listedCount = listed.childFolderItems.size() + listed.childFileItems.size();
+  std::unordered_set<const CloudItemIdentifier*, decltype(hashOf), decltype(equal)>
+      listedIdentifiers(listedCount, hashOf, equal);
+  // Listed children the store does not know become created items.
+  changes.patch.createdItems.reserve(listedCount > known.size() ? listedCount - known.size() : 0);
 
   auto take = [&](const SyncItem& entry) -> std::optional<SyncError> {
     if (!entry.isFolder() && entry.contentSize < 0) {
       return SyncError(SyncError::Code::badServerResponse);
     }
     if (!entry.cloudIdentifier) return std::nullopt;
-    if (!listedIdentifiers.insert(*entry.cloudIdentifier).second) {
+    if (!listedIdentifiers.insert(&*entry.cloudIdentifier).second) {
       ++changes.duplicateEntries;
       return std::nullopt;
     }
@@ -138,7 +150,7 @@ std::expected<ListingChanges, SyncError> computeListingChanges(
     if (!isSafeCloudName(entry.filename) ||
         common::SkipsService::isUnwantedCloudName(entry.filename, type)) {
       // Never stored: a stored item of that cloud identity goes away with the vanished ones.
-      listedIdentifiers.erase(*entry.cloudIdentifier);
+      listedIdentifiers.erase(&*entry.cloudIdentifier);
       changes.unwantedItems.push_back(
           {displayableCloudName(entry.filename), type, entry.creationDate});
       return std::nullopt;
@@ -180,7 +192,7 @@ std::expected<ListingChanges, SyncError> computeListingChanges(
   for (const auto& child : storedChildren) {
     // Not yet in the cloud (being created or uploaded): the listing cannot know it.
     if (!child.cloudIdentifier) continue;
-    if (listedIdentifiers.contains(*child.cloudIdentifier)) continue;
+    if (listedIdentifiers.contains(&*child.cloudIdentifier)) continue;
     changes.vanishedItems.push_back(child);
   }
   return changes;

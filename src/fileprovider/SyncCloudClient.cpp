@@ -136,19 +136,26 @@ SyncCloudFolderItems SyncCloudClient::folderItems(const SyncItem& folder,
   for (const auto& entry : listing.files) {
     cloudIdentifiers.emplace_back(common::CloudGroupIdentifier{entry.groupID});
   }
-  std::vector<std::optional<SyncItem>> stored(cloudIdentifiers.size());
+  // One entry per listed child when the store could be read, none otherwise.
+  std::vector<std::optional<SyncItem>> stored;
   if (syncItemStorage_ && !cloudIdentifiers.empty()) {
     if (auto found = syncItemStorage_->findAllByCloudIdentifier(cloudIdentifiers)) {
-      if (found->size() == stored.size()) stored = std::move(*found);
+      if (found->size() == cloudIdentifiers.size()) stored = std::move(*found);
     } else {
       logger_.warning("Reading listed items from the store failed",
                       base::LoggerMetadata{{"error", found.error().description()}});
     }
   }
+  std::optional<SyncItem> none;
+  auto storedAt = [&](std::size_t index) -> std::optional<SyncItem>& {
+    return index < stored.size() ? stored[index] : none;
+  };
 
+  items.childFolderItems.reserve(listing.folders.size());
+  items.childFileItems.reserve(listing.files.size());
   std::size_t index = 0;
   for (const auto& entry : listing.folders) {
-    auto& known = stored[index++];
+    auto& known = storedAt(index++);
     SyncItem item;
     if (known && known->isFolder()) {
       item = std::move(*known);
@@ -173,7 +180,7 @@ SyncCloudFolderItems SyncCloudClient::folderItems(const SyncItem& folder,
     items.childFolderItems.push_back(std::move(item));
   }
   for (const auto& entry : listing.files) {
-    auto& known = stored[index++];
+    auto& known = storedAt(index++);
     SyncItem item;
     if (known && !known->isFolder()) {
       item = std::move(*known);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <set>
+#include <thread>
+#include <vector>
 
 #include "base/Date.hpp"
 #include "base/Hash.hpp"
@@ -24,6 +27,31 @@ TEST(Uuid, MakesLowerCaseVersion4Text) {
         "0f8fad5b-d9cb-469f-a165-70867728950g"}) {
     EXPECT_FALSE(parseUuid(bad)) << bad;
   }
+}
+
+// Identifiers come from per-thread blocks of random bytes: none may repeat, within a block,
+// across refills or between threads, and each must carry the version and variant bits.
+TEST(Uuid, ManyFromSeveralThreadsAreDistinctVersion4Variant1) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 1000;  // several refills of a block
+  std::vector<std::vector<std::string>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&made, t] {
+      for (int i = 0; i < kPerThread; ++i) made[t].push_back(makeUuid());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::set<std::string> distinct;
+  for (const auto& list : made) {
+    for (const auto& uuid : list) {
+      ASSERT_TRUE(parseUuid(uuid)) << uuid;
+      EXPECT_EQ(uuid[14], '4') << uuid;
+      EXPECT_NE(std::string_view("89ab").find(uuid[19]), std::string_view::npos) << uuid;
+      distinct.insert(uuid);
+    }
+  }
+  EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads * kPerThread));
 }
 
 TEST(Hash, KnownDigests) {
