@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/EvictionPolicy.hpp"
+#include "host/RangeFetchPolicy.hpp"
 
 namespace tarnix::host {
 
@@ -25,6 +26,7 @@ struct OpenContent::Partial {
   int fd = -1;
   /// Present byte ranges as sorted, disjoint [begin, end) pairs.
   std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+  SequentialRun run;
 
   ~Partial() {
     if (fd >= 0) ::close(fd);
@@ -203,6 +205,29 @@ std::expected<std::shared_ptr<OpenContent>, int> ContentReplica::openLocked(Inod
   return content;
 }
 
+// Copies `length` bytes at `from` of `in` to `to` of `out`, in the kernel where it can; returns
+// how many bytes were copied before the first failure.
+static std::int64_t copyRange(int in, std::int64_t from, int out, std::int64_t to,
+                              std::int64_t length) {
+  std::int64_t done = 0;
+  while (done < length) {
+    loff_t inOffset = from + done, outOffset = to + done;
+    const auto copied = ::copy_file_range(in, &inOffset, out, &outOffset,
+                                          static_cast<std::size_t>(length - done), 0);
+    if (copied <= 0) break;
+    done += copied;
+  }
+  std::vector<char> buffer(1 << 20);
+  while (done < length) {
+    const auto chunk =
+        std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), length - done);
+    const auto got = ::pread(in, buffer.data(), chunk, from + done);
+    if (got <= 0 || ::pwrite(out, buffer.data(), got, to + done) != got) break;
+    done += got;
+  }
+  return done;
+}
+
 std::expected<void, int> ContentReplica::prepareRead(OpenContent& content, std::int64_t offset,
                                                      std::int64_t size) {
   if (!content.partial_) return {};
@@ -211,8 +236,10 @@ std::expected<void, int> ContentReplica::prepareRead(OpenContent& content, std::
   const std::int64_t begin = std::min(offset, partial.size);
   const std::int64_t end = std::min(offset + size, partial.size);
   if (partial.covers(begin, end)) return {};
-  auto fetched = calls_->fetchPartialContents(
-      partial.identifier, partial.version, fp::ByteRange{begin, end - begin}, options_.alignment);
+  const auto wanted = rangeToFetch(partial.ranges, partial.size, begin, end, partial.run,
+                                   {options_.alignment, options_.maximumWindow});
+  auto fetched =
+      calls_->fetchPartialContents(partial.identifier, partial.version, wanted, options_.alignment);
   if (!fetched) {
     logger_.error("Fetching a range failed: " + fetched.error().description());
     return std::unexpected(fetched.error().errnoValue());
@@ -229,28 +256,12 @@ std::expected<void, int> ContentReplica::prepareRead(OpenContent& content, std::
   const std::int64_t sourceBase =
       (st.st_size < range.location + range.length && st.st_size == range.length) ? range.location
                                                                                  : 0;
-  std::vector<char> buffer(1 << 20);
-  std::int64_t done = 0;
-  bool ok = true;
-  while (done < range.length) {
-    const auto chunk =
-        std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), range.length - done);
-    const auto got = ::pread(in, buffer.data(), chunk, range.location + done - sourceBase);
-    if (got <= 0) {
-      ok = false;
-      break;
-    }
-    if (::pwrite(partial.fd, buffer.data(), got, range.location + done) != got) {
-      ok = false;
-      break;
-    }
-    done += got;
-  }
+  const auto done =
+      copyRange(in, range.location - sourceBase, partial.fd, range.location, range.length);
   ::close(in);
   std::error_code ignored;
   fs::remove(fetched->file, ignored);
   if (done > 0) partial.add(range.location, range.location + done);
-  if (!ok && !partial.covers(begin, end)) return std::unexpected(EIO);
   if (!partial.covers(begin, end)) return std::unexpected(EIO);
   return {};
 }

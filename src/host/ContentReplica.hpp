@@ -28,6 +28,8 @@ struct ContentReplicaOptions {
   std::int64_t partialThreshold = std::int64_t{64} << 20;
   /// Ranges are fetched in multiples of this.
   std::int64_t alignment = std::int64_t{1} << 20;
+  /// Sequential reads fetch growing ranges, up to this (see RangeFetchPolicy.hpp).
+  std::int64_t maximumWindow = std::int64_t{32} << 20;
 };
 
 /// An open file: the replica file's descriptor, and for a file fetched range by range the

@@ -6,6 +6,7 @@
 
 #include "host/EvictionPolicy.hpp"
 #include "host/ExtensionCalls.hpp"
+#include "host/RangeFetchPolicy.hpp"
 #include "host/commands/Commands.hpp"
 
 namespace tarnix::host {
@@ -38,6 +39,60 @@ TEST(EvictionPolicyTest, EvictsLeastRecentlyUsedClosedFilesUntilTheRestFits) {
 
 TEST(EvictionPolicyTest, EqualAccessTimesEvictTheLowerInodeFirst) {
   EXPECT_EQ(selectEvictions({{9, 10, 5, "x"}, {3, 10, 5, "y"}}, {}, 10), std::vector<Inode>{3});
+}
+
+// Reads of a 100-unit file (alignment 4, windows up to 32), one after another from a fresh run.
+TEST(RangeFetchPolicyTest, SequentialReadsFetchGrowingWindowsAndSeeksStartSmall) {
+  using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;
+  struct Read {
+    std::int64_t begin, end;
+    fp::ByteRange expected;
+  };
+  struct Case {
+    const char* name;
+    Ranges present;
+    std::vector<Read> reads;
+  };
+  const Case cases[] = {
+      {"from the start on, doubling up to the maximum and the end",
+       {},
+       {{0, 2, {0, 4}},
+        {4, 6, {4, 8}},
+        {12, 13, {12, 16}},
+        {28, 29, {28, 32}},
+        {60, 61, {60, 32}},
+        {92, 93, {92, 8}}}},
+      {"out-of-order reads ahead still continue the run",
+       {},
+       {{0, 2, {0, 4}}, {6, 7, {6, 8}}, {14, 15, {14, 16}}}},
+      {"a hole behind the run is filled and the run goes on",
+       {},
+       {{0, 2, {0, 4}},
+        {4, 6, {4, 8}},
+        {20, 21, {20, 16}},
+        {12, 13, {12, 16}},
+        {36, 37, {36, 32}}}},
+      {"a hole is filled up to what is present after it",
+       {{16, 20}},
+       {{0, 2, {0, 4}}, {4, 6, {4, 8}}, {24, 25, {24, 16}}, {12, 13, {12, 4}}}},
+      {"a seek starts again from the smallest fetch",
+       {},
+       {{0, 2, {0, 4}}, {4, 6, {4, 8}}, {60, 61, {60, 4}}, {64, 65, {64, 8}}, {0, 1, {0, 4}}}},
+      {"a read larger than the window is fetched whole, and the run doubles from it",
+       {},
+       {{10, 30, {10, 20}}, {30, 31, {30, 32}}}},
+      {"the fetch starts after what is present", {{0, 10}}, {{5, 12, {10, 4}}}},
+      {"nothing to fetch when present", {{0, 10}}, {{2, 8, {10, 0}}}},
+      {"never past the end of the file", {}, {{98, 120, {98, 2}}}},
+  };
+  for (const auto& c : cases) {
+    SequentialRun run;
+    for (const auto& r : c.reads) {
+      const auto got = rangeToFetch(c.present, 100, r.begin, r.end, run, {4, 32});
+      EXPECT_EQ(got, r.expected) << c.name << ": read " << r.begin << "-" << r.end << " fetched "
+                                 << got.location << "+" << got.length;
+    }
+  }
 }
 
 TEST(CacheSizeTest, ReadsBytesWithUnits) {
