@@ -103,7 +103,7 @@ PatchedSyncItem merged(const SyncItem& stored, const SyncItem& listed) {
 }  // namespace
 
 std::expected<ListingChanges, SyncError> computeListingChanges(
-    const SyncItem& storedFolder, const SyncCloudFolderItems& listed,
+    const SyncItem& storedFolder, SyncCloudFolderItems listed,
     const std::vector<SyncItem>& storedChildren, const std::vector<SyncItem>& storedByCloud,
     std::int64_t currentUserIdentifier) {
   ListingChanges changes;
@@ -124,25 +124,17 @@ std::expected<ListingChanges, SyncError> computeListingChanges(
   for (const auto& item : storedByCloud) {
     if (item.cloudIdentifier) known.emplace(*item.cloudIdentifier, &item);
   }
-  // The listed identities, by reference into `listed`.
-  const auto hashOf = [](const CloudItemIdentifier* identifier) {
-    return std::hash<CloudItemIdentifier>{}(*identifier);
-  };
-  const auto equal = [](const CloudItemIdentifier* a, const CloudItemIdentifier* b) {
-    return *a == *b;
-  };
   const std::size_t listedCount = listed.childFolderItems.size() + listed.childFileItems.size();
-  std::unordered_set<const CloudItemIdentifier*, decltype(hashOf), decltype(equal)>
-      listedIdentifiers(listedCount, hashOf, equal);
+  std::unordered_set<CloudItemIdentifier> listedIdentifiers(listedCount);
   // Listed children the store does not know become created items.
   changes.patch.createdItems.reserve(listedCount > known.size() ? listedCount - known.size() : 0);
 
-  auto take = [&](const SyncItem& entry) -> std::optional<SyncError> {
+  auto take = [&](SyncItem& entry) -> std::optional<SyncError> {
     if (!entry.isFolder() && entry.contentSize < 0) {
       return SyncError(SyncError::Code::badServerResponse);
     }
     if (!entry.cloudIdentifier) return std::nullopt;
-    if (!listedIdentifiers.insert(&*entry.cloudIdentifier).second) {
+    if (!listedIdentifiers.insert(*entry.cloudIdentifier).second) {
       ++changes.duplicateEntries;
       return std::nullopt;
     }
@@ -150,14 +142,14 @@ std::expected<ListingChanges, SyncError> computeListingChanges(
     if (!isSafeCloudName(entry.filename) ||
         common::SkipsService::isUnwantedCloudName(entry.filename, type)) {
       // Never stored: a stored item of that cloud identity goes away with the vanished ones.
-      listedIdentifiers.erase(&*entry.cloudIdentifier);
+      listedIdentifiers.erase(*entry.cloudIdentifier);
       changes.unwantedItems.push_back(
           {displayableCloudName(entry.filename), type, entry.creationDate});
       return std::nullopt;
     }
     auto found = known.find(*entry.cloudIdentifier);
     if (found == known.end() || found->second->isFolder() != entry.isFolder()) {
-      auto created = entry;
+      auto created = std::move(entry);
       // A fresh identity: the entry may carry that of an item the store no longer has alive.
       if (created.isFolder()) {
         created.itemIdentifier = common::SyncFolderIdentifier{base::makeUuid()};
@@ -183,8 +175,8 @@ std::expected<ListingChanges, SyncError> computeListingChanges(
     if (patched.hasChanges()) changes.patch.modifiedItems.push_back(std::move(patched));
     return std::nullopt;
   };
-  for (const auto* list : {&listed.childFolderItems, &listed.childFileItems}) {
-    for (const auto& entry : *list) {
+  for (auto* list : {&listed.childFolderItems, &listed.childFileItems}) {
+    for (auto& entry : *list) {
       if (auto error = take(entry)) return std::unexpected(*error);
     }
   }
@@ -192,7 +184,7 @@ std::expected<ListingChanges, SyncError> computeListingChanges(
   for (const auto& child : storedChildren) {
     // Not yet in the cloud (being created or uploaded): the listing cannot know it.
     if (!child.cloudIdentifier) continue;
-    if (listedIdentifiers.contains(&*child.cloudIdentifier)) continue;
+    if (listedIdentifiers.contains(*child.cloudIdentifier)) continue;
     changes.vanishedItems.push_back(child);
   }
   return changes;

@@ -62,9 +62,10 @@ struct ListingChanges {
 /// it is stored); `storedChildren` the folder's alive children. Listed children are matched to
 /// stored items by cloud identifier; a stored child without a cloud identifier (not yet in the
 /// cloud) is left alone. A listed file with a negative size makes the whole listing invalid
-/// (`badServerResponse`): nothing of it may be stored.
+/// (`badServerResponse`): nothing of it may be stored. The listing is taken by value so that a
+/// caller done with it can move it in: its new children become created items without a copy.
 std::expected<ListingChanges, common::SyncError> computeListingChanges(
-    const common::SyncItem& storedFolder, const SyncCloudFolderItems& listed,
+    const common::SyncItem& storedFolder, SyncCloudFolderItems listed,
     const std::vector<common::SyncItem>& storedChildren,
     const std::vector<common::SyncItem>& storedByCloud, std::int64_t currentUserIdentifier);
 

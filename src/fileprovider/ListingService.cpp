@@ -101,7 +101,7 @@ void ListingService::listed(const SyncItem& folder, std::optional<ListingMetadat
       }
       return refreshed;
     }
-    return applyListing(folder, std::get<SyncCloudFolderItems>(*result));
+    return applyListing(folder, std::move(std::get<SyncCloudFolderItems>(*result)));
   }();
   if (outcome) {
     TLOG_DEBUG(logger_, "Updating folder from cloud done",
@@ -140,7 +140,7 @@ ListingResult<std::vector<SyncItem>> ListingService::storedByCloud(
 }
 
 ListingResult<ListingMetadata> ListingService::applyListing(const SyncItem& folder,
-                                                            const SyncCloudFolderItems& listing) {
+                                                            SyncCloudFolderItems listing) {
   logger_.info("Applying folder listing changes", {{"itemID", identifierText(folder)}});
   const auto& folderIdentifier = *folder.itemIdentifier.folder();
   auto storedFolder = itemStorage_->item(folder.itemIdentifier);
@@ -150,8 +150,9 @@ ListingResult<ListingMetadata> ListingService::applyListing(const SyncItem& fold
   auto known = storedByCloud(*children, listing);
   if (!known) return std::unexpected(known.error());
 
-  auto changes =
-      computeListingChanges(*storedFolder, listing, *children, *known, currentUserIdentifier_);
+  auto version = listing.version;
+  auto changes = computeListingChanges(*storedFolder, std::move(listing), *children, *known,
+                                       currentUserIdentifier_);
   if (!changes) {
     logger_.error("Listing has invalid entries",
                   {{"itemID", identifierText(folder)}, {"error", changes.error().description()}});
@@ -171,7 +172,7 @@ ListingResult<ListingMetadata> ListingService::applyListing(const SyncItem& fold
                                           {"deleted", patch.movedAwayItems.size()},
                                           {"skipped", changes->unwantedItems.size()}});
 
-  const ListingMetadata metadata{folderIdentifier, listing.version, now()};
+  const ListingMetadata metadata{folderIdentifier, std::move(version), now()};
   common::SkipsChange skipsChange;
   const auto realm = storedFolder->itemRealm == common::SyncItemRealm::offline
                          ? common::SkippedItemRealm::offline

@@ -81,7 +81,7 @@ class ListingService final : public ListingServiceInterface,
   void listed(const common::SyncItem& folder, std::optional<ListingMetadata> metadata,
               SyncCloudResult<SyncCloudListing> result, const Completion& completionHandler);
   ListingResult<ListingMetadata> applyListing(const common::SyncItem& folder,
-                                              const SyncCloudFolderItems& listing);
+                                              SyncCloudFolderItems listing);
   ListingResult<std::vector<common::SyncItem>> storedByCloud(
       const std::vector<common::SyncItem>& children, const SyncCloudFolderItems& listing);
   /// The drive's root folder, listed by path until it has its cloud identifier.
