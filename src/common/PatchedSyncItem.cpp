@@ -23,7 +23,9 @@ void PatchedSyncItem::setCreationDate(std::optional<base::Date> value) {
   assign(item_.creationDate, value, F::creationDate);
 }
 void PatchedSyncItem::setFlags(SyncItemFlags value) {
-  assign(item_.flags, value, kNoBit);
+  if (item_.flags == value) return;
+  item_.flags = value;
+  flagsChanged_ = true;
 }
 void PatchedSyncItem::setMetadataVersion(std::int64_t value) {
   assign(item_.metadataVersion, value, kNoBit);

@@ -14,9 +14,10 @@ namespace tarnix::common {
 ///
 /// A setter given the value the field already holds changes nothing; otherwise it stores the
 /// value and adds the field's bit. The content fields (version, size, checksum, author, upload
-/// date and the modification date override) share the `contents` bit; `metadataVersion`,
-/// `flags`, `subscriptionState` and `localLock` have no bit (the store derives or keeps them
-/// elsewhere).
+/// date and the modification date override) share the `contents` bit. `flags` has no bit
+/// because every update writes them; a change of the flags alone still makes the patch one
+/// that has changes (`flagsChanged`). `metadataVersion`, `subscriptionState` and `localLock`
+/// have no bit (the store derives or keeps them elsewhere).
 class PatchedSyncItem {
  public:
   explicit PatchedSyncItem(SyncItem item, SyncItemFields changes = {})
@@ -24,8 +25,13 @@ class PatchedSyncItem {
 
   const SyncItem& item() const { return item_; }
   SyncItemFields changes() const { return changes_; }
-  bool hasChanges() const { return !changes_.isEmpty(); }
-  void clearChanges() { changes_ = {}; }
+  bool hasChanges() const { return !changes_.isEmpty() || flagsChanged_; }
+  /// The flags differ from the stored row's.
+  bool flagsChanged() const { return flagsChanged_; }
+  void clearChanges() {
+    changes_ = {};
+    flagsChanged_ = false;
+  }
 
   const SyncItemIdentifier& itemIdentifier() const { return item_.itemIdentifier; }
 
@@ -78,6 +84,7 @@ class PatchedSyncItem {
 
   SyncItem item_;
   SyncItemFields changes_;
+  bool flagsChanged_ = false;
 };
 
 /// The result of comparing a cloud listing with the stored children of a folder.

@@ -482,6 +482,39 @@ TEST_F(SyncItemStorageTest, ApplyPatchSkipsItemsBeingCreatedAndTellsObservers) {
   EXPECT_TRUE(*storage_->optionalItem(fileId("mine")));
 }
 
+TEST_F(SyncItemStorageTest, AChangeOfTheFlagsAloneIsWrittenAndShownAgain) {
+  auto fixed = makeItem(folderId("fixed"), folderId("root"), "Fixed");
+  fixed.flags.insert(SyncItemFlags::isFixedFolder);
+  store(fixed);
+  store(makeItem(folderId("plain"), folderId("root"), "Plain"));
+  struct Case {
+    const char* name;
+    std::string identifier;
+    SyncItemFlags flags;
+    bool written;
+  };
+  const Case cases[] = {
+      {"flag set", "plain", SyncItemFlags::isFixedFolder, true},
+      {"flag cleared", "fixed", SyncItemFlags{}, true},
+      {"flag as stored", "plain", SyncItemFlags::isFixedFolder, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto stored = *storage_->item(folderId(c.identifier));
+    PatchedSyncItem patch(stored);
+    patch.setFlags(c.flags);
+    EXPECT_EQ(patch.hasChanges(), c.written);
+    const auto anchor = *storage_->currentSyncAnchor();
+    SyncItemListPatch listPatch;
+    listPatch.modifiedItems = {patch};
+    ASSERT_TRUE(storage_->apply(listPatch, false));
+    const auto after = *storage_->item(folderId(c.identifier));
+    EXPECT_EQ(after.flags, c.flags);
+    // Written rows are shown to the framework again; untouched ones are not.
+    EXPECT_EQ(drain(folderId("root"), anchor, 10).first.size(), c.written ? 1u : 0u);
+  }
+}
+
 TEST_F(SyncItemStorageTest, MalformedStoredRowsGiveErrorsNotCrashes) {
   ASSERT_TRUE(raw_->execute(
       "INSERT INTO Items (itemIdentifier, parentItemIdentifier, filename, rank, permission, flags, "

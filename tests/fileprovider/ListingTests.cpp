@@ -196,6 +196,18 @@ TEST_F(ListingChangesTest, SortsListedChildrenIntoCreatedModifiedAndVanished) {
   EXPECT_TRUE(changes->unwantedItems.empty());
 }
 
+TEST_F(ListingChangesTest, AFolderNowFixedInTheCloudIsModifiedThoughNothingElseChanged) {
+  stored_ = {folderItem("sub", top(), "Sub")};
+  auto fixed = folderItem("sub", top(), "Sub");
+  fixed.flags.insert(tarnix::common::SyncItemFlags::isFixedFolder);
+  list(fixed);
+  auto changes = compute();
+  ASSERT_TRUE(changes);
+  ASSERT_EQ(changes->patch.modifiedItems.size(), 1u);
+  EXPECT_TRUE(changes->patch.modifiedItems[0].item().flags.contains(
+      tarnix::common::SyncItemFlags::isFixedFolder));
+}
+
 TEST_F(ListingChangesTest, UnsafeAndUnwantedNamesNeverBecomeItems) {
   // A stored item renamed in the cloud to an unsafe name leaves the folder; it comes back under
   // a safe name with a later listing.
