@@ -77,15 +77,29 @@ CloudConfiguration DriveConfigurationProvider::value() const {
   return value_;
 }
 
+void DriveConfigurationProvider::Subscription::deliver(const CloudConfiguration& value,
+                                                       std::uint64_t generation) {
+  std::lock_guard guard(mutex);
+  if (generation <= delivered) return;
+  delivered = generation;
+  observer(value);
+}
+
 std::shared_ptr<void> DriveConfigurationProvider::subscribe(Observer observer) {
   auto subscription = std::make_shared<Subscription>(std::move(observer));
-  CloudConfiguration current;
+  // Holding the subscription's lock from before it can be found, the first value goes out
+  // before any emission reaches it; an emission that took a newer value meanwhile follows it.
+  std::lock_guard first(subscription->mutex);
+  CloudConfiguration value;
+  std::uint64_t generation;
   {
     std::lock_guard guard(mutex_);
     subscriptions_.push_back(subscription);
-    current = value_;
+    value = value_;
+    generation = generation_;
   }
-  subscription->observer(current);
+  subscription->delivered = generation;
+  subscription->observer(value);
   return subscription;
 }
 
@@ -99,15 +113,17 @@ bool DriveConfigurationProvider::reload() {
     return false;
   }
   std::vector<std::shared_ptr<Subscription>> targets;
+  std::uint64_t generation;
   {
     std::lock_guard guard(mutex_);
     value_ = *configuration;
+    generation = ++generation_;
     std::erase_if(subscriptions_, [](const auto& weak) { return weak.expired(); });
     for (auto& weak : subscriptions_) {
       if (auto subscription = weak.lock()) targets.push_back(std::move(subscription));
     }
   }
-  for (auto& target : targets) target->observer(*configuration);
+  for (auto& target : targets) target->deliver(*configuration, generation);
   return true;
 }
 

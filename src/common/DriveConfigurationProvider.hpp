@@ -8,6 +8,7 @@
 // Thread-safe. Changes and requests are handled on the serial queue
 // "com.tarnix.DriveConfigurationProvider"; subscribers are called there, in order.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -66,8 +67,10 @@ class DriveConfigurationProvider : public std::enable_shared_from_this<DriveConf
   void stop();
 
   CloudConfiguration value() const;
-  /// Calls `observer` with the current value, then with every emitted one, until the token is
-  /// released.
+  /// Calls `observer` with the current value (on the caller's thread, before returning), then
+  /// with every emitted one (on the queue), until the token is released. The observer sees the
+  /// values in the order they were taken, never an older one after a newer one, and the last
+  /// value it sees is the latest; it is never called twice at once.
   std::shared_ptr<void> subscribe(Observer observer);
 
   /// True when any drive of `repository` has a configuration with `appLevelUIEnabled`; drives
@@ -83,8 +86,16 @@ class DriveConfigurationProvider : public std::enable_shared_from_this<DriveConf
   bool reload();
   void handleRefresh(const CloudConfigurationRefreshRequest& request);
 
+  // One subscriber: what it has been given so far, and the lock that keeps its calls one at a
+  // time and in order. Lock order: a subscription's mutex before `mutex_`, never the reverse.
   struct Subscription {
+    explicit Subscription(Observer observer) : observer(std::move(observer)) {}
+    /// Calls the observer with `value` unless it has already seen a value as new or newer.
+    void deliver(const CloudConfiguration& value, std::uint64_t generation);
+
     Observer observer;
+    std::mutex mutex;
+    std::uint64_t delivered = 0;  // guarded by mutex; generation of the last value given
   };
 
   std::shared_ptr<DriveConfigurationSource> repository_;
@@ -96,6 +107,7 @@ class DriveConfigurationProvider : public std::enable_shared_from_this<DriveConf
 
   mutable std::mutex mutex_;  // guards the fields below
   CloudConfiguration value_ = CloudConfiguration::defaultConfiguration();
+  std::uint64_t generation_ = 1;  // grows with every value taken
   std::vector<std::weak_ptr<Subscription>> subscriptions_;
   std::vector<std::shared_ptr<void>> observations_;
 };

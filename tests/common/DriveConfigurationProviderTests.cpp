@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "platform/PlatformTestSupport.hpp"
 
 using tarnix::common::CloudConfiguration;
@@ -137,4 +141,56 @@ TEST(DriveConfigurationProvider, RefreshRoundTripOverTheSessionBus) {
   std::lock_guard guard(mutex);
   EXPECT_EQ(answered.front(), "request-42");
   provider->stop();
+}
+
+namespace {
+/// Each read gives a configuration newer than the one before (lsofInterval 1, 2, 3...).
+class AdvancingSource final : public tarnix::common::DriveConfigurationSource {
+ public:
+  std::expected<CloudConfiguration, DriveRepositoryError> configuration(
+      const std::string&) override {
+    return withLsof(static_cast<double>(++reads));
+  }
+  std::expected<std::vector<std::string>, DriveRepositoryError> allDriveIdentifiers() override {
+    return std::vector<std::string>{kDrive};
+  }
+  std::atomic<int> reads{0};
+};
+}  // namespace
+
+TEST(DriveConfigurationProvider, ANewSubscriberSeesValuesInOrderAndEndsWithTheLatest) {
+  auto source = std::make_shared<AdvancingSource>();
+  auto center = std::make_shared<InProcessNotificationCenter>();
+  auto provider = DriveConfigurationProvider::make(source, kDrive, center, nullptr,
+                                                   tarnix::base::Logger::null());
+  provider->start();
+  ASSERT_TRUE(t::eventually([&] { return provider->value().lsofInterval == 1; }));
+
+  // The subscriber is slow to take its first value, and a newer one is emitted meanwhile.
+  std::mutex mutex;
+  std::vector<double> seen;
+  std::atomic<bool> inCall{false};
+  std::atomic<bool> overlapped{false};
+  std::atomic<bool> first{true};
+  auto token = provider->subscribe([&](const CloudConfiguration& c) {
+    if (inCall.exchange(true)) overlapped = true;
+    if (first.exchange(false)) {
+      center->post(tarnix::common::kDriveRepositoryDidChangeDrive, kDrive);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    {
+      std::lock_guard guard(mutex);
+      seen.push_back(c.lsofInterval);
+    }
+    inCall = false;
+  });
+  ASSERT_TRUE(t::eventually([&] {
+    std::lock_guard guard(mutex);
+    return seen.size() >= 2;
+  }));
+  provider->stop();  // waits for the emissions in flight
+  EXPECT_FALSE(overlapped) << "the observer was called while in a call";
+  std::lock_guard guard(mutex);
+  EXPECT_EQ(seen, (std::vector<double>{1.0, 2.0}));
+  EXPECT_EQ(provider->value().lsofInterval, 2.0);
 }
