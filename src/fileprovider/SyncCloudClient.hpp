@@ -59,6 +59,7 @@ struct SyncCloudNotModified {
 using SyncCloudListing = std::variant<SyncCloudNotModified, SyncCloudFolderItems>;
 
 class FileDownloader;
+struct PartialFetch;
 
 /// Where and how one download is sent: the session (the cloud's, or the drive's fast-access
 /// endpoint's), the version and path asked for.
@@ -93,13 +94,17 @@ class SyncCloudClient : public SyncClientProtocol,
   template <class T>
   using Completion = std::function<void(SyncCloudResult<T>)>;
 
-  /// Always held by a shared_ptr: completions keep the client alive until they have run.
+  /// Always held by a shared_ptr: completions keep the client alive until they have run,
+  /// except those of downloads, which hold it weakly: when the client goes, the downloads it
+  /// started are cancelled (their completions get the cancellation error).
   /// `syncItemStorage` (may be null) gives listed items that are already stored their local
   /// identifiers and local state; without it every listed child gets a new identifier.
   SyncCloudClient(std::shared_ptr<cloudfs::CloudFSSessionFactory> cfsSessionFactory,
                   std::shared_ptr<cloudfs::DriveCloudErrorHandler> cloudErrorHandler,
                   base::Logger logger, std::shared_ptr<common::SyncItemStorage> syncItemStorage,
                   common::Drive drive);
+  /// Cancels the downloads still running.
+  ~SyncCloudClient() override;
 
   const common::Drive& drive() const { return drive_; }
   /// Made on first use from the factory for the drive.
@@ -261,6 +266,7 @@ class SyncCloudClient : public SyncClientProtocol,
   mutable std::mutex downloadMutex_;
   DownloadConfiguration downloadConfiguration_;                    // guarded
   std::vector<std::shared_ptr<FileDownloader>> downloadSessions_;  // guarded
+  std::vector<std::weak_ptr<PartialFetch>> partialFetches_;        // guarded
   std::shared_ptr<cloudfs::CloudFSSession> fastAccessSession_;     // guarded
   ZephyrCache zephyrCache_;
 };

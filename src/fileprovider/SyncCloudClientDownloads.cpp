@@ -43,6 +43,15 @@ base::LoggerMetadata downloadMetadata(const SyncItem& item,
   };
 }
 
+SyncCloudError cancelledDownload() {
+  cloudfs::URLError error;
+  error.code = cloudfs::URLError::Code::cancelled;
+  error.message = "cancelled";
+  return SyncCloudError(CloudFSSessionError(error));
+}
+
+}  // namespace
+
 // One partial download: the task in flight (it changes when the fast-access endpoint hands
 // over to the cloud) and the cancellation that must reach it.
 struct PartialFetch {
@@ -67,8 +76,6 @@ struct PartialFetch {
     current.cancel();
   }
 };
-
-}  // namespace
 
 template <class T>
 void SyncCloudClient::failDownloadWithoutCloudIdentifier(const SyncItem& item,
@@ -153,6 +160,20 @@ DownloadParameters SyncCloudClient::downloadParameters(
   return parameters;
 }
 
+SyncCloudClient::~SyncCloudClient() {
+  std::vector<std::shared_ptr<FileDownloader>> downloads;
+  std::vector<std::weak_ptr<PartialFetch>> partialFetches;
+  {
+    std::lock_guard lock(downloadMutex_);
+    downloads.swap(downloadSessions_);
+    partialFetches.swap(partialFetches_);
+  }
+  for (const auto& download : downloads) download->cancel();
+  for (const auto& running : partialFetches) {
+    if (auto fetch = running.lock()) fetch->cancel();
+  }
+}
+
 // MARK: Whole files
 
 fp::ProgressPtr SyncCloudClient::downloadFile(
@@ -173,7 +194,6 @@ fp::ProgressPtr SyncCloudClient::downloadFile(
     configuration.resumeDirectory =
         std::filesystem::temp_directory_path() / ("tarnix-resume-" + drive_.identifier);
   }
-  auto self = shared_from_this();
   FileDownloader::Configuration setup;
   setup.item = item;
   setup.groupID = common::CloudGroupIdentifier{*groupID};
@@ -183,11 +203,14 @@ fp::ProgressPtr SyncCloudClient::downloadFile(
   setup.resumeDirectory = configuration.resumeDirectory;
   setup.logger = logger_;
   setup.analytics = configuration.analytics;
-  setup.errorHandler.forStatus = [self, item](const CloudFSResponse& response) {
-    return self->downloadErrorForStatus(response, item);
+  // The downloader holds the client weakly: a client that is gone has cancelled it.
+  setup.errorHandler.forStatus = [weak = weak_from_this(), item](const CloudFSResponse& response) {
+    if (auto client = weak.lock()) return client->downloadErrorForStatus(response, item);
+    return SyncError(Code::badServerResponse);
   };
-  setup.errorHandler.forTransport = [self](const CloudFSSessionError& error) {
-    return self->adaptSessionError(error);
+  setup.errorHandler.forTransport = [weak = weak_from_this()](const CloudFSSessionError& error) {
+    if (auto client = weak.lock()) return client->adaptSessionError(error);
+    return SyncCloudError(error);
   };
   // The client keeps the downloader until it completes.
   auto holder = std::make_shared<std::weak_ptr<FileDownloader>>();
@@ -235,23 +258,36 @@ fp::ProgressPtr SyncCloudClient::fetchPartialContents(
   auto progress = fp::Progress::make(range.length > 0 ? range.length : -1);
   auto fetch = std::make_shared<PartialFetch>();
   progress->setCancellationHandler([fetch] { fetch->cancel(); });
+  {
+    std::lock_guard lock(downloadMutex_);
+    std::erase_if(partialFetches_, [](const auto& running) { return running.expired(); });
+    partialFetches_.push_back(fetch);
+  }
 
   auto finish = [fetch, completionHandler = std::move(completionHandler)](
                     SyncCloudResult<PartialFetchOutputContext> result) {
     if (fetch->finished.exchange(true)) return;
     completionHandler(std::move(result));
   };
-  auto self = shared_from_this();
-  // Sends the range on `parameters`; a fast-access miss comes back here for the cloud.
+  // Sends the range on `parameters`; a fast-access miss comes back here for the cloud. The
+  // attempts hold the client weakly: a client that is gone has cancelled them.
   auto send = std::make_shared<std::function<void(DownloadParameters)>>();
-  *send = [self, item, groupID = *groupID, range, destination, progress, fetch, finish,
-           weakSend = std::weak_ptr(send)](DownloadParameters parameters) {
+  *send = [weak = weak_from_this(), item, groupID = *groupID, range, destination, progress, fetch,
+           finish, weakSend = std::weak_ptr(send)](DownloadParameters parameters) {
     cloudfs::DownloadFileRequest request(
         groupID, parameters.version ? std::optional(parameters.version->rawValue) : std::nullopt,
         range);
     auto onDone =
-        [self, item, range, destination, progress, fetch, finish, parameters,
+        [weak, item, range, destination, progress, fetch, finish, parameters,
          retry = weakSend.lock()](std::expected<CloudFSDownload, CloudFSSessionError> result) {
+          auto self = weak.lock();
+          if (!self) {
+            if (result) {
+              std::error_code ec;
+              std::filesystem::remove(result->location, ec);
+            }
+            return finish(std::unexpected(cancelledDownload()));
+          }
           auto fallBack = [&](const char* message) {
             self->logger_.warning(message, downloadMetadata(item, parameters.version));
             if (parameters.version) {

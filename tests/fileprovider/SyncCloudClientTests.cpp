@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <future>
+#include <thread>
 
 #include "support/CapturingLogSink.hpp"
 #include "support/TempDir.hpp"
@@ -483,3 +484,37 @@ TEST_F(SyncCloudClientTest, TransportFailuresAreCancellationsUnreachableOrTyped)
 }
 
 }  // namespace
+
+TEST_F(SyncCloudClientTest, DownloadsDoNotKeepTheClientAliveAndEndWithIt) {
+  CannedResponse slow{200, {{"ETag", "\"e1\""}}, "the file's bytes"};
+  slow.delay = 60s;  // the server would answer long after the test is over
+  answer(slow);
+  auto cloud = client();
+  cloud->configureDownloads({dir_.path() / "resume", nullptr, std::nullopt});
+  const auto item = fileItem("g1", "e1");
+  std::promise<SyncCloudResult<tarnix::fileprovider::PartialFetchOutputContext>> partial;
+  std::promise<SyncCloudResult<SyncItem>> whole;
+  cloud->fetchPartialContents({0, 4}, item, dir_.path() / "part", 0, std::nullopt, false,
+                              into(partial));
+  cloud->downloadFile(item, dir_.path() / "whole", std::nullopt,
+                      tarnix::platform::fileprovider::FetchContentsOptions::none, into(whole));
+  for (int i = 0; i < 1000 && server_.requests().size() < 2; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(server_.requests().size(), 2u);
+
+  std::weak_ptr<SyncCloudClient> weak = cloud;
+  cloud.reset();
+  EXPECT_TRUE(weak.expired()) << "a running download keeps the client alive";
+  // Both end with the cancellation at once, and nothing is handed over.
+  auto partialFuture = partial.get_future();
+  auto wholeFuture = whole.get_future();
+  ASSERT_EQ(partialFuture.wait_for(15s), std::future_status::ready);
+  ASSERT_EQ(wholeFuture.wait_for(15s), std::future_status::ready);
+  auto partialResult = partialFuture.get();
+  auto wholeResult = wholeFuture.get();
+  ASSERT_FALSE(partialResult);
+  EXPECT_TRUE(partialResult.error().isCancellation()) << partialResult.error().description();
+  ASSERT_FALSE(wholeResult);
+  EXPECT_TRUE(wholeResult.error().isCancellation()) << wholeResult.error().description();
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "part"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "whole"));
+}
