@@ -28,10 +28,11 @@ cloudfs::URLError fileError(cloudfs::URLError::Code code, std::string message) {
 }
 
 // The transport could not go on from its resume data: the partial file is gone, or the
-// server answered another range than the one asked for.
+// server answered another range than the one asked for. Resume data the transport hands back
+// with such a failure would only fail the same way next time.
 bool resumeUnusable(const CloudFSSessionError& error) {
   const auto* urlError = std::get_if<cloudfs::URLError>(&error);
-  if (!urlError || urlError->resumeData) return false;
+  if (!urlError) return false;
   using C = cloudfs::URLError::Code;
   return urlError->code == C::cannotOpenFile || urlError->code == C::badServerResponse ||
          urlError->code == C::badURL;
