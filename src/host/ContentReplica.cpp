@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <system_error>
 #include <vector>
 
@@ -18,7 +19,8 @@ namespace tarnix::host {
 namespace fs = std::filesystem;
 
 struct OpenContent::Partial {
-  std::mutex mutex;  // guards ranges and complete; the file is written under it
+  std::mutex mutex;                 // guards ranges, run and inFlight
+  std::condition_variable changed;  // a fetch in flight ended
   fp::ItemIdentifier identifier;
   fp::ItemVersion version;
   std::int64_t size = 0;
@@ -27,6 +29,8 @@ struct OpenContent::Partial {
   /// Present byte ranges as sorted, disjoint [begin, end) pairs.
   std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
   SequentialRun run;
+  /// Ranges being fetched (by a read or ahead of one), written into the file outside the mutex.
+  std::vector<std::pair<std::int64_t, std::int64_t>> inFlight;
 
   ~Partial() {
     if (fd >= 0) ::close(fd);
@@ -50,6 +54,24 @@ struct OpenContent::Partial {
     return false;
   }
   bool complete() const { return covers(0, size); }
+  bool fetching(std::int64_t at) const {
+    for (const auto& r : inFlight)
+      if (r.first <= at && at < r.second) return true;
+    return false;
+  }
+  /// Where the first fetch in flight after `at` starts (the end of the file when none does).
+  std::int64_t nextInFlight(std::int64_t at) const {
+    std::int64_t next = size;
+    for (const auto& r : inFlight)
+      if (r.first > at) next = std::min(next, r.first);
+    return next;
+  }
+  void landed(std::pair<std::int64_t, std::int64_t> fetched, fp::ByteRange delivered) {
+    if (auto it = std::find(inFlight.begin(), inFlight.end(), fetched); it != inFlight.end())
+      inFlight.erase(it);
+    if (delivered.length > 0) add(delivered.location, delivered.location + delivered.length);
+    changed.notify_all();
+  }
 };
 
 OpenContent::~OpenContent() {
@@ -65,6 +87,30 @@ ContentReplica::ContentReplica(std::shared_ptr<ReplicaStore> store,
       logger_(std::move(logger)) {
   std::error_code ignored;
   fs::create_directories(options_.contentsDirectory, ignored);
+  for (auto& thread : readAheadThreads_) thread = std::thread([this] { runReadAhead(); });
+}
+
+ContentReplica::~ContentReplica() {
+  {
+    std::lock_guard lock(readAheadMutex_);
+    stopping_ = true;
+  }
+  readAheadCv_.notify_all();
+  for (auto& thread : readAheadThreads_) thread.join();
+}
+
+void ContentReplica::runReadAhead() {
+  while (true) {
+    std::function<void()> next;
+    {
+      std::unique_lock lock(readAheadMutex_);
+      readAheadCv_.wait(lock, [&] { return stopping_ || !readAheads_.empty(); });
+      if (stopping_) return;
+      next = std::move(readAheads_.front());
+      readAheads_.pop_front();
+    }
+    next();
+  }
 }
 
 fs::path ContentReplica::contentsPath(Inode inode) const {
@@ -228,16 +274,8 @@ static std::int64_t copyRange(int in, std::int64_t from, int out, std::int64_t t
   return done;
 }
 
-std::expected<void, int> ContentReplica::prepareRead(OpenContent& content, std::int64_t offset,
-                                                     std::int64_t size) {
-  if (!content.partial_) return {};
-  auto& partial = *content.partial_;
-  std::lock_guard lock(partial.mutex);
-  const std::int64_t begin = std::min(offset, partial.size);
-  const std::int64_t end = std::min(offset + size, partial.size);
-  if (partial.covers(begin, end)) return {};
-  const auto wanted = rangeToFetch(partial.ranges, partial.size, begin, end, partial.run,
-                                   {options_.alignment, options_.maximumWindow});
+std::expected<fp::ByteRange, int> ContentReplica::fetchInto(OpenContent::Partial& partial,
+                                                            fp::ByteRange wanted) {
   auto fetched =
       calls_->fetchPartialContents(partial.identifier, partial.version, wanted, options_.alignment);
   if (!fetched) {
@@ -261,9 +299,81 @@ std::expected<void, int> ContentReplica::prepareRead(OpenContent& content, std::
   ::close(in);
   std::error_code ignored;
   fs::remove(fetched->file, ignored);
-  if (done > 0) partial.add(range.location, range.location + done);
-  if (!partial.covers(begin, end)) return std::unexpected(EIO);
-  return {};
+  return fp::ByteRange{range.location, done};
+}
+
+std::expected<void, int> ContentReplica::prepareRead(OpenContent& content, std::int64_t offset,
+                                                     std::int64_t size) {
+  if (!content.partial_) return {};
+  auto& partial = *content.partial_;
+  std::unique_lock lock(partial.mutex);
+  const std::int64_t begin = std::min(offset, partial.size);
+  const std::int64_t end = std::min(offset + size, partial.size);
+  // Each round either finds the read present, waits for a fetch in flight (each is bounded by
+  // the extension call's timeout) or fetches; a few rounds at the most in practice.
+  for (int round = 0; round < 64; ++round) {
+    if (partial.covers(begin, end)) {
+      readAhead(content.partial_, end);
+      return {};
+    }
+    std::int64_t missing = begin;
+    for (const auto& [first, last] : partial.ranges)
+      if (first <= missing && missing < last) missing = last;
+    if (partial.fetching(missing)) {
+      partial.changed.wait_for(lock, std::chrono::minutes(10),
+                               [&] { return !partial.fetching(missing); });
+      continue;
+    }
+    auto wanted = rangeToFetch(partial.ranges, partial.size, begin, end, partial.run,
+                               {options_.alignment, options_.maximumWindow});
+    wanted.length =
+        std::max(std::min(wanted.length, partial.nextInFlight(wanted.location) - wanted.location),
+                 end - wanted.location);
+    const std::pair fetching{wanted.location, wanted.location + wanted.length};
+    partial.inFlight.push_back(fetching);
+    lock.unlock();
+    auto delivered = fetchInto(partial, wanted);
+    lock.lock();
+    partial.landed(fetching, delivered.value_or(fp::ByteRange{}));
+    if (!delivered) return std::unexpected(delivered.error());
+    if (!partial.covers(begin, end)) return std::unexpected(EIO);
+    readAhead(content.partial_, end);
+    return {};
+  }
+  return std::unexpected(EIO);
+}
+
+void ContentReplica::readAhead(const std::shared_ptr<OpenContent::Partial>& shared,
+                               std::int64_t readEnd) {
+  auto& partial = *shared;
+  // Only a sequential pass reads ahead: up to two windows past the one it reads, so that one
+  // window downloads while the one before it is copied into the file.
+  constexpr int kWindowsAhead = 2;
+  for (int i = 0; i < kWindowsAhead; ++i) {
+    const auto& run = partial.run;
+    if (run.window < 2 * options_.alignment || run.end >= partial.size ||
+        readEnd < run.end - kWindowsAhead * run.window || partial.covers(run.end, run.end + 1) ||
+        partial.fetching(run.end))
+      return;
+    auto wanted = rangeToFetch(partial.ranges, partial.size, run.end, run.end + 1, partial.run,
+                               {options_.alignment, options_.maximumWindow});
+    wanted.length =
+        std::min(wanted.length, partial.nextInFlight(wanted.location) - wanted.location);
+    if (wanted.length <= 0) return;
+    const std::pair fetching{wanted.location, wanted.location + wanted.length};
+    partial.inFlight.push_back(fetching);
+    {
+      std::lock_guard lock(readAheadMutex_);
+      readAheads_.push_back([this, weak = std::weak_ptr(shared), wanted, fetching] {
+        auto partial = weak.lock();
+        if (!partial) return;  // closed meanwhile: nobody waits for it
+        auto delivered = fetchInto(*partial, wanted);
+        std::lock_guard guard(partial->mutex);
+        partial->landed(fetching, delivered.value_or(fp::ByteRange{}));
+      });
+    }
+    readAheadCv_.notify_one();
+  }
 }
 
 void ContentReplica::release(const std::shared_ptr<OpenContent>& content) {

@@ -4,16 +4,24 @@
 // present; which files are open; and the cache limit, kept by evicting the least recently used
 // files that are not open back to dataless.
 //
-// Thread-safe. Lock order: a file's fetch mutex, then mutex_; the store takes its own mutex
-// inside either and calls nothing back.
+// A sequential pass over a file fetched range by range reads ahead on threads of the replica's
+// own, so that the next windows arrive while the reader consumes this one.
+//
+// Thread-safe. Lock order: a file's fetch mutex, then mutex_; a range-by-range file's mutex,
+// then readAheadMutex_; the store takes its own mutex inside any and calls nothing back.
 
+#include <array>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "base/Logger.hpp"
 #include "host/ExtensionCalls.hpp"
@@ -29,7 +37,7 @@ struct ContentReplicaOptions {
   /// Ranges are fetched in multiples of this.
   std::int64_t alignment = std::int64_t{1} << 20;
   /// Sequential reads fetch growing ranges, up to this (see RangeFetchPolicy.hpp).
-  std::int64_t maximumWindow = std::int64_t{32} << 20;
+  std::int64_t maximumWindow = std::int64_t{64} << 20;
 };
 
 /// An open file: the replica file's descriptor, and for a file fetched range by range the
@@ -60,6 +68,10 @@ class ContentReplica {
  public:
   ContentReplica(std::shared_ptr<ReplicaStore> store, std::shared_ptr<ExtensionCalls> calls,
                  ContentReplicaOptions options, base::Logger logger);
+  /// Waits for the read-ahead in progress (bounded by the extension call's timeout).
+  ~ContentReplica();
+  ContentReplica(const ContentReplica&) = delete;
+  ContentReplica& operator=(const ContentReplica&) = delete;
 
   /// Opens `inode` for reading: fetches the contents when they are not present at the item's
   /// version (whole, or prepares a range-by-range file for large ones). Errors are errno values.
@@ -81,6 +93,11 @@ class ContentReplica {
   std::expected<std::shared_ptr<OpenContent>, int> openLocked(Inode inode, bool& fetchedNow);
   std::expected<void, int> fetchWhole(const ReplicaEntry& entry);
   std::expected<std::shared_ptr<OpenContent::Partial>, int> partialFor(const ReplicaEntry& entry);
+  /// Fetches `wanted` into the file (no lock held); the range delivered and copied.
+  std::expected<fp::ByteRange, int> fetchInto(OpenContent::Partial& partial, fp::ByteRange wanted);
+  /// With the file's mutex held: after a read that ended at `readEnd`, queues the next window.
+  void readAhead(const std::shared_ptr<OpenContent::Partial>& partial, std::int64_t readEnd);
+  void runReadAhead();
   std::shared_ptr<std::mutex> fetchMutex(Inode inode);
   std::int64_t nextAccess();
   std::filesystem::path contentsPath(Inode inode) const;
@@ -95,6 +112,12 @@ class ContentReplica {
   std::map<Inode, std::weak_ptr<std::mutex>> fetchMutexes_;
   std::map<Inode, std::weak_ptr<OpenContent::Partial>> partials_;
   std::int64_t lastAccess_ = 0;
+
+  std::mutex readAheadMutex_;  // guards the three fields below
+  std::condition_variable readAheadCv_;
+  std::deque<std::function<void()>> readAheads_;
+  bool stopping_ = false;
+  std::array<std::thread, 2> readAheadThreads_;
 };
 
 }  // namespace tarnix::host

@@ -25,7 +25,7 @@ struct RangeFetchLimits {
   /// The smallest fetch, and what the cloud aligns ranges to.
   std::int64_t alignment = std::int64_t{1} << 20;
   /// The largest fetch a sequential run grows to.
-  std::int64_t maximumWindow = std::int64_t{32} << 20;
+  std::int64_t maximumWindow = std::int64_t{64} << 20;
 };
 
 /// The range to fetch for a read of [begin, end) of a file of `size` bytes whose `present`

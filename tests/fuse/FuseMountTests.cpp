@@ -443,6 +443,44 @@ TEST_F(FuseMountTest, FilesHeldOpenAcrossChangesDoNotHideNewerContents) {
   }
 }
 
+// A sequential pass fetches ahead of the reader: once the pass is under way, the extension is
+// asked for the megabytes after the ones read before they are read.
+TEST_F(FuseMountTest, SequentialReadsOfALargeFileFetchAhead) {
+  const std::string big = randomBytes(8 << 20, 21);
+  fake_->addFile("big", fake_->root(), "big.bin", big);
+  MountOptions options;
+  options.partialThreshold = 256 << 10;
+  options.partialAlignment = 64 << 10;
+  options.bridge.maxRead = 128 << 10;
+  options.bridge.readAheadKiB = 0;  // the kernel's own read-ahead stays small
+  mount(options);
+  if (!mounted_) return;
+  // How far from the start the ranges asked for reach without a gap.
+  const auto askedUpTo = [&] {
+    auto ranges = fake_->requestedRanges();
+    std::sort(ranges.begin(), ranges.end(),
+              [](const auto& a, const auto& b) { return a.location < b.location; });
+    std::int64_t reach = 0;
+    for (const auto& r : ranges)
+      if (r.location <= reach) reach = std::max(reach, r.location + r.length);
+    return reach;
+  };
+
+  const int fd = ::open((mountPoint() / "big.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string chunk(128 << 10, '\0');
+  for (std::int64_t at = 0; at < (1 << 20); at += static_cast<std::int64_t>(chunk.size())) {
+    ASSERT_EQ(::pread(fd, chunk.data(), chunk.size(), at), static_cast<ssize_t>(chunk.size()));
+    ASSERT_EQ(chunk, big.substr(at, chunk.size())) << at;
+  }
+  for (int i = 0; i < 500 && askedUpTo() < (4 << 20); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_GE(askedUpTo(), 4 << 20);
+  ::close(fd);
+  EXPECT_TRUE(readsAs(mountPoint() / "big.bin", big));
+  EXPECT_EQ(xattr(mountPoint() / "big.bin", "user.tarnix.downloaded"), "1");
+}
+
 TEST_F(FuseMountTest, ExtendedAttributesShowLockOwnerPermissionAndDecorations) {
   base::JSONValue info = {{"lockOwner", "Bob Builder"}, {"tarnixPermission", "readOnly"}};
   fake_->addFile("f", fake_->root(), "locked.docx", "x", FakeReplicatedExtension::kReadable, info,

@@ -116,6 +116,12 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     if (manager_) manager_->signalEnumerator(fp::ItemIdentifier::workingSet(), nullptr);
   }
 
+  /// The ranges fetchPartialContents was asked for, in order.
+  std::vector<fp::ByteRange> requestedRanges() {
+    std::lock_guard lock(mutex_);
+    return requestedRanges_;
+  }
+
   std::string contents(const std::string& id) {
     std::lock_guard lock(mutex_);
     return nodes_.at(id).contents;
@@ -170,6 +176,10 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
                                        std::int64_t alignment, fp::FetchContentsOptions,
                                        FetchPartialContentsCompletion completion) override {
     counters_.fetchPartialContents++;
+    {
+      std::lock_guard lock(mutex_);
+      requestedRanges_.push_back(minimalRange);
+    }
     auto readable = readableContents(identifier);
     if (!readable) {
       completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none, readable.error());
@@ -378,6 +388,7 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
   }
 
   std::mutex mutex_;
+  std::vector<fp::ByteRange> requestedRanges_;
   std::map<std::string, Node> nodes_;
   std::vector<Change> changes_;
   std::map<std::string, fp::Error> failures_;
