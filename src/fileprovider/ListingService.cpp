@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "fileprovider/ListingCloudItems.hpp"
+
 namespace tarnix::fileprovider {
 
 using common::SyncError;
@@ -77,6 +79,46 @@ void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin
       self->cloudClient_->enumerateDriveRoot(folder, std::move(listed));
     } else {
       self->cloudClient_->enumerateItems(folder, previousVersion, std::move(listed));
+    }
+  });
+}
+
+void ListingService::enumerateCloudItems(const SyncItem& parentItem,
+                                         CloudItemsCompletion completionHandler) {
+  serialQueue_.async([self = shared_from_this(), parentItem,
+                      completionHandler = std::move(completionHandler)]() mutable {
+    if (!parentItem.isFolder()) {
+      completionHandler(
+          std::unexpected(ListingError(SyncError(SyncError::Code::noCloudIdentifier))));
+      return;
+    }
+    std::weak_ptr<ListingService> weak = self;
+    auto listed = [weak, completionHandler](SyncCloudResult<SyncCloudListing> result) mutable {
+      auto service = weak.lock();
+      if (!service) {
+        completionHandler(
+            std::unexpected(ListingError(ListingUnavailable{"the listing service is gone"})));
+        return;
+      }
+      service->serialQueue_.async(
+          [result = std::move(result), completionHandler = std::move(completionHandler)]() mutable {
+            if (!result) return completionHandler(std::unexpected(ListingError(result.error())));
+            // Asked without an entity tag, the cloud cannot answer "not modified".
+            const auto* items = std::get_if<SyncCloudFolderItems>(&*result);
+            if (!items) {
+              return completionHandler(
+                  std::unexpected(ListingError(SyncError(SyncError::Code::badServerResponse))));
+            }
+            auto converted = cloudItems(*items);
+            if (!converted)
+              return completionHandler(std::unexpected(ListingError(converted.error())));
+            completionHandler(std::move(*converted));
+          });
+    };
+    if (!parentItem.cloudIdentifier && self->isDriveRoot(parentItem)) {
+      self->cloudClient_->enumerateDriveRoot(parentItem, std::move(listed));
+    } else {
+      self->cloudClient_->enumerateItems(parentItem, std::nullopt, std::move(listed));
     }
   });
 }

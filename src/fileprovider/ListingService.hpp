@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "base/DispatchQueue.hpp"
 #include "base/Logger.hpp"
@@ -43,6 +44,12 @@ class ListingServiceInterface {
     refreshListing(folder, ListingOrigin::enumerator, true, false, std::nullopt,
                    std::move(completionHandler));
   }
+
+  using CloudItemsCompletion = std::function<void(ListingResult<std::vector<common::CloudItem>>)>;
+  /// The children of the folder `parentItem` as they are listed now, unsafe and unwanted names
+  /// left out; nothing is written to the store.
+  virtual void enumerateCloudItems(const common::SyncItem& parentItem,
+                                   CloudItemsCompletion completionHandler) = 0;
 };
 
 class ListingService final : public ListingServiceInterface,
@@ -76,6 +83,9 @@ class ListingService final : public ListingServiceInterface,
                       bool forceRefreshLocks, std::optional<ListingMetadata> metadata,
                       Completion completionHandler) override;
   using ListingServiceInterface::refreshListing;
+  /// Lists from the cloud, unconditionally; completes on the service's queue.
+  void enumerateCloudItems(const common::SyncItem& parentItem,
+                           CloudItemsCompletion completionHandler) override;
 
  private:
   void listed(const common::SyncItem& folder, std::optional<ListingMetadata> metadata,

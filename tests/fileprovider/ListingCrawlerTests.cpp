@@ -78,6 +78,10 @@ class TreeListingService final : public ListingServiceInterface {
     });
   }
 
+  void enumerateCloudItems(const SyncItem&, CloudItemsCompletion completion) override {
+    completion(std::vector<common::CloudItem>{});
+  }
+
   std::vector<std::string> listed() {
     std::lock_guard lock(mutex_);
     return listed_;
@@ -130,8 +134,7 @@ class ListingCrawlerTest : public ::testing::Test {
   std::unique_ptr<common::DriveDatabase> database_;
   std::shared_ptr<common::SyncItemStorage> storage_;
   SyncFolderIdentifier root_{"root"};
-  std::pair<base::Logger, std::shared_ptr<CapturingLogSink>> log_ =
-      CapturingLogSink::makeLogger();
+  std::pair<base::Logger, std::shared_ptr<CapturingLogSink>> log_ = CapturingLogSink::makeLogger();
 };
 
 TEST_F(ListingCrawlerTest, ListsEveryFolderOfTheSubtreeOnceAndGoesOnPastFailures) {
