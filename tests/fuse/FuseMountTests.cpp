@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -70,6 +71,15 @@ class FuseMountTest : public ::testing::Test {
     if (!mounted) GTEST_SKIP() << "FUSE cannot be used here: " << mounted.error();
     mounted_ = std::move(*mounted);
     mounted_->runInBackground();
+  }
+
+  // close() does not wait for the release, and the release of a file is what makes it present
+  // or lets it be evicted: what the replica holds settles shortly after the last close. Waits
+  // (up to 5 s) until `condition` holds.
+  static bool settles(const std::function<bool()>& condition) {
+    for (int i = 0; i < 500 && !condition(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return condition();
   }
 
   // Waits (up to 10 s) until the synchroniser finished a round after `before`.
@@ -308,14 +318,6 @@ TEST_F(FuseMountTest, EvictionMakesTheLeastRecentlyUsedClosedFileDatalessAgain) 
     return st.st_blocks;
   };
 
-  // close() does not wait for the release, and the release of a file is what lets it go:
-  // what the cache holds settles shortly after the last close.
-  const auto settles = [&](auto&& condition) {
-    for (int i = 0; i < 500 && !condition(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return condition();
-  };
-
   EXPECT_EQ(testing::readFile(mountPoint() / "a.bin"), a);
   EXPECT_EQ(testing::readFile(mountPoint() / "b.bin"), b);
   EXPECT_TRUE(
@@ -363,7 +365,8 @@ TEST_F(FuseMountTest, LargeFilesAreReadRangeByRangeUntilPresent) {
   EXPECT_EQ(testing::readFile(mountPoint() / "big.bin"), big);
   const int partial = fake_->counters().fetchPartialContents.load();
   EXPECT_LE(partial - beforeWhole, 10);
-  EXPECT_EQ(xattr(mountPoint() / "big.bin", "user.tarnix.downloaded"), "1");
+  EXPECT_TRUE(
+      settles([&] { return xattr(mountPoint() / "big.bin", "user.tarnix.downloaded") == "1"; }));
   EXPECT_EQ(testing::readFile(mountPoint() / "big.bin"), big);
   EXPECT_EQ(fake_->counters().fetchPartialContents.load(), partial);
   EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
