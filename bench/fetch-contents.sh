@@ -19,29 +19,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$emulator" --data "$work/data" --port 0 --seed demo >"$work/emulator.out" 2>"$work/emulator.err" &
-emulator_pid=$!
-for _ in $(seq 1 600); do
-  grep -q "listening on" "$work/emulator.out" 2>/dev/null && break
-  sleep 0.1
-done
-port=$(sed -n 's|.*listening on https://[^:]*:\([0-9]*\).*|\1|p' "$work/emulator.out")
-[ -n "$port" ] || { cat "$work/emulator.err" >&2; exit 1; }
-ca="$work/data/tls/ca.pem"
-token=alice-token
-auth="Authorization: OAUTH oauth_token=$token,oauth_version=2.0"
+source "$(dirname "$0")/lib/emulator.bash"
+start_emulator demo
 
 head -c 1073741824 /dev/urandom >"$work/big.bin"
-shared=$(curl -sS --fail --cacert "$ca" -H "$auth" "https://localhost:$port/api/v1/fs/Shared" |
-  sed -n 's|.*"folder_id":"\{0,1\}\([0-9]*\).*|\1|p')
-curl -sS --fail --cacert "$ca" -H "$auth" -H "Content-Type: application/json" -X POST \
-  -d '{"action":"add_folder","name":"bench"}' "https://localhost:$port/api/v1/fs/ids/folder/$shared" \
-  -o "$work/folder.json"
-folder=$(sed -n 's|.*"folder_id":"\{0,1\}\([0-9]*\).*|\1|p' "$work/folder.json")
-curl -sS --fail --cacert "$ca" -H "$auth" -X POST -T "$work/big.bin" \
-  "https://localhost:$port/api/v1/fs-content/Shared/bench/big.bin" -o "$work/upload.json"
-group=$(sed -n 's|.*"group_id":"\{0,1\}\([0-9]*\).*|\1|p' "$work/upload.json")
-entry=$(sed -n 's|.*"entry_id":"\{0,1\}\([0-9]*\).*|\1|p' "$work/upload.json")
+upload_bench_file "$work/big.bin"
 rm -f "$work/big.bin"
 
 url="https://localhost:$port/api/v1/fs-content-download/ids/file/$group?entry_id=$entry"

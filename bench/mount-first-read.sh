@@ -30,30 +30,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$emulator" --data "$work/data" --port 0 --seed demo >"$work/emulator.out" 2>"$work/emulator.err" &
-emulator_pid=$!
-for _ in $(seq 1 600); do
-  grep -q "listening on" "$work/emulator.out" 2>/dev/null && break
-  sleep 0.1
-done
-port=$(sed -n 's|.*listening on https://[^:]*:\([0-9]*\).*|\1|p' "$work/emulator.out")
-[ -n "$port" ] || { cat "$work/emulator.err" >&2; exit 1; }
-export TARNIX_CA_FILE="$work/data/tls/ca.pem"
+source "$(dirname "$0")/lib/emulator.bash"
+start_emulator demo
+export TARNIX_CA_FILE="$ca"
 export TARNIX_HOME="$work/home"
-token=alice-token
-auth="Authorization: OAUTH oauth_token=$token,oauth_version=2.0"
-api() { curl -sS --fail --cacert "$TARNIX_CA_FILE" -H "$auth" "$@"; }
+api() { curl -sS --fail --cacert "$ca" -H "$auth" "$@"; }
 cloud="https://localhost:$port"
 
 bytes=$((size_mib << 20))
 head -c "$bytes" /dev/urandom >"$work/big.bin"
-shared=$(api "$cloud/api/v1/fs/Shared" | sed -n 's|.*"folder_id":"\{0,1\}\([0-9]*\).*|\1|p')
-api -H "Content-Type: application/json" -X POST -d '{"action":"add_folder","name":"bench"}' \
-  "$cloud/api/v1/fs/ids/folder/$shared" -o /dev/null
-api -X POST -T "$work/big.bin" "$cloud/api/v1/fs-content/Shared/bench/big.bin" \
-  -o "$work/upload.json"
-group=$(sed -n 's|.*"group_id":"\{0,1\}\([0-9]*\).*|\1|p' "$work/upload.json")
-entry=$(sed -n 's|.*"entry_id":"\{0,1\}\([0-9]*\).*|\1|p' "$work/upload.json")
+upload_bench_file "$work/big.bin"
 expected=$(sha256sum <"$work/big.bin" | cut -d' ' -f1)
 rm -f "$work/big.bin"
 

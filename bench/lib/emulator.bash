@@ -1,0 +1,38 @@
+# Sourced by the benchmark scripts: a tarnix-cloud-emulator of their own and a large file on it.
+# Expects $emulator (the program) and $work (a scratch folder the caller removes); the caller's
+# cleanup kills $emulator_pid.
+
+# start_emulator SEED: starts the emulator seeded with SEED on a free loopback port and waits
+# until it listens. Sets emulator_pid, port, ca (its TLS authority), token and auth (a header).
+start_emulator() {
+  "$emulator" --data "$work/data" --port 0 --seed "$1" >"$work/emulator.out" 2>"$work/emulator.err" &
+  emulator_pid=$!
+  for _ in $(seq 1 600); do
+    grep -q "listening on" "$work/emulator.out" 2>/dev/null && break
+    sleep 0.1
+  done
+  port=$(sed -n 's|.*listening on https://[^:]*:\([0-9]*\).*|\1|p' "$work/emulator.out")
+  [ -n "$port" ] || { cat "$work/emulator.err" >&2; exit 1; }
+  ca="$work/data/tls/ca.pem"
+  token=alice-token
+  auth="Authorization: OAUTH oauth_token=$token,oauth_version=2.0"
+}
+
+# json_id KEY FILE: the numeric value of KEY in a JSON answer (quoted or not).
+json_id() { sed -n "s|.*\"$1\":\"\{0,1\}\([0-9]*\).*|\1|p" "$2"; }
+
+# upload_bench_file FILE: uploads FILE as /Shared/bench/big.bin (files cannot sit directly in
+# /Shared, so the file gets a folder of its own). Sets folder, group and entry.
+upload_bench_file() {
+  local api=(curl -sS --fail --cacert "$ca" -H "$auth")
+  local cloud="https://localhost:$port"
+  "${api[@]}" "$cloud/api/v1/fs/Shared" -o "$work/shared.json"
+  "${api[@]}" -H "Content-Type: application/json" -X POST \
+    -d '{"action":"add_folder","name":"bench"}' \
+    "$cloud/api/v1/fs/ids/folder/$(json_id folder_id "$work/shared.json")" -o "$work/folder.json"
+  folder=$(json_id folder_id "$work/folder.json")
+  "${api[@]}" -X POST -T "$1" "$cloud/api/v1/fs-content/Shared/bench/big.bin" \
+    -o "$work/upload.json"
+  group=$(json_id group_id "$work/upload.json")
+  entry=$(json_id entry_id "$work/upload.json")
+}
