@@ -28,8 +28,8 @@
 #include "common/DriveDatabase.hpp"
 #include "common/SyncItemStorage.hpp"
 #include "emulator/Emulator.hpp"
-#include "fileprovider/ListingPatch.hpp"
-#include "fileprovider/ListingService.hpp"
+#include "fileprovider/listing/ListingPatch.hpp"
+#include "fileprovider/listing/ListingService.hpp"
 
 using namespace tarnix;
 namespace fs = std::filesystem;

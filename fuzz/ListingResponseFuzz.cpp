@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cloudfs/responses/ListingResponse.hpp"
-#include "fileprovider/SyncCloudClient.hpp"
+#include "fileprovider/cloud/SyncCloudClient.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "base/Uuid.hpp"
 #include "common/Feature.hpp"
 #include "common/KnownPath.hpp"
-#include "fileprovider/Enumerator.hpp"
+#include "fileprovider/enumeration/Enumerator.hpp"
 
 namespace tarnix::fileprovider {
 

@@ -17,8 +17,8 @@
 #include "common/DesktopAppGroup.hpp"
 #include "common/Drive.hpp"
 #include "common/SyncItemStorage.hpp"
-#include "fileprovider/SyncCloudClient.hpp"
-#include "fileprovider/SyncService.hpp"
+#include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/sync/SyncService.hpp"
 
 namespace tarnix::fileprovider {
 

@@ -5,9 +5,9 @@
 
 #include <limits>
 
-#include "fileprovider/DownloadResponse.hpp"
-#include "fileprovider/SyncCloudClient.hpp"
-#include "fileprovider/ZephyrCache.hpp"
+#include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/cloud/ZephyrCache.hpp"
+#include "fileprovider/content/DownloadResponse.hpp"
 
 namespace tarnix::fileprovider {
 namespace {

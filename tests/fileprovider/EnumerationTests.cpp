@@ -7,10 +7,10 @@
 
 #include "SeededDrive.hpp"
 #include "base/Uuid.hpp"
-#include "fileprovider/EnumerationObserver.hpp"
-#include "fileprovider/Enumerator.hpp"
-#include "fileprovider/ItemDebouncer.hpp"
 #include "fileprovider/Provider.hpp"
+#include "fileprovider/enumeration/EnumerationObserver.hpp"
+#include "fileprovider/enumeration/Enumerator.hpp"
+#include "fileprovider/sync/ItemDebouncer.hpp"
 
 using namespace tarnix::common;
 using namespace tarnix::fileprovider;

@@ -2,7 +2,7 @@
 // new or a resumed request is judged before anything is handed over, what stays on disk after
 // an interruption and after the end, cancellation, and failures of the disk.
 
-#include "fileprovider/FileDownloader.hpp"
+#include "fileprovider/content/FileDownloader.hpp"
 
 #include <gtest/gtest.h>
 

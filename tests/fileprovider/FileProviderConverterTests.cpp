@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/Feature.hpp"
-#include "fileprovider/FileProviderConverter.hpp"
+#include "fileprovider/items/FileProviderConverter.hpp"
 
 using namespace tarnix::common;
 using namespace tarnix::fileprovider;

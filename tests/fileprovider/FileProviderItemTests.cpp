@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/Feature.hpp"
-#include "fileprovider/FileProviderItem.hpp"
+#include "fileprovider/items/FileProviderItem.hpp"
 
 using namespace tarnix::common;
 using namespace tarnix::fileprovider;

@@ -2,7 +2,7 @@
 // service that stands in for the cloud: every folder is listed once, child folders found by a
 // listing are crawled next, and a failed listing only ends that branch.
 
-#include "fileprovider/ListingCrawler.hpp"
+#include "fileprovider/listing/ListingCrawler.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <mutex>
 
 #include "base/UTF8.hpp"
-#include "fileprovider/ListingCoordinator.hpp"
-#include "fileprovider/ListingPatch.hpp"
+#include "fileprovider/listing/ListingCoordinator.hpp"
+#include "fileprovider/listing/ListingPatch.hpp"
 #include "support/CapturingLogSink.hpp"
 
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "SeededDrive.hpp"
-#include "fileprovider/BadgeDemand.hpp"
 #include "fileprovider/Provider.hpp"
+#include "fileprovider/items/BadgeDemand.hpp"
 
 using namespace tarnix::common;
 using namespace tarnix::fileprovider;

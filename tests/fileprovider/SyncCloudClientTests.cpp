@@ -2,7 +2,7 @@
 // listing builds, the mapping of every status and error body onto SyncError, and answers the
 // client must survive (no entity tag, wrong types, cut short, not HTTP at all).
 
-#include "fileprovider/SyncCloudClient.hpp"
+#include "fileprovider/cloud/SyncCloudClient.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "common/DriveDatabase.hpp"
-#include "fileprovider/ThumbnailLoader.hpp"
+#include "fileprovider/thumbnails/ThumbnailLoader.hpp"
 #include "platform/PlatformTestSupport.hpp"
 #include "support/TempDir.hpp"
 

@@ -14,7 +14,7 @@
 #include "base/JSONValue.hpp"
 #include "cloudfs/CloudFSSession.hpp"
 #include "cloudfs/DriveCloudErrorHandler.hpp"
-#include "fileprovider/SyncCloudClient.hpp"
+#include "fileprovider/cloud/SyncCloudClient.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/EmulatorProcess.hpp"
 

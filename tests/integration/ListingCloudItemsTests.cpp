@@ -6,7 +6,7 @@
 
 #include "base/Uuid.hpp"
 #include "common/DriveDatabase.hpp"
-#include "fileprovider/ListingService.hpp"
+#include "fileprovider/listing/ListingService.hpp"
 #include "integration/CloudClientFixture.hpp"
 #include "support/TempDir.hpp"
 

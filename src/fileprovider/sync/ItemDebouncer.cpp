@@ -1,0 +1,33 @@
+#include "fileprovider/sync/ItemDebouncer.hpp"
+
+#include <chrono>
+
+namespace tarnix::fileprovider {
+
+ItemDebouncer::ItemDebouncer(double delay) : delay_(delay < 0 ? 0 : delay) {}
+
+ItemDebouncer::~ItemDebouncer() {
+  queue_.sync([this] {
+    for (auto& [identifier, item] : workItems_) item->cancel();
+    workItems_.clear();
+  });
+}
+
+void ItemDebouncer::debounce(const platform::fileprovider::ItemIdentifier& identifier,
+                             std::function<void()> action) {
+  queue_.async([this, identifier, action = std::move(action)]() mutable {
+    if (auto pending = workItems_.find(identifier); pending != workItems_.end()) {
+      pending->second->cancel();
+    }
+    auto item = std::make_shared<base::DispatchWorkItem>([this, identifier, action] {
+      workItems_.erase(identifier);
+      action();
+    });
+    workItems_[identifier] = item;
+    queue_.asyncAfter(std::chrono::duration_cast<base::DispatchQueue::Clock::duration>(
+                          std::chrono::duration<double>(delay_)),
+                      item);
+  });
+}
+
+}  // namespace tarnix::fileprovider
