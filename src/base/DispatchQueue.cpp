@@ -1,5 +1,8 @@
 #include "base/DispatchQueue.hpp"
 
+#include "base/Clock.hpp"
+#include "base/detail/SharedPool.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/post.hpp>
@@ -11,16 +14,26 @@
 #include <thread>
 
 namespace tarnix::base {
-namespace {
 
-// The process-wide pool. It is never destroyed: blocks may still be queued while static
-// objects are torn down at exit, and they must find a live executor. Blocks may block on
-// other queues (`sync`), so the pool is larger than the number of cores.
-boost::asio::thread_pool& sharedPool() {
+// Never destroyed: blocks may still be queued while static objects are torn down at exit, and
+// they must find a live executor. Blocks may block on other queues (`sync`), so the pool is
+// larger than the number of cores.
+boost::asio::thread_pool& detail::sharedPool() {
   static auto* pool = new boost::asio::thread_pool(
       std::max<std::size_t>(16, 4 * std::max(1u, std::thread::hardware_concurrency())));
   return *pool;
 }
+
+void detail::runOnPoolAfter(std::chrono::steady_clock::duration delay,
+                            std::function<void()> block) {
+  auto timer = std::make_shared<boost::asio::steady_timer>(sharedPool().get_executor(), delay);
+  timer->async_wait(
+      [timer, block = std::move(block)](const boost::system::error_code&) { block(); });
+}
+
+namespace {
+
+using detail::sharedPool;
 
 thread_local DispatchQueue* tCurrentQueue = nullptr;
 
@@ -56,8 +69,10 @@ struct DispatchQueue::Impl {
   boost::asio::strand<boost::asio::thread_pool::executor_type> strand;
 };
 
-DispatchQueue::DispatchQueue(std::string label)
-    : label_(std::move(label)), impl_(std::make_shared<Impl>(this)) {}
+DispatchQueue::DispatchQueue(std::string label, std::shared_ptr<base::Clock> clock)
+    : label_(std::move(label)), clock_(std::move(clock)), impl_(std::make_shared<Impl>(this)) {
+  if (clock_ && clock_->isSystem()) clock_.reset();
+}
 
 DispatchQueue::~DispatchQueue() {
   // Blocks still queued keep the strand alive through `impl_` copies; they run without a queue
@@ -75,25 +90,36 @@ void DispatchQueue::async(std::function<void()> block) {
 }
 
 std::shared_ptr<DispatchWorkItem> DispatchQueue::asyncAfter(Clock::duration delay,
-                                                             std::function<void()> block) {
+                                                            std::function<void()> block) {
   auto item = std::make_shared<DispatchWorkItem>(std::move(block));
   asyncAfter(delay, item);
   return item;
 }
 
 void DispatchQueue::asyncAfter(Clock::duration delay, std::shared_ptr<DispatchWorkItem> item) {
-  auto timer = std::make_shared<boost::asio::steady_timer>(impl_->strand, delay);
-  timer->async_wait([timer, impl = impl_, item = std::move(item)](const boost::system::error_code&) {
+  const auto perform = [impl = impl_, item = std::move(item)] {
     DispatchQueue* previous = tCurrentQueue;
     tCurrentQueue = impl->owner;
     item->perform();
     tCurrentQueue = previous;
-  });
+  };
+  if (clock_) {
+    // Another clock decides when; the block still runs on this queue.
+    (void)clock_->after(
+        delay, [strand = impl_->strand, perform]() mutable { boost::asio::post(strand, perform); });
+    return;
+  }
+  auto timer = std::make_shared<boost::asio::steady_timer>(impl_->strand, delay);
+  timer->async_wait([timer, perform](const boost::system::error_code&) { perform(); });
 }
 
-bool DispatchQueue::isCurrent() const { return tCurrentQueue == this; }
+bool DispatchQueue::isCurrent() const {
+  return tCurrentQueue == this;
+}
 
-DispatchQueue* DispatchQueue::current() { return tCurrentQueue; }
+DispatchQueue* DispatchQueue::current() {
+  return tCurrentQueue;
+}
 
 void DispatchQueue::checkNotCurrent() const {
   if (isCurrent()) {

@@ -17,6 +17,7 @@
 
 namespace tarnix::base {
 
+class Clock;
 class DispatchQueue;
 
 /// A block scheduled with `asyncAfter`. `cancel()` keeps it from running if it has not started;
@@ -41,13 +42,15 @@ class DispatchQueue {
   using Clock = std::chrono::steady_clock;
 
   /// A new serial queue. The label names it in logs and debuggers ("com.tarnix.SyncService").
-  explicit DispatchQueue(std::string label);
+  /// Its timers (`asyncAfter`) follow `clock`, the system's when none is given.
+  explicit DispatchQueue(std::string label, std::shared_ptr<base::Clock> clock = nullptr);
   ~DispatchQueue();
   DispatchQueue(const DispatchQueue&) = delete;
   DispatchQueue& operator=(const DispatchQueue&) = delete;
 
-  static std::shared_ptr<DispatchQueue> make(std::string label) {
-    return std::make_shared<DispatchQueue>(std::move(label));
+  static std::shared_ptr<DispatchQueue> make(std::string label,
+                                             std::shared_ptr<base::Clock> clock = nullptr) {
+    return std::make_shared<DispatchQueue>(std::move(label), std::move(clock));
   }
 
   const std::string& label() const { return label_; }
@@ -85,6 +88,7 @@ class DispatchQueue {
   void checkNotCurrent() const;
   struct Impl;
   std::string label_;
+  std::shared_ptr<base::Clock> clock_;  // null: the system's
   std::shared_ptr<Impl> impl_;
 };
 
