@@ -45,10 +45,6 @@ DatabaseResult<std::optional<base::Date>> optionalDate(Database& db, const State
 }
 
 DatabaseResult<SkippedItem> decodeRow(Database& db, const Statement& row) {
-  if (row.columnCount() < kColumnCount) {
-    return std::unexpected(DatabaseError{DatabaseError::Kind::invalidValue, 0,
-                                         "the Skips table has an unexpected layout", db.path()});
-  }
   const auto identifierText = row.text(kItemIdentifier);
   auto identifier = SyncItemIdentifier::fromPrefixed(identifierText);
   if (!identifier) return std::unexpected(invalidRow(db, identifierText, "malformed identifier"));
@@ -91,15 +87,28 @@ DatabaseResult<SkippedItem> decodeRow(Database& db, const Statement& row) {
   return item;
 }
 
-DatabaseResult<std::vector<SkippedItem>> readRows(Database& db, DatabaseResult<Statement>& query) {
+// A row this build cannot decode (written by a newer build, or damaged) is passed over with a
+// warning and left in the table: the other skips stay readable, and adding a skip for the same
+// item replaces it. A table whose columns this build does not know fails the read.
+DatabaseResult<std::vector<SkippedItem>> readRows(Database& db, DatabaseResult<Statement>& query,
+                                                  const base::Logger& logger) {
   if (!query) return std::unexpected(query.error());
+  if (query->columnCount() < kColumnCount) {
+    return std::unexpected(DatabaseError{DatabaseError::Kind::invalidValue, 0,
+                                         "the Skips table has an unexpected layout", db.path()});
+  }
   std::vector<SkippedItem> items;
   while (true) {
     auto hasRow = query->step();
     if (!hasRow) return std::unexpected(hasRow.error());
     if (!*hasRow) return items;
     auto item = decodeRow(db, *query);
-    if (!item) return std::unexpected(item.error());
+    if (!item) {
+      TLOG_WARNING(logger, "Passing over a skip this build cannot read",
+                   {{"itemIdentifier", query->text(kItemIdentifier)},
+                    {"error", item.error().description()}});
+      continue;
+    }
     items.push_back(std::move(*item));
   }
 }
@@ -143,7 +152,7 @@ DatabaseResult<std::vector<SkippedItem>> SkipsRepository::findAll(
     int index = 1;
     for (auto realm : realms) query->bind(index++, static_cast<int>(realm));
   }
-  return logged(readRows(db, query), kReadAllFailed);
+  return logged(readRows(db, query, logger_), kReadAllFailed);
 }
 
 DatabaseResult<std::vector<SkippedItem>> SkipsRepository::findAll(
@@ -156,7 +165,7 @@ DatabaseResult<std::optional<SkippedItem>> SkipsRepository::find(
     Database& db, const SyncItemIdentifier& itemIdentifier) {
   auto query = db.prepare("SELECT * FROM Skips WHERE itemIdentifier = ?");
   if (query) query->bind(1, itemIdentifier.description());
-  auto rows = readRows(db, query);
+  auto rows = readRows(db, query, logger_);
   if (!rows)
     return logged<std::optional<SkippedItem>>(std::unexpected(rows.error()), kReadOneFailed);
   if (rows->empty()) return std::nullopt;

@@ -6,9 +6,12 @@
 // queue may call them, and they run at once when called there), and on a given connection, for
 // callers that already hold a transaction on the writer queue (a listing writing its patch).
 //
-// Errors: a DatabaseError; `invalidValue` when a stored row has a form this build does not
-// accept (an identifier without prefix, an unknown reason or realm, a date that does not
-// parse). Every failure is logged with the operation's text before it is returned.
+// Reads pass over a stored row that has a form this build does not accept (an identifier without
+// prefix, an unknown reason or realm, a date that does not parse) with a warning naming it; the
+// row stays in the table, and `add` for the same item replaces it.
+//
+// Errors: a DatabaseError (`invalidValue` when the table's columns are not those of this build).
+// Every failure is logged with the operation's text before it is returned.
 #include <memory>
 #include <optional>
 #include <set>

@@ -11,9 +11,18 @@ using namespace detail;
 std::string ItemStoreError::description() const {
   if (auto* sync = std::get_if<SyncError>(&value)) return sync->description();
   if (auto* db = std::get_if<DatabaseError>(&value)) return db->description();
+  if (auto* stored = std::get_if<ItemAlreadyStored>(&value)) {
+    return "Item " + stored->identifier.description() + " is already stored" +
+           (stored->isTombstone ? " as a deleted item" : "");
+  }
   const auto& expired = std::get<SyncAnchorExpired>(value);
   return "Sync anchor " + std::to_string(expired.anchor.rank) + " expired (graveyard at " +
          std::to_string(expired.graveyardRank) + ")";
+}
+
+bool ItemStoreError::isParentCycle() const {
+  const auto* sync = syncError();
+  return sync && sync->code() == SyncError::Code::brokenTreeHierarchy;
 }
 
 // MARK: Publisher

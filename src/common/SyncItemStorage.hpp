@@ -9,9 +9,14 @@
 // Ranks: every write the framework must see gives the touched row the rank (highest rank + 1),
 // so `rank > anchor` finds what changed since an anchor. Subtree updates add per-row offsets.
 //
-// Errors: ItemStoreError holds a SyncError (noSuchItem and the like), a DatabaseError (SQLite
-// failed, or a stored value is malformed), or SyncAnchorExpired (the provider maps it to the
-// framework's code -1002).
+// Errors: ItemStoreError holds a SyncError (noSuchItem and the like; brokenTreeHierarchy when a
+// write would put a folder inside itself, or a walk of the tree meets such a cycle), a
+// DatabaseError (SQLite failed, or a stored value is malformed), SyncAnchorExpired (the provider
+// maps it to the framework's code -1002), or ItemAlreadyStored (a new item whose identifier the
+// table already holds).
+//
+// The tree: every walk of it (paths, subtree updates, deletions) stops on a parent cycle, which
+// only a damaged file or an older build can hold: writes refuse any change that would make one.
 #include <atomic>
 #include <expected>
 #include <functional>
@@ -43,12 +48,24 @@ struct SyncAnchorExpired {
   bool operator==(const SyncAnchorExpired&) const = default;
 };
 
+/// A new item was to be stored under an identifier that the table already holds, alive or as a
+/// tombstone: the stored row is left as it is.
+struct ItemAlreadyStored {
+  SyncItemIdentifier identifier;
+  /// The stored row is a tombstone (deleted, or marked for delayed deletion).
+  bool isTombstone = false;
+  bool operator==(const ItemAlreadyStored&) const = default;
+};
+
 struct ItemStoreError {
-  std::variant<SyncError, DatabaseError, SyncAnchorExpired> value;
+  std::variant<SyncError, DatabaseError, SyncAnchorExpired, ItemAlreadyStored> value;
 
   const SyncError* syncError() const { return std::get_if<SyncError>(&value); }
   const DatabaseError* databaseError() const { return std::get_if<DatabaseError>(&value); }
+  const ItemAlreadyStored* alreadyStored() const { return std::get_if<ItemAlreadyStored>(&value); }
   bool isAnchorExpired() const { return std::holds_alternative<SyncAnchorExpired>(value); }
+  /// A SyncError of code `brokenTreeHierarchy`: a parent cycle was refused or met.
+  bool isParentCycle() const;
   std::string description() const;
 };
 
@@ -193,15 +210,22 @@ class SyncItemStorage {
   ItemStoreResult<BeginNewItemResult> beginNewItem(
       const SyncFolderIdentifier& under, const std::string& filename,
       const std::optional<std::string>& systemItemIdentifier, bool isFolder);
-  /// Inserts the item (or revives its tombstone) with the highest rank, its extended attributes
-  /// and its cloud lock.
+  /// Inserts the item with the highest rank, its extended attributes and its cloud lock. An
+  /// identifier the table already holds (alive or as a tombstone) fails with ItemAlreadyStored
+  /// and is logged; the stored row stays as it is (undeleteItem revives a tombstone). A parent
+  /// that lies below the item fails with brokenTreeHierarchy.
   ItemStoreResult<SyncItem> storeNewItem(const SyncItem& item);
+  /// Stores the item (replacing a row of the same identifier) and records it as the root.
   ItemStoreResult<SyncItem> setRootItem(const SyncItem& item);
   /// Writes the changed columns only, bumps metadataVersion and the rank; returns the stored item.
+  /// A new parent inside the item's own subtree (or the item itself) is refused with
+  /// brokenTreeHierarchy and logged; nothing is written.
   ItemStoreResult<SyncItem> update(const PatchedSyncItem& item);
   /// Created items are stored, modified ones updated, moved-away ones become tombstones (with
   /// their subtrees). With `skipItemsBeingCreated`, created items matching an entry of the
-  /// items-being-created set are left out.
+  /// items-being-created set are left out. A created item whose identifier is already stored is
+  /// left out with a warning (the stored row stays). A patch whose moves would, once all are
+  /// written, leave a folder inside itself is refused whole with brokenTreeHierarchy and logged.
   ItemStoreResult<void> apply(const SyncItemListPatch& patch, bool skipItemsBeingCreated);
   /// The same, and `alsoInTransaction` runs after the patch in the same transaction: when it
   /// fails, nothing of the patch is written either.
@@ -218,7 +242,10 @@ class SyncItemStorage {
   /// Only raises the rank, so that the framework is sent the item again.
   ItemStoreResult<void> refreshItem(const SyncItemIdentifier& identifier);
   ItemStoreResult<SyncItem> markItemAsMaterialized(const SyncItemIdentifier& identifier);
-  /// Sets `isSkipped` on the item and `isAncestorSkipped` on its subtree (rank + depth).
+  /// Sets `isSkipped` on the item and brings `isAncestorSkipped` of its subtree in line (rank +
+  /// depth, for the rows whose flag changes): a row is ancestor-skipped when any folder above it
+  /// is skipped, so un-skipping a folder leaves the rows below a still-skipped descendant (or
+  /// below a skipped ancestor of the folder) ancestor-skipped.
   ItemStoreResult<void> updateItemSkippedFlag(const SyncItemIdentifier& identifier, bool isSkipped);
   /// Moves the item and its subtree into `realm` (rank + row number); drops the subtree's cloud
   /// locks without a local lock and the listings of its folders.

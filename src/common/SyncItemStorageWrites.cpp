@@ -1,5 +1,9 @@
 // The writes of SyncItemStorage: each runs in one transaction on the writer queue.
+#include <sqlite3.h>
+
 #include <functional>
+#include <map>
+#include <unordered_set>
 
 #include "common/SyncItemStorage.hpp"
 #include "common/detail/ItemRows.hpp"
@@ -79,18 +83,101 @@ SyncItemFlags derivedFlags(const SyncItem& item) {
   return flags;
 }
 
-ItemStoreResult<void> insertItem(Database& db, const SyncItem& item) {
-  const auto flags = derivedFlags(item);
-  auto upsert = db.prepare(kUpsertItem);
-  if (upsert) {
-    bindItemColumns(*upsert, item);
-    upsert->bind(1 + kFlags, flags.rawValue);
+// Whether the table holds a row of that identifier, and whether it is a tombstone.
+struct StoredRow {
+  bool exists = false;
+  bool isTombstone = false;
+};
+
+ItemStoreResult<StoredRow> storedRow(Database& db, const std::string& identifier) {
+  auto statement = db.prepare("SELECT dead FROM Items WHERE itemIdentifier = ?");
+  if (!statement) return std::unexpected(dbError(statement.error()));
+  statement->bind(1, identifier);
+  auto row = statement->step();
+  if (!row) return std::unexpected(dbError(row.error()));
+  if (!*row) return StoredRow{};
+  return StoredRow{true, statement->int64(0) != 0};
+}
+
+ItemStoreError refusedParentCycle(base::Logger* logger, const std::string& item,
+                                  const std::string& parent) {
+  if (logger) {
+    TLOG_ERROR(*logger, "Refusing a change that would put a folder inside itself",
+               {{"itemID", item}, {"parentID", parent}});
   }
-  if (auto done = run(upsert); !done) return done;
+  return ItemStoreError{SyncError(SyncError::Code::brokenTreeHierarchy)};
+}
+
+// Refuses to give `item` a parent whose chain (`chainOfParent`) holds the item: the item would
+// then never reach the root.
+ItemStoreResult<void> refuseParentCycle(base::Logger* logger, const SyncItemIdentifier& item,
+                                        const SyncFolderIdentifier& parent,
+                                        const ParentChain& chainOfParent) {
+  const auto itemText = item.description();
+  if (!chainOfParent.identifiers.contains(itemText)) return {};
+  return std::unexpected(refusedParentCycle(logger, itemText, parent.description()));
+}
+
+ItemStoreResult<void> refuseParentCycle(Database& db, base::Logger* logger,
+                                        const SyncItemIdentifier& item,
+                                        const SyncFolderIdentifier& parent) {
+  auto chain = parentChain(db, parent.description());
+  if (!chain) return std::unexpected(chain.error());
+  return refuseParentCycle(logger, item, parent, *chain);
+}
+
+// The same for a row as stored, after a move was written: its chain comes back to it.
+ItemStoreResult<void> refuseParentCycle(Database& db, base::Logger* logger,
+                                        const PatchedSyncItem& moved) {
+  const auto itemText = moved.itemIdentifier().description();
+  auto chain = parentChain(db, itemText);
+  if (!chain) return std::unexpected(chain.error());
+  if (chain->cycleClosesAt != itemText) return {};
+  return std::unexpected(
+      refusedParentCycle(logger, itemText, moved.item().parentItemIdentifier.description()));
+}
+
+enum class InsertMode {
+  /// The identifier must be new to the table.
+  newItem,
+  /// A row of the same identifier is replaced.
+  replacing,
+};
+
+// Writes the row, its extended attributes and its cloud lock; the caller has checked the parent.
+ItemStoreResult<void> insertItem(Database& db, const SyncItem& item, InsertMode mode) {
+  const auto flags = derivedFlags(item);
+  auto insert = db.prepare(mode == InsertMode::newItem ? kInsertItem : kUpsertItem);
+  if (!insert) return std::unexpected(dbError(insert.error()));
+  bindItemColumns(*insert, item);
+  insert->bind(1 + kFlags, flags.rawValue);
+  if (auto done = insert->run(); !done) {
+    // A taken identifier fails the insert (and no more than this statement); the stored row
+    // says which kind of row holds it.
+    if (mode == InsertMode::newItem && (done.error().code & 0xff) == SQLITE_CONSTRAINT) {
+      auto stored = storedRow(db, item.itemIdentifier.description());
+      if (!stored) return std::unexpected(stored.error());
+      if (stored->exists) {
+        return std::unexpected(
+            ItemStoreError{ItemAlreadyStored{item.itemIdentifier, stored->isTombstone}});
+      }
+    }
+    return std::unexpected(dbError(done.error()));
+  }
   if (flags.contains(SyncItemFlags::hasExtendedAttributes) || item.extendedAttributes) {
     if (auto done = writeExtendedAttributes(db, item); !done) return done;
   }
   return writeRemoteLock(db, item);
+}
+
+// The same, once the item's parent is known not to lie below it.
+ItemStoreResult<void> insertUnderParent(Database& db, base::Logger* logger, const SyncItem& item,
+                                        InsertMode mode) {
+  if (auto refused = refuseParentCycle(db, logger, item.itemIdentifier, item.parentItemIdentifier);
+      !refused) {
+    return refused;
+  }
+  return insertItem(db, item, mode);
 }
 
 ItemStoreResult<SyncItem> readStored(Database& db, const SyncItemIdentifier& identifier) {
@@ -106,6 +193,8 @@ struct ColumnWrite {
   std::function<void(Statement&, int)> bind;
 };
 
+// Writes the patch. A new parent is not checked for cycles here: a caller writing several moves
+// checks them once all are written (refuseParentCycle), so that their order does not matter.
 ItemStoreResult<void> updateItem(Database& db, const PatchedSyncItem& patch) {
   const SyncItem& item = patch.item();
   const auto changes = patch.changes();
@@ -208,6 +297,8 @@ ItemStoreResult<void> markDeleted(Database& db, const SyncItemIdentifier& identi
   if (*offline && !includingSubscriptionRoot) return {};
   std::vector<std::string> pending{root};
   std::vector<std::string> marked;
+  // A damaged tree may lead back to a row already met: each row is marked once.
+  std::unordered_set<std::string> seen{root};
   while (!pending.empty()) {
     const std::string current = std::move(pending.back());
     pending.pop_back();
@@ -223,7 +314,9 @@ ItemStoreResult<void> markDeleted(Database& db, const SyncItemIdentifier& identi
       if (!row) return std::unexpected(dbError(row.error()));
       if (!*row) break;
       if (!children->isNull(2) && !includingSubscriptionRoot) continue;
-      pending.push_back(children->text(0));
+      if (auto child = children->text(0); seen.insert(child).second) {
+        pending.push_back(std::move(child));
+      }
     }
   }
   for (const auto& current : marked) {
@@ -269,15 +362,27 @@ ItemStoreResult<BeginNewItemResult> SyncItemStorage::beginNewItem(
 }
 
 ItemStoreResult<SyncItem> SyncItemStorage::storeNewItem(const SyncItem& item) {
-  return write<SyncItem>([&](Database& db) -> ItemStoreResult<SyncItem> {
-    if (auto done = insertItem(db, item); !done) return std::unexpected(done.error());
+  auto stored = write<SyncItem>([&](Database& db) -> ItemStoreResult<SyncItem> {
+    if (auto done = insertUnderParent(db, logger_.get(), item, InsertMode::newItem); !done) {
+      return std::unexpected(done.error());
+    }
     return readStored(db, item.itemIdentifier);
   });
+  if (!stored && logger_) {
+    if (const auto* existing = stored.error().alreadyStored()) {
+      TLOG_ERROR(
+          *logger_, "Storing new item failed: the identifier is already stored",
+          {{"itemID", existing->identifier.description()}, {"tombstone", existing->isTombstone}});
+    }
+  }
+  return stored;
 }
 
 ItemStoreResult<SyncItem> SyncItemStorage::setRootItem(const SyncItem& item) {
   return write<SyncItem>([&](Database& db) -> ItemStoreResult<SyncItem> {
-    if (auto done = insertItem(db, item); !done) return std::unexpected(done.error());
+    if (auto done = insertUnderParent(db, logger_.get(), item, InsertMode::replacing); !done) {
+      return std::unexpected(done.error());
+    }
     auto root = db.prepare("INSERT OR REPLACE INTO RootItem VALUES (?)");
     if (root) root->bind(1, item.itemIdentifier.description());
     if (auto done = run(root); !done) return std::unexpected(done.error());
@@ -288,6 +393,11 @@ ItemStoreResult<SyncItem> SyncItemStorage::setRootItem(const SyncItem& item) {
 ItemStoreResult<SyncItem> SyncItemStorage::update(const PatchedSyncItem& item) {
   return write<SyncItem>([&](Database& db) -> ItemStoreResult<SyncItem> {
     if (auto done = updateItem(db, item); !done) return std::unexpected(done.error());
+    if (item.changes().contains(SyncItemFields::parentItemIdentifier)) {
+      if (auto refused = refuseParentCycle(db, logger_.get(), item); !refused) {
+        return std::unexpected(refused.error());
+      }
+    }
     return readStored(db, item.itemIdentifier());
   });
 }
@@ -306,16 +416,50 @@ ItemStoreResult<void> SyncItemStorage::apply(
     beingCreated = itemsBeingCreated_;
   }
   return write<void>([&](Database& db) -> ItemStoreResult<void> {
+    // A listing's created items share their parent: its chain is read once.
+    std::map<std::string, ParentChain> parentChains;
     for (const auto& item : patch.createdItems) {
       if (!beingCreated.empty() &&
           beingCreated.contains(ItemBeingCreated{item.filename, item.parentItemIdentifier})) {
         continue;
       }
-      if (auto done = insertItem(db, item); !done) return done;
+      const auto parent = item.parentItemIdentifier.description();
+      auto chain = parentChains.find(parent);
+      if (chain == parentChains.end()) {
+        auto read = parentChain(db, parent);
+        if (!read) return std::unexpected(read.error());
+        chain = parentChains.emplace(parent, std::move(*read)).first;
+      }
+      if (auto refused = refuseParentCycle(logger_.get(), item.itemIdentifier,
+                                           item.parentItemIdentifier, chain->second);
+          !refused) {
+        return refused;
+      }
+      if (auto done = insertItem(db, item, InsertMode::newItem); !done) {
+        const auto* existing = done.error().alreadyStored();
+        if (!existing) return done;
+        if (logger_) {
+          TLOG_WARNING(*logger_, "Created item is already stored; the stored row is kept",
+                       {{"itemID", existing->identifier.description()},
+                        {"tombstone", existing->isTombstone}});
+        }
+        continue;
+      }
+      // A chain that ended at this identifier (rows naming it as their parent before it was
+      // stored) goes on above it now.
+      std::erase_if(parentChains, [&](const auto& entry) {
+        return entry.second.identifiers.contains(item.itemIdentifier.description());
+      });
     }
+    std::vector<const PatchedSyncItem*> moved;
     for (const auto& item : patch.modifiedItems) {
       if (!item.hasChanges()) continue;
       if (auto done = updateItem(db, item); !done) return done;
+      if (item.changes().contains(SyncItemFields::parentItemIdentifier)) moved.push_back(&item);
+    }
+    // Moves are judged once all are written, so that their order in the patch does not matter.
+    for (const auto* item : moved) {
+      if (auto refused = refuseParentCycle(db, logger_.get(), *item); !refused) return refused;
     }
     for (const auto& item : patch.movedAwayItems) {
       if (auto done = markDeleted(db, item.itemIdentifier, std::nullopt, false, false); !done) {
@@ -380,24 +524,24 @@ ItemStoreResult<void> SyncItemStorage::updateItemSkippedFlag(const SyncItemIdent
     if (auto done = run(statement); !done) return done;
     if (db.changes() == 0)
       return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
-    // Descendants stay ancestor-skipped while any ancestor is skipped.
+    // A row is ancestor-skipped while any folder above it is skipped: what the item passes down
+    // is its own flag or its ancestors', and each row below passes on that or its own flag. The
+    // walk leaves out the item itself, so that a damaged tree that leads back to it ends there.
     auto self = readStored(db, identifier);
     if (!self) return std::unexpected(self.error());
-    const bool ancestorSkipped = isSkipped || self->isAncestorSkipped;
+    const bool passedDown = isSkipped || self->isAncestorSkipped;
     auto max = maxRank(db);
     if (!max) return std::unexpected(max.error());
     auto propagate = db.prepare(
-        "WITH RECURSIVE subtree(id, level) AS (SELECT ?1, 0 UNION ALL SELECT Items.itemIdentifier, "
-        "subtree.level + 1 FROM Items JOIN subtree ON Items.parentItemIdentifier = subtree.id "
-        "WHERE Items.dead = 0) "
-        "UPDATE Items SET isAncestorSkipped = ?3, rank = ?4 + 1 + (SELECT level FROM subtree "
-        "WHERE subtree.id = Items.itemIdentifier) WHERE isAncestorSkipped != ?3 AND "
-        "itemIdentifier IN (SELECT id FROM subtree WHERE level > 0 OR ?2)");
+        "WITH RECURSIVE subtree(id, level, inherited, passed) AS (SELECT ?1, 0, ?3, ?3 UNION ALL "
+        "SELECT Items.itemIdentifier, subtree.level + 1, subtree.passed, subtree.passed OR "
+        "Items.isSkipped FROM Items JOIN subtree ON Items.parentItemIdentifier = subtree.id WHERE "
+        "Items.dead = 0 AND Items.itemIdentifier != ?1) "
+        "UPDATE Items SET isAncestorSkipped = subtree.inherited, rank = ?4 + 1 + subtree.level "
+        "FROM subtree WHERE Items.itemIdentifier = subtree.id AND (subtree.level > 0 OR ?2) AND "
+        "Items.isAncestorSkipped != subtree.inherited");
     if (propagate) {
-      propagate->bind(1, identifier.description())
-          .bind(2, false)
-          .bind(3, ancestorSkipped)
-          .bind(4, *max);
+      propagate->bind(1, identifier.description()).bind(2, false).bind(3, passedDown).bind(4, *max);
     }
     return run(propagate);
   });
@@ -417,13 +561,15 @@ ItemStoreResult<void> SyncItemStorage::updateRealm(const SyncItemIdentifier& ide
     }
 
     // The item is the border of the realm change only when its parent lies in the other realm;
-    // below a parent that is already in `realm` there is nothing to move.
+    // below a parent that is already in `realm` there is nothing to move. The walk down never
+    // comes back to the item, so that a damaged tree that leads back to it ends there.
     auto collect = db.prepare(
         "WITH RECURSIVE subtree(id, level) AS (SELECT Items.itemIdentifier, 0 FROM Items JOIN "
         "Items AS parent ON parent.itemIdentifier = Items.parentItemIdentifier WHERE "
         "Items.itemIdentifier = ?1 AND Items.dead = 0 AND parent.itemRealm != ?2 UNION ALL "
         "SELECT Items.itemIdentifier, subtree.level + 1 FROM Items JOIN subtree ON "
-        "Items.parentItemIdentifier = subtree.id WHERE Items.dead = 0) "
+        "Items.parentItemIdentifier = subtree.id WHERE Items.dead = 0 AND Items.itemIdentifier "
+        "!= ?1) "
         "SELECT subtree.id, Items.itemRealm FROM subtree JOIN Items ON Items.itemIdentifier = "
         "subtree.id ORDER BY subtree.level DESC");
     if (!collect) return std::unexpected(dbError(collect.error()));

@@ -133,46 +133,66 @@ TEST_F(SkipsRepositoryTest, WritesOnAGivenConnectionBelongToTheCallersTransactio
   EXPECT_TRUE(repository_->findAll({SkippedItemRealm::online})->empty());
 }
 
-TEST_F(SkipsRepositoryTest, MalformedRowsGiveErrorsNotCrashes) {
+// A row this build cannot read (a newer build's reason, a damaged value) is passed over with a
+// warning: the other skips stay readable, the row stays in the table, and skipping the item
+// again replaces it.
+TEST_F(SkipsRepositoryTest, RowsThisBuildCannotReadArePassedOverWithAWarning) {
+  constexpr const char* kWarning = "Passing over a skip this build cannot read";
   struct Case {
     const char* what;
     std::string row;
+    bool inAskedRealms = true;
   };
   const std::string ok = "'2023-11-14T22:13:20.123Z', 0, 0, 0";
   const Case cases[] = {
       {"identifier without prefix", "'bogus', 0, 'n', 'excluded', " + ok + ", NULL, NULL, NULL"},
-      {"unknown realm", "'file/r', 7, 'n', 'excluded', " + ok + ", NULL, NULL, NULL"},
-      {"unknown reason", "'file/r', 0, 'n', 'sleepy', " + ok + ", NULL, NULL, NULL"},
+      {"unknown realm", "'file/r', 7, 'n', 'excluded', " + ok + ", NULL, NULL, NULL", false},
+      {"reason of a newer build", "'file/r', 0, 'n', 'sleepy', " + ok + ", NULL, NULL, NULL"},
       {"bad timestamp", "'file/r', 0, 'n', 'excluded', 'yesterday', 0, 0, 0, NULL, NULL, NULL"},
+      {"missing timestamp", "'file/r', 0, 'n', 'excluded', '', 0, 0, 0, NULL, NULL, NULL"},
       {"file as parent", "'file/r', 0, 'n', 'excluded', " + ok + ", 'file/p', NULL, NULL"},
       {"bad creation date", "'file/r', 0, 'n', 'excluded', " + ok + ", NULL, 'soon', NULL"},
   };
+  const SkippedItem good = skip(file("good"), "good.txt", SkipReason::fileInUse);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    ASSERT_TRUE(repository_->add(good));
     insertRaw(c.row);
-    auto identifier = c.row.starts_with("'bogus'") ? std::string("bogus") : std::string("file/r");
-    // A row of an unknown realm belongs to no realm a listing asks for.
-    const bool listed = c.row.find("', 7, '") == std::string::npos;
+    const auto identifier =
+        c.row.starts_with("'bogus'") ? std::string("bogus") : std::string("file/r");
+    const auto warningsBefore = sink_->count(kWarning);
+
     auto all = repository_->findAll({SkippedItemRealm::online, SkippedItemRealm::offline});
-    if (listed) {
-      ASSERT_FALSE(all);
-      EXPECT_EQ(all.error().kind, DatabaseError::Kind::invalidValue);
-      EXPECT_NE(all.error().message.find(identifier), std::string::npos) << all.error().message;
-    } else {
-      EXPECT_TRUE(all && all->empty());
+    ASSERT_TRUE(all) << all.error().description();
+    EXPECT_EQ(*all, std::vector<SkippedItem>{good});
+    EXPECT_EQ(sink_->count(kWarning), warningsBefore + (c.inAskedRealms ? 1 : 0));
+    if (c.inAskedRealms) {
+      const auto warning = sink_->entries().back();
+      ASSERT_EQ(warning.message, kWarning);
+      EXPECT_EQ(warning.level, tarnix::base::LoggerLevel::warning);
+      ASSERT_TRUE(warning.metadata);
+      EXPECT_NE(warning.metadata->description().find(identifier), std::string::npos);
     }
+    // Nothing is lost: the row stays for a build that can read it.
+    auto rows = database_->dbQueue()->read<std::optional<std::int64_t>>(
+        [](Database& db) { return db.scalarInt("SELECT COUNT(*) FROM Skips"); });
+    EXPECT_EQ(**rows, 2);
+
     if (identifier == "file/r") {
       auto one = repository_->find(file("r"));
-      ASSERT_FALSE(one);
-      EXPECT_EQ(one.error().kind, DatabaseError::Kind::invalidValue);
+      ASSERT_TRUE(one) << one.error().description();
+      EXPECT_FALSE(*one);
+      // Skipping the item again replaces the row.
+      const auto again = skip(file("r"), "r.txt", SkipReason::excluded);
+      ASSERT_TRUE(repository_->add(again));
+      EXPECT_EQ(*repository_->find(file("r")), again);
     }
-    // The bad row can still be removed by its identifier.
     auto removed = database_->dbQueue()->write<void>(
         [&](Database& db) { return db.execute("DELETE FROM Skips"); });
     ASSERT_TRUE(removed);
   }
-  EXPECT_EQ(sink_->count("Reading skips from DB failed."), std::size(cases) - 1);
-  EXPECT_EQ(sink_->count("Reading skip from DB failed."), std::size(cases) - 1);
+  EXPECT_EQ(sink_->count("Reading skips from DB failed."), 0u);
+  EXPECT_EQ(sink_->count("Reading skip from DB failed."), 0u);
 }
 
 TEST_F(SkipsRepositoryTest, FailuresAreLoggedWithTheOperationsText) {
@@ -384,23 +404,27 @@ TEST_F(SkipsServiceTest, UnwantedCloudNamesAreReconciledInsideTheListingsTransac
 
 TEST_F(SkipsServiceTest, BadStoredRowsAndBadInputAreReportedNotFatal) {
   insertRaw("'file/r', 0, 'n', 'deletionConflict', 'x', 0, 0, 0, 'folder/parent', NULL, NULL");
+  // The unreadable row is passed over: no conflict is found, and the failure is not the
+  // service's.
   EXPECT_FALSE(service_->deletionConflictSkip(folder("parent"), "n"));
-  EXPECT_EQ(sink_->count("Failed to detect deletionConflict skip"), 1u);
+  EXPECT_EQ(sink_->count("Failed to detect deletionConflict skip"), 0u);
+  EXPECT_EQ(sink_->count("Passing over a skip this build cannot read"), 1u);
 
+  // Skipping the item again writes a readable row in its place.
   auto created = service_->createSkip(subject(file("r"), "n"), SkipReason::fileInUse);
-  ASSERT_FALSE(created);
-  EXPECT_EQ(created.error().kind, SkipsError::Kind::database);
-  EXPECT_EQ(created.error().databaseError.kind, DatabaseError::Kind::invalidValue);
-  EXPECT_EQ(sink_->count("Failed to update skip"), 1u);
+  ASSERT_TRUE(created && *created) << (created ? "" : created.error().description());
+  EXPECT_EQ(**repository_->find(file("r")), **created);
+  EXPECT_EQ(sink_->count("A skip was created"), 1u);
+  EXPECT_EQ(posted_.size(), 1u);
 
   service_->itemWasDeleted("not an identifier");
-  EXPECT_EQ(sink_->count("Failed to update skip"), 2u);
-  EXPECT_TRUE(posted_.empty());
+  EXPECT_EQ(sink_->count("Failed to update skip"), 1u);
+  EXPECT_EQ(posted_.size(), 1u);
 
   ASSERT_TRUE(repository_->add(skip(file("gone"), "gone.txt", SkipReason::fileInUse)));
   service_->itemWasDeleted("file/gone");
   EXPECT_FALSE(*repository_->find(file("gone")));
-  EXPECT_EQ(posted_.size(), 1u);
+  EXPECT_EQ(posted_.size(), 2u);
 }
 
 }  // namespace

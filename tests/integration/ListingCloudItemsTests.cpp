@@ -5,10 +5,7 @@
 #include <future>
 
 #include "base/Uuid.hpp"
-#include "common/DriveDatabase.hpp"
-#include "fileprovider/listing/ListingService.hpp"
-#include "integration/CloudClientFixture.hpp"
-#include "support/TempDir.hpp"
+#include "integration/ListingServiceFixture.hpp"
 
 namespace tarnix::testing {
 namespace {
@@ -16,24 +13,11 @@ namespace {
 using namespace std::chrono_literals;
 using fileprovider::ListingResult;
 
-class ListingCloudItemsTest : public CloudClientTest {
+class ListingCloudItemsTest : public ListingServiceTest {
  protected:
   void SetUp() override {
-    auto database =
-        common::DriveDatabase::open(dir_.path(), "2f6f4b1e-8d3a-4c55-a0f1-5b8e7d9c1a20");
-    ASSERT_TRUE(database) << database.error().description();
-    database_ = std::move(*database);
-    auto storage = common::SyncItemStorage::make(database_->dbQueue(), "/Shared", nullptr);
-    ASSERT_TRUE(storage) << storage.error().description();
-    storage_ = std::move(*storage);
+    ListingServiceTest::SetUp();
     ASSERT_TRUE(storage_->setRootItem(folderAt("/Shared")));
-    fileprovider::ListingService::Collaborators collaborators;
-    collaborators.itemStorage = storage_;
-    collaborators.cloudClient = client();
-    collaborators.metadataStorage = std::make_shared<fileprovider::ListingMetadataStorage>(
-        database_->dbQueue(), base::Logger::null());
-    service_ = std::make_shared<fileprovider::ListingService>(std::move(collaborators),
-                                                              base::Logger::null());
   }
 
   ListingResult<std::vector<common::CloudItem>> enumerate(const common::SyncItem& parent) {
@@ -44,11 +28,6 @@ class ListingCloudItemsTest : public CloudClientTest {
     if (future.wait_for(30s) != std::future_status::ready) std::abort();
     return future.get();
   }
-
-  TempDir dir_{"tarnix-cloud-items"};
-  std::unique_ptr<common::DriveDatabase> database_;
-  std::shared_ptr<common::SyncItemStorage> storage_;
-  std::shared_ptr<fileprovider::ListingService> service_;
 };
 
 TEST_F(ListingCloudItemsTest, GivesTheCloudsChildrenWithoutStoringThemOrTheUnwantedOnes) {

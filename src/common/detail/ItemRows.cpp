@@ -126,11 +126,15 @@ void bindItemColumns(Statement& s, const SyncItem& item) {
   s.bind(1 + kCfsContentModificationDateOverride, item.cfsContentModificationDateOverride);
 }
 
-const char* const kUpsertItem =
-    "INSERT INTO Items VALUES (?1, ?2, ?3, ?4, ?5, (SELECT IFNULL(MAX(rank), 0) FROM Items) + 1, "
-    "?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, "
-    "?26, ?27, ?28, ?29, ?30, ?31, ?32, ?33) "
-    "ON CONFLICT(itemIdentifier) DO UPDATE SET itemRealm = excluded.itemRealm, "
+#define TARNIX_INSERT_ITEM                                                                       \
+  "INSERT INTO Items VALUES (?1, ?2, ?3, ?4, ?5, (SELECT IFNULL(MAX(rank), 0) FROM Items) + 1, " \
+  "?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, " \
+  "?26, ?27, ?28, ?29, ?30, ?31, ?32, ?33)"
+
+const char* const kInsertItem = TARNIX_INSERT_ITEM;
+
+const char* const kUpsertItem = TARNIX_INSERT_ITEM
+    " ON CONFLICT(itemIdentifier) DO UPDATE SET itemRealm = excluded.itemRealm, "
     "parentItemIdentifier = excluded.parentItemIdentifier, cloudIdentifier = "
     "excluded.cloudIdentifier, filename = excluded.filename, rank = excluded.rank, permission = "
     "excluded.permission, creationDate = excluded.creationDate, flags = excluded.flags, author = "
@@ -147,5 +151,7 @@ const char* const kUpsertItem =
     "lastFailedUploadBaseVersion = excluded.lastFailedUploadBaseVersion, "
     "lastFailedUploadChecksum = excluded.lastFailedUploadChecksum, "
     "cfsContentModificationDateOverride = excluded.cfsContentModificationDateOverride";
+
+#undef TARNIX_INSERT_ITEM
 
 }  // namespace tarnix::common::detail

@@ -65,7 +65,9 @@ DatabaseResult<void> readItemRow(const Statement& row, SyncItem& item);
 /// statement computes it).
 void bindItemColumns(Statement& statement, const SyncItem& item);
 
-/// INSERT of a new item that revives a tombstone of the same identifier.
+/// INSERT of a new item; fails on an identifier the table already holds.
+extern const char* const kInsertItem;
+/// INSERT of an item that replaces the row of the same identifier (alive or a tombstone).
 extern const char* const kUpsertItem;
 
 }  // namespace tarnix::common::detail

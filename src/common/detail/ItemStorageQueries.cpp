@@ -1,6 +1,7 @@
 #include "common/detail/ItemStorageQueries.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "common/detail/ItemRows.hpp"
 
@@ -13,9 +14,6 @@ ItemStoreError dbError(DatabaseError error) {
 
 // Reads reserve room for at most this many items up front; larger results grow as they come.
 constexpr std::int64_t kReserveCap = 4096;
-
-// Deeper than any real tree: a longer parent chain is a cycle.
-constexpr int kMaxDepth = 4096;
 
 std::vector<std::string> pathComponents(const std::string& path) {
   std::vector<std::string> components;
@@ -242,14 +240,19 @@ ItemStoreResult<std::string> cloudPathOf(Database& db, const SyncItemIdentifier&
   std::vector<std::string> names;
   std::string current = identifier.description();
   const std::string rootText = root->description();
+  std::unordered_set<std::string> visited;
   for (int depth = 0; current != rootText; ++depth) {
+    // A folder met twice is a cycle that never reaches the root.
+    if (!visited.insert(current).second) {
+      return std::unexpected(ItemStoreError{SyncError(SyncError::Code::brokenTreeHierarchy)});
+    }
     auto link = parentLink(db, current);
     if (!link) return std::unexpected(link.error());
     if (!*link) {
       if (depth == 0) return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
       return std::unexpected(ItemStoreError{SyncError(SyncError::Code::brokenTreeHierarchy)});
     }
-    if (!(*link)->parent || depth > kMaxDepth) {
+    if (!(*link)->parent) {
       return std::unexpected(ItemStoreError{SyncError(SyncError::Code::brokenTreeHierarchy)});
     }
     names.push_back((*link)->filename);
@@ -266,7 +269,9 @@ ItemStoreResult<std::optional<std::string>> offlinePathOf(Database& db,
   if (!folderPath) return std::unexpected(dbError(folderPath.error()));
   std::vector<std::string> names;
   std::string current = identifier.description();
-  for (int depth = 0; depth <= kMaxDepth; ++depth) {
+  std::unordered_set<std::string> visited;
+  // Ends at the offline folder, at the top of the tree, or where a cycle comes back on itself.
+  while (visited.insert(current).second) {
     folderPath->reset();
     folderPath->bind(1, current);
     auto row = folderPath->step();
@@ -283,6 +288,23 @@ ItemStoreResult<std::optional<std::string>> offlinePathOf(Database& db,
     current = (*link)->parent->description();
   }
   return std::unexpected(ItemStoreError{SyncError(SyncError::Code::brokenTreeHierarchy)});
+}
+
+ItemStoreResult<ParentChain> parentChain(Database& db, const std::string& from) {
+  auto statement = db.prepare("SELECT parentItemIdentifier FROM Items WHERE itemIdentifier = ?");
+  if (!statement) return std::unexpected(dbError(statement.error()));
+  ParentChain chain;
+  std::string current = from;
+  while (chain.identifiers.insert(current).second) {
+    statement->reset();
+    statement->bind(1, current);
+    auto row = statement->step();
+    if (!row) return std::unexpected(dbError(row.error()));
+    if (!*row || statement->isNull(0)) return chain;
+    current = statement->text(0);
+  }
+  chain.cycleClosesAt = std::move(current);
+  return chain;
 }
 
 ItemStoreResult<SyncChangeBatch> readChanges(Database& db,

@@ -3,6 +3,7 @@
 // write transaction of the caller).
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "base/Logger.hpp"
@@ -72,6 +73,15 @@ ItemStoreResult<std::optional<SyncItem>> findInOfflineFolder(Database& db, const
 ItemStoreResult<std::string> cloudPathOf(Database& db, const SyncItemIdentifier& identifier);
 ItemStoreResult<std::optional<std::string>> offlinePathOf(Database& db,
                                                           const SyncItemIdentifier& identifier);
+/// What climbing the parents from a row meets (tombstones too): up to the top of the tree, a
+/// parent the table does not hold, or the row where a cycle closes.
+struct ParentChain {
+  /// The starting row and every parent met, the last one included.
+  std::unordered_set<std::string> identifiers;
+  /// The row met a second time, when the chain is a cycle.
+  std::optional<std::string> cycleClosesAt;
+};
+ItemStoreResult<ParentChain> parentChain(Database& db, const std::string& from);
 ItemStoreResult<SyncChangeBatch> readChanges(Database& db,
                                              const std::optional<SyncFolderIdentifier>& container,
                                              SyncAnchor anchor, size_t maxBatchSize,

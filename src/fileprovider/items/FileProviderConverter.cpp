@@ -143,9 +143,13 @@ fp::Error FileProviderConverter::convert(const SyncError& error) const {
 fp::Error FileProviderConverter::convert(const common::ItemStoreError& error) const {
   if (error.isAnchorExpired()) return fp::Error(fp::FileProviderErrorCode::syncAnchorExpired);
   if (const auto* sync = error.syncError()) return convert(*sync);
-  return fp::Error::wrapping(
-      fp::Error("Common.DatabaseError", static_cast<std::int64_t>(error.databaseError()->kind),
-                {{std::string(fp::Error::kLocalizedDescriptionKey), error.description()}}));
+  const fp::Error::UserInfo info{
+      {std::string(fp::Error::kLocalizedDescriptionKey), error.description()}};
+  if (const auto* database = error.databaseError()) {
+    return fp::Error::wrapping(
+        fp::Error("Common.DatabaseError", static_cast<std::int64_t>(database->kind), info));
+  }
+  return fp::Error::wrapping(fp::Error("Common.ItemStoreError", 0, info));
 }
 
 fp::Error FileProviderConverter::convert(const fp::Error& error) const {
