@@ -5,9 +5,9 @@
 
 #include <limits>
 
-#include "fileprovider/cloud/SyncCloudClient.hpp"
-#include "fileprovider/cloud/ZephyrCache.hpp"
 #include "fileprovider/content/DownloadResponse.hpp"
+#include "fileprovider/content/SyncCloudDownloads.hpp"
+#include "fileprovider/content/ZephyrCache.hpp"
 
 namespace tarnix::fileprovider {
 namespace {

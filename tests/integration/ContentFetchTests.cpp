@@ -12,6 +12,7 @@
 #include "base/Uuid.hpp"
 #include "common/AnalyticsSender.hpp"
 #include "common/DriveDatabase.hpp"
+#include "fileprovider/content/SyncCloudDownloads.hpp"
 #include "integration/CloudClientFixture.hpp"
 #include "support/RunTarnix.hpp"
 #include "support/TempDir.hpp"
@@ -405,9 +406,10 @@ class CloudDownloadTest : public CloudClientTest {
 TEST_F(CloudDownloadTest, AFastAccessMissFallsBackToTheCloudAndIsRemembered) {
   const auto content = randomContent(50000, 6);
   auto file = uploadFile(path_ + "/hybrid.bin", content, parent_);
-  auto sut = client();
   // The emulator stands for both the fast-access endpoint and the cloud.
-  sut->configureDownloads({scratch_.path() / "resume", analytics_, emulator().host()});
+  auto sut = std::make_shared<fileprovider::SyncCloudDownloads>(
+      client(), fileprovider::DownloadConfiguration{scratch_.path() / "resume", analytics_,
+                                                    emulator().host()});
   received();
   addFault({{"path", kDownloadPath}, {"action", "status"}, {"status", 404}, {"count", 1}});
 
@@ -436,8 +438,9 @@ TEST_F(CloudDownloadTest, AFastAccessMissFallsBackToTheCloudAndIsRemembered) {
 TEST_F(CloudDownloadTest, EveryDownloadStartIsAnAnalyticsEventSayingWhetherItResumed) {
   const auto content = randomContent(3 * 1024 * 1024, 7);
   auto file = uploadFile(path_ + "/events.bin", content, parent_);
-  auto sut = client();
-  sut->configureDownloads({scratch_.path() / "resume", analytics_, std::nullopt});
+  auto sut = std::make_shared<fileprovider::SyncCloudDownloads>(
+      client(),
+      fileprovider::DownloadConfiguration{scratch_.path() / "resume", analytics_, std::nullopt});
   addFault({{"path", kDownloadPath}, {"action", "truncate"}, {"count", 1}});
   auto download = [&](const std::string& name) {
     return wait<SyncItem>([&](auto done) {

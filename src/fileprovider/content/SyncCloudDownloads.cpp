@@ -1,10 +1,8 @@
-// The cloud client's content downloads: whole files through FileDownloader, byte ranges
-// directly, and the choice between the cloud and the drive's fast-access endpoint.
+#include "fileprovider/content/SyncCloudDownloads.hpp"
+
 #include <algorithm>
 #include <limits>
 
-#include "base/Uuid.hpp"
-#include "fileprovider/cloud/SyncCloudClient.hpp"
 #include "fileprovider/content/DownloadResponse.hpp"
 #include "fileprovider/content/FileDownloader.hpp"
 
@@ -77,16 +75,6 @@ struct PartialFetch {
   }
 };
 
-template <class T>
-void SyncCloudClient::failDownloadWithoutCloudIdentifier(const SyncItem& item,
-                                                         ResultHandler<T> completionHandler) {
-  logger_.error("Item has no cloud identifier",
-                base::LoggerMetadata{{"itemID", item.itemIdentifier.description()}});
-  cfsSession()->callbackQueue()->async([completionHandler = std::move(completionHandler)] {
-    completionHandler(std::unexpected(SyncCloudError(SyncError(Code::noCloudIdentifier))));
-  });
-}
-
 cloudfs::ByteRange alignedRange(cloudfs::ByteRange requested, std::int64_t alignment) {
   if (alignment <= 1 || requested.location < 0 || requested.length < 1) return requested;
   constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
@@ -99,19 +87,25 @@ cloudfs::ByteRange alignedRange(cloudfs::ByteRange requested, std::int64_t align
   return {start, end - start};
 }
 
-void SyncCloudClient::configureDownloads(DownloadConfiguration configuration) {
-  std::lock_guard lock(downloadMutex_);
+SyncCloudDownloads::SyncCloudDownloads(std::shared_ptr<SyncCloudClient> cloudClient,
+                                       DownloadConfiguration configuration)
+    : cloudClient_(std::move(cloudClient)),
+      logger_(cloudClient_->logger()),
+      downloadConfiguration_(std::move(configuration)) {}
+
+void SyncCloudDownloads::configureDownloads(DownloadConfiguration configuration) {
+  base::MutexLock lock(mutex_);
   downloadConfiguration_ = std::move(configuration);
   fastAccessSession_.reset();
 }
 
-std::size_t SyncCloudClient::runningDownloads() const {
-  std::lock_guard lock(downloadMutex_);
+std::size_t SyncCloudDownloads::runningDownloads() const {
+  base::MutexLock lock(mutex_);
   return downloadSessions_.size();
 }
 
-SyncError SyncCloudClient::downloadErrorForStatus(const CloudFSResponse& response,
-                                                  const SyncItem& item) const {
+SyncError SyncCloudDownloads::downloadErrorForStatus(const CloudFSResponse& response,
+                                                     const SyncItem& item) const {
   const int status = response.httpResponse.statusCode;
   base::LoggerMetadata metadata{{"itemID", item.itemIdentifier.description()},
                                 {"statusCode", status}};
@@ -120,15 +114,17 @@ SyncError SyncCloudClient::downloadErrorForStatus(const CloudFSResponse& respons
       logger_.warning("Requested file is no longer available on server", std::move(metadata));
       return SyncError::noSuchItem(item.itemIdentifier);
     case 403:
-      if (auto locked =
-              checkForbiddenStatusCode(response, response.body.value_or(""), item.filename)) {
+      if (auto locked = cloudClient_->checkForbiddenStatusCode(response, response.body.value_or(""),
+                                                               item.filename)) {
         return *locked;
       }
       logger_.warning("Download rejected by server - permission denied", std::move(metadata));
       return SyncError(Code::permissionDenied);
     case 401:
       logger_.warning("Authentication failure encountered", std::move(metadata));
-      if (cloudErrorHandler_) cloudErrorHandler_->authenticationDidExpire();
+      if (const auto& handler = cloudClient_->cloudErrorHandler()) {
+        handler->authenticationDidExpire();
+      }
       return SyncError(Code::authenticationRequired);
     case 429:
       logger_.warning("Server received too many requests", std::move(metadata));
@@ -142,29 +138,30 @@ SyncError SyncCloudClient::downloadErrorForStatus(const CloudFSResponse& respons
   }
 }
 
-DownloadParameters SyncCloudClient::downloadParameters(
+DownloadParameters SyncCloudDownloads::downloadParameters(
     const SyncItem& item, std::optional<common::CloudEntryIdentifier> version, bool allowHybrid) {
-  DownloadParameters parameters{cfsSession(), std::move(version), std::nullopt, false};
+  DownloadParameters parameters{cloudClient_->cfsSession(), std::move(version), std::nullopt,
+                                false};
   if (!allowHybrid) return parameters;
-  std::lock_guard lock(downloadMutex_);
+  base::MutexLock lock(mutex_);
   if (!downloadConfiguration_.fastAccessDomain) return parameters;
   if (!shouldTryFastAccess(zephyrCache_.mode(item.itemIdentifier), parameters.version)) {
     return parameters;
   }
   if (!fastAccessSession_) {
-    fastAccessSession_ =
-        cfsSessionFactory_->makeSession(drive_, *downloadConfiguration_.fastAccessDomain);
+    fastAccessSession_ = cloudClient_->cfsSessionFactory()->makeSession(
+        cloudClient_->drive(), *downloadConfiguration_.fastAccessDomain);
   }
   parameters.session = fastAccessSession_;
   parameters.usesHybrid = true;
   return parameters;
 }
 
-SyncCloudClient::~SyncCloudClient() {
+SyncCloudDownloads::~SyncCloudClient() {
   std::vector<std::shared_ptr<FileDownloader>> downloads;
   std::vector<std::weak_ptr<PartialFetch>> partialFetches;
   {
-    std::lock_guard lock(downloadMutex_);
+    base::MutexLock lock(mutex_);
     downloads.swap(downloadSessions_);
     partialFetches.swap(partialFetches_);
   }
@@ -176,40 +173,40 @@ SyncCloudClient::~SyncCloudClient() {
 
 // MARK: Whole files
 
-fp::ProgressPtr SyncCloudClient::downloadFile(
+fp::ProgressPtr SyncCloudDownloads::downloadFile(
     const SyncItem& item, std::filesystem::path destination,
     std::optional<common::CloudEntryIdentifier> requestedContentVersion, fp::FetchContentsOptions,
     ResultHandler<SyncItem> completionHandler) {
   auto groupID = groupIDOf(item);
   if (!groupID) {
-    failDownloadWithoutCloudIdentifier(item, std::move(completionHandler));
+    cloudClient_->failWithoutCloudIdentifier(item, std::move(completionHandler));
     return finishedProgress();
   }
   DownloadConfiguration configuration;
   {
-    std::lock_guard lock(downloadMutex_);
+    base::MutexLock lock(mutex_);
     configuration = downloadConfiguration_;
   }
   if (configuration.resumeDirectory.empty()) {
-    configuration.resumeDirectory =
-        std::filesystem::temp_directory_path() / ("tarnix-resume-" + drive_.identifier);
+    configuration.resumeDirectory = std::filesystem::temp_directory_path() /
+                                    ("tarnix-resume-" + cloudClient_->drive().identifier);
   }
   FileDownloader::Configuration setup;
   setup.item = item;
   setup.groupID = common::CloudGroupIdentifier{*groupID};
   setup.entryID = requestedContentVersion ? requestedContentVersion : item.contentVersion;
-  setup.cloudFSSession = cfsSession();
+  setup.cloudFSSession = cloudClient_->cfsSession();
   setup.destination = std::move(destination);
   setup.resumeDirectory = configuration.resumeDirectory;
   setup.logger = logger_;
   setup.analytics = configuration.analytics;
   // The downloader holds the client weakly: a client that is gone has cancelled it.
   setup.errorHandler.forStatus = [weak = weak_from_this(), item](const CloudFSResponse& response) {
-    if (auto client = weak.lock()) return client->downloadErrorForStatus(response, item);
+    if (auto downloads = weak.lock()) return downloads->downloadErrorForStatus(response, item);
     return SyncError(Code::badServerResponse);
   };
   setup.errorHandler.forTransport = [weak = weak_from_this()](const CloudFSSessionError& error) {
-    if (auto client = weak.lock()) return client->adaptSessionError(error);
+    if (auto downloads = weak.lock()) return downloads->cloudClient_->adaptSessionError(error);
     return SyncCloudError(error);
   };
   // The client keeps the downloader until it completes.
@@ -218,15 +215,15 @@ fp::ProgressPtr SyncCloudClient::downloadFile(
       std::move(setup),
       [weak = weak_from_this(), holder,
        completionHandler = std::move(completionHandler)](SyncCloudResult<SyncItem> result) {
-        if (auto client = weak.lock()) {
-          std::lock_guard lock(client->downloadMutex_);
-          std::erase(client->downloadSessions_, holder->lock());
+        if (auto downloads = weak.lock()) {
+          base::MutexLock lock(downloads->mutex_);
+          std::erase(downloads->downloadSessions_, holder->lock());
         }
         completionHandler(std::move(result));
       });
   *holder = downloader;
   {
-    std::lock_guard lock(downloadMutex_);
+    base::MutexLock lock(mutex_);
     downloadSessions_.push_back(downloader);
   }
   downloader->start();
@@ -235,7 +232,7 @@ fp::ProgressPtr SyncCloudClient::downloadFile(
 
 // MARK: Byte ranges
 
-fp::ProgressPtr SyncCloudClient::downloadFilePartially(
+fp::ProgressPtr SyncCloudDownloads::downloadFilePartially(
     const SyncItem& item, std::filesystem::path destination, cloudfs::ByteRange requestedRange,
     std::int64_t alignment, std::optional<common::CloudEntryIdentifier> requestedContentVersion,
     fp::FetchContentsOptions, ResultHandler<PartialFetchOutputContext> completionHandler) {
@@ -244,13 +241,13 @@ fp::ProgressPtr SyncCloudClient::downloadFilePartially(
                               std::move(completionHandler));
 }
 
-fp::ProgressPtr SyncCloudClient::fetchPartialContents(
+fp::ProgressPtr SyncCloudDownloads::fetchPartialContents(
     cloudfs::ByteRange size, const SyncItem& item, std::filesystem::path destination,
     std::int64_t alignment, std::optional<common::CloudEntryIdentifier> requestedContentVersion,
     bool allowHybrid, ResultHandler<PartialFetchOutputContext> completionHandler) {
   auto groupID = groupIDOf(item);
   if (!groupID) {
-    failDownloadWithoutCloudIdentifier(item, std::move(completionHandler));
+    cloudClient_->failWithoutCloudIdentifier(item, std::move(completionHandler));
     return finishedProgress();
   }
   const auto range = alignedRange(size, alignment);
@@ -259,7 +256,7 @@ fp::ProgressPtr SyncCloudClient::fetchPartialContents(
   auto fetch = std::make_shared<PartialFetch>();
   progress->setCancellationHandler([fetch] { fetch->cancel(); });
   {
-    std::lock_guard lock(downloadMutex_);
+    base::MutexLock lock(mutex_);
     std::erase_if(partialFetches_, [](const auto& running) { return running.expired(); });
     partialFetches_.push_back(fetch);
   }
@@ -301,7 +298,7 @@ fp::ProgressPtr SyncCloudClient::fetchPartialContents(
             if (parameters.usesHybrid && !cloudfs::isCancellation(error) && retry) {
               return fallBack("Fast-access endpoint unreachable - downloading from CFS");
             }
-            return finish(std::unexpected(self->adaptSessionError(error)));
+            return finish(std::unexpected(self->cloudClient_->adaptSessionError(error)));
           }
           auto& download = *result;
           auto removeBody = [&] {
