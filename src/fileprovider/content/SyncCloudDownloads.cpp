@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <limits>
 
-#include "fileprovider/content/DownloadResponse.hpp"
 #include "fileprovider/content/FileDownloader.hpp"
+#include "fileprovider/content/RangeDownload.hpp"
 
 namespace tarnix::fileprovider {
 
-using cloudfs::CloudFSDownload;
 using cloudfs::CloudFSResponse;
 using cloudfs::CloudFSSessionError;
 using common::SyncError;
@@ -16,8 +15,6 @@ using common::SyncItem;
 using Code = common::SyncError::Code;
 
 namespace {
-
-constexpr std::size_t kErrorBodyLimit = 64 * 1024;
 
 std::optional<std::string> groupIDOf(const SyncItem& item) {
   if (item.isFolder() || !item.cloudIdentifier || item.cloudIdentifier->isFolder()) {
@@ -32,48 +29,7 @@ fp::ProgressPtr finishedProgress() {
   return progress;
 }
 
-base::LoggerMetadata downloadMetadata(const SyncItem& item,
-                                      const std::optional<common::CloudEntryIdentifier>& version) {
-  return base::LoggerMetadata{
-      {"itemID", item.itemIdentifier.description()},
-      {"itemCloudID", item.cloudIdentifier ? item.cloudIdentifier->description() : std::string()},
-      {"requestedContentVersion", version ? version->rawValue : std::string()},
-  };
-}
-
-SyncCloudError cancelledDownload() {
-  cloudfs::URLError error;
-  error.code = cloudfs::URLError::Code::cancelled;
-  error.message = "cancelled";
-  return SyncCloudError(CloudFSSessionError(error));
-}
-
 }  // namespace
-
-// One partial download: the task in flight (it changes when the fast-access endpoint hands
-// over to the cloud) and the cancellation that must reach it.
-struct PartialFetch {
-  std::mutex mutex;
-  cloudfs::CloudFSSessionTask task;  // guarded
-  bool cancelled = false;            // guarded
-  std::atomic<bool> finished{false};
-
-  // False when the fetch was cancelled before the task could be kept.
-  bool keep(cloudfs::CloudFSSessionTask next) {
-    std::lock_guard lock(mutex);
-    task = std::move(next);
-    return !cancelled;
-  }
-  void cancel() {
-    cloudfs::CloudFSSessionTask current;
-    {
-      std::lock_guard lock(mutex);
-      cancelled = true;
-      current = task;
-    }
-    current.cancel();
-  }
-};
 
 cloudfs::ByteRange alignedRange(cloudfs::ByteRange requested, std::int64_t alignment) {
   if (alignment <= 1 || requested.location < 0 || requested.length < 1) return requested;
@@ -157,18 +113,31 @@ DownloadParameters SyncCloudDownloads::downloadParameters(
   return parameters;
 }
 
-SyncCloudDownloads::~SyncCloudClient() {
+SyncCloudDownloads::~SyncCloudDownloads() {
   std::vector<std::shared_ptr<FileDownloader>> downloads;
-  std::vector<std::weak_ptr<PartialFetch>> partialFetches;
+  std::vector<std::weak_ptr<RangeDownload>> rangeDownloads;
   {
     base::MutexLock lock(mutex_);
     downloads.swap(downloadSessions_);
-    partialFetches.swap(partialFetches_);
+    rangeDownloads.swap(rangeDownloads_);
   }
   for (const auto& download : downloads) download->cancel();
-  for (const auto& running : partialFetches) {
-    if (auto fetch = running.lock()) fetch->cancel();
+  for (const auto& running : rangeDownloads) {
+    if (auto download = running.lock()) download->cancel();
   }
+}
+
+DownloadErrorHandler SyncCloudDownloads::errorHandler(const SyncItem& item) {
+  DownloadErrorHandler handler;
+  handler.forStatus = [weak = weak_from_this(), item](const CloudFSResponse& response) {
+    if (auto downloads = weak.lock()) return downloads->downloadErrorForStatus(response, item);
+    return SyncError(Code::badServerResponse);
+  };
+  handler.forTransport = [weak = weak_from_this()](const CloudFSSessionError& error) {
+    if (auto downloads = weak.lock()) return downloads->cloudClient_->adaptSessionError(error);
+    return SyncCloudError(error);
+  };
+  return handler;
 }
 
 // MARK: Whole files
@@ -200,16 +169,11 @@ fp::ProgressPtr SyncCloudDownloads::downloadFile(
   setup.resumeDirectory = configuration.resumeDirectory;
   setup.logger = logger_;
   setup.analytics = configuration.analytics;
-  // The downloader holds the client weakly: a client that is gone has cancelled it.
-  setup.errorHandler.forStatus = [weak = weak_from_this(), item](const CloudFSResponse& response) {
-    if (auto downloads = weak.lock()) return downloads->downloadErrorForStatus(response, item);
-    return SyncError(Code::badServerResponse);
-  };
-  setup.errorHandler.forTransport = [weak = weak_from_this()](const CloudFSSessionError& error) {
-    if (auto downloads = weak.lock()) return downloads->cloudClient_->adaptSessionError(error);
-    return SyncCloudError(error);
-  };
-  // The client keeps the downloader until it completes.
+  setup.retryPolicy = configuration.retryPolicy;
+  setup.clock = configuration.clock;
+  // The downloader holds this object weakly: once it is gone, it has cancelled the download.
+  setup.errorHandler = errorHandler(item);
+  // The downloader is kept until it completes.
   auto holder = std::make_shared<std::weak_ptr<FileDownloader>>();
   auto downloader = std::make_shared<FileDownloader>(
       std::move(setup),
@@ -250,136 +214,37 @@ fp::ProgressPtr SyncCloudDownloads::fetchPartialContents(
     cloudClient_->failWithoutCloudIdentifier(item, std::move(completionHandler));
     return finishedProgress();
   }
-  const auto range = alignedRange(size, alignment);
   auto version = requestedContentVersion ? requestedContentVersion : item.contentVersion;
-  auto progress = fp::Progress::make(range.length > 0 ? range.length : -1);
-  auto fetch = std::make_shared<PartialFetch>();
-  progress->setCancellationHandler([fetch] { fetch->cancel(); });
+  RangeDownload::Configuration setup;
+  setup.item = item;
+  setup.groupID = common::CloudGroupIdentifier{*groupID};
+  setup.range = alignedRange(size, alignment);
+  setup.destination = std::move(destination);
+  setup.parameters = downloadParameters(item, version, allowHybrid);
+  setup.logger = logger_;
+  // The download holds this object weakly: once it is gone, it has cancelled the download.
+  setup.cloudParameters = [weak = weak_from_this(), item,
+                           version]() -> std::optional<DownloadParameters> {
+    if (auto downloads = weak.lock()) return downloads->downloadParameters(item, version, false);
+    return std::nullopt;
+  };
+  setup.rememberFastAccess = [weak = weak_from_this(), item](ZephyrFileMode mode) {
+    if (auto downloads = weak.lock()) downloads->zephyrCache_.setMode(item.itemIdentifier, mode);
+  };
+  setup.errorHandler = errorHandler(item);
   {
     base::MutexLock lock(mutex_);
-    std::erase_if(partialFetches_, [](const auto& running) { return running.expired(); });
-    partialFetches_.push_back(fetch);
+    setup.retryPolicy = downloadConfiguration_.retryPolicy;
+    setup.clock = downloadConfiguration_.clock;
   }
-
-  auto finish = [fetch, completionHandler = std::move(completionHandler)](
-                    SyncCloudResult<PartialFetchOutputContext> result) {
-    if (fetch->finished.exchange(true)) return;
-    completionHandler(std::move(result));
-  };
-  // Sends the range on `parameters`; a fast-access miss comes back here for the cloud. The
-  // attempts hold the client weakly: a client that is gone has cancelled them.
-  auto send = std::make_shared<std::function<void(DownloadParameters)>>();
-  *send = [weak = weak_from_this(), item, groupID = *groupID, range, destination, progress, fetch,
-           finish, weakSend = std::weak_ptr(send)](DownloadParameters parameters) {
-    cloudfs::DownloadFileRequest request(
-        groupID, parameters.version ? std::optional(parameters.version->rawValue) : std::nullopt,
-        range);
-    auto onDone =
-        [weak, item, range, destination, progress, fetch, finish, parameters,
-         retry = weakSend.lock()](std::expected<CloudFSDownload, CloudFSSessionError> result) {
-          auto self = weak.lock();
-          if (!self) {
-            if (result) {
-              std::error_code ec;
-              std::filesystem::remove(result->location, ec);
-            }
-            return finish(std::unexpected(cancelledDownload()));
-          }
-          auto fallBack = [&](const char* message) {
-            self->logger_.warning(message, downloadMetadata(item, parameters.version));
-            if (parameters.version) {
-              self->zephyrCache_.setMode(item.itemIdentifier,
-                                         ZephyrFileMode::versionNotFound(*parameters.version));
-            }
-            (*retry)(self->downloadParameters(item, parameters.version, false));
-          };
-          if (!result) {
-            const auto& error = result.error();
-            if (parameters.usesHybrid && !cloudfs::isCancellation(error) && retry) {
-              return fallBack("Fast-access endpoint unreachable - downloading from CFS");
-            }
-            return finish(std::unexpected(self->cloudClient_->adaptSessionError(error)));
-          }
-          auto& download = *result;
-          auto removeBody = [&] {
-            std::error_code ec;
-            std::filesystem::remove(download.location, ec);
-          };
-          auto& response = download.response;
-          const int status = response.httpResponse.statusCode;
-          const bool versionMatches =
-              !parameters.version || entityTagNames(response.httpResponse, *parameters.version);
-          if (parameters.usesHybrid && retry) {
-            if (status == 404) {
-              removeBody();
-              return fallBack("File not found on Hybrid");
-            }
-            if ((status == 200 || status == 206) && !versionMatches) {
-              removeBody();
-              return fallBack("Entry ID mismatch - downloading from CFS");
-            }
-          }
-          if (status != 200 && status != 206) {
-            response.body = readErrorBody(download.location, kErrorBodyLimit);
-            removeBody();
-            return finish(
-                std::unexpected(SyncCloudError(self->downloadErrorForStatus(response, item))));
-          }
-          if (!versionMatches) {
-            auto metadata = downloadMetadata(item, parameters.version);
-            metadata.set("ETag", response.httpResponse.value(base::HTTPHeaderName::eTag));
-            self->logger_.warning("Entry ID mismatch on download", std::move(metadata));
-            removeBody();
-            return finish(std::unexpected(SyncCloudError(SyncError(Code::entryIDMismatch))));
-          }
-          const std::int64_t received = response.downloadedFileSize.value_or(0);
-          cloudfs::ByteRange delivered{0, received};
-          if (status == 200) {
-            self->logger_.info("Partial download did download entire file",
-                               downloadMetadata(item, parameters.version));
-          } else {
-            auto contentRange = parseContentRange(response.httpResponse);
-            if (!contentRange || contentRange->last - contentRange->first + 1 != received ||
-                contentRange->first > range.location) {
-              auto metadata = downloadMetadata(item, parameters.version);
-              metadata.set("Content-Range",
-                           response.httpResponse.value(base::HTTPHeaderName("Content-Range")));
-              metadata.set("downloadedSize", received);
-              self->logger_.error("Download file - size mismtach", std::move(metadata));
-              removeBody();
-              return finish(std::unexpected(SyncCloudError(SyncError(Code::badServerResponse))));
-            }
-            delivered = {contentRange->first, received};
-          }
-          if (parameters.usesHybrid) {
-            self->zephyrCache_.setMode(item.itemIdentifier, ZephyrFileMode::keelvault());
-          }
-          if (auto moved = moveFile(download.location, destination); !moved) {
-            auto metadata = downloadMetadata(item, parameters.version);
-            metadata.set("error", moved.error().message());
-            self->logger_.error("Unable to move downloaded file", std::move(metadata));
-            removeBody();
-            cloudfs::URLError error;
-            error.code = cloudfs::URLError::Code::cannotWriteToFile;
-            error.message = "cannot move the downloaded file";
-            return finish(std::unexpected(SyncCloudError(CloudFSSessionError(error))));
-          }
-          progress->setTotalUnitCount(std::max<std::int64_t>(received, 1));
-          progress->setCompletedUnitCount(std::max<std::int64_t>(received, 1));
-          finish(PartialFetchOutputContext{item, delivered});
-        };
-    auto task = parameters.session->download(
-        request, cloudfs::TarnixURLRequestOptions::extendedTimeout(), std::move(onDone));
-    if (task.urlSessionTask) {
-      task.urlSessionTask->setProgressHandler([progress](const cloudfs::URLSessionProgress& p) {
-        progress->setCompletedUnitCount(p.bytesReceived);
-      });
-    }
-    if (!fetch->keep(task)) task.cancel();
-  };
-  // Each attempt in flight holds the sender, so a fast-access miss can still reach the cloud.
-  (*send)(downloadParameters(item, version, allowHybrid));
-  return progress;
+  auto download = std::make_shared<RangeDownload>(std::move(setup), std::move(completionHandler));
+  {
+    base::MutexLock lock(mutex_);
+    std::erase_if(rangeDownloads_, [](const auto& running) { return running.expired(); });
+    rangeDownloads_.push_back(download);
+  }
+  download->start();
+  return download->progress();
 }
 
 }  // namespace tarnix::fileprovider

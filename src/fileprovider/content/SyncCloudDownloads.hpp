@@ -1,8 +1,9 @@
 #pragma once
 // The content downloads of a drive, over the drive's cloud client (its session, its error
-// mapping, its completion rules): whole files through FileDownloader, byte ranges, and the
-// choice between the cloud and the drive's on-premises fast-access endpoint. This is the sync
-// client the sync service hands content downloads to.
+// mapping, its completion rules): whole files through FileDownloader, byte ranges through
+// RangeDownload, the choice between the cloud and the drive's on-premises fast-access endpoint,
+// and transient failures tried again before the caller hears of them. This is the sync client
+// the sync service hands content downloads to.
 //
 // Threads: every member may be called from any thread. Completions run exactly once, on the
 // session's callback queue.
@@ -20,21 +21,15 @@
 #include "common/SyncItem.hpp"
 #include "fileprovider/cloud/SyncClientProtocol.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/content/DownloadErrorHandler.hpp"
+#include "fileprovider/content/DownloadParameters.hpp"
+#include "fileprovider/content/DownloadRetries.hpp"
 #include "fileprovider/content/ZephyrCache.hpp"
 
 namespace tarnix::fileprovider {
 
 class FileDownloader;
-struct PartialFetch;
-
-/// Where and how one download is sent: the session (the cloud's, or the drive's fast-access
-/// endpoint's), the version and path asked for.
-struct DownloadParameters {
-  std::shared_ptr<cloudfs::CloudFSSession> session;
-  std::optional<common::CloudEntryIdentifier> version;
-  std::optional<std::string> path;
-  bool usesHybrid = false;
-};
+class RangeDownload;
 
 /// How the downloads are set up.
 struct DownloadConfiguration {
@@ -44,6 +39,10 @@ struct DownloadConfiguration {
   /// The host of the drive's on-premises fast-access endpoint; none: every download goes to
   /// the cloud.
   std::optional<std::string> fastAccessDomain;
+  /// How transient failures are tried again (see DownloadRetries).
+  DownloadRetryPolicy retryPolicy = DownloadRetryPolicy::standard();
+  /// What the waits between attempts are counted on.
+  std::shared_ptr<base::Clock> clock = base::Clock::system();
 };
 
 /// `requested` widened to multiples of `alignment` (1 or less: unchanged), never past the
@@ -98,13 +97,16 @@ class SyncCloudDownloads final : public SyncClientProtocol,
   std::size_t runningDownloads() const;
 
  private:
+  /// The mapping of this object's error rules, holding it weakly.
+  DownloadErrorHandler errorHandler(const common::SyncItem& item);
+
   std::shared_ptr<SyncCloudClient> cloudClient_;
   base::Logger logger_;
 
   mutable base::Mutex mutex_;
   DownloadConfiguration downloadConfiguration_ TARNIX_GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<FileDownloader>> downloadSessions_ TARNIX_GUARDED_BY(mutex_);
-  std::vector<std::weak_ptr<PartialFetch>> partialFetches_ TARNIX_GUARDED_BY(mutex_);
+  std::vector<std::weak_ptr<RangeDownload>> rangeDownloads_ TARNIX_GUARDED_BY(mutex_);
   std::shared_ptr<cloudfs::CloudFSSession> fastAccessSession_ TARNIX_GUARDED_BY(mutex_);
   ZephyrCache zephyrCache_;
 };
