@@ -137,8 +137,9 @@ CloudFSSessionTask CloudFSSession::download(const CloudFSRequestPrototype& reque
 }
 
 CloudFSSessionTask CloudFSSession::download(std::string resumeData, DownloadCompletion completion) {
-  auto task = urlSession_->downloadTask(std::move(resumeData),
-                                        downloadHop(callbackQueue_, std::move(completion)));
+  auto task = urlSession_->downloadTask(
+      std::move(resumeData), [this](URLRequest& request) { authorize(request); },
+      downloadHop(callbackQueue_, std::move(completion)));
   task->resume();
   auto requestId = task->currentRequest().value(base::HTTPHeaderName::xTarnixRequestId);
   return CloudFSSessionTask{std::move(task), std::move(requestId)};

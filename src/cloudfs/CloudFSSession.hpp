@@ -104,7 +104,8 @@ class CloudFSSession {
   /// The body into a file of the transport's download folder.
   CloudFSSessionTask download(const CloudFSRequestPrototype& request,
                               TarnixURLRequestOptions options, DownloadCompletion completion);
-  /// Goes on with a download from its resume data.
+  /// Goes on with a download from its resume data, authorised afresh (a new request id and
+  /// this session's credentials).
   CloudFSSessionTask download(std::string resumeData, DownloadCompletion completion);
   /// Sends `body` in place of the request's own body.
   CloudFSSessionTask upload(const CloudFSRequestPrototype& request, std::string body,

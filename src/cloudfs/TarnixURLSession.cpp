@@ -301,20 +301,21 @@ std::optional<URLSessionResumeInfo> inspectResumeData(std::string_view resumeDat
   return URLSessionResumeInfo{resume->file, static_cast<std::int64_t>(size)};
 }
 
-std::shared_ptr<URLSessionTask> TarnixURLSession::downloadTask(std::string resumeData,
-                                                               DownloadCompletion completion) {
+std::shared_ptr<URLSessionTask> TarnixURLSession::downloadTask(
+    std::string resumeData, std::function<void(URLRequest&)> authorize,
+    DownloadCompletion completion) {
   detail::TransferSetup setup;
   auto resume = detail::ResumeState::decode(resumeData);
-  {
-    std::lock_guard lock(state_->mutex);
-    setup.session = state_->sessionLocked(TarnixURLRequestOptions::none());
-  }
   setup.download = true;
   setup.completion = downloadAdapter(std::move(completion));
   if (!resume) {
     // Nothing to send; the task fails with a bad-URL error once resumed.
+    std::lock_guard lock(state_->mutex);
+    setup.session = state_->sessionLocked(TarnixURLRequestOptions::none());
     setup.request.url = "";
   } else {
+    if (authorize) authorize(resume->request);
+    setup.session = state_->prepare(resume->request, TarnixURLRequestOptions::none());
     setup.request = resume->request;
     setup.resume = std::move(resume);
   }

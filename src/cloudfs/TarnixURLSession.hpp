@@ -120,7 +120,8 @@ class URLSessionTask {
   std::shared_ptr<detail::Transfer> transfer_;
 };
 
-/// What resume data says about the partly downloaded file it continues.
+/// What resume data says about the partly downloaded file it continues. Resume data holds no
+/// credentials.
 struct URLSessionResumeInfo {
   std::filesystem::path file;
   /// Bytes already in `file` (where the next request starts).
@@ -166,8 +167,11 @@ class TarnixURLSession {
                                                DownloadCompletion completion);
   /// Goes on with a download from the data of `cancelByProducingResumeData` or of a failed
   /// download's `URLError::resumeData`, with the plain configuration. The request is sent as it
-  /// was, asking for the missing range; a server that answers with the whole body starts over.
+  /// was, asking for the missing range, except for its credentials, which resume data never
+  /// holds: `authorize` (may be empty) sets the server's afresh, and the proxy's come from the
+  /// current settings. A server that answers with the whole body starts over.
   std::shared_ptr<URLSessionTask> downloadTask(std::string resumeData,
+                                               std::function<void(URLRequest&)> authorize,
                                                DownloadCompletion completion);
   /// Sends `body` (replacing the request's body).
   std::shared_ptr<URLSessionTask> uploadTask(URLRequest request, std::string body,

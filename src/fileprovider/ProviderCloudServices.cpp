@@ -38,11 +38,12 @@ ProviderCloudServices ProviderCloudServices::make(
       std::make_shared<SyncCloudClient>(services.cfsSessionFactory, services.cloudErrorHandler,
                                         logger.child("SyncCloudClient"), itemStorage, drive);
   services.analytics = std::make_shared<common::NullAnalyticsSender>();
-  services.cloudClient->configureDownloads(
-      {appGroup.temporaryDirectoryURL() / "ResumeData" / drive.identifier, services.analytics,
-       std::nullopt});
+  services.downloads = std::make_shared<SyncCloudDownloads>(
+      services.cloudClient,
+      DownloadConfiguration{appGroup.temporaryDirectoryURL() / "ResumeData" / drive.identifier,
+                            services.analytics, std::nullopt});
   services.syncService = std::make_shared<SyncService>(
-      std::move(itemStorage), drive, services.cloudClient, logger.child("SyncService"));
+      std::move(itemStorage), drive, services.downloads, logger.child("SyncService"));
   return services;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // The provider's way to the cloud: the URL session (the process's trust and proxy settings,
 // downloads into the container's temporary folder), the cloud session factory, the drive's
-// cloud error handler, the SyncCloudClient over them (its downloads keep resume data in
-// "<temporary folder>/ResumeData/<drive>") and the sync service over that client.
+// cloud error handler, the SyncCloudClient over them, its content downloads (resume data in
+// "<temporary folder>/ResumeData/<drive>") and the sync service over those downloads.
 //
 // Immutable after make(); any thread.
 
@@ -18,6 +18,7 @@
 #include "common/Drive.hpp"
 #include "common/SyncItemStorage.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/content/SyncCloudDownloads.hpp"
 #include "fileprovider/sync/SyncService.hpp"
 
 namespace tarnix::fileprovider {
@@ -41,6 +42,7 @@ struct ProviderCloudServices {
   std::shared_ptr<cloudfs::CloudFSSessionFactory> cfsSessionFactory;
   std::shared_ptr<ProviderCloudErrorHandler> cloudErrorHandler;
   std::shared_ptr<SyncCloudClient> cloudClient;
+  std::shared_ptr<SyncCloudDownloads> downloads;
   std::shared_ptr<SyncService> syncService;
   /// No analytics store yet: events are dropped.
   std::shared_ptr<common::AnalyticsSender> analytics;

@@ -5,6 +5,10 @@
 #include <memory>
 #include <mutex>
 
+#include "cloudfs/URLError.hpp"
+#include "common/SyncError.hpp"
+#include "fileprovider/items/FileProviderConverter.hpp"
+
 namespace tarnix::host {
 namespace {
 
@@ -110,6 +114,10 @@ class BatchObserver final : public fp::ChangeObserver {
 
 }  // namespace
 
+// The one table from the provider's errors to errno. A server fault (an answer the provider
+// could not use, a transfer the server broke off, after the provider's retries) is EIO; an
+// errno of the network (EHOSTUNREACH, ENETDOWN) means the network is down or the host cannot be
+// reached at all.
 int errnoForError(const fp::Error& error) {
   using C = fp::FileProviderErrorCode;
   struct Row {
@@ -127,6 +135,30 @@ int errnoForError(const fp::Error& error) {
       {C::domainDisabled, ENODEV},
       {C::syncAnchorExpired, ESTALE},
   };
+  // Sync errors, which reach the host inside a framework error.
+  using S = common::SyncError::Code;
+  struct SyncRow {
+    S code;
+    int value;
+  };
+  static constexpr SyncRow kSync[] = {
+      {S::permissionDenied, EACCES},        {S::authenticationRequired, EACCES},
+      {S::serverUnreachable, EHOSTUNREACH}, {S::badServerResponse, EIO},
+      {S::throttledByServer, EIO},
+  };
+  // Transport errors handed on as they are.
+  using U = cloudfs::URLError::Code;
+  struct TransportRow {
+    U code;
+    int value;
+  };
+  static constexpr TransportRow kTransport[] = {
+      {U::notConnectedToInternet, ENETDOWN},
+      {U::cannotFindHost, EHOSTUNREACH},
+      {U::cannotConnectToHost, EHOSTUNREACH},
+      {U::networkConnectionLost, EIO},
+      {U::timedOut, EIO},
+  };
   if (error.isFileProviderError()) {
     for (const auto& row : kFileProvider)
       if (error.is(row.code)) return row.value;
@@ -137,6 +169,14 @@ int errnoForError(const fp::Error& error) {
   if (error.is(fp::CocoaErrorCode::featureUnsupported)) return ENOTSUP;
   if (error.domain() == "NSPOSIXErrorDomain" && error.code() > 0 && error.code() < 4096)
     return static_cast<int>(error.code());
+  if (error.domain() == fileprovider::kSyncErrorDomain) {
+    for (const auto& row : kSync)
+      if (error.code() == static_cast<std::int64_t>(row.code)) return row.value;
+  }
+  if (error.domain() == cloudfs::URLError::domain) {
+    for (const auto& row : kTransport)
+      if (error.code() == static_cast<std::int64_t>(row.code)) return row.value;
+  }
   if (auto underlying = error.underlyingError()) return errnoForError(*underlying);
   return EIO;
 }

@@ -315,6 +315,8 @@ TEST_F(TarnixURLSessionTest, AProgressHandlerSetOnAFinishedTaskIsNotKept) {
   EXPECT_TRUE(watch.expired());
 }
 
+// Resume data keeps no credentials (it lies on disk); the resumed request carries those of
+// its own time.
 TEST_F(TarnixURLSessionTest, ResumesADownloadThatBrokeOff) {
   std::string content(100'000, 'a');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
@@ -327,7 +329,8 @@ TEST_F(TarnixURLSessionTest, ResumesADownloadThatBrokeOff) {
       return c;
     }
     EXPECT_EQ(r.header("If-Range"), "\"e1\"");
-    EXPECT_EQ(r.header("Authorization"), "Bearer kept");
+    EXPECT_EQ(r.header("Authorization"), "Bearer refreshed");
+    EXPECT_EQ(r.header("X-Kept"), "kept");
     if (!honourRange) return CannedResponse{200, {{"ETag", "\"e2\""}}, content};
     auto start = std::stoul(range->substr(std::string("bytes=").size()));
     return CannedResponse{206,
@@ -349,7 +352,9 @@ TEST_F(TarnixURLSessionTest, ResumesADownloadThatBrokeOff) {
     SCOPED_TRACE(honour ? "server sends the rest" : "server starts over");
     honourRange = honour;
     auto r = request("/big");
-    r.setValue("Bearer kept", "Authorization");
+    r.setValue("Bearer old-secret", "Authorization");
+    r.setValue("Basic proxy-secret", "Proxy-Authorization");
+    r.setValue("kept", "X-Kept");
     auto broken = download([&](auto completion) {
       return session->downloadTask(r, TarnixURLRequestOptions::none(), completion);
     });
@@ -357,15 +362,24 @@ TEST_F(TarnixURLSessionTest, ResumesADownloadThatBrokeOff) {
     auto error = std::get<URLError>(broken.error());
     EXPECT_EQ(error.code, URLError::Code::networkConnectionLost);
     ASSERT_TRUE(error.resumeData.has_value());
+    for (const char* secret : {"old-secret", "proxy-secret", "Authorization"}) {
+      EXPECT_EQ(error.resumeData->find(secret), std::string::npos) << secret;
+    }
 
-    auto resumed = download(
-        [&](auto completion) { return session->downloadTask(*error.resumeData, completion); });
+    auto resumed = download([&](auto completion) {
+      return session->downloadTask(
+          *error.resumeData,
+          [](URLRequest& resumedRequest) {
+            resumedRequest.setValue("Bearer refreshed", "Authorization");
+          },
+          completion);
+    });
     ASSERT_TRUE(resumed.has_value()) << describe(resumed.error());
     EXPECT_EQ(resumed->fileSize, static_cast<std::int64_t>(content.size()));
     EXPECT_EQ(readFile(resumed->location), content);
   }
   auto bad =
-      download([&](auto completion) { return session->downloadTask("not json", completion); });
+      download([&](auto completion) { return session->downloadTask("not json", {}, completion); });
   ASSERT_FALSE(bad.has_value());
 }
 

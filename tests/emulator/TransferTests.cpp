@@ -67,6 +67,49 @@ TEST_F(TransferTest, DownloadsWholeFilesRangesAndOlderVersions) {
   EXPECT_EQ(alice.get(byId + "?entry_id=1").status, 404);
 }
 
+// The faults that stand for a failing cloud in download tests: a body cut short by a close or a
+// reset half way, and an unavailable server that says when to come back; each for as many
+// requests as its count says, then the real answer.
+TEST_F(TransferTest, DownloadFaultsCutTheBodyOrAnswerInsteadForTheirCount) {
+  const std::string content = numbered(200000);
+  auto file = upload("/Shared/Documents/faults.bin", content);
+  const std::string target =
+      "/api/v1/fs-content-download/ids/file/" + file["group_id"].get<std::string>();
+  struct Case {
+    base::JSONValue rule;
+    bool cut;  // the transfer fails part way
+    long status;
+    const char* retryAfter;
+  };
+  const Case cases[] = {
+      {{{"action", "truncate"}}, true, 200, ""},
+      {{{"action", "reset"}}, true, 200, ""},
+      {{{"action", "status"}, {"status", 503}, {"retryAfter", "3"}}, false, 503, "3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rule.dump());
+    auto rule = c.rule;
+    rule["path"] = "^/api/v1/fs-content-download/ids/file/";
+    rule["count"] = 2;
+    ASSERT_EQ(alice.admin("POST", "/__admin/faults", rule.dump()).status, 200);
+    for (int i = 0; i < 2; ++i) {
+      HttpsClient client(emulator(), EmulatorProcess::kAliceToken);
+      auto failed = client.get(target);
+      EXPECT_EQ(failed.curlCode != 0, c.cut);
+      EXPECT_EQ(failed.status, c.status);
+      EXPECT_EQ(failed.header("retry-after"), c.retryAfter);
+      if (c.cut) {
+        EXPECT_LT(failed.body.size(), content.size());
+        EXPECT_EQ(failed.body, content.substr(0, failed.body.size()));
+      }
+    }
+    auto whole = HttpsClient(emulator(), EmulatorProcess::kAliceToken).get(target);
+    EXPECT_EQ(whole.curlCode, 0);
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.body, content);
+  }
+}
+
 TEST_F(TransferTest, ThumbnailsAnswerWithAnImageOfTheCurrentVersion) {
   auto answer = upload("/Shared/Images/thumb.png", "not really an image");
   std::string id = answer["group_id"];

@@ -1,13 +1,15 @@
-// The value rules of downloads: range alignment, "Content-Range" and entity tags, and what the
-// fast-access cache remembers.
+// The value rules of downloads: range alignment, "Content-Range" and entity tags, what the
+// fast-access cache remembers, and when and after how long a failure is tried again.
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-#include "fileprovider/cloud/SyncCloudClient.hpp"
-#include "fileprovider/cloud/ZephyrCache.hpp"
+#include "fileprovider/content/DownloadErrorHandler.hpp"
 #include "fileprovider/content/DownloadResponse.hpp"
+#include "fileprovider/content/DownloadRetries.hpp"
+#include "fileprovider/content/SyncCloudDownloads.hpp"
+#include "fileprovider/content/ZephyrCache.hpp"
 
 namespace tarnix::fileprovider {
 namespace {
@@ -106,6 +108,95 @@ TEST(DownloadRulesTests, ZephyrCacheDropsTheLeastRecentlyUsedFile) {
   cache.setMode(a, ZephyrFileMode::versionNotFound(CloudEntryIdentifier{"9"}));
   EXPECT_EQ(cache.mode(a), ZephyrFileMode::versionNotFound(CloudEntryIdentifier{"9"}));
   EXPECT_EQ(cache.size(), 2u);
+}
+
+}  // namespace
+}  // namespace tarnix::fileprovider
+
+namespace tarnix::fileprovider {
+namespace {
+
+using namespace std::chrono_literals;
+using Duration = base::Clock::Duration;
+
+TEST(DownloadRulesTests, RetriesWaitLongerEachTimeAndStopAtTheirBounds) {
+  const auto policy = DownloadRetryPolicy::standard();
+  struct Case {
+    const char* name;
+    int failedAttempts;
+    std::optional<Duration> retryAfter;
+    Duration waited;
+    std::optional<Duration> expected;
+  };
+  const Case cases[] = {
+      {"after the first failure", 1, std::nullopt, 0s, 500ms},
+      {"after the second", 2, std::nullopt, 500ms, 1s},
+      {"after the third", 3, std::nullopt, 1500ms, 2s},
+      {"the attempts are spent", 4, std::nullopt, 3500ms, std::nullopt},
+      {"as long as the server asks", 1, 7s, 0s, 7s},
+      {"at once when the server says so", 2, 0s, 500ms, 0s},
+      {"the longest wait honoured", 1, 15s, 0s, 15s},
+      {"a server asking for longer", 1, 16s, 0s, std::nullopt},
+      {"the waits together within their bound", 3, 10s, 10s, 10s},
+      {"past the bound of the waits together", 3, 10s, 11s, std::nullopt},
+      {"nothing failed yet", 0, std::nullopt, 0s, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(policy.delayBeforeRetry(c.failedAttempts, c.retryAfter, c.waited), c.expected);
+  }
+  EXPECT_EQ(DownloadRetryPolicy::none().delayBeforeRetry(1, std::nullopt, 0s), std::nullopt);
+  DownloadRetryPolicy many;
+  many.maxAttempts = 10;
+  many.maxTotalDelay = 1h;
+  EXPECT_EQ(many.delayBeforeRetry(6, std::nullopt, 0s), 4s) << "the growth stops at maxDelay";
+}
+
+TEST(DownloadRulesTests, RetryAfterIsReadAsSecondsOrAsADate) {
+  const auto now = std::chrono::floor<std::chrono::seconds>(base::Date::clock::now());
+  auto delay = [&](std::optional<std::string> header) {
+    cloudfs::HTTPURLResponse response;
+    response.statusCode = 503;
+    if (header) response.headerFields = {{"retry-after", *header}};
+    return retryAfterDelay(response, now);
+  };
+  EXPECT_EQ(delay("120"), Duration(120s));
+  EXPECT_EQ(delay("0"), Duration(0s));
+  EXPECT_EQ(delay(base::formatHTTPDate(now + 30s)), Duration(30s));
+  EXPECT_EQ(delay(base::formatHTTPDate(now - 30s)), Duration(0s)) << "a date gone by: at once";
+  EXPECT_EQ(delay("soon"), std::nullopt);
+  EXPECT_EQ(delay("-5"), std::nullopt);
+  EXPECT_EQ(delay(std::nullopt), std::nullopt);
+}
+
+TEST(DownloadRulesTests, OnlyAConnectionLostOrTimedOutIsTriedAgain) {
+  using C = cloudfs::URLError::Code;
+  struct Case {
+    C code;
+    bool transient;
+    bool serverBrokeOff;       // before the server answered
+    bool serverBrokeOffLater;  // after it answered
+  };
+  const Case cases[] = {
+      {C::networkConnectionLost, true, true, true},
+      {C::timedOut, true, false, true},
+      {C::cannotConnectToHost, false, false, false},
+      {C::cannotFindHost, false, false, false},
+      {C::notConnectedToInternet, false, false, false},
+      {C::secureConnectionFailed, false, false, false},
+      {C::cancelled, false, false, false},
+      {C::cannotWriteToFile, false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.code));
+    const cloudfs::CloudFSSessionError error(cloudfs::URLError{c.code, "failed", std::nullopt});
+    EXPECT_EQ(isTransientTransportFailure(error), c.transient);
+    EXPECT_EQ(isServerBreakOff(error, false), c.serverBrokeOff);
+    EXPECT_EQ(isServerBreakOff(error, true), c.serverBrokeOffLater);
+  }
+  const cloudfs::CloudFSSessionError notHTTP(
+      cloudfs::TarnixURLError::make(cloudfs::TarnixURLError::Kind::badServerResponse));
+  EXPECT_FALSE(isTransientTransportFailure(notHTTP));
 }
 
 }  // namespace

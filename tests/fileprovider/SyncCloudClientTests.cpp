@@ -3,6 +3,7 @@
 // client must survive (no entity tag, wrong types, cut short, not HTTP at all).
 
 #include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/content/SyncCloudDownloads.hpp"
 
 #include <gtest/gtest.h>
 
@@ -489,8 +490,9 @@ TEST_F(SyncCloudClientTest, DownloadsDoNotKeepTheClientAliveAndEndWithIt) {
   CannedResponse slow{200, {{"ETag", "\"e1\""}}, "the file's bytes"};
   slow.delay = 60s;  // the server would answer long after the test is over
   answer(slow);
-  auto cloud = client();
-  cloud->configureDownloads({dir_.path() / "resume", nullptr, std::nullopt});
+  auto cloud = std::make_shared<tarnix::fileprovider::SyncCloudDownloads>(
+      client(),
+      tarnix::fileprovider::DownloadConfiguration{dir_.path() / "resume", nullptr, std::nullopt});
   const auto item = fileItem("g1", "e1");
   std::promise<SyncCloudResult<tarnix::fileprovider::PartialFetchOutputContext>> partial;
   std::promise<SyncCloudResult<SyncItem>> whole;
@@ -501,7 +503,7 @@ TEST_F(SyncCloudClientTest, DownloadsDoNotKeepTheClientAliveAndEndWithIt) {
   for (int i = 0; i < 1000 && server_.requests().size() < 2; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_EQ(server_.requests().size(), 2u);
 
-  std::weak_ptr<SyncCloudClient> weak = cloud;
+  std::weak_ptr<tarnix::fileprovider::SyncCloudDownloads> weak = cloud;
   cloud.reset();
   EXPECT_TRUE(weak.expired()) << "a running download keeps the client alive";
   // Both end with the cancellation at once, and nothing is handed over.

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -198,6 +200,132 @@ TEST_F(EmulatorMountTest, ACloudChangeShowsWhenTheFolderIsListedAgain) {
            fs::exists(mountPoint() / "Shared/Documents/New.txt");
   })) << testing::readFile(notes);
   EXPECT_EQ(testing::readFile(mountPoint() / "Shared/Documents/New.txt"), changed);
+}
+
+}  // namespace
+}  // namespace tarnix::host
+
+namespace tarnix::host {
+namespace {
+
+// The cloud failing part way through downloads, as a user meets it through the mount and
+// through `tarnix get`/`cat`: a dropped transfer and an unavailable server are tried again
+// before the reader sees anything; a server that keeps failing gives EIO, never an errno of the
+// network.
+class EmulatorFailingCloudTest : public EmulatorMountTest {
+ protected:
+  static constexpr const char* kDownloads = "^/api/v1/fs-content";
+
+  void fail(base::JSONValue rule) {
+    rule["path"] = kDownloads;
+    rule["method"] = "GET";
+    cloud({"-H", asAdmin(), "-H", "Content-Type: application/json", "-X", "POST", "--data",
+           rule.dump(), emulator_->baseURL() + "/__admin/faults"});
+  }
+  void recover() {
+    cloud({"-X", "DELETE", "-H", asAdmin(), emulator_->baseURL() + "/__admin/faults"});
+  }
+
+  // The whole file read through the mount, or the errno of the failure.
+  std::expected<std::string, int> readThroughMount(const std::string& path) {
+    const int fd = ::open((mountPoint() / path).c_str(), O_RDONLY);
+    if (fd < 0) return std::unexpected(errno);
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0) {
+        const int error = errno;
+        ::close(fd);
+        return std::unexpected(error);
+      }
+      if (n == 0) break;
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+  }
+
+  struct Case {
+    const char* name;
+    base::JSONValue rule;
+    const char* path;
+  };
+  // Each fault for one request, on a file read for the first time.
+  static std::vector<Case> passingFaults(const std::vector<const char*>& paths) {
+    return {
+        {"a transfer cut short half way", {{"action", "truncate"}, {"count", 1}}, paths[0]},
+        {"a connection reset half way", {{"action", "reset"}, {"count", 1}}, paths[1]},
+        {"unavailable, retry after 1 s",
+         {{"action", "status"}, {"status", 503}, {"retryAfter", "1"}, {"count", 1}},
+         paths[2]},
+    };
+  }
+};
+
+TEST_F(EmulatorFailingCloudTest, AReadThroughTheMountGetsTheWholeFileDespiteAFailingCloud) {
+  for (const auto& c : passingFaults({"Shared/Documents/Budget.xlsx", "Shared/Images/Beach.jpg",
+                                      "Shared/Documents/Report.docx"})) {
+    SCOPED_TRACE(c.name);
+    forgetRequests();
+    fail(c.rule);
+    auto read = readThroughMount(c.path);
+    ASSERT_TRUE(read) << std::strerror(read.error());
+    EXPECT_TRUE(*read == seededFiles()[c.path]) << "the bytes differ";
+    EXPECT_EQ(downloads(), 2) << "the failed attempt and the one that worked";
+  }
+
+  const std::string keepsFailing = "Shared/Images/Mountains.png";
+  fail({{"action", "truncate"}, {"count", -1}});
+  auto failed = readThroughMount(keepsFailing);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error(), EIO) << std::strerror(failed.error());
+  recover();
+  auto read = readThroughMount(keepsFailing);
+  ASSERT_TRUE(read) << std::strerror(read.error());
+  EXPECT_TRUE(*read == seededFiles()[keepsFailing]);
+}
+
+TEST_F(EmulatorFailingCloudTest, GetAndCatGetTheWholeFileDespiteAFailingCloud) {
+  // The mount has listed the drive; the commands run with no mount.
+  EXPECT_EQ(tree(), seededTree());
+  auto unmounted = tarnix({"unmount", mountPoint().string()});
+  ASSERT_EQ(unmounted.exitStatus, 0) << unmounted.errors;
+  ASSERT_TRUE(eventually([&] { return !isFuseMounted(mountPoint()); }));
+
+  const auto cases = passingFaults(
+      {"Shared/Documents/Budget.xlsx", "Shared/Images/Beach.jpg", "Shared/Documents/Report.docx"});
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    for (const bool useCat : {false, true}) {
+      SCOPED_TRACE(useCat ? "cat" : "get");
+      fail(c.rule);
+      std::string bytes;
+      if (useCat) {
+        auto run = tarnix({"cat", "Demo", c.path});
+        ASSERT_EQ(run.exitStatus, 0) << run.errors;
+        bytes = run.output;
+      } else {
+        const fs::path destination = dir_.path() / ("got-" + std::to_string(i));
+        auto run = tarnix({"get", "Demo", c.path, destination.string()});
+        ASSERT_EQ(run.exitStatus, 0) << run.errors;
+        bytes = testing::readFile(destination);
+      }
+      EXPECT_TRUE(bytes == seededFiles()[c.path]) << "the bytes differ";
+    }
+  }
+
+  fail({{"action", "status"}, {"status", 503}, {"retryAfter", "0"}, {"count", -1}});
+  auto failed = tarnix({"cat", "Demo", "Shared/Documents/Notes.txt"});
+  EXPECT_NE(failed.exitStatus, 0);
+  EXPECT_TRUE(failed.output.empty());
+  EXPECT_NE(failed.errors.find("Shared/Documents/Notes.txt: "), std::string::npos) << failed.errors;
+  EXPECT_EQ(failed.errors.find("cannot be reached"), std::string::npos) << failed.errors;
+  recover();
+  auto cat = tarnix({"cat", "Demo", "Shared/Documents/Notes.txt"});
+  ASSERT_EQ(cat.exitStatus, 0) << cat.errors;
+  EXPECT_EQ(cat.output, seededFiles()["Shared/Documents/Notes.txt"]);
 }
 
 }  // namespace

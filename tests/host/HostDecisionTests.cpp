@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "common/SyncError.hpp"
+#include "fileprovider/items/FileProviderConverter.hpp"
 #include "host/EvictionPolicy.hpp"
 #include "host/ExtensionCalls.hpp"
 #include "host/RangeFetchPolicy.hpp"
@@ -119,6 +121,8 @@ TEST(CacheSizeTest, ReadsBytesWithUnits) {
 }
 
 TEST(ExtensionErrorTest, EveryErrorBecomesTheErrnoAUserExpects) {
+  using common::SyncError;
+  using SyncCode = SyncError::Code;
   struct Case {
     fp::Error error;
     int expected;
@@ -133,6 +137,20 @@ TEST(ExtensionErrorTest, EveryErrorBecomesTheErrnoAUserExpects) {
       {fp::Error::fromErrorCode(std::make_error_code(std::errc::no_space_on_device)), ENOSPC},
       {fp::Error::wrapping(fp::Error(fp::FileProviderErrorCode::noSuchItem)), ENOENT},
       {fp::Error("SomeOtherDomain", 7), EIO},
+      // What the provider hands on inside a framework error: a server fault is EIO, an errno
+      // of the network only when the host could not be reached at all.
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::badServerResponse))),
+       EIO},
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::throttledByServer))),
+       EIO},
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::serverUnreachable))),
+       EHOSTUNREACH},
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::permissionDenied))),
+       EACCES},
+      {fp::Error::wrapping(fp::Error("NSURLErrorDomain", -1005)), EIO},  // connection lost
+      {fp::Error::wrapping(fp::Error("NSURLErrorDomain", -1001)), EIO},  // timed out
+      {fp::Error::wrapping(fp::Error("NSURLErrorDomain", -1009)), ENETDOWN},
+      {fp::Error::wrapping(fp::Error("NSURLErrorDomain", -1004)), EHOSTUNREACH},
   };
   for (const auto& c : cases)
     EXPECT_EQ(errnoForError(c.error), c.expected) << c.error.description();

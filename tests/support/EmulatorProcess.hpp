@@ -10,7 +10,7 @@
 //                                          "headers":{lower-case name: value},"body"}]
 //   DELETE <baseURL>/__admin/requests  -> forget them
 //   POST   <baseURL>/__admin/faults    -> add rules, e.g. {"path": "^/api/v1/fs-content",
-//            "action": "status"|"delay"|"drop"|"truncate"|"malformed", "status": 503,
+//            "action": "status"|"delay"|"drop"|"truncate"|"reset"|"malformed", "status": 503,
 //            "retryAfter": "2", "delayMs": 500, "count": 1, "method": "GET", "body": {...}}
 //   DELETE <baseURL>/__admin/faults    -> remove all rules
 // each with the header "X-Admin-Token: <adminToken()>".

@@ -86,9 +86,19 @@ URLSessionError errorForCode(CURLcode code, bool isHTTPURL, const char* detail) 
 
 // --- resume data ---
 
+namespace {
+// Resume data is kept on disk: credentials stay out of it, and the resumed request is
+// authorised afresh with the credentials of its time.
+bool isCredential(const base::HTTPHeaderName& name) {
+  return name == base::HTTPHeaderName::authorization ||
+         name == base::HTTPHeaderName::proxyAuthorization;
+}
+}  // namespace
+
 std::string ResumeState::encoded() const {
   base::JSONValue headers = base::JSONValue::array();
   for (const auto& [name, value] : request.headers) {
+    if (isCredential(name)) continue;
     headers.push_back(base::JSONValue::array({name.rawValue, value}));
   }
   base::JSONValue json = {{"url", request.url},    {"method", request.method.rawValue},
@@ -118,7 +128,9 @@ std::optional<ResumeState> ResumeState::decode(std::string_view text) {
     if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_string()) {
       return std::nullopt;
     }
-    state.request.setValue(pair[1].get<std::string>(), pair[0].get<std::string>());
+    base::HTTPHeaderName name(pair[0].get<std::string>());
+    if (isCredential(name)) continue;  // of an older record: never sent again
+    state.request.setValue(pair[1].get<std::string>(), name);
   }
   state.file = *file;
   state.validator = *validator;

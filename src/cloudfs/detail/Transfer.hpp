@@ -36,7 +36,8 @@ struct PlatformSession {
   std::atomic<bool> invalidated{false};
 };
 
-/// Where to go on with a download (the text of resume data).
+/// Where to go on with a download (the text of resume data). The request is kept without its
+/// "Authorization" and "Proxy-Authorization".
 struct ResumeState {
   URLRequest request;
   std::filesystem::path file;

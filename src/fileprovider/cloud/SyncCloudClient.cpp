@@ -219,7 +219,7 @@ cloudfs::CloudFSSessionTask SyncCloudClient::enumerateItems(
     const SyncItem& folder, std::optional<std::string> previousVersion,
     Completion<SyncCloudListing> completionHandler) {
   auto folderID = cloudFolderID(folder);
-  if (!folderID) return failWithoutCloudIdentifier(folder, std::move(completionHandler));
+  if (!folderID) return failUnsent(folder, std::move(completionHandler));
   cloudfs::ListingByIdRequest request(*folderID);
   request.lastETag = std::move(previousVersion);
   request.includeChecksum = true;
@@ -299,7 +299,7 @@ SyncCloudClient::listingHandler(const SyncItem& folder) {
 cloudfs::CloudFSSessionTask SyncCloudClient::folderMetadata(
     const SyncItem& folder, Completion<cloudfs::FolderMetadataResponse> completionHandler) {
   auto folderID = cloudFolderID(folder);
-  if (!folderID) return failWithoutCloudIdentifier(folder, std::move(completionHandler));
+  if (!folderID) return failUnsent(folder, std::move(completionHandler));
   cloudfs::FolderMetadataRequest request(*folderID);
   request.options.includePermissions = true;
   request.options.includeLocks = true;
@@ -315,7 +315,7 @@ cloudfs::CloudFSSessionTask SyncCloudClient::folderMetadata(
 cloudfs::CloudFSSessionTask SyncCloudClient::fileMetadata(
     const SyncItem& file, Completion<cloudfs::FileMetadataResponse> completionHandler) {
   auto groupID = cloudGroupID(file);
-  if (!groupID) return failWithoutCloudIdentifier(file, std::move(completionHandler));
+  if (!groupID) return failUnsent(file, std::move(completionHandler));
   cloudfs::FileMetadataRequest request(*groupID);
   request.includePermission = true;
   request.includeLocks = true;
@@ -331,7 +331,7 @@ cloudfs::CloudFSSessionTask SyncCloudClient::fileMetadata(
 cloudfs::CloudFSSessionTask SyncCloudClient::itemMetadata(
     const SyncItem& item, std::set<cloudfs::FSIRequestField> fields,
     Completion<cloudfs::FSIItemMetadataVersionResponse> completionHandler) {
-  if (!item.cloudIdentifier) return failWithoutCloudIdentifier(item, std::move(completionHandler));
+  if (!item.cloudIdentifier) return failUnsent(item, std::move(completionHandler));
   cloudfs::FSIItemMetadataByIDRequest request(*item.cloudIdentifier, std::move(fields));
   return send<cloudfs::FSIItemMetadataVersionResponse>(
       request, "Item metadata",
@@ -367,13 +367,9 @@ SyncCloudResult<Response> SyncCloudClient::decoded(const CloudFSResponse& respon
 }
 
 template <class T>
-cloudfs::CloudFSSessionTask SyncCloudClient::failWithoutCloudIdentifier(
-    const SyncItem& item, Completion<T> completionHandler) {
-  logger_.error("Item has no cloud identifier",
-                base::LoggerMetadata{{"itemID", identifierText(item)}});
-  cfsSession()->callbackQueue()->async([completionHandler = std::move(completionHandler)] {
-    completionHandler(std::unexpected(SyncCloudError(SyncError(Code::noCloudIdentifier))));
-  });
+cloudfs::CloudFSSessionTask SyncCloudClient::failUnsent(const SyncItem& item,
+                                                        Completion<T> completionHandler) {
+  failWithoutCloudIdentifier<T>(item, std::move(completionHandler));
   return {};
 }
 
@@ -383,7 +379,7 @@ cloudfs::CloudFSSessionTask SyncCloudClient::createFolder(const SyncItem& parent
                                                           std::string filename,
                                                           Completion<SyncItem> completionHandler) {
   auto parentID = cloudFolderID(parentItem);
-  if (!parentID) return failWithoutCloudIdentifier(parentItem, std::move(completionHandler));
+  if (!parentID) return failUnsent(parentItem, std::move(completionHandler));
   cloudfs::CreateFolderRequest request(*parentID, filename);
   return send<SyncItem>(
       request, "Create folder",
@@ -433,11 +429,11 @@ cloudfs::CloudFSSessionTask SyncCloudClient::moveItem(const SyncItem& item,
                                                       std::optional<std::string> newFilename,
                                                       std::optional<std::string> lockToken,
                                                       Completion<SyncItem> completionHandler) {
-  if (!item.cloudIdentifier) return failWithoutCloudIdentifier(item, std::move(completionHandler));
+  if (!item.cloudIdentifier) return failUnsent(item, std::move(completionHandler));
   std::optional<std::string> newParentID;
   if (newParent) {
     newParentID = cloudFolderID(*newParent);
-    if (!newParentID) return failWithoutCloudIdentifier(*newParent, std::move(completionHandler));
+    if (!newParentID) return failUnsent(*newParent, std::move(completionHandler));
   }
   auto request =
       cloudfs::MoveItemRequest::Builder{*item.cloudIdentifier, newParentID, newFilename}.build(
@@ -482,7 +478,7 @@ cloudfs::CloudFSSessionTask SyncCloudClient::moveItem(const SyncItem& item,
 cloudfs::CloudFSSessionTask SyncCloudClient::copyItem(
     const SyncItem& item, std::string destination,
     std::optional<cloudfs::PermissionHandling> permissions, Completion<void> completionHandler) {
-  if (!item.cloudIdentifier) return failWithoutCloudIdentifier(item, std::move(completionHandler));
+  if (!item.cloudIdentifier) return failUnsent(item, std::move(completionHandler));
   cloudfs::CopyItemByIdRequest request(*item.cloudIdentifier, destination, permissions);
   return send<void>(
       request, "Copy",
@@ -523,7 +519,7 @@ cloudfs::CloudFSSessionTask SyncCloudClient::duplicateItem(std::string sourceFil
 cloudfs::CloudFSSessionTask SyncCloudClient::deleteItem(const SyncItem& item,
                                                         std::optional<std::string> lockToken,
                                                         Completion<void> completionHandler) {
-  if (!item.cloudIdentifier) return failWithoutCloudIdentifier(item, std::move(completionHandler));
+  if (!item.cloudIdentifier) return failUnsent(item, std::move(completionHandler));
   auto handle = [self = shared_from_this(),
                  item](const CloudFSResponse& response) -> SyncCloudResult<void> {
     const int status = response.httpResponse.statusCode;

@@ -1,8 +1,9 @@
 #pragma once
 // The sync layer's gateway to the cloud: lists folders, reads metadata, creates folders, moves,
 // copies, duplicates and deletes items, and maps every HTTP status and server error body onto
-// SyncError. Transfers (downloads, uploads, thumbnails) are added beside these operations and
-// share the session, the error mapping and the completion rules.
+// SyncError. It is the shared core of the cloud side: the transfers live beside it as types of
+// their own over it (content/SyncCloudDownloads, thumbnails/SyncCloudThumbnails, uploads), and
+// use its session, its error mapping and its completion rules.
 //
 // Every operation returns the task it sent (empty when nothing was sent); cancelling it makes
 // the completion get the cancellation error.
@@ -31,14 +32,11 @@
 #include "cloudfs/requests/NamespaceRequests.hpp"
 #include "cloudfs/responses/ListingResponse.hpp"
 #include "cloudfs/responses/MetadataResponses.hpp"
-#include "common/AnalyticsSender.hpp"
 #include "common/Drive.hpp"
 #include "common/SyncError.hpp"
 #include "common/SyncItem.hpp"
 #include "common/SyncItemStorage.hpp"
-#include "fileprovider/cloud/SyncClientProtocol.hpp"
 #include "fileprovider/cloud/SyncCloudError.hpp"
-#include "fileprovider/cloud/ZephyrCache.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -58,57 +56,39 @@ struct SyncCloudNotModified {
 
 using SyncCloudListing = std::variant<SyncCloudNotModified, SyncCloudFolderItems>;
 
-class FileDownloader;
-struct PartialFetch;
-
-/// Where and how one download is sent: the session (the cloud's, or the drive's fast-access
-/// endpoint's), the version and path asked for.
-struct DownloadParameters {
-  std::shared_ptr<cloudfs::CloudFSSession> session;
-  std::optional<common::CloudEntryIdentifier> version;
-  std::optional<std::string> path;
-  bool usesHybrid = false;
-};
-
-/// How the client's downloads are set up.
-struct DownloadConfiguration {
-  /// The folder of resume data records (kept across attempts and restarts).
-  std::filesystem::path resumeDirectory;
-  std::shared_ptr<common::AnalyticsSender> analytics;
-  /// The host of the drive's on-premises fast-access endpoint; none: every download goes to
-  /// the cloud.
-  std::optional<std::string> fastAccessDomain;
-};
-
-/// `requested` widened to multiples of `alignment` (1 or less: unchanged), never past the
-/// largest offset.
-cloudfs::ByteRange alignedRange(cloudfs::ByteRange requested, std::int64_t alignment);
-
 /// The SyncError a validation failure (400) or a name conflict stands for, from the server's
 /// "message"/"errorMessage" text; none for texts the client does not know.
 std::optional<common::SyncError> syncErrorForServerMessage(std::string_view message);
 
-class SyncCloudClient : public SyncClientProtocol,
-                        public std::enable_shared_from_this<SyncCloudClient> {
+class SyncCloudClient : public std::enable_shared_from_this<SyncCloudClient> {
  public:
   template <class T>
   using Completion = std::function<void(SyncCloudResult<T>)>;
 
-  /// Always held by a shared_ptr: completions keep the client alive until they have run,
-  /// except those of downloads, which hold it weakly: when the client goes, the downloads it
-  /// started are cancelled (their completions get the cancellation error).
+  /// Always held by a shared_ptr: completions keep the client alive until they have run.
   /// `syncItemStorage` (may be null) gives listed items that are already stored their local
   /// identifiers and local state; without it every listed child gets a new identifier.
   SyncCloudClient(std::shared_ptr<cloudfs::CloudFSSessionFactory> cfsSessionFactory,
                   std::shared_ptr<cloudfs::DriveCloudErrorHandler> cloudErrorHandler,
                   base::Logger logger, std::shared_ptr<common::SyncItemStorage> syncItemStorage,
                   common::Drive drive);
-  /// Cancels the downloads still running.
-  ~SyncCloudClient() override;
 
   const common::Drive& drive() const { return drive_; }
+  const base::Logger& logger() const { return logger_; }
+  const std::shared_ptr<cloudfs::CloudFSSessionFactory>& cfsSessionFactory() const {
+    return cfsSessionFactory_;
+  }
+  /// May be null.
+  const std::shared_ptr<cloudfs::DriveCloudErrorHandler>& cloudErrorHandler() const {
+    return cloudErrorHandler_;
+  }
   /// Made on first use from the factory for the drive.
   std::shared_ptr<cloudfs::CloudFSSession> cfsSession();
+  /// Logs "Item has no cloud identifier" and completes with noCloudIdentifier, asynchronously
+  /// on the session's callback queue.
+  template <class T>
+  void failWithoutCloudIdentifier(const common::SyncItem& item,
+                                  std::function<void(SyncCloudResult<T>)> completionHandler);
 
   // MARK: Listing and metadata
 
@@ -154,53 +134,6 @@ class SyncCloudClient : public SyncClientProtocol,
   cloudfs::CloudFSSessionTask deleteItem(const common::SyncItem& item,
                                          std::optional<std::string> lockToken,
                                          Completion<void> completionHandler);
-
-  // MARK: Thumbnails (SyncCloudThumbnails.cpp)
-
-  /// The thumbnail image of `file` fitted into `width` x `height` pixels, of the file's stored
-  /// content version when it has one (a file that moved on to another version gives
-  /// noSuchItem). None when the server makes no thumbnail of the file: its source is too big
-  /// (logged "Source file is too big to generate a thumbnail") or of a type it does not render.
-  cloudfs::CloudFSSessionTask downloadThumbnail(
-      const common::SyncItem& file, std::int64_t width, std::int64_t height,
-      Completion<std::optional<std::string>> completionHandler);
-
-  // MARK: Downloads
-
-  /// Replaces the download set-up; call before the first download.
-  void configureDownloads(DownloadConfiguration configuration);
-  /// Through a FileDownloader, resuming from kept resume data.
-  fp::ProgressPtr downloadFile(const common::SyncItem& item, std::filesystem::path destination,
-                               std::optional<common::CloudEntryIdentifier> requestedContentVersion,
-                               fp::FetchContentsOptions options,
-                               ResultHandler<common::SyncItem> completionHandler) override;
-  /// `fetchPartialContents` with the fast-access endpoint allowed.
-  fp::ProgressPtr downloadFilePartially(
-      const common::SyncItem& item, std::filesystem::path destination,
-      cloudfs::ByteRange requestedRange, std::int64_t alignment,
-      std::optional<common::CloudEntryIdentifier> requestedContentVersion,
-      fp::FetchContentsOptions options,
-      ResultHandler<PartialFetchOutputContext> completionHandler) override;
-  /// The range rounded out to `alignment` into `destination`. A 200 answer is the whole file
-  /// (so is the delivered range); 403 and 404 fail; an "ETag" other than the version asked for
-  /// is entryIDMismatch. With `allowHybrid` the drive's fast-access endpoint is tried first
-  /// and the cloud answers when it lacks the file or the version.
-  fp::ProgressPtr fetchPartialContents(
-      cloudfs::ByteRange size, const common::SyncItem& item, std::filesystem::path destination,
-      std::int64_t alignment, std::optional<common::CloudEntryIdentifier> requestedContentVersion,
-      bool allowHybrid, ResultHandler<PartialFetchOutputContext> completionHandler);
-  /// The cloud, or the fast-access endpoint when allowed, configured and not known to lack
-  /// the version.
-  DownloadParameters downloadParameters(const common::SyncItem& item,
-                                        std::optional<common::CloudEntryIdentifier> version,
-                                        bool allowHybrid);
-  /// 404 → noSuchItem(item), 403 → fileLocked or permissionDenied, 401 →
-  /// authenticationRequired, 429 → throttledByServer, anything else → badServerResponse.
-  common::SyncError downloadErrorForStatus(const cloudfs::CloudFSResponse& response,
-                                           const common::SyncItem& item) const;
-  ZephyrCache& zephyrCache() { return zephyrCache_; }
-  /// Whole-file downloads still running.
-  std::size_t runningDownloads() const;
 
   // MARK: Error mapping, shared by every operation
 
@@ -248,11 +181,8 @@ class SyncCloudClient : public SyncClientProtocol,
                                     const common::SyncItem& item,
                                     std::string_view operationName) const;
   template <class T>
-  void failDownloadWithoutCloudIdentifier(const common::SyncItem& item,
-                                          ResultHandler<T> completionHandler);
-  template <class T>
-  cloudfs::CloudFSSessionTask failWithoutCloudIdentifier(const common::SyncItem& item,
-                                                         Completion<T> completionHandler);
+  cloudfs::CloudFSSessionTask failUnsent(const common::SyncItem& item,
+                                         Completion<T> completionHandler);
 
   std::shared_ptr<cloudfs::CloudFSSessionFactory> cfsSessionFactory_;
   std::shared_ptr<cloudfs::DriveCloudErrorHandler> cloudErrorHandler_;
@@ -262,13 +192,17 @@ class SyncCloudClient : public SyncClientProtocol,
 
   std::once_flag sessionOnce_;
   std::shared_ptr<cloudfs::CloudFSSession> cfsSession_;
-
-  mutable std::mutex downloadMutex_;
-  DownloadConfiguration downloadConfiguration_;                    // guarded
-  std::vector<std::shared_ptr<FileDownloader>> downloadSessions_;  // guarded
-  std::vector<std::weak_ptr<PartialFetch>> partialFetches_;        // guarded
-  std::shared_ptr<cloudfs::CloudFSSession> fastAccessSession_;     // guarded
-  ZephyrCache zephyrCache_;
 };
+
+template <class T>
+void SyncCloudClient::failWithoutCloudIdentifier(
+    const common::SyncItem& item, std::function<void(SyncCloudResult<T>)> completionHandler) {
+  logger_.error("Item has no cloud identifier",
+                base::LoggerMetadata{{"itemID", item.itemIdentifier.description()}});
+  cfsSession()->callbackQueue()->async([completionHandler = std::move(completionHandler)] {
+    completionHandler(std::unexpected(
+        SyncCloudError(common::SyncError(common::SyncError::Code::noCloudIdentifier))));
+  });
+}
 
 }  // namespace tarnix::fileprovider

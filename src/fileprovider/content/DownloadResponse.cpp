@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/HTTPHeaderName.hpp"
+#include "cloudfs/TarnixURLSession.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -57,6 +58,13 @@ std::string readErrorBody(const std::filesystem::path& file, std::size_t limit) 
   in.read(body.data(), static_cast<std::streamsize>(limit));
   body.resize(static_cast<std::size_t>(in.gcount()));
   return body;
+}
+
+void discardResumeData(std::string_view resumeData) {
+  if (auto info = cloudfs::inspectResumeData(resumeData)) {
+    std::error_code ignored;
+    std::filesystem::remove(info->file, ignored);
+  }
 }
 
 std::expected<void, std::error_code> moveFile(const std::filesystem::path& from,

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "cloudfs/URLRequest.hpp"
@@ -29,8 +30,14 @@ struct ContentRange {
 /// None when the header is missing, malformed, inverted, or its length is unknown ("*").
 std::optional<ContentRange> parseContentRange(const cloudfs::HTTPURLResponse& response);
 
+/// How much of an error body is read.
+inline constexpr std::size_t kErrorBodyLimit = 64 * 1024;
+
 /// The first `limit` bytes of `file` (empty when unreadable).
 std::string readErrorBody(const std::filesystem::path& file, std::size_t limit);
+
+/// Removes the partly downloaded file that the transport's resume data names.
+void discardResumeData(std::string_view resumeData);
 
 /// Renames `from` to `to` (replacing it); across file systems, copies and removes `from`.
 std::expected<void, std::error_code> moveFile(const std::filesystem::path& from,

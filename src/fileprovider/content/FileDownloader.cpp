@@ -1,5 +1,10 @@
 #include "fileprovider/content/FileDownloader.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 #include <system_error>
 
@@ -7,7 +12,9 @@
 #include "base/JSONValue.hpp"
 #include "base/Uuid.hpp"
 #include "cloudfs/requests/DownloadRequests.hpp"
+#include "fileprovider/content/DownloadJudge.hpp"
 #include "fileprovider/content/DownloadResponse.hpp"
+#include "fileprovider/content/DownloadRetries.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -17,15 +24,6 @@ using common::SyncError;
 using Code = common::SyncError::Code;
 
 namespace {
-
-constexpr std::size_t kErrorBodyLimit = 64 * 1024;
-
-cloudfs::URLError fileError(cloudfs::URLError::Code code, std::string message) {
-  cloudfs::URLError error;
-  error.code = code;
-  error.message = std::move(message);
-  return error;
-}
 
 // The transport could not go on from its resume data: the partial file is gone, or the
 // server answered another range than the one asked for. Resume data the transport hands back
@@ -38,13 +36,48 @@ bool resumeUnusable(const CloudFSSessionError& error) {
          urlError->code == C::badURL;
 }
 
+// Makes the missing folders of `folder` readable by the user alone, whatever the umask.
+std::error_code makePrivateFolder(const std::filesystem::path& folder) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(folder, ec)) return {};
+  if (auto parent = folder.parent_path(); !parent.empty() && parent != folder) {
+    if (auto failed = makePrivateFolder(parent)) return failed;
+  }
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return std::error_code(errno, std::generic_category());
+  }
+  if (::chmod(folder.c_str(), 0700) != 0) return std::error_code(errno, std::generic_category());
+  return {};
+}
+
+// Writes `text` to `file`, readable by the user alone whatever the umask.
+std::error_code writePrivateFile(const std::filesystem::path& file, std::string_view text) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return std::error_code(errno, std::generic_category());
+  std::error_code ec;
+  if (::fchmod(fd, 0600) != 0) ec = std::error_code(errno, std::generic_category());
+  while (!ec && !text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ec = std::error_code(errno, std::generic_category());
+      break;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::close(fd) != 0 && !ec) ec = std::error_code(errno, std::generic_category());
+  return ec;
+}
+
 }  // namespace
 
 FileDownloader::FileDownloader(Configuration configuration, Completion completionHandler)
     : configuration_(std::move(configuration)),
       completionHandler_(std::move(completionHandler)),
       progress_(fp::Progress::make(
-          configuration_.item.contentSize > 0 ? configuration_.item.contentSize : -1)) {}
+          configuration_.item.contentSize > 0 ? configuration_.item.contentSize : -1)),
+      retries_(configuration_.retryPolicy, configuration_.clock),
+      session_(configuration_.cloudFSSession) {}
 
 const std::filesystem::path& FileDownloader::resumableDataLocation() const {
   std::call_once(resumeLocationOnce_, [this] {
@@ -68,10 +101,13 @@ base::LoggerMetadata FileDownloader::metadata() const {
 }
 
 void FileDownloader::start() {
-  auto self = shared_from_this();
   progress_->setCancellationHandler([weak = weak_from_this()] {
     if (auto downloader = weak.lock()) downloader->cancel();
   });
+  begin();
+}
+
+void FileDownloader::begin() {
   if (auto kept = readResumeData()) {
     if (auto info = cloudfs::inspectResumeData(*kept))
       return resume(std::move(*kept), info->offset);
@@ -126,7 +162,7 @@ void FileDownloader::track(cloudfs::CloudFSSessionTask task) {
   }
   bool cancelNow = false;
   {
-    std::lock_guard lock(taskMutex_);
+    base::MutexLock lock(taskMutex_);
     // A transfer that already ended is not kept.
     if (!finished_) task_ = std::move(task);
     cancelNow = cancelled_ && !finished_;
@@ -136,13 +172,41 @@ void FileDownloader::track(cloudfs::CloudFSSessionTask task) {
 
 void FileDownloader::cancel() {
   std::shared_ptr<cloudfs::URLSessionTask> task;
+  std::shared_ptr<cloudfs::CloudFSSession> session;
   {
-    std::lock_guard lock(taskMutex_);
+    base::MutexLock lock(taskMutex_);
     cancelled_ = true;
     task = task_.urlSessionTask;
+    session = session_;
+  }
+  // Between attempts no transfer runs: the download ends here, its resume data kept.
+  if (retries_.stop() && session) {
+    session->callbackQueue()->async(
+        [self = shared_from_this()] { self->finish(std::unexpected(downloadCancelled())); });
+    return;
   }
   // The cancellation's error carries the resume data; `handle` keeps it.
   if (task) task->cancelByProducingResumeData([](std::optional<std::string>) {});
+}
+
+bool FileDownloader::isCancelled() {
+  base::MutexLock lock(taskMutex_);
+  return cancelled_;
+}
+
+bool FileDownloader::retry(std::optional<base::Clock::Duration> retryAfter) {
+  if (isCancelled()) return false;
+  auto queue = configuration_.cloudFSSession->callbackQueue();
+  return retries_.retry(
+      retryAfter,
+      [self = shared_from_this(), queue] {
+        queue->async([self] {
+          if (self->finished_) return;
+          if (self->isCancelled()) return self->finish(std::unexpected(downloadCancelled()));
+          self->begin();
+        });
+      },
+      configuration_.logger, metadata());
 }
 
 void FileDownloader::handle(std::expected<CloudFSDownload, CloudFSSessionError> result) {
@@ -150,11 +214,7 @@ void FileDownloader::handle(std::expected<CloudFSDownload, CloudFSSessionError> 
   if (result) return handleDownload(std::move(*result));
 
   const auto& error = result.error();
-  bool cancelled;
-  {
-    std::lock_guard lock(taskMutex_);
-    cancelled = cancelled_;
-  }
+  const bool cancelled = isCancelled();
   if (resuming_ && !restarted_ && !cancelled && resumeUnusable(error)) {
     configuration_.logger.warning("Resuming download failed, starting from scratch", metadata());
     deleteResumeData();
@@ -163,52 +223,35 @@ void FileDownloader::handle(std::expected<CloudFSDownload, CloudFSSessionError> 
   }
   const auto* urlError = std::get_if<cloudfs::URLError>(&error);
   if (urlError && urlError->resumeData) {
+    serverAnswered_ = true;
     writeResumeData(*urlError->resumeData);
   } else {
     deleteResumeData();
   }
-  finish(std::unexpected(configuration_.errorHandler.forTransport(error)));
+  if (!cancelled && isTransientTransportFailure(error) && retry(std::nullopt)) return;
+  finish(std::unexpected(configuration_.errorHandler.endingTransportFailure(
+      error, serverAnswered_, configuration_.logger, metadata())));
 }
 
 void FileDownloader::handleDownload(CloudFSDownload download) {
   auto& response = download.response;
   const int status = response.httpResponse.statusCode;
+  const std::int64_t received = response.downloadedFileSize.value_or(0);
   auto removeBody = [&] {
     std::error_code ec;
     std::filesystem::remove(download.location, ec);
   };
 
-  if (status != 200 && status != 206) {
-    if (status == 401 && resuming_ && !restarted_) {
-      configuration_.logger.warning("Auth error while resuming download (auto-start from scratch)",
-                                    metadata());
-      removeBody();
-      deleteResumeData();
-      restarted_ = true;
-      return startFresh();
-    }
-    response.body = readErrorBody(download.location, kErrorBodyLimit);
-    removeBody();
-    deleteResumeData();
-    return finish(std::unexpected(SyncCloudError(configuration_.errorHandler.forStatus(response))));
-  }
-
-  if (configuration_.entryID && !entityTagNames(response.httpResponse, *configuration_.entryID)) {
-    auto logMetadata = metadata();
-    logMetadata.set("ETag", response.httpResponse.value(base::HTTPHeaderName::eTag).value_or(""));
-    configuration_.logger.warning("Entry ID mismatch on download", std::move(logMetadata));
-    removeBody();
-    deleteResumeData();
-    return finish(std::unexpected(SyncCloudError(SyncError(Code::entryIDMismatch))));
-  }
-
-  const std::int64_t received = response.downloadedFileSize.value_or(0);
-  // The transport has checked each answer's body against its length; a resumed (or ranged)
-  // answer must also complete the whole file it names.
-  if (status == 206) {
-    auto contentRange = parseContentRange(response.httpResponse);
-    if (!contentRange || contentRange->completeLength != received ||
-        contentRange->last + 1 != received) {
+  serverAnswered_ = true;
+  const auto verdict =
+      judgeDownloadAnswer({response.httpResponse, configuration_.entryID, std::nullopt, received});
+  switch (verdict.rejection) {
+    case DownloadRejection::none:
+      // The whole file was asked for: the judge never asks for it instead.
+      if (verdict.decision == DownloadDecision::accept) break;
+      [[fallthrough]];
+    case DownloadRejection::badLength: {
+      auto contentRange = parseContentRange(response.httpResponse);
       auto logMetadata = metadata();
       logMetadata.set("expectedSize", contentRange ? contentRange->completeLength : -1);
       logMetadata.set("downloadedSize", received);
@@ -216,6 +259,34 @@ void FileDownloader::handleDownload(CloudFSDownload download) {
       removeBody();
       deleteResumeData();
       return finish(std::unexpected(SyncCloudError(SyncError(Code::badServerResponse))));
+    }
+    case DownloadRejection::status:
+    case DownloadRejection::transientStatus:
+      if (status == 401 && resuming_ && !restarted_) {
+        configuration_.logger.warning(
+            "Auth error while resuming download (auto-start from scratch)", metadata());
+        removeBody();
+        deleteResumeData();
+        restarted_ = true;
+        return startFresh();
+      }
+      response.body = readErrorBody(download.location, kErrorBodyLimit);
+      removeBody();
+      // A resumed transfer has written the answer over what it resumed from.
+      deleteResumeData();
+      if (verdict.rejection == DownloadRejection::transientStatus &&
+          retry(retryAfterDelay(response.httpResponse, retries_.clock()->now()))) {
+        return;
+      }
+      return finish(
+          std::unexpected(SyncCloudError(configuration_.errorHandler.forStatus(response))));
+    case DownloadRejection::otherVersion: {
+      auto logMetadata = metadata();
+      logMetadata.set("ETag", response.httpResponse.value(base::HTTPHeaderName::eTag).value_or(""));
+      configuration_.logger.warning("Entry ID mismatch on download", std::move(logMetadata));
+      removeBody();
+      deleteResumeData();
+      return finish(std::unexpected(SyncCloudError(SyncError(Code::entryIDMismatch))));
     }
   }
 
@@ -237,8 +308,7 @@ void FileDownloader::handleDownload(CloudFSDownload download) {
     configuration_.logger.error("Unable to move downloaded file", std::move(logMetadata));
     removeBody();
     deleteResumeData();
-    return finish(std::unexpected(SyncCloudError(CloudFSSessionError(fileError(
-        cloudfs::URLError::Code::cannotWriteToFile, "cannot move the downloaded file")))));
+    return finish(std::unexpected(downloadNotKept()));
   }
   deleteResumeData();
   progress_->setTotalUnitCount(std::max<std::int64_t>(received, 1));
@@ -257,9 +327,11 @@ void FileDownloader::finish(SyncCloudResult<common::SyncItem> result) {
   // so that a caller that then lets go of the client is the one that ends it.
   configuration_.errorHandler = {};
   configuration_.cloudFSSession.reset();
+  retries_.stop();
   {
-    std::lock_guard lock(taskMutex_);
+    base::MutexLock lock(taskMutex_);
     task_ = {};
+    session_.reset();
   }
   if (completion) completion(std::move(result));
 }
@@ -292,23 +364,15 @@ void FileDownloader::writeResumeData(const std::string& resumeData) const {
       {"entryID", configuration_.entryID ? configuration_.entryID->rawValue : std::string()},
       {"resumeData", resumeData},
   };
-  std::error_code ec;
-  std::filesystem::create_directories(location.parent_path(), ec);
   auto temporary = location;
   temporary += "." + base::makeUuid();
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << base::dumpJSON(record);
-    out.flush();
-    if (!out) ec = std::make_error_code(std::errc::io_error);
-  }
+  std::error_code ec = makePrivateFolder(location.parent_path());
+  if (!ec) ec = writePrivateFile(temporary, base::dumpJSON(record));
   if (!ec) std::filesystem::rename(temporary, location, ec);
   if (ec) {
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);
-    if (auto info = cloudfs::inspectResumeData(resumeData)) {
-      std::filesystem::remove(info->file, ignored);
-    }
+    discardResumeData(resumeData);
     configuration_.logger.error("Failed to write resumable data due to error " + ec.message(),
                                 metadata());
   }
@@ -318,12 +382,7 @@ void FileDownloader::deleteResumeData() const {
   const auto& location = resumableDataLocation();
   std::error_code ec;
   if (!std::filesystem::exists(location, ec)) return;
-  if (auto kept = readResumeData()) {
-    if (auto info = cloudfs::inspectResumeData(*kept)) {
-      std::error_code ignored;
-      std::filesystem::remove(info->file, ignored);
-    }
-  }
+  if (auto kept = readResumeData()) discardResumeData(*kept);
   if (!std::filesystem::remove(location, ec) && ec) {
     configuration_.logger.error("Failed to delete resumable data due to error " + ec.message(),
                                 metadata());

@@ -4,9 +4,14 @@
 //
 // An interrupted transfer (lost connection, cut body, cancellation) leaves resume data at
 // `resumableDataLocation()`: a small JSON record holding the transport's resume data, which
-// names the partly written file and the validator of the answer. The next download of the same
-// file version picks it up and asks only for the missing bytes; the record and the partial file
-// go once the download ends in any other way.
+// names the partly written file and the validator of the answer, never credentials. The record
+// is the user's alone (0600, in a 0700 folder). The next download of the same file version
+// picks it up and asks only for the missing bytes, authorised afresh; the record and the
+// partial file go once the download ends in any other way.
+//
+// A transient failure (see DownloadRetries) is tried again as the configuration's retry policy
+// allows, from the resume data an interrupted transfer left. A connection the server broke off
+// ends the download with that transport error, never as an unreachable server.
 //
 // Threads: `start` and `cancel` may be called from any thread. Everything else runs on the
 // session's callback queue; the completion runs exactly once, there.
@@ -19,11 +24,15 @@
 #include <optional>
 #include <string>
 
+#include "base/Clock.hpp"
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
 #include "cloudfs/CloudFSSession.hpp"
 #include "common/AnalyticsSender.hpp"
 #include "common/SyncItem.hpp"
 #include "fileprovider/cloud/SyncCloudError.hpp"
+#include "fileprovider/content/DownloadErrorHandler.hpp"
+#include "fileprovider/content/DownloadRetries.hpp"
 #include "platform/fileprovider/Progress.hpp"
 
 namespace tarnix::fileprovider {
@@ -35,13 +44,7 @@ inline constexpr const char* kFileDownloadEvent = "file_download";
 
 class FileDownloader : public std::enable_shared_from_this<FileDownloader> {
  public:
-  struct ErrorHandler {
-    /// The error of an answer whose status is neither 200 nor 206 (its body, up to 64 KiB,
-    /// is in the response).
-    std::function<common::SyncError(const cloudfs::CloudFSResponse&)> forStatus;
-    /// The error of a transport failure.
-    std::function<SyncCloudError(const cloudfs::CloudFSSessionError&)> forTransport;
-  };
+  using ErrorHandler = DownloadErrorHandler;
   using Completion = std::function<void(SyncCloudResult<common::SyncItem>)>;
 
   struct Configuration {
@@ -58,14 +61,18 @@ class FileDownloader : public std::enable_shared_from_this<FileDownloader> {
     base::Logger logger = base::Logger::null();
     ErrorHandler errorHandler;
     std::shared_ptr<common::AnalyticsSender> analytics;
+    /// One attempt unless told otherwise.
+    DownloadRetryPolicy retryPolicy = DownloadRetryPolicy::none();
+    /// What the waits between attempts are counted on.
+    std::shared_ptr<base::Clock> clock = base::Clock::system();
   };
 
   FileDownloader(Configuration configuration, Completion completionHandler);
 
   /// Resumes from kept resume data, else starts a new transfer. Call once.
   void start();
-  /// Stops the transfer and keeps what arrived as resume data; the completion gets the
-  /// cancellation error.
+  /// Stops the transfer (or the wait for the next attempt) and keeps what arrived as resume
+  /// data; the completion gets the cancellation error.
   void cancel();
 
   const common::SyncItem& item() const { return configuration_.item; }
@@ -75,12 +82,16 @@ class FileDownloader : public std::enable_shared_from_this<FileDownloader> {
   const std::filesystem::path& resumableDataLocation() const;
 
  private:
+  void begin();
   void startFresh();
   void resume(std::string resumeData, std::int64_t offset);
   void track(cloudfs::CloudFSSessionTask task);
   void handle(std::expected<cloudfs::CloudFSDownload, cloudfs::CloudFSSessionError> result);
   void handleDownload(cloudfs::CloudFSDownload download);
   void finish(SyncCloudResult<common::SyncItem> result);
+  /// Schedules the next attempt; false when the policy allows none.
+  bool retry(std::optional<base::Clock::Duration> retryAfter);
+  bool isCancelled();
 
   std::optional<std::string> readResumeData() const;
   void writeResumeData(const std::string& resumeData) const;
@@ -93,13 +104,19 @@ class FileDownloader : public std::enable_shared_from_this<FileDownloader> {
   mutable std::once_flag resumeLocationOnce_;
   mutable std::filesystem::path resumableDataLocation_;
 
+  DownloadRetries retries_;
+
   // Touched on the callback queue only, after start().
   bool resuming_ = false;
   bool restarted_ = false;
+  /// Some attempt got an answer (or bytes) from the server.
+  bool serverAnswered_ = false;
 
-  std::mutex taskMutex_;
-  cloudfs::CloudFSSessionTask task_;  // guarded by taskMutex_
-  bool cancelled_ = false;            // guarded by taskMutex_
+  base::Mutex taskMutex_;
+  cloudfs::CloudFSSessionTask task_ TARNIX_GUARDED_BY(taskMutex_);
+  bool cancelled_ TARNIX_GUARDED_BY(taskMutex_) = false;
+  /// The session whose queue a cancellation between attempts completes on.
+  std::shared_ptr<cloudfs::CloudFSSession> session_ TARNIX_GUARDED_BY(taskMutex_);
   std::atomic<bool> finished_{false};
 };
 

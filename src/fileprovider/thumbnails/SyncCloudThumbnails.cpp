@@ -1,8 +1,7 @@
-// The cloud client's thumbnail download.
+#include "fileprovider/thumbnails/SyncCloudThumbnails.hpp"
 
 #include "cloudfs/requests/ThumbnailRequests.hpp"
 #include "cloudfs/responses/ServiceResponses.hpp"
-#include "fileprovider/cloud/SyncCloudClient.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -25,15 +24,17 @@ bool isSourceTooBig(const CloudFSResponse& response) {
 
 }  // namespace
 
-cloudfs::CloudFSSessionTask SyncCloudClient::downloadThumbnail(
+std::shared_ptr<ThumbnailCloudClient> makeThumbnailCloudClient(
+    std::shared_ptr<SyncCloudClient> client) {
+  return std::make_shared<SyncCloudThumbnails>(std::move(client));
+}
+
+cloudfs::CloudFSSessionTask SyncCloudThumbnails::downloadThumbnail(
     const SyncItem& file, std::int64_t width, std::int64_t height,
-    Completion<std::optional<std::string>> completionHandler) {
+    SyncCloudClient::Completion<std::optional<std::string>> completionHandler) {
   if (file.isFolder() || !file.cloudIdentifier || file.cloudIdentifier->isFolder()) {
-    logger_.error("Item has no cloud identifier",
-                  base::LoggerMetadata{{"itemID", file.itemIdentifier.description()}});
-    cfsSession()->callbackQueue()->async([completionHandler = std::move(completionHandler)] {
-      completionHandler(std::unexpected(SyncCloudError(SyncError(Code::noCloudIdentifier))));
-    });
+    cloudClient_->failWithoutCloudIdentifier<std::optional<std::string>>(
+        file, std::move(completionHandler));
     return {};
   }
   std::optional<std::string> entryID;
@@ -42,9 +43,9 @@ cloudfs::CloudFSSessionTask SyncCloudClient::downloadThumbnail(
                                             cloudfs::ThumbnailCropType::proportional, width,
                                             height);
   auto handle =
-      [self = shared_from_this(),
+      [client = cloudClient_,
        file](const CloudFSResponse& response) -> SyncCloudResult<std::optional<std::string>> {
-    const auto& logger = self->logger_;
+    const auto& logger = client->logger();
     const int status = response.httpResponse.statusCode;
     base::LoggerMetadata where{{"itemID", file.itemIdentifier.description()},
                                {"itemCloudID", file.cloudIdentifier->description()}};
@@ -64,8 +65,8 @@ cloudfs::CloudFSSessionTask SyncCloudClient::downloadThumbnail(
         logger.warning("File or its version not found for thumbnail", std::move(where));
         return std::unexpected(SyncError::noSuchItem(file.itemIdentifier));
       case 403:
-        if (auto locked = self->checkForbiddenStatusCode(response, response.body.value_or(""),
-                                                         file.filename)) {
+        if (auto locked = client->checkForbiddenStatusCode(response, response.body.value_or(""),
+                                                           file.filename)) {
           return std::unexpected(*locked);
         }
         logger.warning("Thumbnail refused by server - permission denied", std::move(where));
@@ -74,16 +75,16 @@ cloudfs::CloudFSSessionTask SyncCloudClient::downloadThumbnail(
         logger.info("Server makes no thumbnails of this file type", std::move(where));
         return std::optional<std::string>();
       default:
-        return std::unexpected(self->errorForOtherStatus(response, "Thumbnail"));
+        return std::unexpected(client->errorForOtherStatus(response, "Thumbnail"));
     }
   };
-  return cfsSession()->send(
+  return cloudClient_->cfsSession()->send(
       request, cloudfs::TarnixURLRequestOptions::none(),
-      [self = shared_from_this(), handle = std::move(handle),
+      [client = cloudClient_, handle = std::move(handle),
        completionHandler = std::move(completionHandler)](
           std::expected<CloudFSResponse, CloudFSSessionError> result) {
         if (!result) {
-          completionHandler(std::unexpected(self->adaptSessionError(result.error())));
+          completionHandler(std::unexpected(client->adaptSessionError(result.error())));
           return;
         }
         completionHandler(handle(*result));

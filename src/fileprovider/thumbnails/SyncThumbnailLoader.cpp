@@ -10,20 +10,6 @@ namespace {
 constexpr std::int64_t kSmallestSide = 64;
 constexpr std::int64_t kLargestSide = 1024;
 
-class CloudClientThumbnails final : public ThumbnailCloudClient {
- public:
-  explicit CloudClientThumbnails(std::shared_ptr<SyncCloudClient> client)
-      : client_(std::move(client)) {}
-  cloudfs::CloudFSSessionTask downloadThumbnail(
-      const common::SyncItem& file, std::int64_t width, std::int64_t height,
-      SyncCloudClient::Completion<std::optional<std::string>> completionHandler) override {
-    return client_->downloadThumbnail(file, width, height, std::move(completionHandler));
-  }
-
- private:
-  std::shared_ptr<SyncCloudClient> client_;
-};
-
 char asciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -53,11 +39,6 @@ SyncCloudError cancellationError() {
 }
 
 }  // namespace
-
-std::shared_ptr<ThumbnailCloudClient> makeThumbnailCloudClient(
-    std::shared_ptr<SyncCloudClient> client) {
-  return std::make_shared<CloudClientThumbnails>(std::move(client));
-}
 
 ThumbnailDimensions thumbnailDimensions(double width, double height) {
   auto side = [](double value) { return std::isfinite(value) && value > 0 ? value : 0.0; };

@@ -23,23 +23,9 @@
 #include "base/Logger.hpp"
 #include "common/DriveConfigurationProvider.hpp"
 #include "common/SyncItemStorage.hpp"
-#include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/thumbnails/SyncCloudThumbnails.hpp"
 
 namespace tarnix::fileprovider {
-
-/// What the loader needs of the cloud client.
-class ThumbnailCloudClient {
- public:
-  virtual ~ThumbnailCloudClient() = default;
-  /// As SyncCloudClient::downloadThumbnail.
-  virtual cloudfs::CloudFSSessionTask downloadThumbnail(
-      const common::SyncItem& file, std::int64_t width, std::int64_t height,
-      SyncCloudClient::Completion<std::optional<std::string>> completionHandler) = 0;
-};
-
-/// The drive's cloud client behind ThumbnailCloudClient.
-std::shared_ptr<ThumbnailCloudClient> makeThumbnailCloudClient(
-    std::shared_ptr<SyncCloudClient> client);
 
 /// The pixel box asked of the server.
 struct ThumbnailDimensions {

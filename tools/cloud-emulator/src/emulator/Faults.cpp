@@ -11,11 +11,14 @@ namespace {
 constexpr std::size_t kMaxRecorded = 20000;
 constexpr std::size_t kMaxRecordedBody = 64 * 1024;
 
-const std::pair<const char*, FaultAction> kActions[] = {
-    {"status", FaultAction::status},       {"delay", FaultAction::delay},
-    {"drop", FaultAction::drop},           {"truncate", FaultAction::truncate},
-    {"malformed", FaultAction::malformed}, {"ignoreRange", FaultAction::ignoreRange},
-    {"headers", FaultAction::headers}};
+const std::pair<const char*, FaultAction> kActions[] = {{"status", FaultAction::status},
+                                                        {"delay", FaultAction::delay},
+                                                        {"drop", FaultAction::drop},
+                                                        {"truncate", FaultAction::truncate},
+                                                        {"reset", FaultAction::reset},
+                                                        {"malformed", FaultAction::malformed},
+                                                        {"ignoreRange", FaultAction::ignoreRange},
+                                                        {"headers", FaultAction::headers}};
 }  // namespace
 
 std::expected<FaultRule, std::string> FaultInjector::parseRule(const base::JSONValue& json) {

@@ -5,7 +5,8 @@
 //    "retryAfter": "120", "body": {...}, "delayMs": 0, "count": 1}
 // "path" is an ECMAScript regular expression searched in the decoded path; "action" is one of
 // "status", "delay", "drop" (close without answering), "truncate" (send half the body, then
-// close), "malformed" (a 200 whose JSON body is cut short), "ignoreRange" (answer as if the
+// close), "reset" (send half the body, then reset the connection), "malformed" (a 200 whose
+// JSON body is cut short), "ignoreRange" (answer as if the
 // request had no "Range" header) and "headers" (answer normally, with the rule's "headers"
 // object, e.g. {"ETag": "1"}, set on the answer). A "status" answer carries the rule's
 // "headers" too. "count" -1 means every time.
@@ -23,7 +24,7 @@
 
 namespace tarnix::emulator {
 
-enum class FaultAction { status, delay, drop, truncate, malformed, ignoreRange, headers };
+enum class FaultAction { status, delay, drop, truncate, reset, malformed, ignoreRange, headers };
 
 struct FaultRule {
   std::string path;

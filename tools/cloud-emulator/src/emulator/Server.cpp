@@ -236,6 +236,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       response.set("Content-Type", "application/json");
     }
     if (fault && fault->action == FaultAction::truncate) truncate = true;
+    if (fault && fault->action == FaultAction::reset) truncate = resetOnAbort_ = true;
     reply(std::move(response), request.method == "HEAD", !keepAlive_, truncate);
   }
 
@@ -308,7 +309,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   void abort() {
     beast::error_code ec;
-    beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ec);
+    auto& socket = beast::get_lowest_layer(stream_).socket();
+    if (resetOnAbort_) {
+      // Closing with a zero linger sends a reset instead of the orderly end.
+      socket.set_option(net::socket_base::linger(true, 0), ec);
+    } else {
+      socket.shutdown(tcp::socket::shutdown_both, ec);
+    }
     beast::get_lowest_layer(stream_).close();
   }
 
@@ -328,6 +335,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   std::optional<http::request_parser<http::file_body>> fileParser_;
   std::filesystem::path spool_;
   bool keepAlive_ = true;
+  bool resetOnAbort_ = false;
   beast::error_code ignored_;
 };
 

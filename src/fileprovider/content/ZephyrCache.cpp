@@ -1,4 +1,4 @@
-#include "fileprovider/cloud/ZephyrCache.hpp"
+#include "fileprovider/content/ZephyrCache.hpp"
 
 namespace tarnix::fileprovider {
 
