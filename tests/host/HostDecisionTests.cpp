@@ -7,7 +7,9 @@
 #include "host/EvictionPolicy.hpp"
 #include "host/ExtensionCalls.hpp"
 #include "host/RangeFetchPolicy.hpp"
+#include "host/ReplicaError.hpp"
 #include "host/commands/Commands.hpp"
+#include "support/CapturingLogSink.hpp"
 
 namespace tarnix::host {
 namespace {
@@ -137,6 +139,39 @@ TEST(ExtensionErrorTest, EveryErrorBecomesTheErrnoAUserExpects) {
   for (const auto& c : cases)
     EXPECT_EQ(errnoForError(c.error), c.expected) << c.error.description();
   EXPECT_EQ(CallError{}.errnoValue(), ETIMEDOUT);
+}
+
+TEST(ExtensionErrorTest, EveryReplicaErrorBecomesTheErrnoAUserExpects) {
+  using K = ReplicaError::Kind;
+  struct Case {
+    ReplicaError error;
+    int expected;
+  };
+  const Case cases[] = {
+      {ReplicaError::of(K::noSuchItem), ENOENT},
+      {ReplicaError::of(K::isFolder), EISDIR},
+      {ReplicaError::of(K::notReadable), EACCES},
+      {ReplicaError::extension(CallError{fp::Error(fp::FileProviderErrorCode::serverUnreachable)}),
+       EHOSTUNREACH},
+      {ReplicaError::extension(CallError{}), ETIMEDOUT},
+      {ReplicaError::of(K::store, "disk I/O error"), EIO},
+      {ReplicaError::fromErrno(ENOSPC, "making a range file"), ENOSPC},
+      {ReplicaError::fileSystem(std::make_error_code(std::errc::too_many_files_open), "opening"),
+       EMFILE},
+      {ReplicaError::of(K::fileSystem), EIO},
+      {ReplicaError::of(K::sizeMismatch), EIO},
+      {ReplicaError::of(K::rangeNotDelivered), EIO},
+  };
+  auto [logger, sink] = testing::CapturingLogSink::makeLogger();
+  for (const auto& c : cases)
+    EXPECT_EQ(errnoForReplicaError(c.error, logger), c.expected) << c.error.description();
+  EXPECT_TRUE(sink->entries().empty());
+
+  // One the table does not know is logged, and reads as an I/O error.
+  const auto unknown = ReplicaError::of(static_cast<K>(999), "from a newer part of the host");
+  EXPECT_EQ(errnoForReplicaError(unknown, logger), EIO);
+  ASSERT_EQ(sink->entries("Unknown replica error answered with EIO").size(), 1u);
+  EXPECT_NE(sink->allText().find("from a newer part of the host"), std::string::npos);
 }
 
 }  // namespace
