@@ -45,14 +45,13 @@ TEST(EvictionPolicyTest, EqualAccessTimesEvictTheLowerInodeFirst) {
 
 // Reads of a 100-unit file (alignment 4, windows up to 32), one after another from a fresh run.
 TEST(RangeFetchPolicyTest, SequentialReadsFetchGrowingWindowsAndSeeksStartSmall) {
-  using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;
   struct Read {
     std::int64_t begin, end;
     fp::ByteRange expected;
   };
   struct Case {
     const char* name;
-    Ranges present;
+    ByteRanges present;
     std::vector<Read> reads;
   };
   const Case cases[] = {
@@ -75,8 +74,12 @@ TEST(RangeFetchPolicyTest, SequentialReadsFetchGrowingWindowsAndSeeksStartSmall)
         {12, 13, {12, 16}},
         {36, 37, {36, 32}}}},
       {"a hole is filled up to what is present after it",
-       {{16, 20}},
+       {{16, 4}},
        {{0, 2, {0, 4}}, {4, 6, {4, 8}}, {24, 25, {24, 16}}, {12, 13, {12, 4}}}},
+      {"a window stops at what is present, and the run goes on after it",
+       {{20, 4}},
+       {{0, 2, {0, 4}}, {4, 6, {4, 8}}, {12, 13, {12, 8}}, {24, 25, {24, 32}}}},
+      {"a read across what is present fetches through it", {{4, 2}}, {{0, 8, {0, 8}}}},
       {"a seek starts again from the smallest fetch",
        {},
        {{0, 2, {0, 4}}, {4, 6, {4, 8}}, {60, 61, {60, 4}}, {64, 65, {64, 8}}, {0, 1, {0, 4}}}},
