@@ -19,7 +19,6 @@ ChangeSynchronizer::~ChangeSynchronizer() {
 }
 
 void ChangeSynchronizer::start() {
-  if (thread_.joinable()) return;
   // A store without an anchor starts from the present: what exists now comes from listings.
   // Recorded before start() returns, so that no change made after it is missed.
   if (!storedAnchor()) {
@@ -28,40 +27,41 @@ void ChangeSynchronizer::start() {
         storeAnchor(**anchor);
     }
   }
-  thread_ = std::thread([this] { run(); });
+  worker_.start();
 }
 
 void ChangeSynchronizer::stop() {
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     stopping_ = true;
   }
-  cv_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  worker_.stop();
   if (workingSet_) workingSet_->invalidate();
   workingSet_.reset();
 }
 
 void ChangeSynchronizer::signal() {
   {
-    std::lock_guard lock(mutex_);
-    signalled_ = true;
+    base::MutexLock lock(mutex_);
+    if (queued_ || stopping_) return;
+    queued_ = true;
   }
-  cv_.notify_all();
+  worker_.post([this] { runRound(); });
 }
 
-void ChangeSynchronizer::run() {
-  while (true) {
-    {
-      std::unique_lock lock(mutex_);
-      cv_.wait(lock, [&] { return signalled_ || stopping_; });
-      if (stopping_) break;
-      signalled_ = false;
-    }
-    synchronize();
-    kernel_->flush();
-    completedRounds_.fetch_add(1);
+bool ChangeSynchronizer::stopping() {
+  base::MutexLock lock(mutex_);
+  return stopping_;
+}
+
+void ChangeSynchronizer::runRound() {
+  {
+    base::MutexLock lock(mutex_);
+    queued_ = false;  // a signal from now on asks for another round
   }
+  synchronize();
+  kernel_->flush();
+  completedRounds_.fetch_add(1);
 }
 
 fp::EnumeratorPtr ChangeSynchronizer::workingSet() {
@@ -93,10 +93,7 @@ void ChangeSynchronizer::synchronize() {
   if (!enumerator) return;
   // Bounded, so that an extension answering "more coming" forever cannot hold the thread.
   for (int round = 0; round < 10000; ++round) {
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-    }
+    if (stopping()) return;
     auto anchor = storedAnchor();
     if (!anchor) {
       auto current = calls_->currentSyncAnchor(*enumerator);

@@ -3,16 +3,16 @@
 // working set for the changes since its last sync anchor, batch by batch, records them in the
 // replica store, removes contents that no longer apply and tells the kernel what to forget.
 //
-// One thread of its own does the asking (it waits for the extension's answers); signal() may be
-// called from any thread and never blocks. stop() ends the thread; no call follows it.
+// A worker of its own does the asking (it waits for the extension's answers), one round at a
+// time; signals during a round make one more round. signal() may be called from any thread and
+// never blocks. stop() ends the worker; no call follows it.
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
+#include "base/Worker.hpp"
 #include "host/ContentReplica.hpp"
 #include "host/ExtensionCalls.hpp"
 #include "host/KernelCache.hpp"
@@ -28,11 +28,12 @@ class ChangeSynchronizer {
   ~ChangeSynchronizer();
 
   /// Records the extension's present anchor when the store has none (waiting for it), then
-  /// starts the thread. Call once, before signal().
+  /// starts the worker. Call once, before signal().
   void start();
-  void stop();
-  /// Asks for the changes (again) as soon as the thread is free.
-  void signal();
+  /// Ends the round under way after its current batch and stops the worker. Idempotent.
+  void stop() TARNIX_EXCLUDES(mutex_);
+  /// Asks for the changes (again) as soon as the worker is free.
+  void signal() TARNIX_EXCLUDES(mutex_);
   /// How many change rounds finished (with or without error); for waiting in tests and tools.
   std::uint64_t completedRounds() const { return completedRounds_.load(); }
 
@@ -40,8 +41,9 @@ class ChangeSynchronizer {
   bool apply(const ChangeBatch& batch);
 
  private:
-  void run();
-  void synchronize();
+  void runRound() TARNIX_EXCLUDES(mutex_);
+  void synchronize() TARNIX_EXCLUDES(mutex_);
+  bool stopping() TARNIX_EXCLUDES(mutex_);
   std::optional<fp::SyncAnchor> storedAnchor();
   void storeAnchor(const fp::SyncAnchor& anchor);
   fp::EnumeratorPtr workingSet();
@@ -51,14 +53,14 @@ class ChangeSynchronizer {
   std::shared_ptr<ContentReplica> contents_;
   std::shared_ptr<KernelCache> kernel_;
   base::Logger logger_;
-  fp::EnumeratorPtr workingSet_;  // touched by start(), then only on the thread, then by stop()
+  fp::EnumeratorPtr workingSet_;  // touched by start(), then only on the worker, then by stop()
 
-  std::mutex mutex_;  // guards signalled_ and stopping_
-  std::condition_variable cv_;
-  bool signalled_ = false;
-  bool stopping_ = false;
+  base::Mutex mutex_;
+  /// A round is queued and has not begun: further signals need no other.
+  bool queued_ TARNIX_GUARDED_BY(mutex_) = false;
+  bool stopping_ TARNIX_GUARDED_BY(mutex_) = false;
   std::atomic<std::uint64_t> completedRounds_{0};
-  std::thread thread_;
+  base::Worker worker_{"tarnix-changes"};
 };
 
 }  // namespace tarnix::host

@@ -7,254 +7,60 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <system_error>
-#include <vector>
+#include <utility>
 
+#include "base/Hash.hpp"
 #include "host/EvictionPolicy.hpp"
-#include "host/RangeFetchPolicy.hpp"
 
 namespace tarnix::host {
 
 namespace fs = std::filesystem;
 
-struct OpenContent::Partial {
-  std::mutex mutex;                 // guards ranges, run and inFlight
-  std::condition_variable changed;  // a fetch in flight ended
-  fp::ItemIdentifier identifier;
-  fp::ItemVersion version;
-  std::int64_t size = 0;
-  fs::path file;
-  int fd = -1;
-  /// Present byte ranges as sorted, disjoint [begin, end) pairs.
-  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
-  SequentialRun run;
-  /// Ranges being fetched (by a read or ahead of one), written into the file outside the mutex.
-  std::vector<std::pair<std::int64_t, std::int64_t>> inFlight;
+namespace {
 
-  ~Partial() {
-    if (fd >= 0) ::close(fd);
+using Kind = ReplicaError::Kind;
+
+constexpr const char* kRangeFileSuffix = ".partial";
+// How long a reader waits for a fetch that another began (which the extension call's own
+// timeout bounds as well).
+constexpr auto kFetchWait = std::chrono::minutes(10);
+
+// A descriptor, closed with its owner.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  void add(std::int64_t begin, std::int64_t end) {
-    ranges.emplace_back(begin, end);
-    std::sort(ranges.begin(), ranges.end());
-    std::vector<std::pair<std::int64_t, std::int64_t>> merged;
-    for (const auto& r : ranges) {
-      if (!merged.empty() && r.first <= merged.back().second)
-        merged.back().second = std::max(merged.back().second, r.second);
-      else
-        merged.push_back(r);
-    }
-    ranges = std::move(merged);
-  }
-  bool covers(std::int64_t begin, std::int64_t end) const {
-    if (begin >= end) return true;
-    for (const auto& r : ranges)
-      if (r.first <= begin && end <= r.second) return true;
-    return false;
-  }
-  bool complete() const { return covers(0, size); }
-  bool fetching(std::int64_t at) const {
-    for (const auto& r : inFlight)
-      if (r.first <= at && at < r.second) return true;
-    return false;
-  }
-  /// Where the first fetch in flight after `at` starts (the end of the file when none does).
-  std::int64_t nextInFlight(std::int64_t at) const {
-    std::int64_t next = size;
-    for (const auto& r : inFlight)
-      if (r.first > at) next = std::min(next, r.first);
-    return next;
-  }
-  void landed(std::pair<std::int64_t, std::int64_t> fetched, fp::ByteRange delivered) {
-    if (auto it = std::find(inFlight.begin(), inFlight.end(), fetched); it != inFlight.end())
-      inFlight.erase(it);
-    if (delivered.length > 0) add(delivered.location, delivered.location + delivered.length);
-    changed.notify_all();
-  }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
 };
 
-OpenContent::~OpenContent() {
-  if (!partial_ && fd_ >= 0) ::close(fd_);
-}
-
-ContentReplica::ContentReplica(std::shared_ptr<ReplicaStore> store,
-                               std::shared_ptr<ExtensionCalls> calls, ContentReplicaOptions options,
-                               base::Logger logger)
-    : store_(std::move(store)),
-      calls_(std::move(calls)),
-      options_(std::move(options)),
-      logger_(std::move(logger)) {
-  std::error_code ignored;
-  fs::create_directories(options_.contentsDirectory, ignored);
-  for (auto& thread : readAheadThreads_) thread = std::thread([this] { runReadAhead(); });
-}
-
-ContentReplica::~ContentReplica() {
-  {
-    std::lock_guard lock(readAheadMutex_);
-    stopping_ = true;
-  }
-  readAheadCv_.notify_all();
-  for (auto& thread : readAheadThreads_) thread.join();
-}
-
-void ContentReplica::runReadAhead() {
-  while (true) {
-    std::function<void()> next;
-    {
-      std::unique_lock lock(readAheadMutex_);
-      readAheadCv_.wait(lock, [&] { return stopping_ || !readAheads_.empty(); });
-      if (stopping_) return;
-      next = std::move(readAheads_.front());
-      readAheads_.pop_front();
-    }
-    next();
-  }
-}
-
-fs::path ContentReplica::contentsPath(Inode inode) const {
-  return options_.contentsDirectory / std::to_string(inode);
-}
-
-std::int64_t ContentReplica::nextAccess() {
-  const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  std::lock_guard lock(mutex_);
-  lastAccess_ = std::max<std::int64_t>(lastAccess_ + 1, now);
-  return lastAccess_;
-}
-
-std::shared_ptr<std::mutex> ContentReplica::fetchMutex(Inode inode) {
-  std::lock_guard lock(mutex_);
-  auto& slot = fetchMutexes_[inode];
-  auto existing = slot.lock();
-  if (existing) return existing;
-  auto made = std::make_shared<std::mutex>();
-  slot = made;
-  return made;
-}
-
-bool ContentReplica::isOpen(Inode inode) const {
-  std::lock_guard lock(mutex_);
-  auto it = openCounts_.find(inode);
-  return it != openCounts_.end() && it->second > 0;
-}
-
-void ContentReplica::discard(const fs::path& contentsFile) {
-  std::error_code ec;
-  fs::remove(contentsFile, ec);
-}
-
-// Moves a file the extension handed over to `destination` (copying when it lies on another
-// file system).
-static std::error_code adopt(const fs::path& from, const fs::path& destination) {
+// Moves a file the extension handed over to `destination`. Across file systems it is copied to
+// a name of its own first: a file that an open reads is replaced, never written over.
+std::error_code adopt(const fs::path& from, const fs::path& destination) {
   std::error_code ec;
   fs::rename(from, destination, ec);
   if (!ec) return ec;
+  const fs::path copy = destination.string() + ".copy";
   ec.clear();
-  fs::copy_file(from, destination, fs::copy_options::overwrite_existing, ec);
+  fs::copy_file(from, copy, fs::copy_options::overwrite_existing, ec);
   std::error_code ignored;
   fs::remove(from, ignored);
+  if (!ec) fs::rename(copy, destination, ec);
+  if (ec) fs::remove(copy, ignored);
   return ec;
-}
-
-std::expected<void, int> ContentReplica::fetchWhole(const ReplicaEntry& entry) {
-  auto fetched = calls_->fetchContents(entry.identifier);
-  if (!fetched) {
-    logger_.error("Fetching contents failed: " + fetched.error().description());
-    return std::unexpected(fetched.error().errnoValue());
-  }
-  const fs::path destination = contentsPath(entry.inode);
-  if (auto ec = adopt(fetched->file, destination)) {
-    logger_.error("Keeping fetched contents failed: " + ec.message());
-    return std::unexpected(EIO);
-  }
-  std::error_code ec;
-  const auto size = static_cast<std::int64_t>(fs::file_size(destination, ec));
-  if (ec) return std::unexpected(EIO);
-  if (auto upserted = store_->upsert(*fetched->item); !upserted) return std::unexpected(EIO);
-  const auto version = fetched->item->itemVersion().contentVersion;
-  if (!store_->setContentPresent(entry.inode, version, destination, size, nextAccess()))
-    return std::unexpected(EIO);
-  return {};
-}
-
-std::expected<std::shared_ptr<OpenContent::Partial>, int> ContentReplica::partialFor(
-    const ReplicaEntry& entry) {
-  {
-    std::lock_guard lock(mutex_);
-    if (auto existing = partials_[entry.inode].lock();
-        existing && existing->version == entry.version)
-      return existing;
-  }
-  auto partial = std::make_shared<OpenContent::Partial>();
-  partial->identifier = entry.identifier;
-  partial->version = entry.version;
-  partial->size = entry.size;
-  partial->file = options_.contentsDirectory / (std::to_string(entry.inode) + ".partial");
-  partial->fd = ::open(partial->file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (partial->fd < 0) return std::unexpected(errno);
-  if (::ftruncate(partial->fd, entry.size) != 0) return std::unexpected(errno);
-  std::lock_guard lock(mutex_);
-  partials_[entry.inode] = partial;
-  return partial;
-}
-
-std::expected<std::shared_ptr<OpenContent>, int> ContentReplica::open(Inode inode) {
-  bool fetchedNow = false;
-  auto opened = openLocked(inode, fetchedNow);
-  // Outside the file's fetch mutex: eviction takes the fetch mutexes of other files.
-  if (opened && fetchedNow) enforceLimit();
-  return opened;
-}
-
-std::expected<std::shared_ptr<OpenContent>, int> ContentReplica::openLocked(Inode inode,
-                                                                            bool& fetchedNow) {
-  auto lock = fetchMutex(inode);
-  std::lock_guard fetching(*lock);
-  auto entry = store_->entry(inode);
-  if (!entry) return std::unexpected(EIO);
-  if (!*entry) return std::unexpected(ENOENT);
-  const ReplicaEntry& e = **entry;
-  if (e.isFolder) return std::unexpected(EISDIR);
-  if (!fp::contains(e.capabilities, fp::ItemCapabilities::allowsReading))
-    return std::unexpected(EACCES);
-
-  std::shared_ptr<OpenContent> content(new OpenContent());
-  content->inode_ = inode;
-  const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion &&
-                       fs::exists(e.contentPath);
-  if (!present && e.size > options_.partialThreshold) {
-    auto partial = partialFor(e);
-    if (!partial) return std::unexpected(partial.error());
-    content->partial_ = *partial;
-    content->fd_ = (*partial)->fd;
-  } else {
-    if (!present) {
-      if (auto fetched = fetchWhole(e); !fetched) return std::unexpected(fetched.error());
-      fetchedNow = true;
-    } else {
-      (void)store_->touch(inode, nextAccess());
-      content->unchanged_ = true;
-    }
-    auto refreshed = store_->entry(inode);
-    if (!refreshed || !*refreshed) return std::unexpected(EIO);
-    content->fd_ = ::open((*refreshed)->contentPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (content->fd_ < 0) return std::unexpected(errno);
-  }
-  {
-    std::lock_guard guard(mutex_);
-    ++openCounts_[inode];
-  }
-  return content;
 }
 
 // Copies `length` bytes at `from` of `in` to `to` of `out`, in the kernel where it can; returns
 // how many bytes were copied before the first failure.
-static std::int64_t copyRange(int in, std::int64_t from, int out, std::int64_t to,
-                              std::int64_t length) {
+std::int64_t copyRange(int in, std::int64_t from, int out, std::int64_t to, std::int64_t length) {
   std::int64_t done = 0;
   while (done < length) {
     loff_t inOffset = from + done, outOffset = to + done;
@@ -274,106 +80,420 @@ static std::int64_t copyRange(int in, std::int64_t from, int out, std::int64_t t
   return done;
 }
 
-std::expected<fp::ByteRange, int> ContentReplica::fetchInto(OpenContent::Partial& partial,
-                                                            fp::ByteRange wanted) {
+ReplicaError storeFailed(const common::DatabaseError& error) {
+  return ReplicaError::of(Kind::store, error.description());
+}
+
+}  // namespace
+
+// A window fetched ahead of a reader, in flight from the moment it is made: it ends when it ran,
+// or (as failed) when the worker drops it unrun. Never destroyed with its file's mutex held.
+struct ContentReplica::Fetch {
+  Fetch(std::shared_ptr<RangeFile> file, UniqueFd fd, fp::ByteRange wanted)
+      : file(std::move(file)), fd(std::move(fd)), wanted(wanted) {}
+  ~Fetch() {
+    if (!ended) end({});
+  }
+  void end(fp::ByteRange delivered) {
+    base::MutexLock lock(file->mutex);
+    file->ranges.finishFetching(wanted, delivered);
+    ended = true;
+    file->landed.signalAll();
+  }
+
+  std::shared_ptr<RangeFile> file;
+  UniqueFd fd;  // a duplicate of the reader's descriptor, to write what arrives
+  fp::ByteRange wanted;
+  bool ended = false;
+};
+
+OpenContent::~OpenContent() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+ContentReplica::ContentReplica(std::shared_ptr<ReplicaStore> store,
+                               std::shared_ptr<ExtensionCalls> calls, ContentReplicaOptions options,
+                               base::Logger logger)
+    : store_(std::move(store)),
+      calls_(std::move(calls)),
+      options_(std::move(options)),
+      logger_(std::move(logger)) {
+  std::error_code ignored;
+  fs::create_directories(options_.contentsDirectory, ignored);
+  readAhead_.start();
+}
+
+ContentReplica::~ContentReplica() {
+  stop();
+}
+
+void ContentReplica::stop() {
+  readAhead_.stop();
+  std::map<Inode, std::shared_ptr<RangeFile>> files;
+  {
+    base::MutexLock lock(mutex_);
+    files.swap(rangeFiles_);
+  }
+  // Their ranges are known only here: the files would be of no use to the next run.
+  for (const auto& [inode, file] : files) {
+    base::MutexLock lock(file->mutex);
+    retire(*file);
+  }
+}
+
+void ContentReplica::removeLeftovers(ReplicaStore& store, const ContentReplicaOptions& options,
+                                     const base::Logger& logger) {
+  const auto same = [](const fs::path& path) {
+    std::error_code ignored;
+    return fs::weakly_canonical(path, ignored);
+  };
+  std::set<fs::path> kept;
+  auto present = store.presentContents();
+  if (!present) {
+    logger.error("Leftover contents stay: the replica store failed",
+                 {{"error", present.error().description()}});
+    return;
+  }
+  for (const auto& p : *present) {
+    std::error_code ec;
+    if (fs::exists(p.contentPath, ec))
+      kept.insert(same(p.contentPath));
+    else
+      (void)store.clearContent(p.inode);
+  }
+  int removed = 0;
+  const auto removeAll = [&](const fs::path& folder, bool keepRecorded) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+      if (keepRecorded && kept.contains(same(entry.path()))) continue;
+      std::error_code ignored;
+      if (fs::remove_all(entry.path(), ignored) > 0) ++removed;
+    }
+  };
+  removeAll(options.contentsDirectory, true);
+  if (!options.temporaryDirectory.empty()) removeAll(options.temporaryDirectory, false);
+  if (removed > 0) logger.info("Removed leftover contents", {{"files", std::to_string(removed)}});
+}
+
+fs::path ContentReplica::contentsPath(Inode inode, const fp::Data& contentVersion) const {
+  base::Hasher hasher(base::HashAlgorithm::sha256);
+  hasher.update(contentVersion);
+  return options_.contentsDirectory /
+         (std::to_string(inode) + "-" + hasher.finishHex().substr(0, 16));
+}
+
+std::int64_t ContentReplica::nextAccess() {
+  const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  base::MutexLock lock(mutex_);
+  lastAccess_ = std::max<std::int64_t>(lastAccess_ + 1, now);
+  return lastAccess_;
+}
+
+std::shared_ptr<base::Mutex> ContentReplica::fetchMutex(Inode inode) {
+  base::MutexLock lock(mutex_);
+  auto& slot = fetchMutexes_[inode];
+  if (auto existing = slot.lock()) return existing;
+  auto made = std::make_shared<base::Mutex>();
+  slot = made;
+  return made;
+}
+
+bool ContentReplica::isOpen(Inode inode) const {
+  base::MutexLock lock(mutex_);
+  auto it = openCounts_.find(inode);
+  return it != openCounts_.end() && it->second > 0;
+}
+
+void ContentReplica::discard(const fs::path& contentsFile) {
+  std::error_code ec;
+  fs::remove(contentsFile, ec);
+}
+
+std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(Inode inode) {
+  std::shared_ptr<OpenContent> content(new OpenContent());
+  content->inode_ = inode;
+  bool fetchedNow = false;
+  {
+    const auto lock = fetchMutex(inode);
+    base::MutexLock fetching(*lock);
+    auto found = store_->entry(inode);
+    if (!found) return std::unexpected(storeFailed(found.error()));
+    if (!*found) return std::unexpected(ReplicaError::of(Kind::noSuchItem));
+    const ReplicaEntry& e = **found;
+    if (e.isFolder) return std::unexpected(ReplicaError::of(Kind::isFolder));
+    if (!fp::contains(e.capabilities, fp::ItemCapabilities::allowsReading))
+      return std::unexpected(ReplicaError::of(Kind::notReadable));
+
+    std::error_code ec;
+    const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion &&
+                         fs::exists(e.contentPath, ec);
+    if (!present && e.size > options_.partialThreshold) {
+      auto file = rangeFileFor(e);
+      if (!file) return std::unexpected(file.error());
+      content->fd_ = ::open((*file)->file.c_str(), O_RDWR | O_CLOEXEC);
+      if (content->fd_ < 0)
+        return std::unexpected(ReplicaError::fromErrno(errno, "opening a range file"));
+      content->range_ = *file;
+      const auto access = nextAccess();
+      base::MutexLock guard((*file)->mutex);
+      ++(*file)->opens;
+      (*file)->lastAccess = access;
+    } else if (present) {
+      content->fd_ = ::open(e.contentPath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (content->fd_ < 0)
+        return std::unexpected(ReplicaError::fromErrno(errno, "opening present contents"));
+      (void)store_->touch(inode, nextAccess());
+      content->unchanged_ = true;
+    } else {
+      auto fd = fetchWhole(e);
+      if (!fd) return std::unexpected(fd.error());
+      content->fd_ = *fd;
+      fetchedNow = true;
+    }
+    base::MutexLock guard(mutex_);
+    ++openCounts_[inode];
+  }
+  // Outside the file's fetch mutex: eviction takes the fetch mutexes of other files.
+  if (fetchedNow) enforceLimit();
+  return content;
+}
+
+std::expected<int, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry& entry) {
+  auto fetched = calls_->fetchContents(entry.identifier);
+  if (!fetched) {
+    logger_.error("Fetching contents failed: " + fetched.error().description());
+    return std::unexpected(ReplicaError::extension(fetched.error()));
+  }
+  fp::ItemPtr item = fetched->item;
+  const fs::path destination = contentsPath(entry.inode, item->itemVersion().contentVersion);
+  if (auto ec = adopt(fetched->file, destination)) {
+    logger_.error("Keeping fetched contents failed: " + ec.message());
+    return std::unexpected(ReplicaError::fileSystem(ec, "keeping fetched contents"));
+  }
+  UniqueFd fd(::open(destination.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+    const int error = errno;
+    discard(destination);
+    return std::unexpected(ReplicaError::fromErrno(error, "opening fetched contents"));
+  }
+  const auto size = static_cast<std::int64_t>(st.st_size);
+
+  // A download that ended early looks complete to whoever reads it: only contents as long as
+  // their item are kept. The item may be the one that is out of date, so it is asked for again.
+  if (const auto expected = item->documentSize(); expected && *expected != size) {
+    logger_.warning("Fetched contents differ in size from their item",
+                    {{"itemID", entry.identifier.rawValue()},
+                     {"expected", std::to_string(*expected)},
+                     {"received", std::to_string(size)}});
+    auto again = calls_->item(entry.identifier);
+    if (again) {
+      if (auto upserted = store_->upsert(**again); upserted && *upserted &&
+                                                   (*upserted)->staleContentPath &&
+                                                   *(*upserted)->staleContentPath != destination)
+        discard(*(*upserted)->staleContentPath);
+    }
+    if (!again || (*again)->itemVersion().contentVersion != item->itemVersion().contentVersion ||
+        (*again)->documentSize() != size) {
+      discard(destination);
+      return std::unexpected(
+          ReplicaError::of(Kind::sizeMismatch, "received " + std::to_string(size) + " bytes of " +
+                                                   std::to_string(expected.value_or(0))));
+    }
+    item = *again;
+  }
+
+  auto upserted = store_->upsert(*item);
+  if (!upserted) {
+    discard(destination);
+    return std::unexpected(storeFailed(upserted.error()));
+  }
+  if (*upserted && (*upserted)->staleContentPath && *(*upserted)->staleContentPath != destination)
+    discard(*(*upserted)->staleContentPath);
+  if (auto recorded = store_->setContentPresent(entry.inode, item->itemVersion().contentVersion,
+                                                destination, size, nextAccess());
+      !recorded) {
+    discard(destination);
+    return std::unexpected(storeFailed(recorded.error()));
+  }
+  return fd.release();
+}
+
+std::expected<std::shared_ptr<RangeFile>, ReplicaError> ContentReplica::rangeFileFor(
+    const ReplicaEntry& entry) {
+  std::shared_ptr<RangeFile> superseded;
+  {
+    base::MutexLock lock(mutex_);
+    if (auto it = rangeFiles_.find(entry.inode); it != rangeFiles_.end()) {
+      // A new name or place keeps what was fetched; new contents do not.
+      if (it->second->version.contentVersion == entry.version.contentVersion) return it->second;
+      superseded = std::move(it->second);
+      rangeFiles_.erase(it);
+    }
+  }
+  if (superseded) {
+    base::MutexLock lock(superseded->mutex);
+    retire(*superseded);
+  }
+  auto path = contentsPath(entry.inode, entry.version.contentVersion);
+  path += kRangeFileSuffix;
+  auto file =
+      std::make_shared<RangeFile>(entry.inode, entry.identifier, entry.version, entry.size, path);
+  // A file left by an earlier range file of this version goes first: whoever still reads it
+  // holds a descriptor of their own, and the new one starts empty.
+  std::error_code ignored;
+  fs::remove(path, ignored);
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return std::unexpected(ReplicaError::fromErrno(errno, "making a range file"));
+  if (::ftruncate(fd.get(), entry.size) != 0) {
+    const int error = errno;
+    fs::remove(path, ignored);
+    return std::unexpected(ReplicaError::fromErrno(error, "sizing a range file"));
+  }
+  base::MutexLock lock(mutex_);
+  rangeFiles_[entry.inode] = file;
+  return file;
+}
+
+std::expected<fp::ByteRange, ReplicaError> ContentReplica::fetchInto(const RangeFile& file, int fd,
+                                                                     fp::ByteRange wanted) {
   auto fetched =
-      calls_->fetchPartialContents(partial.identifier, partial.version, wanted, options_.alignment);
+      calls_->fetchPartialContents(file.identifier, file.version, wanted, options_.alignment);
   if (!fetched) {
     logger_.error("Fetching a range failed: " + fetched.error().description());
-    return std::unexpected(fetched.error().errnoValue());
+    return std::unexpected(ReplicaError::extension(fetched.error()));
   }
-  const int in = ::open(fetched->file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return std::unexpected(EIO);
+  std::error_code ignored;
+  UniqueFd in(::open(fetched->file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) {
+    const int error = errno;
+    fs::remove(fetched->file, ignored);
+    return std::unexpected(ReplicaError::fromErrno(error, "opening a fetched range"));
+  }
   struct stat st {};
-  ::fstat(in, &st);
+  ::fstat(in.get(), &st);
   auto range = fetched->range;
-  range.location = std::clamp<std::int64_t>(range.location, 0, partial.size);
-  range.length = std::clamp<std::int64_t>(range.length, 0, partial.size - range.location);
+  range.location = std::clamp<std::int64_t>(range.location, 0, file.size);
+  range.length = std::clamp<std::int64_t>(range.length, 0, file.size - range.location);
   // The delivered file holds the range at its place in the file; a file just as long as the
   // range holds the range alone.
   const std::int64_t sourceBase =
       (st.st_size < range.location + range.length && st.st_size == range.length) ? range.location
                                                                                  : 0;
   const auto done =
-      copyRange(in, range.location - sourceBase, partial.fd, range.location, range.length);
-  ::close(in);
-  std::error_code ignored;
+      copyRange(in.get(), range.location - sourceBase, fd, range.location, range.length);
   fs::remove(fetched->file, ignored);
   return fp::ByteRange{range.location, done};
 }
 
-std::expected<void, int> ContentReplica::prepareRead(OpenContent& content, std::int64_t offset,
-                                                     std::int64_t size) {
-  if (!content.partial_) return {};
-  auto& partial = *content.partial_;
-  std::unique_lock lock(partial.mutex);
-  const std::int64_t begin = std::min(offset, partial.size);
-  const std::int64_t end = std::min(offset + size, partial.size);
-  // Each round either finds the read present, waits for a fetch in flight (each is bounded by
-  // the extension call's timeout) or fetches; a few rounds at the most in practice.
+std::expected<void, ReplicaError> ContentReplica::prepareRead(OpenContent& content,
+                                                              std::int64_t offset,
+                                                              std::int64_t size) {
+  if (!content.range_) return {};
+  RangeFile& file = *content.range_;
+  const std::int64_t begin = std::clamp<std::int64_t>(offset, 0, file.size);
+  const std::int64_t end = std::clamp<std::int64_t>(offset + size, begin, file.size);
+  const fp::ByteRange read{begin, end - begin};
+  const RangeFetchLimits limits{options_.alignment, options_.maximumWindow};
+  std::vector<std::shared_ptr<Fetch>> ahead;  // posted once the file's mutex is released
+  // Each round finds the read present, waits for a fetch in flight or fetches; a few rounds at
+  // the most in practice.
   for (int round = 0; round < 64; ++round) {
-    if (partial.covers(begin, end)) {
-      readAhead(content.partial_, end);
-      return {};
+    fp::ByteRange wanted;
+    {
+      base::MutexLock lock(file.mutex);
+      if (file.ranges.covers(read)) {
+        ahead = readAheadLocked(file, content, end);
+        break;
+      }
+      const std::int64_t missing = file.ranges.firstMissing(read).location;
+      if (file.ranges.isFetching(missing)) {
+        file.landed.waitFor(kFetchWait, [&]() TARNIX_REQUIRES(file.mutex) {
+          return !file.ranges.isFetching(missing);
+        });
+        continue;
+      }
+      wanted = rangeToFetch(file.ranges, file.size, begin, end, file.runs[&content], limits);
+      // Up to the next fetch in flight, but never short of the read.
+      wanted.length =
+          std::max(std::min(wanted.length, file.ranges.nextFetchAfter(wanted.location, file.size) -
+                                               wanted.location),
+                   end - wanted.location);
+      file.ranges.startFetching(wanted);
     }
-    std::int64_t missing = begin;
-    for (const auto& [first, last] : partial.ranges)
-      if (first <= missing && missing < last) missing = last;
-    if (partial.fetching(missing)) {
-      partial.changed.wait_for(lock, std::chrono::minutes(10),
-                               [&] { return !partial.fetching(missing); });
-      continue;
+    auto delivered = fetchInto(file, content.fd_, wanted);
+    bool covered = false;
+    {
+      base::MutexLock lock(file.mutex);
+      file.ranges.finishFetching(wanted, delivered.value_or(fp::ByteRange{}));
+      file.landed.signalAll();
+      covered = file.ranges.covers(read);
+      if (delivered && covered) ahead = readAheadLocked(file, content, end);
     }
-    auto wanted = rangeToFetch(partial.ranges, partial.size, begin, end, partial.run,
-                               {options_.alignment, options_.maximumWindow});
-    wanted.length =
-        std::max(std::min(wanted.length, partial.nextInFlight(wanted.location) - wanted.location),
-                 end - wanted.location);
-    const std::pair fetching{wanted.location, wanted.location + wanted.length};
-    partial.inFlight.push_back(fetching);
-    lock.unlock();
-    auto delivered = fetchInto(partial, wanted);
-    lock.lock();
-    partial.landed(fetching, delivered.value_or(fp::ByteRange{}));
     if (!delivered) return std::unexpected(delivered.error());
-    if (!partial.covers(begin, end)) return std::unexpected(EIO);
-    readAhead(content.partial_, end);
-    return {};
+    // What arrived counts against the cache limit.
+    enforceLimit();
+    if (!covered) {
+      post(std::move(ahead));
+      return std::unexpected(ReplicaError::of(Kind::rangeNotDelivered));
+    }
+    break;
   }
-  return std::unexpected(EIO);
+  bool ready = false;
+  {
+    base::MutexLock lock(file.mutex);
+    ready = file.ranges.covers(read);
+  }
+  post(std::move(ahead));
+  if (!ready) return std::unexpected(ReplicaError::of(Kind::rangeNotDelivered));
+  return {};
 }
 
-void ContentReplica::readAhead(const std::shared_ptr<OpenContent::Partial>& shared,
-                               std::int64_t readEnd) {
-  auto& partial = *shared;
+std::vector<std::shared_ptr<ContentReplica::Fetch>> ContentReplica::readAheadLocked(
+    RangeFile& file, const OpenContent& content, std::int64_t readEnd) {
+  auto& run = file.runs[&content];
+  std::vector<std::shared_ptr<Fetch>> out;
   // Only a sequential pass reads ahead: up to two windows past the one it reads, so that one
-  // window downloads while the one before it is copied into the file.
+  // window downloads while the one before it is copied into the file. Bytes already present are
+  // passed over.
   constexpr int kWindowsAhead = 2;
+  const RangeFetchLimits limits{options_.alignment, options_.maximumWindow};
   for (int i = 0; i < kWindowsAhead; ++i) {
-    const auto& run = partial.run;
-    if (run.window < 2 * options_.alignment || run.end >= partial.size ||
-        readEnd < run.end - kWindowsAhead * run.window || partial.covers(run.end, run.end + 1) ||
-        partial.fetching(run.end))
-      return;
-    auto wanted = rangeToFetch(partial.ranges, partial.size, run.end, run.end + 1, partial.run,
-                               {options_.alignment, options_.maximumWindow});
-    wanted.length =
-        std::min(wanted.length, partial.nextInFlight(wanted.location) - wanted.location);
-    if (wanted.length <= 0) return;
-    const std::pair fetching{wanted.location, wanted.location + wanted.length};
-    partial.inFlight.push_back(fetching);
-    {
-      std::lock_guard lock(readAheadMutex_);
-      readAheads_.push_back([this, weak = std::weak_ptr(shared), wanted, fetching] {
-        auto partial = weak.lock();
-        if (!partial) return;  // closed meanwhile: nobody waits for it
-        auto delivered = fetchInto(*partial, wanted);
-        std::lock_guard guard(partial->mutex);
-        partial->landed(fetching, delivered.value_or(fp::ByteRange{}));
-      });
-    }
-    readAheadCv_.notify_one();
+    if (run.window < 2 * options_.alignment || run.end >= file.size ||
+        readEnd < run.end - kWindowsAhead * run.window)
+      break;
+    const auto next = file.ranges.firstMissing({run.end, file.size - run.end});
+    if (next.length <= 0 || file.ranges.isFetching(next.location)) break;
+    auto wanted =
+        rangeToFetch(file.ranges, file.size, next.location, next.location + 1, run, limits);
+    wanted.length = std::min(
+        wanted.length, file.ranges.nextFetchAfter(wanted.location, file.size) - wanted.location);
+    if (wanted.length <= 0) break;
+    UniqueFd copy(::fcntl(content.fd_, F_DUPFD_CLOEXEC, 0));
+    if (copy.get() < 0) break;
+    file.ranges.startFetching(wanted);
+    out.push_back(std::make_shared<Fetch>(content.range_, std::move(copy), wanted));
   }
+  return out;
+}
+
+void ContentReplica::post(std::vector<std::shared_ptr<Fetch>> fetches) {
+  // A fetch the worker refuses (it is stopping) ends, as failed, with the last reference.
+  for (auto& fetch : fetches) readAhead_.post([this, fetch] { runReadAhead(*fetch); });
+}
+
+void ContentReplica::runReadAhead(Fetch& fetch) {
+  bool wanted = false;
+  {
+    base::MutexLock lock(fetch.file->mutex);
+    wanted = fetch.file->opens > 0;
+  }
+  if (!wanted) return fetch.end({});  // closed before it began: nobody reads on
+  auto delivered = fetchInto(*fetch.file, fetch.fd.get(), fetch.wanted);
+  fetch.end(delivered.value_or(fp::ByteRange{}));
+  if (delivered) enforceLimit();
 }
 
 void ContentReplica::release(const std::shared_ptr<OpenContent>& content) {
@@ -381,54 +501,114 @@ void ContentReplica::release(const std::shared_ptr<OpenContent>& content) {
   const Inode inode = content->inode_;
   bool last = false;
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     auto it = openCounts_.find(inode);
     if (it != openCounts_.end() && --it->second <= 0) {
       openCounts_.erase(it);
       last = true;
     }
   }
-  if (last && content->partial_) {
-    auto& partial = *content->partial_;
-    std::lock_guard lock(partial.mutex);
-    if (partial.complete()) {
-      const auto destination = contentsPath(inode);
-      std::error_code ec;
-      fs::rename(partial.file, destination, ec);
-      if (!ec)
-        (void)store_->setContentPresent(inode, partial.version.contentVersion, destination,
-                                        partial.size, nextAccess());
-    } else {
-      std::error_code ignored;
-      fs::remove(partial.file, ignored);
+  if (const auto& file = content->range_) {
+    const auto access = nextAccess();
+    bool complete = false;
+    {
+      base::MutexLock lock(file->mutex);
+      --file->opens;
+      file->runs.erase(content.get());
+      file->lastAccess = access;
+      complete = file->opens == 0 && !file->retired && file->ranges.covers({0, file->size});
     }
-    std::lock_guard guard(mutex_);
-    partials_.erase(inode);
+    if (complete) finish(file);
   }
   if (last) enforceLimit();
+}
+
+void ContentReplica::finish(const std::shared_ptr<RangeFile>& file) {
+  const auto lock = fetchMutex(file->inode);
+  base::MutexLock fetching(*lock);
+  {
+    base::MutexLock guard(file->mutex);
+    // Opened again meanwhile (it stays a range file), or superseded.
+    if (file->opens > 0 || file->retired) return;
+    file->retired = true;  // its file becomes the contents below
+  }
+  {
+    base::MutexLock guard(mutex_);
+    if (auto it = rangeFiles_.find(file->inode); it != rangeFiles_.end() && it->second == file)
+      rangeFiles_.erase(it);
+  }
+  const auto destination = contentsPath(file->inode, file->version.contentVersion);
+  std::error_code ec;
+  fs::rename(file->file, destination, ec);
+  if (ec) return discard(file->file);
+  // Recorded only while the item is still at this version: a change may have come meanwhile.
+  auto entry = store_->entry(file->inode);
+  if (!entry || !*entry || (*entry)->version.contentVersion != file->version.contentVersion ||
+      !store_->setContentPresent(file->inode, file->version.contentVersion, destination, file->size,
+                                 nextAccess()))
+    discard(destination);
+}
+
+void ContentReplica::retire(RangeFile& file) {
+  if (file.retired) return;
+  file.retired = true;
+  discard(file.file);
 }
 
 std::vector<Inode> ContentReplica::enforceLimit() {
   auto present = store_->presentContents();
   if (!present) return {};
   std::set<Inode> open;
+  std::vector<std::shared_ptr<RangeFile>> files;
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     for (const auto& [inode, count] : openCounts_)
       if (count > 0) open.insert(inode);
+    for (const auto& [inode, file] : rangeFiles_) files.push_back(file);
   }
-  auto victims = selectEvictions(std::move(*present), open, options_.cacheLimit);
+  // Range files occupy what they hold; an inode counts once, as recently as its latest use.
+  std::map<Inode, PresentContent> byInode;
+  for (auto& p : *present) byInode.emplace(p.inode, std::move(p));
+  for (const auto& file : files) {
+    base::MutexLock lock(file->mutex);
+    auto [it, added] =
+        byInode.try_emplace(file->inode, PresentContent{file->inode, 0, 0, file->file});
+    it->second.size += file->ranges.size();
+    it->second.lastAccess = std::max(it->second.lastAccess, file->lastAccess);
+  }
+  std::vector<PresentContent> held;
+  for (auto& [inode, p] : byInode) held.push_back(std::move(p));
+  auto victims = selectEvictions(std::move(held), open, options_.cacheLimit);
   std::vector<Inode> evicted;
   for (const Inode inode : victims) {
-    auto lock = fetchMutex(inode);
-    std::lock_guard fetching(*lock);
-    if (isOpen(inode)) continue;  // opened since the selection
-    auto path = store_->clearContent(inode);
-    if (!path) continue;
-    if (*path) discard(**path);
-    evicted.push_back(inode);
+    const auto lock = fetchMutex(inode);
+    base::MutexLock fetching(*lock);
+    if (evict(inode)) evicted.push_back(inode);
   }
   return evicted;
+}
+
+bool ContentReplica::evict(Inode inode) {
+  if (isOpen(inode)) return false;  // opened since the selection
+  bool evicted = false;
+  if (auto path = store_->clearContent(inode)) {
+    if (*path) discard(**path);
+    evicted = true;
+  }
+  std::shared_ptr<RangeFile> kept;
+  {
+    base::MutexLock lock(mutex_);
+    if (auto it = rangeFiles_.find(inode); it != rangeFiles_.end()) kept = it->second;
+  }
+  if (!kept) return evicted;
+  base::MutexLock guard(kept->mutex);
+  // A window still arriving keeps it until the next round.
+  if (kept->opens > 0 || !kept->ranges.inFlight().empty()) return evicted;
+  retire(*kept);
+  base::MutexLock lock(mutex_);
+  if (auto it = rangeFiles_.find(inode); it != rangeFiles_.end() && it->second == kept)
+    rangeFiles_.erase(it);
+  return true;
 }
 
 }  // namespace tarnix::host

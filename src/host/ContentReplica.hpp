@@ -4,33 +4,40 @@
 // present; which files are open; and the cache limit, kept by evicting the least recently used
 // files that are not open back to dataless.
 //
-// A sequential pass over a file fetched range by range reads ahead on threads of the replica's
-// own, so that the next windows arrive while the reader consumes this one.
+// Every content version has a file of its own ("Contents/<inode>-<version>", and ".partial"
+// while it is fetched range by range), so a new version never changes the bytes an open of an
+// older one reads. The ranges of a large file stay after its last close while its version does,
+// so reading it again fetches nothing twice; they count against the cache limit as whole files
+// do. A sequential pass over such a file reads ahead on the replica's own worker, so that the
+// next windows arrive while the reader consumes this one.
 //
-// Thread-safe. Lock order: a file's fetch mutex, then mutex_; a range-by-range file's mutex,
-// then readAheadMutex_; the store takes its own mutex inside any and calls nothing back.
+// Thread-safe. Lock order, outermost first: a file's fetch mutex (fetchMutex()), a range-by-range
+// file's mutex (RangeFile::mutex), mutex_, then the store's own mutex (the store calls nothing
+// back). The worker's queue lock is a leaf.
 
-#include <array>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <expected>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
-#include <thread>
+#include <vector>
 
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
+#include "base/Worker.hpp"
+#include "host/ByteRanges.hpp"
 #include "host/ExtensionCalls.hpp"
+#include "host/RangeFetchPolicy.hpp"
+#include "host/ReplicaError.hpp"
 #include "host/ReplicaStore.hpp"
 
 namespace tarnix::host {
 
 struct ContentReplicaOptions {
   std::filesystem::path contentsDirectory;
+  /// Where the extension puts downloads in progress (emptied by removeLeftovers()).
+  std::filesystem::path temporaryDirectory;
   std::int64_t cacheLimit = std::int64_t{10} << 30;
   /// Files larger than this are read range by range until they are present.
   std::int64_t partialThreshold = std::int64_t{64} << 20;
@@ -40,8 +47,41 @@ struct ContentReplicaOptions {
   std::int64_t maximumWindow = std::int64_t{64} << 20;
 };
 
-/// An open file: the replica file's descriptor, and for a file fetched range by range the
-/// ranges present so far.
+/// A file being fetched range by range, at one content version: the ranges present and in
+/// flight, and how many opens hold it. Made and kept by the content replica.
+class OpenContent;
+
+struct RangeFile {
+  RangeFile(Inode inode, fp::ItemIdentifier identifier, fp::ItemVersion version, std::int64_t size,
+            std::filesystem::path file)
+      : inode(inode),
+        identifier(std::move(identifier)),
+        version(std::move(version)),
+        size(size),
+        file(std::move(file)) {}
+  RangeFile(const RangeFile&) = delete;
+  RangeFile& operator=(const RangeFile&) = delete;
+
+  const Inode inode;
+  const fp::ItemIdentifier identifier;
+  const fp::ItemVersion version;
+  const std::int64_t size;
+  const std::filesystem::path file;
+
+  base::Mutex mutex;
+  base::CondVar landed{&mutex};  // a fetch in flight ended
+  ByteRanges ranges TARNIX_GUARDED_BY(mutex);
+  /// The sequential pass of each open (see RangeFetchPolicy.hpp).
+  std::map<const OpenContent*, SequentialRun> runs TARNIX_GUARDED_BY(mutex);
+  int opens TARNIX_GUARDED_BY(mutex) = 0;
+  std::int64_t lastAccess TARNIX_GUARDED_BY(mutex) = 0;
+  /// Superseded by a newer version or evicted: its file is gone from the folder, and only the
+  /// opens that hold it still read (and fetch into) it.
+  bool retired TARNIX_GUARDED_BY(mutex) = false;
+};
+
+/// An open file: a descriptor of its own on the file of the content version it opened, and for
+/// a file fetched range by range that file.
 class OpenContent {
  public:
   ~OpenContent();
@@ -49,36 +89,42 @@ class OpenContent {
   OpenContent& operator=(const OpenContent&) = delete;
   int fd() const { return fd_; }
   Inode inode() const { return inode_; }
-  bool isPartial() const { return partial_ != nullptr; }
+  bool isPartial() const { return range_ != nullptr; }
   /// The contents were present and unchanged since they were last read, so the kernel may keep
   /// the pages it holds of them (changes and evictions invalidate them).
   bool unchangedSinceLastOpen() const { return unchanged_; }
 
  private:
   friend class ContentReplica;
-  struct Partial;
   OpenContent() = default;
   Inode inode_ = 0;
   int fd_ = -1;
   bool unchanged_ = false;
-  std::shared_ptr<Partial> partial_;
+  std::shared_ptr<RangeFile> range_;
 };
 
 class ContentReplica {
  public:
   ContentReplica(std::shared_ptr<ReplicaStore> store, std::shared_ptr<ExtensionCalls> calls,
                  ContentReplicaOptions options, base::Logger logger);
-  /// Waits for the read-ahead in progress (bounded by the extension call's timeout).
+  /// Stops (see stop()).
   ~ContentReplica();
   ContentReplica(const ContentReplica&) = delete;
   ContentReplica& operator=(const ContentReplica&) = delete;
 
+  /// Removes what an earlier run left behind: files in the contents folder that the store does
+  /// not record as present contents (partial files, older versions), and everything in the
+  /// temporary folder; records as dataless the contents whose file is gone. For a mount to call
+  /// before it starts the extension (no replica of the domain may run meanwhile).
+  static void removeLeftovers(ReplicaStore& store, const ContentReplicaOptions& options,
+                              const base::Logger& logger);
+
   /// Opens `inode` for reading: fetches the contents when they are not present at the item's
-  /// version (whole, or prepares a range-by-range file for large ones). Errors are errno values.
-  std::expected<std::shared_ptr<OpenContent>, int> open(Inode inode);
+  /// version (whole, or prepares a range-by-range file for large ones).
+  std::expected<std::shared_ptr<OpenContent>, ReplicaError> open(Inode inode);
   /// Makes sure [offset, offset + size) of a range-by-range file is present.
-  std::expected<void, int> prepareRead(OpenContent& content, std::int64_t offset,
-                                       std::int64_t size);
+  std::expected<void, ReplicaError> prepareRead(OpenContent& content, std::int64_t offset,
+                                                std::int64_t size);
   /// The file is closed; evicts when the cache is over its limit.
   void release(const std::shared_ptr<OpenContent>& content);
 
@@ -89,35 +135,50 @@ class ContentReplica {
   bool isOpen(Inode inode) const;
   std::int64_t cacheLimit() const { return options_.cacheLimit; }
 
+  /// Stops reading ahead (waiting for the fetches under way) and removes the files of ranges
+  /// kept only in memory. Idempotent; nothing may be opened or read after it.
+  void stop();
+
  private:
-  std::expected<std::shared_ptr<OpenContent>, int> openLocked(Inode inode, bool& fetchedNow);
-  std::expected<void, int> fetchWhole(const ReplicaEntry& entry);
-  std::expected<std::shared_ptr<OpenContent::Partial>, int> partialFor(const ReplicaEntry& entry);
-  /// Fetches `wanted` into the file (no lock held); the range delivered and copied.
-  std::expected<fp::ByteRange, int> fetchInto(OpenContent::Partial& partial, fp::ByteRange wanted);
-  /// With the file's mutex held: after a read that ended at `readEnd`, queues the next window.
-  void readAhead(const std::shared_ptr<OpenContent::Partial>& partial, std::int64_t readEnd);
-  void runReadAhead();
-  std::shared_ptr<std::mutex> fetchMutex(Inode inode);
-  std::int64_t nextAccess();
-  std::filesystem::path contentsPath(Inode inode) const;
+  struct Fetch;
+  /// Fetches the whole contents, keeps them if they are as long as their item, and records them
+  /// present; a descriptor open on them.
+  std::expected<int, ReplicaError> fetchWhole(const ReplicaEntry& entry);
+  std::expected<std::shared_ptr<RangeFile>, ReplicaError> rangeFileFor(const ReplicaEntry& entry);
+  /// Fetches `wanted` of `file` into `fd` (no lock held); the range delivered and copied.
+  std::expected<fp::ByteRange, ReplicaError> fetchInto(const RangeFile& file, int fd,
+                                                       fp::ByteRange wanted);
+  /// After a read of `content` (an open of `file`) that ended at `readEnd`, the windows of its
+  /// sequential pass to fetch ahead; they are in flight from now on. Posted once the file's
+  /// mutex is released.
+  std::vector<std::shared_ptr<Fetch>> readAheadLocked(RangeFile& file, const OpenContent& content,
+                                                      std::int64_t readEnd)
+      TARNIX_REQUIRES(file.mutex);
+  void post(std::vector<std::shared_ptr<Fetch>> fetches);
+  void runReadAhead(Fetch& fetch);
+  /// The last open of a complete range-by-range file closed: its file becomes the contents.
+  void finish(const std::shared_ptr<RangeFile>& file);
+  /// Drops the file of `file` (superseded or evicted); its opens keep reading what they hold.
+  void retire(RangeFile& file) TARNIX_REQUIRES(file.mutex);
+  /// With `inode`'s fetch mutex held: back to dataless when nothing holds it open.
+  bool evict(Inode inode);
+  std::shared_ptr<base::Mutex> fetchMutex(Inode inode) TARNIX_EXCLUDES(mutex_);
+  std::int64_t nextAccess() TARNIX_EXCLUDES(mutex_);
+  std::filesystem::path contentsPath(Inode inode, const fp::Data& contentVersion) const;
 
   std::shared_ptr<ReplicaStore> store_;
   std::shared_ptr<ExtensionCalls> calls_;
   ContentReplicaOptions options_;
   base::Logger logger_;
 
-  mutable std::mutex mutex_;  // guards the fields below
-  std::map<Inode, int> openCounts_;
-  std::map<Inode, std::weak_ptr<std::mutex>> fetchMutexes_;
-  std::map<Inode, std::weak_ptr<OpenContent::Partial>> partials_;
-  std::int64_t lastAccess_ = 0;
+  mutable base::Mutex mutex_;
+  std::map<Inode, int> openCounts_ TARNIX_GUARDED_BY(mutex_);
+  std::map<Inode, std::weak_ptr<base::Mutex>> fetchMutexes_ TARNIX_GUARDED_BY(mutex_);
+  /// The current range-by-range file of each inode, open or kept after its last close.
+  std::map<Inode, std::shared_ptr<RangeFile>> rangeFiles_ TARNIX_GUARDED_BY(mutex_);
+  std::int64_t lastAccess_ TARNIX_GUARDED_BY(mutex_) = 0;
 
-  std::mutex readAheadMutex_;  // guards the three fields below
-  std::condition_variable readAheadCv_;
-  std::deque<std::function<void()>> readAheads_;
-  bool stopping_ = false;
-  std::array<std::thread, 2> readAheadThreads_;
+  base::Worker readAhead_{"tarnix-ahead", 2};
 };
 
 }  // namespace tarnix::host

@@ -20,7 +20,7 @@ DomainManager::DomainManager(fp::Domain domain, std::shared_ptr<ReplicaStore> st
 }
 
 void DomainManager::setSignalHandler(std::function<void(const fp::ItemIdentifier&)> handler) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   signalHandler_ = std::move(handler);
 }
 
@@ -33,7 +33,7 @@ void DomainManager::signalEnumerator(const fp::ItemIdentifier& containerItemIden
                                      Completion completion) {
   std::function<void(const fp::ItemIdentifier&)> handler;
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     handler = signalHandler_;
   }
   if (handler) handler(containerItemIdentifier);

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 
+#include "base/Mutex.hpp"
 #include "host/ReplicaStore.hpp"
 #include "platform/fileprovider/Manager.hpp"
 
@@ -30,7 +30,8 @@ class DomainManager final : public fp::Manager {
                 std::filesystem::path temporaryDirectory, std::filesystem::path mountPoint);
 
   /// Runs for every signalled enumerator (on the caller's thread; it must not block).
-  void setSignalHandler(std::function<void(const fp::ItemIdentifier&)> handler);
+  void setSignalHandler(std::function<void(const fp::ItemIdentifier&)> handler)
+      TARNIX_EXCLUDES(mutex_);
   /// Records an error the host met (shown by status until the extension says it is resolved).
   void recordError(const std::string& description);
 
@@ -51,8 +52,8 @@ class DomainManager final : public fp::Manager {
   std::shared_ptr<ReplicaStore> store_;
   std::filesystem::path temporaryDirectory_;
   std::filesystem::path mountPoint_;
-  std::mutex mutex_;  // guards signalHandler_
-  std::function<void(const fp::ItemIdentifier&)> signalHandler_;
+  base::Mutex mutex_;
+  std::function<void(const fp::ItemIdentifier&)> signalHandler_ TARNIX_GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix::host

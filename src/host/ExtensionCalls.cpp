@@ -1,9 +1,12 @@
 #include "host/ExtensionCalls.hpp"
 
 #include <cerrno>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
+#include <system_error>
+
+#include "base/Mutex.hpp"
+#include "host/Awaited.hpp"
+#include "host/ReplicaError.hpp"
 
 #include "cloudfs/URLError.hpp"
 #include "common/SyncError.hpp"
@@ -11,30 +14,6 @@
 
 namespace tarnix::host {
 namespace {
-
-// One answer, set once from any thread and awaited with a timeout.
-template <class T>
-class Awaited {
- public:
-  void set(T value) {
-    {
-      std::lock_guard lock(mutex_);
-      if (value_) return;
-      value_ = std::move(value);
-    }
-    cv_.notify_all();
-  }
-  std::optional<T> wait(ExtensionCalls::Duration timeout) {
-    std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, timeout, [&] { return value_.has_value(); });
-    return std::move(value_);
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::optional<T> value_;
-};
 
 template <class T>
 CallResult<T> await(const std::shared_ptr<Awaited<CallResult<T>>>& awaited,
@@ -51,33 +30,42 @@ CallError failed(fp::Error error) {
   return CallError{std::move(error)};
 }
 
+// Hands over `value`, which holds the downloaded `file`; the file goes when the caller stopped
+// waiting (nobody else would ever remove it).
+template <class T>
+void giveFile(Awaited<CallResult<T>>& awaited, T value, const std::filesystem::path& file) {
+  if (awaited.give(std::move(value)) || !awaited.abandoned()) return;
+  std::error_code ignored;
+  std::filesystem::remove(file, ignored);
+}
+
 class PageObserver final : public fp::EnumerationObserver {
  public:
   PageObserver(std::shared_ptr<Awaited<CallResult<ItemPage>>> awaited, std::int64_t pageSize)
       : awaited_(std::move(awaited)), pageSize_(pageSize) {}
   void didEnumerateItems(std::vector<fp::ItemPtr> items) override {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     for (auto& item : items) page_.items.push_back(std::move(item));
   }
   void finishEnumeratingUpToPage(std::optional<fp::Page> nextPage) override {
     ItemPage page;
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       page_.nextPage = std::move(nextPage);
       page = std::move(page_);
     }
-    awaited_->set(std::move(page));
+    awaited_->give(std::move(page));
   }
   void finishEnumeratingWithError(fp::Error error) override {
-    awaited_->set(std::unexpected(failed(std::move(error))));
+    awaited_->give(std::unexpected(failed(std::move(error))));
   }
   std::optional<std::int64_t> suggestedPageSize() const override { return pageSize_; }
 
  private:
   std::shared_ptr<Awaited<CallResult<ItemPage>>> awaited_;
   std::int64_t pageSize_;
-  std::mutex mutex_;
-  ItemPage page_;
+  base::Mutex mutex_;
+  ItemPage page_ TARNIX_GUARDED_BY(mutex_);
 };
 
 class BatchObserver final : public fp::ChangeObserver {
@@ -85,31 +73,31 @@ class BatchObserver final : public fp::ChangeObserver {
   explicit BatchObserver(std::shared_ptr<Awaited<CallResult<ChangeBatch>>> awaited)
       : awaited_(std::move(awaited)) {}
   void didUpdateItems(std::vector<fp::ItemPtr> items) override {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     for (auto& item : items) batch_.updated.push_back(std::move(item));
   }
   void didDeleteItemsWithIdentifiers(std::vector<fp::ItemIdentifier> identifiers) override {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     for (auto& id : identifiers) batch_.deleted.push_back(std::move(id));
   }
   void finishEnumeratingChangesUpToSyncAnchor(fp::SyncAnchor anchor, bool moreComing) override {
     ChangeBatch batch;
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       batch_.anchor = std::move(anchor);
       batch_.moreComing = moreComing;
       batch = std::move(batch_);
     }
-    awaited_->set(std::move(batch));
+    awaited_->give(std::move(batch));
   }
   void finishEnumeratingWithError(fp::Error error) override {
-    awaited_->set(std::unexpected(failed(std::move(error))));
+    awaited_->give(std::unexpected(failed(std::move(error))));
   }
 
  private:
   std::shared_ptr<Awaited<CallResult<ChangeBatch>>> awaited_;
-  std::mutex mutex_;
-  ChangeBatch batch_;
+  base::Mutex mutex_;
+  ChangeBatch batch_ TARNIX_GUARDED_BY(mutex_);
 };
 
 }  // namespace
@@ -181,6 +169,30 @@ int errnoForError(const fp::Error& error) {
   return EIO;
 }
 
+int errnoForReplicaError(const ReplicaError& error, const base::Logger& logger) {
+  using K = ReplicaError::Kind;
+  if (error.kind == K::extension && error.call) return error.call->errnoValue();
+  // A replica file that could not be made says why: no space, too many open files, ...
+  if (error.kind == K::fileSystem && error.code.value() > 0 &&
+      (error.code.category() == std::generic_category() ||
+       error.code.category() == std::system_category()))
+    return error.code.value();
+  struct Row {
+    K kind;
+    int value;
+  };
+  static constexpr Row kReplica[] = {
+      {K::noSuchItem, ENOENT},  {K::isFolder, EISDIR},
+      {K::notReadable, EACCES}, {K::extension, EIO},
+      {K::store, EIO},          {K::fileSystem, EIO},
+      {K::sizeMismatch, EIO},   {K::rangeNotDelivered, EIO},
+  };
+  for (const auto& row : kReplica)
+    if (row.kind == error.kind) return row.value;
+  logger.error("Unknown replica error answered with EIO", {{"error", error.description()}});
+  return EIO;
+}
+
 int CallError::errnoValue() const {
   return error ? errnoForError(*error) : ETIMEDOUT;
 }
@@ -194,9 +206,9 @@ CallResult<fp::ItemPtr> ExtensionCalls::item(const fp::ItemIdentifier& identifie
   auto progress = extension_->item(
       identifier, request_, [awaited](fp::ItemPtr item, std::optional<fp::Error> error) {
         if (error || !item)
-          awaited->set(std::unexpected(failed(error.value_or(fp::Error::forNonExistentItem({})))));
+          awaited->give(std::unexpected(failed(error.value_or(fp::Error::forNonExistentItem({})))));
         else
-          awaited->set(std::move(item));
+          awaited->give(std::move(item));
       });
   return await(awaited, timeout_, progress);
 }
@@ -209,10 +221,10 @@ CallResult<FetchedContents> ExtensionCalls::fetchContents(
       [awaited](std::optional<std::filesystem::path> file, fp::ItemPtr item,
                 std::optional<fp::Error> error) {
         if (error || !file || !item)
-          awaited->set(std::unexpected(
+          awaited->give(std::unexpected(
               failed(error.value_or(fp::Error(fp::FileProviderErrorCode::cannotSynchronize)))));
         else
-          awaited->set(FetchedContents{std::move(*file), std::move(item)});
+          giveFile(*awaited, FetchedContents{*file, std::move(item)}, *file);
       });
   return await(awaited, timeout_, progress);
 }
@@ -227,10 +239,10 @@ CallResult<FetchedRange> ExtensionCalls::fetchPartialContents(const fp::ItemIden
       [awaited](std::optional<std::filesystem::path> file, fp::ItemPtr item, fp::ByteRange range,
                 fp::MaterializationFlags, std::optional<fp::Error> error) {
         if (error || !file || !item)
-          awaited->set(std::unexpected(
+          awaited->give(std::unexpected(
               failed(error.value_or(fp::Error(fp::FileProviderErrorCode::cannotSynchronize)))));
         else
-          awaited->set(FetchedRange{std::move(*file), std::move(item), range});
+          giveFile(*awaited, FetchedRange{*file, std::move(item), range}, *file);
       });
   return await(awaited, timeout_, progress);
 }
@@ -262,7 +274,7 @@ CallResult<std::optional<fp::SyncAnchor>> ExtensionCalls::currentSyncAnchor(
     fp::Enumerator& enumerator) const {
   auto awaited = std::make_shared<Awaited<CallResult<std::optional<fp::SyncAnchor>>>>();
   enumerator.currentSyncAnchor(
-      [awaited](std::optional<fp::SyncAnchor> anchor) { awaited->set(std::move(anchor)); });
+      [awaited](std::optional<fp::SyncAnchor> anchor) { awaited->give(std::move(anchor)); });
   return await(awaited, timeout_, nullptr);
 }
 

@@ -2,7 +2,7 @@
 // Blocking forms of the extension's asynchronous calls, for threads made to wait (FUSE request
 // threads, the change synchroniser's thread). Each waits at most `timeout`; a call that does not
 // complete in time has its progress cancelled and fails with ETIMEDOUT. A completion arriving
-// after that is dropped.
+// after that is dropped, and the file it hands over removed.
 
 #include <chrono>
 #include <cstdint>

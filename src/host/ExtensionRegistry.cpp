@@ -1,15 +1,15 @@
 #include "host/ExtensionRegistry.hpp"
 
-#include <mutex>
+#include "base/Mutex.hpp"
 
 namespace tarnix::host {
 namespace {
-std::mutex gMutex;
-std::optional<platform::fileprovider::ExtensionFactory> gFactory;
+base::Mutex gMutex;
+std::optional<platform::fileprovider::ExtensionFactory> gFactory TARNIX_GUARDED_BY(gMutex);
 }  // namespace
 
 void registerExtensionFactory(platform::fileprovider::ExtensionFactory factory) {
-  std::lock_guard lock(gMutex);
+  base::MutexLock lock(gMutex);
   if (factory)
     gFactory = std::move(factory);
   else
@@ -17,7 +17,7 @@ void registerExtensionFactory(platform::fileprovider::ExtensionFactory factory) 
 }
 
 std::optional<platform::fileprovider::ExtensionFactory> registeredExtensionFactory() {
-  std::lock_guard lock(gMutex);
+  base::MutexLock lock(gMutex);
   return gFactory;
 }
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <vector>
 
+#include "host/Awaited.hpp"
 #include "host/FuseMount.hpp"
 
 namespace tarnix::host {
@@ -106,17 +107,17 @@ struct DirHandle {
   Inode parent = 0;
   fp::ItemIdentifier identifier;
   fp::EnumeratorPtr enumerator;
-  std::mutex mutex;  // guards the fields below
+  base::Mutex mutex;
   struct Entry {
     std::string name;
     Inode inode;
     bool isFolder;
   };
-  std::vector<Entry> entries;
-  std::vector<Inode> listed;
-  std::optional<fp::Page> nextPage;
-  bool started = false;
-  bool finished = false;
+  std::vector<Entry> entries TARNIX_GUARDED_BY(mutex);
+  std::vector<Inode> listed TARNIX_GUARDED_BY(mutex);
+  std::optional<fp::Page> nextPage TARNIX_GUARDED_BY(mutex);
+  bool started TARNIX_GUARDED_BY(mutex) = false;
+  bool finished TARNIX_GUARDED_BY(mutex) = false;
 };
 
 // An open file: its contents and how the kernel reads them.
@@ -236,7 +237,7 @@ struct FuseBridge::Ops {
   }
 
   // Asks for the next page and records it; false with `error` set when the page failed.
-  static bool loadPage(FuseBridge& b, DirHandle& h, int& error) {
+  static bool loadPageLocked(FuseBridge& b, DirHandle& h, int& error) TARNIX_REQUIRES(h.mutex) {
     const fp::Page page = h.nextPage.value_or(fp::Page::initialPageSortedByName());
     auto result = b.calls_->enumerateItems(*h.enumerator, page, b.options_.pageSize);
     if (!result) {
@@ -269,7 +270,7 @@ struct FuseBridge::Ops {
   static void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
     auto& b = self(req);
     auto& h = *reinterpret_cast<DirHandle*>(fi->fh);
-    std::lock_guard lock(h.mutex);
+    base::MutexLock lock(h.mutex);
     if (!h.started) {
       h.started = true;
       h.entries.push_back({".", h.inode, true});
@@ -281,7 +282,7 @@ struct FuseBridge::Ops {
     while (true) {
       while (index >= h.entries.size() && !h.finished) {
         int error = 0;
-        if (!loadPage(b, h, error)) {
+        if (!loadPageLocked(b, h, error)) {
           if (used == 0) return (void)fuse_reply_err(req, error);
           return (void)fuse_reply_buf(req, buffer.data(), used);
         }
@@ -316,7 +317,7 @@ struct FuseBridge::Ops {
     if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & (O_TRUNC | O_APPEND)))
       return (void)fuse_reply_err(req, EROFS);
     auto opened = b.contents_->open(ino);
-    if (!opened) return (void)fuse_reply_err(req, opened.error());
+    if (!opened) return (void)fuse_reply_err(req, b.errnoFor(opened.error()));
     auto* handle = new FileHandle{std::move(*opened), {}};
     handle->mode =
         b.passthrough_.chooseMode(ino, handle->content->fd(), handle->content->isPartial());
@@ -338,7 +339,7 @@ struct FuseBridge::Ops {
     if (auto ready =
             self(req).contents_->prepareRead(content, offset, static_cast<std::int64_t>(size));
         !ready)
-      return (void)fuse_reply_err(req, ready.error());
+      return (void)fuse_reply_err(req, self(req).errnoFor(ready.error()));
     fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
     buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
     buf.buf[0].fd = content.fd();
@@ -505,7 +506,7 @@ std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& 
   mountPoint_ = mountPoint;
   mounted_ = true;
   deviceNumber_ = fuseDeviceNumber(mountPoint);
-  invalidationThread_ = std::thread([this] { runInvalidations(); });
+  invalidations_.start();
   return {};
 }
 
@@ -526,12 +527,7 @@ void FuseBridge::exit() {
 }
 
 void FuseBridge::unmount() {
-  {
-    std::lock_guard lock(invalidationMutex_);
-    stopping_ = true;
-  }
-  invalidationCv_.notify_all();
-  if (invalidationThread_.joinable()) invalidationThread_.join();
+  invalidations_.stop();
   if (mounted_) {
     mounted_ = false;
     if (auto done = unmountFuse(mountPoint_); !done)
@@ -550,80 +546,62 @@ void FuseBridge::raiseReadAhead() {
 
 void FuseBridge::noteSignal(const fp::ItemIdentifier& container) {
   {
-    std::lock_guard lock(signalMutex_);
+    base::MutexLock lock(signalMutex_);
     ++signals_[container.rawValue()];
   }
-  signalCv_.notify_all();
+  signalled_.signalAll();
 }
 
 std::uint64_t FuseBridge::signalCount(const fp::ItemIdentifier& container) {
-  std::lock_guard lock(signalMutex_);
+  base::MutexLock lock(signalMutex_);
   auto found = signals_.find(container.rawValue());
   return found == signals_.end() ? 0 : found->second;
 }
 
 bool FuseBridge::wasShown(Inode folder) {
-  std::lock_guard lock(signalMutex_);
+  base::MutexLock lock(signalMutex_);
   return awaitedFolders_.contains(folder);
 }
 
 bool FuseBridge::awaitFirstListing(Inode folder, const fp::ItemIdentifier& container,
                                    std::uint64_t before) {
-  std::unique_lock lock(signalMutex_);
+  base::MutexLock lock(signalMutex_);
   if (!awaitedFolders_.insert(folder).second) return false;
-  return signalCv_.wait_for(lock, options_.firstListingWait, [&] {
+  return signalled_.waitFor(options_.firstListingWait, [&]() TARNIX_REQUIRES(signalMutex_) {
     auto found = signals_.find(container.rawValue());
     return found != signals_.end() && found->second > before;
   });
 }
 
 void FuseBridge::invalidateInode(Inode inode) {
-  {
-    std::lock_guard lock(invalidationMutex_);
-    if (stopping_) return;
-    invalidations_.push_back({inode, std::nullopt});
-  }
-  invalidationCv_.notify_all();
+  // Errors mean the kernel did not hold the inode: nothing to forget.
+  invalidations_.post(
+      [this, inode] { (void)fuse_lowlevel_notify_inval_inode(session_, inode, 0, 0); });
 }
 
 void FuseBridge::invalidateEntry(Inode parent, const std::string& name) {
-  {
-    std::lock_guard lock(invalidationMutex_);
-    if (stopping_) return;
-    invalidations_.push_back({parent, name});
-  }
-  invalidationCv_.notify_all();
-}
-
-void FuseBridge::runInvalidations() {
-  while (true) {
-    Invalidation next;
-    {
-      std::unique_lock lock(invalidationMutex_);
-      invalidationCv_.wait(lock, [&] { return stopping_ || !invalidations_.empty(); });
-      if (stopping_) return;
-      next = std::move(invalidations_.front());
-      invalidations_.pop_front();
-      sending_ = true;
-    }
-    // Errors mean the kernel did not hold the entry or the inode: nothing to forget.
-    if (next.name)
-      (void)fuse_lowlevel_notify_inval_entry(session_, next.inode, next.name->c_str(),
-                                             next.name->size());
-    else
-      (void)fuse_lowlevel_notify_inval_inode(session_, next.inode, 0, 0);
-    {
-      std::lock_guard lock(invalidationMutex_);
-      sending_ = false;
-    }
-    invalidationCv_.notify_all();
-  }
+  invalidations_.post([this, parent, name] {
+    (void)fuse_lowlevel_notify_inval_entry(session_, parent, name.c_str(), name.size());
+  });
 }
 
 void FuseBridge::flush() {
-  std::unique_lock lock(invalidationMutex_);
-  invalidationCv_.wait_for(lock, std::chrono::seconds(10),
-                           [&] { return stopping_ || (invalidations_.empty() && !sending_); });
+  // The worker sends in order: once this marker runs (or is dropped by a stop), everything asked
+  // before it was sent.
+  auto done = std::make_shared<Awaited<bool>>();
+  struct Marker {
+    explicit Marker(std::shared_ptr<Awaited<bool>> done) : done(std::move(done)) {}
+    ~Marker() { done->give(true); }
+    std::shared_ptr<Awaited<bool>> done;
+  };
+  auto marker = std::make_shared<Marker>(done);
+  if (!invalidations_.post([marker] {})) return;
+  marker.reset();
+  (void)done->wait(std::chrono::seconds(10));
+}
+
+int FuseBridge::errnoFor(const ReplicaError& error) const {
+  return errnoForReplicaError(error, logger_);
 }
 
 void FuseBridge::recordUpserts(const std::vector<std::optional<UpsertResult>>& results) {
@@ -655,9 +633,10 @@ std::expected<void, int> FuseBridge::listCompletely(Inode folder) {
   Ops::awaitFirstShowing(*this, folder, h.identifier, *h.enumerator);
   int error = 0;
   bool ok = true;
+  base::MutexLock lock(h.mutex);
   // Bounded: an enumerator that never finishes must not hold the request forever.
   for (int page = 0; page < 100000 && !h.finished && ok; ++page)
-    ok = Ops::loadPage(*this, h, error);
+    ok = Ops::loadPageLocked(*this, h, error);
   h.enumerator->invalidate();
   if (!ok) return std::unexpected(error);
   return {};

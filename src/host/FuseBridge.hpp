@@ -7,24 +7,26 @@
 // write operation answers EROFS.
 //
 // Requests run on libfuse's worker threads, which may wait for the extension. Kernel cache
-// invalidations are queued to a thread of the bridge's own, never sent from inside a request.
+// invalidations are queued to a worker of the bridge's own, never sent from inside a request.
+//
+// Locks: an open folder's mutex (DirHandle) and signalMutex_ are never held together; the
+// store's, the content replica's and the worker's locks are taken inside either and call
+// nothing back.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <expected>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <mutex>  // std::once_flag
+#include <optional>
 #include <set>
 #include <string>
-#include <thread>
-#include <variant>
 
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
+#include "base/Worker.hpp"
 #include "host/ContentReplica.hpp"
 #include "host/ExtensionCalls.hpp"
 #include "host/FusePassthrough.hpp"
@@ -73,7 +75,7 @@ class FuseBridge final : public KernelCache {
   int run();
   /// Ends run() (from any thread, also a signal handler's context is not needed).
   void exit();
-  /// Detaches the mount (run() then returns) and stops the invalidation thread.
+  /// Stops the invalidation worker and detaches the mount (run() then returns).
   void unmount();
   const std::filesystem::path& mountPoint() const { return mountPoint_; }
 
@@ -83,6 +85,8 @@ class FuseBridge final : public KernelCache {
 
   /// Lists `folder` completely now (what lookup does for a folder never listed).
   std::expected<void, int> listCompletely(Inode folder);
+  /// The errno a request answers for a failure of the content replica.
+  int errnoFor(const ReplicaError& error) const;
 
   /// The extension signalled the enumerator of `container` (any thread).
   void noteSignal(const fp::ItemIdentifier& container);
@@ -93,20 +97,16 @@ class FuseBridge final : public KernelCache {
 
  private:
   friend struct Ops;
-  struct Invalidation {
-    Inode inode = 0;
-    std::optional<std::string> name;
-  };
-  void runInvalidations();
   void recordUpserts(const std::vector<std::optional<UpsertResult>>& results);
   void recordRemovals(const std::vector<ReplicaEntry>& removed);
   void raiseReadAhead();
-  std::uint64_t signalCount(const fp::ItemIdentifier& container);
-  bool wasShown(Inode folder);
+  std::uint64_t signalCount(const fp::ItemIdentifier& container) TARNIX_EXCLUDES(signalMutex_);
+  bool wasShown(Inode folder) TARNIX_EXCLUDES(signalMutex_);
   /// The first time a folder is shown, the extension lists it from the cloud only once it is
   /// presented: waits (bounded) for its signal so that the first `ls` or path lookup sees the
   /// cloud's children rather than an empty folder. True when the folder should be read again.
-  bool awaitFirstListing(Inode folder, const fp::ItemIdentifier& container, std::uint64_t before);
+  bool awaitFirstListing(Inode folder, const fp::ItemIdentifier& container, std::uint64_t before)
+      TARNIX_EXCLUDES(signalMutex_);
 
   std::shared_ptr<ReplicaStore> store_;
   std::shared_ptr<ExtensionCalls> calls_;
@@ -121,17 +121,13 @@ class FuseBridge final : public KernelCache {
   std::once_flag readAheadOnce_;
   FusePassthrough passthrough_;
 
-  std::mutex signalMutex_;  // guards the three fields below
-  std::condition_variable signalCv_;
-  std::map<std::string, std::uint64_t> signals_;
-  std::set<Inode> awaitedFolders_;
+  base::Mutex signalMutex_;
+  base::CondVar signalled_{&signalMutex_};
+  std::map<std::string, std::uint64_t> signals_ TARNIX_GUARDED_BY(signalMutex_);
+  std::set<Inode> awaitedFolders_ TARNIX_GUARDED_BY(signalMutex_);
 
-  std::mutex invalidationMutex_;  // guards the four fields below
-  std::condition_variable invalidationCv_;
-  std::deque<Invalidation> invalidations_;
-  bool stopping_ = false;
-  bool sending_ = false;
-  std::thread invalidationThread_;
+  /// Sends what the kernel should forget, in order; started by mount(), stopped by unmount().
+  base::Worker invalidations_{"tarnix-inval"};
 };
 
 }  // namespace tarnix::host

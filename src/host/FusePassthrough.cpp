@@ -131,7 +131,7 @@ void FusePassthrough::closeBacking(std::int32_t id) {
 }
 
 FuseOpenMode FusePassthrough::chooseMode(Inode inode, int contentFd, bool bySession) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   if (auto found = backings_.find(inode); found != backings_.end()) {
     // The inode is in passthrough: this open must name the same backing file. When that file
     // is not what this open reads, the session answers the reads.
@@ -158,7 +158,7 @@ FuseOpenMode FusePassthrough::chooseMode(Inode inode, int contentFd, bool bySess
 }
 
 void FusePassthrough::released(Inode inode, const FuseOpenMode& mode) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   if (mode.passthrough) {
     auto found = backings_.find(inode);
     if (found == backings_.end() || --found->second.opens > 0) return;

@@ -22,10 +22,10 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
 #include "host/ReplicaStore.hpp"
 
 namespace tarnix::host {
@@ -58,8 +58,8 @@ class FusePassthrough {
   /// Chooses how an open of `inode` is served. `contentFd` is the open replica file; `bySession`
   /// says the session must answer its reads (contents fetched range by range). Every chosen mode
   /// must be handed back with released() (also when the open reply failed).
-  FuseOpenMode chooseMode(Inode inode, int contentFd, bool bySession);
-  void released(Inode inode, const FuseOpenMode& mode);
+  FuseOpenMode chooseMode(Inode inode, int contentFd, bool bySession) TARNIX_EXCLUDES(mutex_);
+  void released(Inode inode, const FuseOpenMode& mode) TARNIX_EXCLUDES(mutex_);
 
   /// Makes the next open reply sent by this thread carry `mode`; call around fuse_reply_open.
   static void markNextOpenReply(const FuseOpenMode* mode);
@@ -82,9 +82,9 @@ class FusePassthrough {
   std::atomic<bool> accepted_{false};
   std::atomic<bool> refused_{false};
 
-  std::mutex mutex_;  // guards the two maps below
-  std::map<Inode, Backing> backings_;
-  std::map<Inode, int> cachedOpens_;
+  base::Mutex mutex_;
+  std::map<Inode, Backing> backings_ TARNIX_GUARDED_BY(mutex_);
+  std::map<Inode, int> cachedOpens_ TARNIX_GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix::host

@@ -14,8 +14,16 @@ std::expected<std::unique_ptr<MountedDomain>, std::string> MountedDomain::mount(
   auto store = ReplicaStore::open(storePath(options.stateDirectory));
   if (!store) return std::unexpected(store.error().description());
   domain->store_ = std::move(*store);
+  ContentReplicaOptions contentOptions;
+  contentOptions.contentsDirectory = options.stateDirectory / "Contents";
+  contentOptions.temporaryDirectory = options.stateDirectory / "tmp";
+  contentOptions.cacheLimit = options.cacheLimit;
+  contentOptions.partialThreshold = options.partialThreshold;
+  contentOptions.alignment = options.partialAlignment;
+  // Before the extension starts: the downloads it had under way went with the earlier run.
+  ContentReplica::removeLeftovers(*domain->store_, contentOptions, logger.child("contents"));
   domain->manager_ = std::make_shared<DomainManager>(
-      options.domain, domain->store_, options.stateDirectory / "tmp", options.mountPoint);
+      options.domain, domain->store_, contentOptions.temporaryDirectory, options.mountPoint);
   domain->extension_ = factory(options.domain, domain->manager_);
   if (!domain->extension_) return std::unexpected("the provider did not start for this drive");
   domain->calls_ = std::make_shared<ExtensionCalls>(domain->extension_, options.callTimeout);
@@ -26,11 +34,6 @@ std::expected<std::unique_ptr<MountedDomain>, std::string> MountedDomain::mount(
       std::min<ExtensionCalls::Duration>(options.callTimeout, std::chrono::seconds(5)));
   if (auto root = rootCall.item(fp::ItemIdentifier::rootContainer()); root)
     (void)domain->store_->upsert(**root);
-  ContentReplicaOptions contentOptions;
-  contentOptions.contentsDirectory = options.stateDirectory / "Contents";
-  contentOptions.cacheLimit = options.cacheLimit;
-  contentOptions.partialThreshold = options.partialThreshold;
-  contentOptions.alignment = options.partialAlignment;
   domain->contents_ = std::make_shared<ContentReplica>(domain->store_, domain->calls_,
                                                        contentOptions, logger.child("contents"));
   domain->bridge_ = std::make_shared<FuseBridge>(domain->store_, domain->calls_, domain->contents_,
@@ -45,6 +48,7 @@ std::expected<std::unique_ptr<MountedDomain>, std::string> MountedDomain::mount(
   });
   if (auto mounted = domain->bridge_->mount(options.mountPoint); !mounted) {
     domain->manager_->setSignalHandler(nullptr);
+    domain->contents_->stop();
     domain->extension_->invalidate();
     domain->down_ = true;
     return std::unexpected(mounted.error());
@@ -68,11 +72,13 @@ void MountedDomain::runInBackground() {
 void MountedDomain::unmount() {
   if (down_) return;
   down_ = true;
-  manager_->setSignalHandler(nullptr);
-  bridge_->unmount();
+  // A start that failed part of the way has made only some of these.
+  if (manager_) manager_->setSignalHandler(nullptr);
+  if (bridge_) bridge_->unmount();
   if (loop_.joinable()) loop_.join();
-  synchronizer_->stop();
-  extension_->invalidate();
+  if (synchronizer_) synchronizer_->stop();
+  if (contents_) contents_->stop();
+  if (extension_) extension_->invalidate();
 }
 
 }  // namespace tarnix::host

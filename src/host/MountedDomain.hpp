@@ -49,7 +49,8 @@ class MountedDomain {
   int run();
   /// Serves requests on a thread of its own.
   void runInBackground();
-  /// Unmounts, stops the synchroniser and invalidates the extension. Idempotent.
+  /// Unmounts, stops the synchroniser and the content replica and invalidates the extension.
+  /// Idempotent.
   void unmount();
 
   const std::shared_ptr<ReplicaStore>& store() const { return store_; }

@@ -4,17 +4,16 @@
 
 namespace tarnix::host {
 
-platform::fileprovider::ByteRange rangeToFetch(
-    const std::vector<std::pair<std::int64_t, std::int64_t>>& present, std::int64_t size,
-    std::int64_t begin, std::int64_t end, SequentialRun& run, const RangeFetchLimits& limits) {
+ByteRanges::Range rangeToFetch(const ByteRanges& present, std::int64_t size, std::int64_t begin,
+                               std::int64_t end, SequentialRun& run,
+                               const RangeFetchLimits& limits) {
   end = std::min(end, size);
-  std::int64_t start = std::max<std::int64_t>(begin, 0);
-  for (const auto& [first, last] : present)
-    if (first <= start && start < last) start = last;
+  begin = std::max<std::int64_t>(begin, 0);
+  // The missing bytes from the read on, up to what is present after them.
+  const auto missing = present.firstMissing({begin, std::max<std::int64_t>(size - begin, 0)});
+  const std::int64_t start = missing.location;
   if (start >= end) return {start, 0};
-  std::int64_t nextPresent = size;
-  for (const auto& [first, last] : present)
-    if (first > start) nextPresent = std::min(nextPresent, first);
+  const std::int64_t nextPresent = start + missing.length;
   const std::int64_t smallest = std::max<std::int64_t>(limits.alignment, 1);
   const std::int64_t largest = std::max(limits.maximumWindow, smallest);
   // The kernel reads ahead on several threads, so the reads of one sequential pass arrive out
@@ -25,7 +24,9 @@ platform::fileprovider::ByteRange rangeToFetch(
     return {start, std::max(end - start, std::min(run.window, nextPresent - start))};
   const std::int64_t window =
       nearRun ? std::min(std::max(run.window * 2, smallest), largest) : smallest;
-  const std::int64_t length = std::min(std::max(end - start, window), size - start);
+  // Never over bytes already present, unless the read itself reaches past them.
+  const std::int64_t length =
+      std::min(std::max(end - start, window), std::max(nextPresent, end) - start);
   run = {start + length, std::max(window, length)};
   return {start, length};
 }

@@ -3,13 +3,12 @@
 // present. A read that goes on where the previous fetch ended is sequential: each further one
 // doubles the fetch (up to a maximum), so that reading a large file from start to end costs a
 // few large requests rather than one per read; a read elsewhere starts again from the smallest
-// fetch, so seeking around a large file fetches little more than it reads.
+// fetch, so seeking around a large file fetches little more than it reads. A fetch stops where
+// bytes already present begin, so nothing is fetched twice.
 
 #include <cstdint>
-#include <utility>
-#include <vector>
 
-#include "platform/fileprovider/ReplicatedExtension.hpp"
+#include "host/ByteRanges.hpp"
 
 namespace tarnix::host {
 
@@ -28,11 +27,11 @@ struct RangeFetchLimits {
   std::int64_t maximumWindow = std::int64_t{64} << 20;
 };
 
-/// The range to fetch for a read of [begin, end) of a file of `size` bytes whose `present`
-/// ranges are sorted, disjoint [begin, end) pairs; starts at the first byte of the read that is
-/// not present. Updates `run`. An empty range when the read needs nothing.
-platform::fileprovider::ByteRange rangeToFetch(
-    const std::vector<std::pair<std::int64_t, std::int64_t>>& present, std::int64_t size,
-    std::int64_t begin, std::int64_t end, SequentialRun& run, const RangeFetchLimits& limits);
+/// The range to fetch for a read of [begin, end) of a file of `size` bytes of which `present`
+/// holds some (ranges in flight do not count); starts at the first byte of the read that is not
+/// present. Updates `run`. An empty range when the read needs nothing.
+ByteRanges::Range rangeToFetch(const ByteRanges& present, std::int64_t size, std::int64_t begin,
+                               std::int64_t end, SequentialRun& run,
+                               const RangeFetchLimits& limits);
 
 }  // namespace tarnix::host

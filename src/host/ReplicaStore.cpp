@@ -114,7 +114,8 @@ StoreResult<std::unique_ptr<ReplicaStore>> ReplicaStore::open(const std::filesys
   return std::unique_ptr<ReplicaStore>(new ReplicaStore(std::move(*db)));
 }
 
-StoreResult<std::optional<ReplicaEntry>> ReplicaStore::queryOne(const char* sql, auto&& bind) {
+StoreResult<std::optional<ReplicaEntry>> ReplicaStore::queryOneLocked(const char* sql,
+                                                                      auto&& bind) {
   auto s = db_->prepare(sql);
   if (!s) return std::unexpected(s.error());
   bind(*s);
@@ -124,7 +125,7 @@ StoreResult<std::optional<ReplicaEntry>> ReplicaStore::queryOne(const char* sql,
   return std::optional<ReplicaEntry>(readEntry(*s));
 }
 
-StoreResult<std::vector<ReplicaEntry>> ReplicaStore::queryMany(const char* sql, auto&& bind) {
+StoreResult<std::vector<ReplicaEntry>> ReplicaStore::queryManyLocked(const char* sql, auto&& bind) {
   auto s = db_->prepare(sql);
   if (!s) return std::unexpected(s.error());
   bind(*s);
@@ -139,42 +140,46 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::queryMany(const char* sql, 
 }
 
 StoreResult<std::optional<ReplicaEntry>> ReplicaStore::entry(Inode inode) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   static const std::string sql =
       std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE inode = ?";
-  return queryOne(sql.c_str(), [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(inode)); });
+  return queryOneLocked(sql.c_str(),
+                        [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(inode)); });
 }
 
 StoreResult<std::optional<ReplicaEntry>> ReplicaStore::entry(const fp::ItemIdentifier& identifier) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   static const std::string sql =
       std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE identifier = ?";
-  return queryOne(sql.c_str(), [&](Statement& s) { s.bind(1, identifier.rawValue()); });
+  return queryOneLocked(sql.c_str(), [&](Statement& s) { s.bind(1, identifier.rawValue()); });
 }
 
 StoreResult<std::optional<ReplicaEntry>> ReplicaStore::child(Inode parent,
                                                              const std::string& name) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   static const std::string sql = std::string("SELECT ") + kColumns +
                                  " FROM ReplicaItems WHERE parentInode = ? AND filename = ?"
                                  " AND inode != 1 ORDER BY inode LIMIT 1";
-  return queryOne(sql.c_str(), [&](Statement& s) {
+  return queryOneLocked(sql.c_str(), [&](Statement& s) {
     s.bind(1, static_cast<std::int64_t>(parent)).bind(2, name);
   });
 }
 
 StoreResult<std::vector<ReplicaEntry>> ReplicaStore::children(Inode parent) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   static const std::string sql = std::string("SELECT ") + kColumns +
                                  " FROM ReplicaItems WHERE parentInode = ? AND inode != 1"
                                  " ORDER BY filename";
-  return queryMany(sql.c_str(),
-                   [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(parent)); });
+  return queryManyLocked(sql.c_str(),
+                         [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(parent)); });
 }
 
 StoreResult<std::optional<UpsertResult>> ReplicaStore::upsert(const fp::Item& item) {
-  std::lock_guard lock(mutex_);
-  return db_->transaction<std::optional<UpsertResult>>([&] { return upsertLocked(item); });
+  base::MutexLock lock(mutex_);
+  return db_->transaction<std::optional<UpsertResult>>([&] {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
+    return upsertLocked(item);
+  });
 }
 
 StoreResult<std::optional<UpsertResult>> ReplicaStore::upsertLocked(const fp::Item& item) {
@@ -182,12 +187,12 @@ StoreResult<std::optional<UpsertResult>> ReplicaStore::upsertLocked(const fp::It
   static const std::string byIdentifier =
       std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE identifier = ?";
   auto existing =
-      queryOne(byIdentifier.c_str(), [&](Statement& s) { s.bind(1, identifier.rawValue()); });
+      queryOneLocked(byIdentifier.c_str(), [&](Statement& s) { s.bind(1, identifier.rawValue()); });
   if (!existing) return std::unexpected(existing.error());
 
   Inode parentInode = kRootInode;
   if (!identifier.isRootContainer()) {
-    auto parent = queryOne(byIdentifier.c_str(), [&](Statement& s) {
+    auto parent = queryOneLocked(byIdentifier.c_str(), [&](Statement& s) {
       s.bind(1, item.parentItemIdentifier().rawValue());
     });
     if (!parent) return std::unexpected(parent.error());
@@ -279,9 +284,10 @@ StoreResult<std::optional<UpsertResult>> ReplicaStore::upsertLocked(const fp::It
 
 StoreResult<std::vector<std::optional<UpsertResult>>> ReplicaStore::upsertAll(
     const std::vector<fp::ItemPtr>& items) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   using R = std::vector<std::optional<UpsertResult>>;
   return db_->transaction<R>([&]() -> StoreResult<R> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
     R results;
     for (const auto& item : items) {
       if (!item) {
@@ -298,14 +304,15 @@ StoreResult<std::vector<std::optional<UpsertResult>>> ReplicaStore::upsertAll(
 
 StoreResult<std::vector<ReplicaEntry>> ReplicaStore::completeListing(Inode parent,
                                                                      std::vector<Inode> listed) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   using R = std::vector<ReplicaEntry>;
   return db_->transaction<R>([&]() -> StoreResult<R> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
     std::sort(listed.begin(), listed.end());
     static const std::string sql = std::string("SELECT ") + kColumns +
                                    " FROM ReplicaItems WHERE parentInode = ? AND inode != 1";
-    auto current =
-        queryMany(sql.c_str(), [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(parent)); });
+    auto current = queryManyLocked(
+        sql.c_str(), [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(parent)); });
     if (!current) return std::unexpected(current.error());
     R removedAll;
     for (const auto& child : *current) {
@@ -329,16 +336,16 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::removeLocked(Inode inode) {
   std::vector<Inode> pending{inode};
   static const std::string self =
       std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE inode = ?";
-  auto first =
-      queryOne(self.c_str(), [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(inode)); });
+  auto first = queryOneLocked(self.c_str(),
+                              [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(inode)); });
   if (!first) return std::unexpected(first.error());
   if (!*first) return removed;
   removed.push_back(**first);
   while (!pending.empty()) {
     const Inode next = pending.back();
     pending.pop_back();
-    auto kids =
-        queryMany(sql.c_str(), [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(next)); });
+    auto kids = queryManyLocked(sql.c_str(),
+                                [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(next)); });
     if (!kids) return std::unexpected(kids.error());
     for (auto& k : *kids) {
       pending.push_back(k.inode);
@@ -357,9 +364,10 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::removeLocked(Inode inode) {
 }
 
 StoreResult<std::vector<ReplicaEntry>> ReplicaStore::remove(const fp::ItemIdentifier& identifier) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return db_->transaction<std::vector<ReplicaEntry>>(
       [&]() -> StoreResult<std::vector<ReplicaEntry>> {
+        mutex_.assertHeld();  // transaction() runs it here, under the lock
         auto id = db_->prepare("SELECT inode FROM ReplicaItems WHERE identifier = ?");
         if (!id) return std::unexpected(id.error());
         id->bind(1, identifier.rawValue());
@@ -375,7 +383,7 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::remove(const fp::ItemIdenti
 StoreResult<void> ReplicaStore::setContentPresent(Inode inode, const fp::Data& contentVersion,
                                                   const std::filesystem::path& contentPath,
                                                   std::int64_t contentSize, std::int64_t access) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto s = db_->prepare(
       "UPDATE ReplicaItems SET contentPresent = 1, presentContentVersion = ?, contentPath = ?,"
       " contentSize = ?, lastAccess = ? WHERE inode = ?");
@@ -389,9 +397,10 @@ StoreResult<void> ReplicaStore::setContentPresent(Inode inode, const fp::Data& c
 }
 
 StoreResult<std::optional<std::filesystem::path>> ReplicaStore::clearContent(Inode inode) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   using R = std::optional<std::filesystem::path>;
   return db_->transaction<R>([&]() -> StoreResult<R> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
     auto q =
         db_->prepare("SELECT contentPath FROM ReplicaItems WHERE inode = ? AND contentPresent");
     if (!q) return std::unexpected(q.error());
@@ -412,7 +421,7 @@ StoreResult<std::optional<std::filesystem::path>> ReplicaStore::clearContent(Ino
 }
 
 StoreResult<void> ReplicaStore::touch(Inode inode, std::int64_t access) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto s = db_->prepare("UPDATE ReplicaItems SET lastAccess = ? WHERE inode = ?");
   if (!s) return std::unexpected(s.error());
   s->bind(1, access).bind(2, static_cast<std::int64_t>(inode));
@@ -420,7 +429,7 @@ StoreResult<void> ReplicaStore::touch(Inode inode, std::int64_t access) {
 }
 
 StoreResult<std::vector<PresentContent>> ReplicaStore::presentContents() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto s = db_->prepare(
       "SELECT inode, contentSize, lastAccess, contentPath FROM ReplicaItems"
       " WHERE contentPresent = 1 ORDER BY lastAccess, inode");
@@ -437,7 +446,7 @@ StoreResult<std::vector<PresentContent>> ReplicaStore::presentContents() {
 }
 
 StoreResult<std::int64_t> ReplicaStore::cacheUsage() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto v = db_->scalarInt(
       "SELECT COALESCE(SUM(contentSize), 0) FROM ReplicaItems WHERE contentPresent = 1");
   if (!v) return std::unexpected(v.error());
@@ -445,7 +454,7 @@ StoreResult<std::int64_t> ReplicaStore::cacheUsage() {
 }
 
 StoreResult<std::optional<std::string>> ReplicaStore::state(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto s = db_->prepare("SELECT value FROM ReplicaState WHERE key = ?");
   if (!s) return std::unexpected(s.error());
   s->bind(1, key);
@@ -457,7 +466,7 @@ StoreResult<std::optional<std::string>> ReplicaStore::state(const std::string& k
 
 StoreResult<void> ReplicaStore::setState(const std::string& key,
                                          const std::optional<std::string>& value) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   if (!value) {
     auto s = db_->prepare("DELETE FROM ReplicaState WHERE key = ?");
     if (!s) return std::unexpected(s.error());

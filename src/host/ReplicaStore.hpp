@@ -5,18 +5,19 @@
 // and for files whether the contents are present, at which content version and in which file.
 // The file also keeps the last sync anchor and small state values (domain state, errors).
 //
-// Thread-safe: every member takes the store's one mutex; nothing calls out while holding it.
+// Thread-safe: every member takes the store's one mutex; nothing calls out while holding it, so
+// callers may hold locks of their own around any call.
 
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/JSONValue.hpp"
+#include "base/Mutex.hpp"
 #include "common/Database.hpp"
 #include "platform/fileprovider/Item.hpp"
 
@@ -124,13 +125,16 @@ class ReplicaStore {
 
  private:
   explicit ReplicaStore(std::unique_ptr<common::Database> db) : db_(std::move(db)) {}
-  StoreResult<std::optional<ReplicaEntry>> queryOne(const char* sql, auto&& bind);
-  StoreResult<std::vector<ReplicaEntry>> queryMany(const char* sql, auto&& bind);
-  StoreResult<std::optional<UpsertResult>> upsertLocked(const fp::Item& item);
-  StoreResult<std::vector<ReplicaEntry>> removeLocked(Inode inode);
+  StoreResult<std::optional<ReplicaEntry>> queryOneLocked(const char* sql, auto&& bind)
+      TARNIX_REQUIRES(mutex_);
+  StoreResult<std::vector<ReplicaEntry>> queryManyLocked(const char* sql, auto&& bind)
+      TARNIX_REQUIRES(mutex_);
+  StoreResult<std::optional<UpsertResult>> upsertLocked(const fp::Item& item)
+      TARNIX_REQUIRES(mutex_);
+  StoreResult<std::vector<ReplicaEntry>> removeLocked(Inode inode) TARNIX_REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::unique_ptr<common::Database> db_;
+  base::Mutex mutex_;
+  const std::unique_ptr<common::Database> db_ TARNIX_PT_GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix::host

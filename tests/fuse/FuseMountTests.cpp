@@ -82,6 +82,14 @@ class FuseMountTest : public ::testing::Test {
     return condition();
   }
 
+  // Waits (up to 5 s) until the kernel released every open of `name` in the mount's root.
+  bool released(const std::string& name) {
+    auto child = mounted_->store()->child(kRootInode, name);
+    if (!child || !*child) return false;
+    const Inode inode = (*child)->inode;
+    return settles([&] { return !mounted_->contents()->isOpen(inode); });
+  }
+
   // Waits (up to 10 s) until the synchroniser finished a round after `before`.
   bool waitForChangeRound(std::uint64_t before) {
     for (int i = 0; i < 1000; ++i) {
@@ -319,6 +327,8 @@ TEST_F(FuseMountTest, EvictionMakesTheLeastRecentlyUsedClosedFileDatalessAgain) 
   };
 
   EXPECT_EQ(testing::readFile(mountPoint() / "a.bin"), a);
+  // Released before b is read: else b, closed first, would be the one to go.
+  ASSERT_TRUE(released("a.bin"));
   EXPECT_EQ(testing::readFile(mountPoint() / "b.bin"), b);
   EXPECT_TRUE(
       settles([&] { return xattr(mountPoint() / "a.bin", "user.tarnix.downloaded") == "0"; }));

@@ -9,7 +9,9 @@
 #include "host/EvictionPolicy.hpp"
 #include "host/ExtensionCalls.hpp"
 #include "host/RangeFetchPolicy.hpp"
+#include "host/ReplicaError.hpp"
 #include "host/commands/Commands.hpp"
+#include "support/CapturingLogSink.hpp"
 
 namespace tarnix::host {
 namespace {
@@ -45,14 +47,13 @@ TEST(EvictionPolicyTest, EqualAccessTimesEvictTheLowerInodeFirst) {
 
 // Reads of a 100-unit file (alignment 4, windows up to 32), one after another from a fresh run.
 TEST(RangeFetchPolicyTest, SequentialReadsFetchGrowingWindowsAndSeeksStartSmall) {
-  using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;
   struct Read {
     std::int64_t begin, end;
     fp::ByteRange expected;
   };
   struct Case {
     const char* name;
-    Ranges present;
+    ByteRanges present;
     std::vector<Read> reads;
   };
   const Case cases[] = {
@@ -75,8 +76,12 @@ TEST(RangeFetchPolicyTest, SequentialReadsFetchGrowingWindowsAndSeeksStartSmall)
         {12, 13, {12, 16}},
         {36, 37, {36, 32}}}},
       {"a hole is filled up to what is present after it",
-       {{16, 20}},
+       {{16, 4}},
        {{0, 2, {0, 4}}, {4, 6, {4, 8}}, {24, 25, {24, 16}}, {12, 13, {12, 4}}}},
+      {"a window stops at what is present, and the run goes on after it",
+       {{20, 4}},
+       {{0, 2, {0, 4}}, {4, 6, {4, 8}}, {12, 13, {12, 8}}, {24, 25, {24, 32}}}},
+      {"a read across what is present fetches through it", {{4, 2}}, {{0, 8, {0, 8}}}},
       {"a seek starts again from the smallest fetch",
        {},
        {{0, 2, {0, 4}}, {4, 6, {4, 8}}, {60, 61, {60, 4}}, {64, 65, {64, 8}}, {0, 1, {0, 4}}}},
@@ -155,6 +160,39 @@ TEST(ExtensionErrorTest, EveryErrorBecomesTheErrnoAUserExpects) {
   for (const auto& c : cases)
     EXPECT_EQ(errnoForError(c.error), c.expected) << c.error.description();
   EXPECT_EQ(CallError{}.errnoValue(), ETIMEDOUT);
+}
+
+TEST(ExtensionErrorTest, EveryReplicaErrorBecomesTheErrnoAUserExpects) {
+  using K = ReplicaError::Kind;
+  struct Case {
+    ReplicaError error;
+    int expected;
+  };
+  const Case cases[] = {
+      {ReplicaError::of(K::noSuchItem), ENOENT},
+      {ReplicaError::of(K::isFolder), EISDIR},
+      {ReplicaError::of(K::notReadable), EACCES},
+      {ReplicaError::extension(CallError{fp::Error(fp::FileProviderErrorCode::serverUnreachable)}),
+       EHOSTUNREACH},
+      {ReplicaError::extension(CallError{}), ETIMEDOUT},
+      {ReplicaError::of(K::store, "disk I/O error"), EIO},
+      {ReplicaError::fromErrno(ENOSPC, "making a range file"), ENOSPC},
+      {ReplicaError::fileSystem(std::make_error_code(std::errc::too_many_files_open), "opening"),
+       EMFILE},
+      {ReplicaError::of(K::fileSystem), EIO},
+      {ReplicaError::of(K::sizeMismatch), EIO},
+      {ReplicaError::of(K::rangeNotDelivered), EIO},
+  };
+  auto [logger, sink] = testing::CapturingLogSink::makeLogger();
+  for (const auto& c : cases)
+    EXPECT_EQ(errnoForReplicaError(c.error, logger), c.expected) << c.error.description();
+  EXPECT_TRUE(sink->entries().empty());
+
+  // One the table does not know is logged, and reads as an I/O error.
+  const auto unknown = ReplicaError::of(static_cast<K>(999), "from a newer part of the host");
+  EXPECT_EQ(errnoForReplicaError(unknown, logger), EIO);
+  ASSERT_EQ(sink->entries("Unknown replica error answered with EIO").size(), 1u);
+  EXPECT_NE(sink->allText().find("from a newer part of the host"), std::string::npos);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,6 +29,7 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
       fp::ItemCapabilities::allowsReading | fp::ItemCapabilities::allowsEvicting;
 
   struct Counters {
+    std::atomic<int> item{0};
     std::atomic<int> fetchContents{0};
     std::atomic<int> fetchPartialContents{0};
     std::atomic<int> enumerateItems{0};
@@ -46,7 +48,30 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     nodes_[root.itemIdentifier.rawValue()] = Node{root, {}};
   }
 
+  /// A fetch the host asked for: of the whole file, or of `range` (at least) of `version`.
+  struct FetchCall {
+    std::string identifier;
+    std::optional<fp::ByteRange> range;
+  };
+  /// Gives the answer of a fetch: none for the contents, or the error to fail with. Safe to call
+  /// from any thread, once.
+  using Answer = std::function<void(std::optional<fp::Error>)>;
+  /// Decides when and how each fetch answers; runs on the calling thread, may block, and may keep
+  /// `answer` to give it later (the fetch is then asynchronous). Without one, fetches answer at
+  /// once with the contents.
+  using FetchHook = std::function<void(const FetchCall&, Answer answer)>;
+  /// Changes what a whole fetch hands over (bytes and item), as a faulty download would.
+  using DeliveryFilter = std::function<void(std::string& bytes, fp::ItemProperties& item)>;
+
   void setManager(fp::ManagerPtr manager) { manager_ = std::move(manager); }
+  void setFetchHook(FetchHook hook) {
+    std::lock_guard lock(mutex_);
+    fetchHook_ = std::move(hook);
+  }
+  void setDeliveryFilter(DeliveryFilter filter) {
+    std::lock_guard lock(mutex_);
+    deliveryFilter_ = std::move(filter);
+  }
   Counters& counters() { return counters_; }
 
   std::string root() const { return std::string(fp::ItemIdentifier::kRootContainerRawValue); }
@@ -77,6 +102,7 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     node.properties.documentSize = static_cast<std::int64_t>(contents.size());
     node.properties.itemVersion.contentVersion = "c" + std::to_string(++version_);
     node.properties.itemVersion.metadataVersion = "m" + std::to_string(version_);
+    history_[{id, node.properties.itemVersion.contentVersion}] = contents;
     changes_.push_back({++rank_, id, false});
   }
 
@@ -148,6 +174,7 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
 
   fp::ProgressPtr item(const fp::ItemIdentifier& identifier, const fp::Request&,
                        ItemCompletion completion) override {
+    counters_.item++;
     auto snapshot = find(identifier);
     if (!snapshot)
       completion(nullptr, fp::Error::forNonExistentItem(identifier));
@@ -160,47 +187,38 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
                                 const std::optional<fp::ItemVersion>&, const fp::Request&,
                                 FetchContentsCompletion completion) override {
     counters_.fetchContents++;
-    auto readable = readableContents(identifier);
-    if (!readable) {
-      completion(std::nullopt, nullptr, readable.error());
-      return fp::Progress::make(1);
-    }
-    auto file = temporaryFile("dl-full");
-    std::ofstream(file, std::ios::binary) << readable->first;
-    completion(file, readable->second, std::nullopt);
+    auto answer = [self = shared_from_this(), identifier,
+                   completion = std::move(completion)](std::optional<fp::Error> failure) {
+      if (failure) return completion(std::nullopt, nullptr, *failure);
+      auto readable = self->readableContents(identifier);
+      if (!readable) return completion(std::nullopt, nullptr, readable.error());
+      auto& [bytes, properties] = *readable;
+      if (auto filter = self->deliveryFilter()) filter(bytes, properties);
+      auto file = self->temporaryFile("dl-full");
+      std::ofstream(file, std::ios::binary) << bytes;
+      completion(file, fp::ItemSnapshot::make(properties), std::nullopt);
+    };
+    runFetch({identifier.rawValue(), std::nullopt}, std::move(answer));
     return fp::Progress::make(1);
   }
 
-  fp::ProgressPtr fetchPartialContents(const fp::ItemIdentifier& identifier, const fp::ItemVersion&,
-                                       const fp::Request&, fp::ByteRange minimalRange,
-                                       std::int64_t alignment, fp::FetchContentsOptions,
+  fp::ProgressPtr fetchPartialContents(const fp::ItemIdentifier& identifier,
+                                       const fp::ItemVersion& version, const fp::Request&,
+                                       fp::ByteRange minimalRange, std::int64_t alignment,
+                                       fp::FetchContentsOptions,
                                        FetchPartialContentsCompletion completion) override {
     counters_.fetchPartialContents++;
     {
       std::lock_guard lock(mutex_);
       requestedRanges_.push_back(minimalRange);
     }
-    auto readable = readableContents(identifier);
-    if (!readable) {
-      completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none, readable.error());
-      return fp::Progress::make(1);
-    }
-    const auto& [bytes, snapshot] = *readable;
-    const auto size = static_cast<std::int64_t>(bytes.size());
-    const std::int64_t a = std::max<std::int64_t>(alignment, 1);
-    const std::int64_t begin = minimalRange.location / a * a;
-    const std::int64_t end =
-        std::min(size, (minimalRange.location + minimalRange.length + a - 1) / a * a);
-    // The range sits at its place in a file as long as the whole.
-    auto file = temporaryFile("dl-part");
-    {
-      std::ofstream out(file, std::ios::binary);
-      out.seekp(begin);
-      out.write(bytes.data() + begin, end - begin);
-    }
-    std::filesystem::resize_file(file, static_cast<std::uintmax_t>(size));
-    completion(file, snapshot, fp::ByteRange{begin, end - begin}, fp::MaterializationFlags::none,
-               std::nullopt);
+    auto answer = [self = shared_from_this(), identifier, version, minimalRange, alignment,
+                   completion = std::move(completion)](std::optional<fp::Error> failure) {
+      if (failure)
+        return completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none, *failure);
+      self->answerRange(identifier, version, minimalRange, alignment, completion);
+    };
+    runFetch({identifier.rawValue(), minimalRange}, std::move(answer));
     return fp::Progress::make(1);
   }
 
@@ -353,24 +371,77 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     return p;
   }
 
+  // The bytes of `version` (as they were then) at their place in a file as long as the whole.
+  void answerRange(const fp::ItemIdentifier& identifier, const fp::ItemVersion& version,
+                   fp::ByteRange minimalRange, std::int64_t alignment,
+                   const FetchPartialContentsCompletion& completion) {
+    auto readable = readableContents(identifier, version.contentVersion);
+    if (!readable) {
+      completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none, readable.error());
+      return;
+    }
+    const auto& bytes = readable->first;
+    const auto snapshot = fp::ItemSnapshot::make(readable->second);
+    const auto size = static_cast<std::int64_t>(bytes.size());
+    const std::int64_t a = std::max<std::int64_t>(alignment, 1);
+    const std::int64_t begin = minimalRange.location / a * a;
+    const std::int64_t end =
+        std::min(size, (minimalRange.location + minimalRange.length + a - 1) / a * a);
+    // The range sits at its place in a file as long as the whole.
+    auto file = temporaryFile("dl-part");
+    {
+      std::ofstream out(file, std::ios::binary);
+      out.seekp(begin);
+      out.write(bytes.data() + begin, end - begin);
+    }
+    std::filesystem::resize_file(file, static_cast<std::uintmax_t>(size));
+    completion(file, snapshot, fp::ByteRange{begin, end - begin}, fp::MaterializationFlags::none,
+               std::nullopt);
+  }
+
   void put(Node node) {
     std::lock_guard lock(mutex_);
     node.properties.itemVersion.contentVersion = "c" + std::to_string(++version_);
     node.properties.itemVersion.metadataVersion = "m" + std::to_string(version_);
     const auto id = node.properties.itemIdentifier.rawValue();
+    history_[{id, node.properties.itemVersion.contentVersion}] = node.contents;
     nodes_[id] = std::move(node);
     changes_.push_back({++rank_, id, false});
   }
 
-  // The contents and item of a file the user may read.
-  std::expected<std::pair<std::string, fp::ItemPtr>, fp::Error> readableContents(
-      const fp::ItemIdentifier& identifier) {
+  // The contents (of `contentVersion` when given, else the current ones) and the item of a file
+  // the user may read.
+  std::expected<std::pair<std::string, fp::ItemProperties>, fp::Error> readableContents(
+      const fp::ItemIdentifier& identifier, std::optional<fp::Data> contentVersion = std::nullopt) {
     std::lock_guard lock(mutex_);
     auto it = nodes_.find(identifier.rawValue());
     if (it == nodes_.end()) return std::unexpected(fp::Error::forNonExistentItem(identifier));
     if (!fp::contains(it->second.properties.capabilities, fp::ItemCapabilities::allowsReading))
       return std::unexpected(fp::Error(fp::CocoaErrorCode::fileReadNoPermission));
-    return std::make_pair(it->second.contents, fp::ItemSnapshot::make(it->second.properties));
+    if (contentVersion && *contentVersion != it->second.properties.itemVersion.contentVersion) {
+      auto old = history_.find({identifier.rawValue(), *contentVersion});
+      if (old == history_.end())
+        return std::unexpected(fp::Error(fp::FileProviderErrorCode::versionNoLongerAvailable));
+      return std::make_pair(old->second, it->second.properties);
+    }
+    return std::make_pair(it->second.contents, it->second.properties);
+  }
+
+  DeliveryFilter deliveryFilter() {
+    std::lock_guard lock(mutex_);
+    return deliveryFilter_;
+  }
+
+  void runFetch(const FetchCall& call, Answer answer) {
+    FetchHook hook;
+    {
+      std::lock_guard lock(mutex_);
+      hook = fetchHook_;
+    }
+    if (hook)
+      hook(call, std::move(answer));
+    else
+      answer(std::nullopt);
   }
 
   fp::ItemPtr find(const fp::ItemIdentifier& identifier) {
@@ -390,6 +461,9 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
   std::mutex mutex_;
   std::vector<fp::ByteRange> requestedRanges_;
   std::map<std::string, Node> nodes_;
+  std::map<std::pair<std::string, fp::Data>, std::string> history_;  // every version's contents
+  FetchHook fetchHook_;
+  DeliveryFilter deliveryFilter_;
   std::vector<Change> changes_;
   std::map<std::string, fp::Error> failures_;
   std::int64_t rank_ = 0;
