@@ -64,8 +64,9 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       p.driveRepository_, p.drive_.identifier, globals->notificationCenter(),
       p.distributedNotificationCenter_, logger.child("DriveConfigurationProvider"));
   p.configurationProvider_->start();
-  p.cloud_ = ProviderCloudServices::make(p.drive_, *p.appGroup_, p.itemStorage_, logger,
-                                         kExtensionShortVersion);
+  p.cloud_ =
+      ProviderCloudServices::make(p.drive_, *p.appGroup_, p.itemStorage_, logger,
+                                  kExtensionShortVersion, globals->appLifecycleID().rawValue);
 
   p.domainDataStorage_ = std::make_shared<common::DomainDataStorage>(
       p.driveDatabase_->dbQueue(), p.drive_.identifier, std::make_shared<base::Logger>(logger));
