@@ -113,6 +113,7 @@ struct TarnixURLSession::State {
   common::URLSessionProxyConfiguration proxyConfiguration;
   std::vector<std::weak_ptr<Transfer>> transfers;
   int sessionsCreated = 0;
+  bool invalidated = false;  // set by invalidateAndCancel; later tasks are cancelled at once
 
   // Adds the identification headers and picks the transfer configuration for `options`.
   std::shared_ptr<const PlatformSession> prepare(URLRequest& request,
@@ -178,11 +179,15 @@ struct TarnixURLSession::State {
     setup.logger = logger;
     setup.downloadDirectory = configuration.downloadDirectory;
     auto transfer = std::make_shared<Transfer>(std::move(setup));
+    bool refused = false;
     {
       std::lock_guard lock(mutex);
       std::erase_if(transfers, [](const auto& weak) { return weak.expired(); });
       transfers.push_back(transfer);
+      refused = invalidated;
     }
+    // Cancelled while suspended, the transfer completes with the cancellation and never starts.
+    if (refused) transfer->cancel();
     return std::make_shared<URLSessionTask>(std::move(transfer));
   }
 
@@ -221,10 +226,15 @@ TarnixURLSession::TarnixURLSession(
 }
 
 TarnixURLSession::~TarnixURLSession() {
+  invalidateAndCancel();
+}
+
+void TarnixURLSession::invalidateAndCancel() {
   state_->proxySubscription.reset();
   std::vector<std::shared_ptr<Transfer>> live;
   {
     std::lock_guard lock(state_->mutex);
+    state_->invalidated = true;
     for (const auto& weak : state_->transfers) {
       if (auto transfer = weak.lock()) live.push_back(std::move(transfer));
     }

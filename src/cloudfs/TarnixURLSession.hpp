@@ -154,6 +154,12 @@ class TarnixURLSession {
                    Configuration configuration = Configuration::fromEnvironment());
   /// Cancels the transfers still running and waits until their completions have run.
   ~TarnixURLSession();
+
+  /// Ends the session's work now, as its destruction would: the transfers still running are
+  /// cancelled and their completions have run when this returns (unless called on the
+  /// delegate queue, where it cannot wait). Tasks made afterwards complete with
+  /// `URLError::Code::cancelled` and send nothing. Idempotent.
+  void invalidateAndCancel();
   TarnixURLSession(const TarnixURLSession&) = delete;
   TarnixURLSession& operator=(const TarnixURLSession&) = delete;
 

@@ -18,6 +18,21 @@ CloudConfigurationStorageError CloudConfigurationStorage::logged(const char* mes
   return CloudConfigurationStorageError{std::string(message) + ": " + reason};
 }
 
+void CloudConfigurationStorage::setEntryOnQueue(const std::string& key,
+                                                std::optional<Entry> entry) {
+  ++revisions_[key];
+  if (entry) {
+    cache_.insert_or_assign(key, std::move(*entry));
+  } else {
+    cache_.erase(key);
+  }
+}
+
+std::uint64_t CloudConfigurationStorage::revisionOnQueue(const std::string& key) const {
+  auto it = revisions_.find(key);
+  return it == revisions_.end() ? 0 : it->second;
+}
+
 std::expected<std::filesystem::path, CloudConfigurationStorageError>
 CloudConfigurationStorage::fileURL(const std::string& account) const {
   auto normalized = base::normalizedUuid(account);
@@ -34,10 +49,12 @@ CloudConfigurationStorage::configuration(const std::string& account, const std::
     return std::unexpected(
         logged("Reading cloud configuration failed", account, file.error().message));
   auto key = file->filename().string();
+  std::uint64_t startRevision = 0;
   auto cached = serialQueue_.sync([&]() -> std::optional<CloudConfiguration> {
     if (auto it = cache_.find(key); it != cache_.end() && it->second.timestamp == timestamp) {
       return it->second.configuration;
     }
+    startRevision = revisionOnQueue(key);
     return std::nullopt;
   });
   if (cached) return *cached;
@@ -50,7 +67,11 @@ CloudConfigurationStorage::configuration(const std::string& account, const std::
     return std::unexpected(
         logged("Reading cloud configuration failed", account, decoded.error().message));
   }
-  serialQueue_.sync([&] { cache_.insert_or_assign(key, Entry{*decoded, timestamp}); });
+  serialQueue_.sync([&] {
+    // An update, a removal or another read changed the entry meanwhile: it is newer than
+    // what this read found.
+    if (revisionOnQueue(key) == startRevision) setEntryOnQueue(key, Entry{*decoded, timestamp});
+  });
   return *decoded;
 }
 
@@ -76,16 +97,17 @@ std::expected<bool, CloudConfigurationStorageError> CloudConfigurationStorage::u
     return std::unexpected(
         logged("Saving cloud configuration failed", account, file.error().message));
   auto key = file->filename().string();
+  base::MutexLock writing(writeMutex_);
   bool changed = serialQueue_.sync([&] {
     auto it = cache_.find(key);
     if (it != cache_.end() && it->second.configuration == configuration.parsed) return false;
-    cache_.insert_or_assign(key, Entry{configuration.parsed, timestamp});
+    setEntryOnQueue(key, Entry{configuration.parsed, timestamp});
     return true;
   });
   if (!changed) return false;
   if (auto written = fileManager_->writeAtomically(*file, configuration.raw); !written) {
     // The file still holds the old document: forget the entry so the next read takes the file.
-    serialQueue_.sync([&] { cache_.erase(key); });
+    serialQueue_.sync([&] { setEntryOnQueue(key, std::nullopt); });
     return std::unexpected(
         logged("Saving cloud configuration failed", account, written.error().message));
   }
@@ -99,7 +121,8 @@ std::expected<void, CloudConfigurationStorageError> CloudConfigurationStorage::r
     return std::unexpected(
         logged("Removing cloud configuration failed", account, file.error().message));
   auto key = file->filename().string();
-  serialQueue_.sync([&] { cache_.erase(key); });
+  base::MutexLock writing(writeMutex_);
+  serialQueue_.sync([&] { setEntryOnQueue(key, std::nullopt); });
   if (auto removed = fileManager_->remove(*file); !removed) {
     return std::unexpected(
         logged("Removing cloud configuration failed", account, removed.error().message));
@@ -117,6 +140,13 @@ std::map<std::string, CloudConfiguration> CloudConfigurationStorage::all() {
 }
 
 std::expected<void, CloudConfigurationStorageError> CloudConfigurationStorage::forceCacheReload() {
+  // The revisions before any file is read: an entry that changes later is newer than the file
+  // this reload reads for it.
+  const auto startRevisions = serialQueue_.sync([&] { return revisions_; });
+  const auto startRevision = [&](const std::string& key) {
+    auto it = startRevisions.find(key);
+    return it == startRevisions.end() ? std::uint64_t{0} : it->second;
+  };
   auto names = fileManager_->fileNames(folder_);
   if (!names)
     return std::unexpected(logged("Force cache reload failed", "", names.error().message));
@@ -138,9 +168,10 @@ std::expected<void, CloudConfigurationStorageError> CloudConfigurationStorage::f
   }
   serialQueue_.sync([&] {
     for (auto& [account, configuration] : loaded) {
+      if (revisionOnQueue(account) != startRevision(account)) continue;
       auto it = cache_.find(account);
       std::string timestamp = it == cache_.end() ? std::string() : it->second.timestamp;
-      cache_.insert_or_assign(account, Entry{std::move(configuration), std::move(timestamp)});
+      setEntryOnQueue(account, Entry{std::move(configuration), std::move(timestamp)});
     }
   });
   return {};

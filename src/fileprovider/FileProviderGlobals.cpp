@@ -30,6 +30,10 @@ bool raiseOpenFileLimit() {
 
 }  // namespace
 
+AppLifecycleID AppLifecycleID::make() {
+  return AppLifecycleID{base::makeUuid()};
+}
+
 std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProviderGlobals::make(
     FileProviderGlobalsConfiguration configuration) {
   auto globals = std::shared_ptr<FileProviderGlobals>(new FileProviderGlobals());
@@ -46,9 +50,11 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
   globals->appGroup_ = std::move(stores->group);
 
   globals->logger_ = logger.child("FileProviderGlobals");
+  globals->appLifecycleID_ = AppLifecycleID::make();
   logger.info(std::string("Initializing File Provider process...(") + kExtensionShortVersion +
                   " (" + kExtensionBuildVersion + "), missing commit ID)",
-              {{"appLifecycleID", base::makeUuid()}, {"executablePath", executablePath()}});
+              {{"appLifecycleID", globals->appLifecycleID_.rawValue},
+               {"executablePath", executablePath()}});
 
   if (!raiseOpenFileLimit()) logger.error("Increasing max file limit for the process failed");
 

@@ -41,6 +41,16 @@ struct ProviderStartError {
   bool isMigrationError = false;
 };
 
+/// One run of the process: logged with the start-up line (metadata "appLifecycleID") and sent
+/// with every cloud request ("X-Tarnix-Application-Lifecycle-Trace"), so that the cloud's
+/// records of a run can be matched with its log.
+struct AppLifecycleID {
+  std::string rawValue;
+  /// A new random identifier.
+  static AppLifecycleID make();
+  bool operator==(const AppLifecycleID&) const = default;
+};
+
 struct FileProviderGlobalsConfiguration {
   /// The shared container's root; none: no container (the start fails).
   std::optional<std::filesystem::path> containerRoot;
@@ -69,6 +79,8 @@ class FileProviderGlobals {
   }
   const std::shared_ptr<Relaunch>& relaunch() const { return relaunch_; }
   const base::Logger& logger() const { return logger_; }
+  /// This run's identifier, as the start-up line logged it.
+  const AppLifecycleID& appLifecycleID() const { return appLifecycleID_; }
   const std::shared_ptr<common::FeatureList>& featureList() const { return featureList_; }
   /// The center the drive repository posts its changes on (this process only).
   const std::shared_ptr<platform::DistributedNotificationCenter>& notificationCenter() const {
@@ -93,6 +105,7 @@ class FileProviderGlobals {
   std::shared_ptr<Relaunch> relaunch_;
   // eventBroker joins here.
   base::Logger logger_ = base::Logger::null();
+  AppLifecycleID appLifecycleID_;
   // memoryPressureMonitor, backendDeviceRepository and orphanedFilesCleanupTask join here.
   std::shared_ptr<common::FeatureList> featureList_;
   std::shared_ptr<platform::DistributedNotificationCenter> notificationCenter_;

@@ -14,6 +14,9 @@ namespace tarnix::fileprovider {
 namespace {
 
 constexpr const char* kComputeChecksumBehaviour = "computeChecksumOfUserFacingFile";
+// How long invalidation waits for content fetches to complete once their transfers are
+// cancelled (they complete within moments; the bound keeps a fault from holding the caller).
+constexpr auto kTransferStopLimit = std::chrono::seconds(30);
 
 fp::ProgressPtr finishedProgress() {
   auto progress = fp::Progress::make(1);
@@ -64,8 +67,9 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       p.driveRepository_, p.drive_.identifier, globals->notificationCenter(),
       p.distributedNotificationCenter_, logger.child("DriveConfigurationProvider"));
   p.configurationProvider_->start();
-  p.cloud_ = ProviderCloudServices::make(p.drive_, *p.appGroup_, p.itemStorage_, logger,
-                                         kExtensionShortVersion);
+  p.cloud_ =
+      ProviderCloudServices::make(p.drive_, *p.appGroup_, p.itemStorage_, logger,
+                                  kExtensionShortVersion, globals->appLifecycleID().rawValue);
 
   p.domainDataStorage_ = std::make_shared<common::DomainDataStorage>(
       p.driveDatabase_->dbQueue(), p.drive_.identifier, std::make_shared<base::Logger>(logger));
@@ -75,6 +79,10 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
   if (!temporary) return fail("Unable to get temporary URL");
   p.temporaryDirectoryCached_ = *temporary;
 
+  p.networkMonitor_ = std::make_shared<ProviderNetworkMonitor>(
+      p.drive_, p.cloud_.cfsSessionFactory, p.cloud_.cloudErrorHandler,
+      p.featureList_ && p.featureList_->isEnabled(common::Feature::networkMonitor),
+      logger.child("NetworkMonitor"));
   p.makeListing();
 
   // The converter maps the framework's root to the drive's root folder.
@@ -82,8 +90,8 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
   if (!root) return fail("Opening drive database failed: " + root.error());
   const auto rootIdentifier = *root->itemIdentifier.folder();
   p.converter_ = std::make_shared<const FileProviderConverter>(
-      p.drive_, p.itemStorage_, p.driveRepository_, rootIdentifier, p.featureList_, nullptr,
-      p.configurationProvider_);
+      p.drive_, p.itemStorage_, p.driveRepository_, rootIdentifier, p.featureList_,
+      p.networkMonitor_, p.configurationProvider_);
 
   auto syncThumbnailLoader =
       SyncThumbnailLoader::make(p.itemStorage_, makeThumbnailCloudClient(p.cloud_.cloudClient),
@@ -100,19 +108,38 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       [status = std::weak_ptr(p.statusProvider_)] {
         if (auto provider = status.lock()) provider->reloadAuthenticationStatus();
       });
+  p.networkMonitor_->setReporter(p.statusProvider_);
+  p.networkMonitor_->start();
   p.workingSetEnumerator_ = std::make_shared<WorkingSetEnumerator>(
       logger.child("WorkingSetEnumerator"), p.itemStorage_, p.converter_, p.statusProvider_);
-  const auto configuration = p.configurationProvider_->value();
-  p.modifyDebouncer_ = std::make_unique<ItemDebouncer>(configuration.inDesignDebouncerInterval);
+  p.modifyDebouncer_ = std::make_unique<ItemDebouncer>(
+      common::CloudConfiguration::defaultConfiguration().inDesignDebouncerInterval);
 
-  p.computeChecksumOfUserFacingFile_ =
-      std::ranges::find(configuration.customClientBehaviours, kComputeChecksumBehaviour) !=
-      configuration.customClientBehaviours.end();
+  // The stored configuration arrives once the configuration provider has read it, and again
+  // whenever it changes: the values read now may still be the built-in defaults.
+  p.configurationSubscription_ = p.configurationProvider_->subscribe(
+      [weak = std::weak_ptr<Provider>(provider)](const common::CloudConfiguration& configuration) {
+        if (auto self = weak.lock()) self->applyConfiguration(configuration);
+      });
 
   p.fileLevelUIPresent_ = p.evaluateFileLevelUI();
   p.startBumpingDomainVersion();
   logger.info(std::string("File provider initialised. (") + kExtensionShortVersion + ")");
   return provider;
+}
+
+void Provider::applyConfiguration(const common::CloudConfiguration& configuration) {
+  const bool checksum =
+      std::ranges::find(configuration.customClientBehaviours, kComputeChecksumBehaviour) !=
+      configuration.customClientBehaviours.end();
+  const double interval = configuration.inDesignDebouncerInterval;
+  const bool checksumChanged = computeChecksumOfUserFacingFile_.exchange(checksum) != checksum;
+  const bool intervalChanged = modifyDebouncer_->delay() != interval;
+  modifyDebouncer_->setDelay(interval);
+  if (checksumChanged || intervalChanged) {
+    logger_.info("Cloud configuration applied", {{"computeChecksumOfUserFacingFile", checksum},
+                                                 {"inDesignDebouncerInterval", interval}});
+  }
 }
 
 namespace {
@@ -142,7 +169,8 @@ void Provider::makeListing() {
   listingService_ =
       std::make_shared<ListingService>(std::move(services), logger_.child("ListingService"));
   ListingScheduler::Collaborators scheduling;
-  scheduling.listingServiceForOnlineRealm = listingService_;
+  scheduling.listingServiceForOnlineRealm =
+      std::make_shared<ReachabilityCheckingListingService>(listingService_, networkMonitor_);
   scheduling.listingMetadataStorage = listingMetadataStorage_;
   scheduling.itemStorage = itemStorage_;
   listingScheduler_ =
@@ -188,6 +216,7 @@ std::expected<common::SyncItem, std::string> Provider::ensureRootItem() {
 }
 
 void Provider::signalChanges(const common::SyncFolderIdentifier& folder) {
+  if (invalidated_) return;
   const auto container = converter_ ? converter_->itemIdentifier(common::SyncItemIdentifier(folder))
                                     : fp::ItemIdentifier();
   manager_->signalEnumerator(container, [logger = logger_, folder](std::optional<fp::Error> error) {
@@ -204,10 +233,22 @@ Provider::~Provider() {
 }
 
 void Provider::invalidate() {
+  if (invalidated_.exchange(true)) return;
   logger_.info("File provider invalidated.");
   cancellables_.clear();
+  configurationSubscription_.reset();
+  if (networkMonitor_) networkMonitor_->stop();
   if (statusProvider_) statusProvider_->stop();
+  // Listings first, so that no new request follows the cancellation of the transfers; then
+  // every request of the drive ends, whoever sent it.
+  if (listingCrawler_) listingCrawler_->stop();
+  if (listingScheduler_) listingScheduler_->stop();
   if (thumbnailLoader_) thumbnailLoader_->syncThumbnailLoader()->stop();
+  if (cloud_.urlSession) cloud_.urlSession->invalidateAndCancel();
+  if (!transfers_->closeAndWait(kTransferStopLimit)) {
+    logger_.error("Content fetches did not end after invalidation",
+                  {{"running", transfers_->running()}});
+  }
   if (configurationProvider_) configurationProvider_->stop();
   std::shared_ptr<ProviderInstanceServiceSource> source;
   std::shared_ptr<ListingServiceSource> listingSource;

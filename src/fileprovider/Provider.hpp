@@ -4,14 +4,24 @@
 // the framework's calls through them.
 //
 // Build order (services of later parts join at their place): the drive database and item
-// store; the drive's configuration provider; the domain data storage, the offline cache folder
-// and the cloud item presentation tracker; the converter; the status provider, the working-set
-// enumerator and the modification debouncer; the checksum flag from the cloud configuration;
-// then domain-version bumping starts and "File provider initialised. (<version>)" is logged.
+// store; the drive's configuration provider; the cloud services; the domain data storage, the
+// offline cache folder and the cloud item presentation tracker; the listing services; the
+// network monitor and the converter; the status provider (told by the network monitor), the
+// working-set enumerator and the modification debouncer; then the provider follows the drive's
+// cloud configuration (the debouncer's interval and the checksum flag take each value the
+// configuration provider emits, the stored one included once it is loaded), domain-version
+// bumping starts and "File provider initialised. (<version>)" is logged.
+//
+// Invalidation ends everything that could still run: subscriptions, the network monitor and
+// the status provider, the listing crawler and scheduler (the listings in flight are
+// cancelled), thumbnail loading, every transfer of the drive's URL session, and the content
+// fetches, whose completions have run when it returns. Framework calls that would start work
+// afterwards are refused with the cannot-synchronize error.
 //
 // Threads: framework calls arrive on any thread and are not serialised here; each service
 // serialises its own work. invalidate() must not be called from a service's queue.
 
+#include <atomic>
 #include <expected>
 #include <filesystem>
 #include <memory>
@@ -30,6 +40,8 @@
 #include "fileprovider/FileProviderExtension.hpp"
 #include "fileprovider/FileProviderGlobals.hpp"
 #include "fileprovider/ProviderCloudServices.hpp"
+#include "fileprovider/ProviderNetworkMonitor.hpp"
+#include "fileprovider/ProviderTransfers.hpp"
 #include "fileprovider/enumeration/WorkingSetEnumerator.hpp"
 #include "fileprovider/items/CloudItemPresentationTracker.hpp"
 #include "fileprovider/items/FileProviderConverter.hpp"
@@ -129,7 +141,12 @@ class Provider final : public FileProviderExtension,
   const std::shared_ptr<FileProviderStatusProvider>& statusProvider() const {
     return statusProvider_;
   }
-  bool computeChecksumOfUserFacingFile() const { return computeChecksumOfUserFacingFile_; }
+  bool computeChecksumOfUserFacingFile() const { return computeChecksumOfUserFacingFile_.load(); }
+  /// Seconds the modification debouncer waits (from the cloud configuration).
+  double modifyDebouncerInterval() const { return modifyDebouncer_->delay(); }
+  const std::shared_ptr<ProviderNetworkMonitor>& networkMonitor() const { return networkMonitor_; }
+  /// True once invalidate() has begun.
+  bool isInvalidated() const { return invalidated_.load(); }
   const std::shared_ptr<SyncCloudClient>& cloudClient() const { return cloud_.cloudClient; }
   const std::shared_ptr<SyncService>& syncService() const { return cloud_.syncService; }
   const std::shared_ptr<ListingScheduler>& listingScheduler() const { return listingScheduler_; }
@@ -146,6 +163,8 @@ class Provider final : public FileProviderExtension,
   std::expected<common::SyncItem, std::string> ensureRootItem();
   /// Builds the cloud client and the listing services over the item store.
   void makeListing();
+  /// Takes what the provider reads from the drive's cloud configuration.
+  void applyConfiguration(const common::CloudConfiguration& configuration);
   /// Asks the framework to enumerate the changes of `folder` and of the working set.
   void signalChanges(const common::SyncFolderIdentifier& folder);
   bool evaluateFileLevelUI() const;
@@ -197,8 +216,9 @@ class Provider final : public FileProviderExtension,
   // The URL session, cloud session factory, drive cloud error handler, SyncCloudClient and the
   // sync service over it.
   ProviderCloudServices cloud_;
-  // networkMonitor, lockingCloudClient, chunkFileUploader, analytics,
-  // previousFPDBackingStoreIdentity and backgroundCFSIngestion join with their services.
+  std::shared_ptr<ProviderNetworkMonitor> networkMonitor_;
+  // lockingCloudClient, chunkFileUploader, analytics, previousFPDBackingStoreIdentity and
+  // backgroundCFSIngestion join with their services.
   std::shared_ptr<FileProviderStatusProvider> statusProvider_;
   // importManager joins with the import.
   std::shared_ptr<WorkingSetEnumerator> workingSetEnumerator_;
@@ -208,7 +228,12 @@ class Provider final : public FileProviderExtension,
   // collaborationSettingsStorage joins with the Office integration.
   std::filesystem::path temporaryDirectoryCached_;
   std::unique_ptr<ItemDebouncer> modifyDebouncer_;
-  bool computeChecksumOfUserFacingFile_ = false;
+  std::atomic<bool> computeChecksumOfUserFacingFile_{false};
+  std::shared_ptr<void> configurationSubscription_;  // released by invalidate()
+
+  std::atomic<bool> invalidated_{false};
+  // The content fetches in flight; shared with their completions, which may outlive this.
+  std::shared_ptr<ProviderTransfers> transfers_ = std::make_shared<ProviderTransfers>();
 
   std::mutex serviceSourceMutex_;
   std::shared_ptr<ProviderInstanceServiceSource> instanceServiceSource_;  // guarded

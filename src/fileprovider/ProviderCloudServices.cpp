@@ -1,7 +1,5 @@
 #include "fileprovider/ProviderCloudServices.hpp"
 
-#include "base/Uuid.hpp"
-
 namespace tarnix::fileprovider {
 
 void ProviderCloudErrorHandler::authenticationDidExpire() {
@@ -22,13 +20,13 @@ void ProviderCloudErrorHandler::setAuthenticationObserver(std::function<void()> 
 ProviderCloudServices ProviderCloudServices::make(
     const common::Drive& drive, const common::DesktopAppGroup& appGroup,
     std::shared_ptr<common::SyncItemStorage> itemStorage, const base::Logger& logger,
-    std::string_view version) {
+    std::string_view version, const std::string& appLifecycleID) {
   ProviderCloudServices services;
   auto configuration = cloudfs::TarnixURLSession::Configuration::fromEnvironment();
   configuration.downloadDirectory = appGroup.temporaryDirectoryURL();
   services.urlSession = std::make_shared<cloudfs::TarnixURLSession>(
       logger.child("TarnixURLSession"),
-      cloudfs::TarnixUserAgent(appGroup.deviceIdentifier(), version, version), base::makeUuid(),
+      cloudfs::TarnixUserAgent(appGroup.deviceIdentifier(), version, version), appLifecycleID,
       appGroup.preferences(), configuration);
   services.cfsSessionFactory = std::make_shared<cloudfs::CloudFSSessionFactory>(
       services.urlSession, logger.child("CloudFSSession"));

@@ -47,10 +47,12 @@ struct ProviderCloudServices {
   /// No analytics store yet: events are dropped.
   std::shared_ptr<common::AnalyticsSender> analytics;
 
+  /// Every request carries `appLifecycleID` (the process's run, as its start-up line logged it).
   static ProviderCloudServices make(const common::Drive& drive,
                                     const common::DesktopAppGroup& appGroup,
                                     std::shared_ptr<common::SyncItemStorage> itemStorage,
-                                    const base::Logger& logger, std::string_view version);
+                                    const base::Logger& logger, std::string_view version,
+                                    const std::string& appLifecycleID);
 };
 
 }  // namespace tarnix::fileprovider

@@ -28,6 +28,17 @@ std::expected<std::optional<common::CloudEntryIdentifier>, std::monostate> reque
   return common::CloudEntryIdentifier{std::move(text)};
 }
 
+// Ends the fetch of `token` when the completion has run, whichever way it returns.
+struct TransferEnd {
+  std::shared_ptr<ProviderTransfers> transfers;
+  ProviderTransfers::Token token;
+  ~TransferEnd() { transfers->end(token); }
+};
+
+fp::Error invalidatedError() {
+  return fp::Error(fp::FileProviderErrorCode::cannotSynchronize);
+}
+
 fp::Error noTemporaryFileError() {
   return fp::Error::fromErrorCode(std::make_error_code(std::errc::no_such_file_or_directory));
 }
@@ -128,12 +139,18 @@ fp::ProgressPtr Provider::fetchContents(const fp::ItemIdentifier& identifier,
     return finishedProgress();
   }
 
+  auto token = transfers_->begin();
+  if (!token) {
+    completion(std::nullopt, nullptr, invalidatedError());
+    return finishedProgress();
+  }
   auto progress = fp::Progress::make(kDownloadUnits);
   // The download does not keep the provider alive: once it is gone, nothing is handed over.
   auto download = cloud_.syncService->downloadFile(
       *item, *destination, *version, fp::FetchContentsOptions::none,
-      [weak = weak_from_this(), destination = *destination, operationID,
-       completion = std::move(completion)](SyncCloudResult<common::SyncItem> result) {
+      [weak = weak_from_this(), transfers = transfers_, token = *token, destination = *destination,
+       operationID, completion = std::move(completion)](SyncCloudResult<common::SyncItem> result) {
+        TransferEnd end{transfers, token};
         auto self = weak.lock();
         if (!self) {
           std::error_code ignored;
@@ -158,6 +175,7 @@ fp::ProgressPtr Provider::fetchContents(const fp::ItemIdentifier& identifier,
         completion(destination, self->converter_->item(*result), std::nullopt);
       });
   progress->addChild(download, kDownloadUnits);
+  transfers_->attach(*token, download);
   return progress;
 }
 
@@ -195,12 +213,16 @@ fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identif
                 {"alignment", alignment},
                 {"opID", operationID}});
 
+  auto token = transfers_->begin();
+  if (!token) return fail(invalidatedError());
   auto progress = fp::Progress::make(kDownloadUnits);
   auto download = cloud_.syncService->downloadFilePartially(
       *item, *destination, {minimalRange.location, minimalRange.length}, alignment, *version,
       options,
-      [weak = weak_from_this(), destination = *destination, operationID,
+      [weak = weak_from_this(), transfers = transfers_, token = *token, destination = *destination,
+       operationID,
        completion = std::move(completion)](SyncCloudResult<PartialFetchOutputContext> result) {
+        TransferEnd end{transfers, token};
         auto self = weak.lock();
         if (!self) {
           std::error_code ignored;
@@ -228,6 +250,7 @@ fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identif
                    fp::MaterializationFlags::none, std::nullopt);
       });
   progress->addChild(download, kDownloadUnits);
+  transfers_->attach(*token, download);
   return progress;
 }
 

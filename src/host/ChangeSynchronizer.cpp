@@ -19,6 +19,7 @@ ChangeSynchronizer::~ChangeSynchronizer() {
 }
 
 void ChangeSynchronizer::start() {
+  (void)store_->setState(kDomainErrorKey, std::nullopt);
   // A store without an anchor starts from the present: what exists now comes from listings.
   // Recorded before start() returns, so that no change made after it is missed.
   if (!storedAnchor()) {
@@ -106,6 +107,11 @@ void ChangeSynchronizer::synchronize() {
       const auto& error = batch.error().error;
       logger_.error("Enumerating changes failed: " + batch.error().description());
       (void)store_->setState(ReplicaStore::kLastChangeErrorKey, batch.error().description());
+      if (error && error->is(fp::FileProviderErrorCode::serverUnreachable)) {
+        (void)store_->setState(kDomainErrorKey, kServerUnreachable);
+      } else if (error && error->is(fp::FileProviderErrorCode::notAuthenticated)) {
+        (void)store_->setState(kDomainErrorKey, kNotAuthenticated);
+      }
       if (error && error->is(fp::FileProviderErrorCode::syncAnchorExpired)) {
         // The extension cannot go back that far: start again from its present anchor.
         (void)store_->setState(ReplicaStore::kSyncAnchorKey, std::nullopt);
@@ -116,6 +122,7 @@ void ChangeSynchronizer::synchronize() {
     if (!apply(*batch)) return;
     storeAnchor(batch->anchor);
     (void)store_->setState(ReplicaStore::kLastChangeErrorKey, std::nullopt);
+    (void)store_->setState(kDomainErrorKey, std::nullopt);
     if (!batch->moreComing) return;
   }
 }

@@ -22,6 +22,13 @@ namespace tarnix::host {
 
 class ChangeSynchronizer {
  public:
+  /// Replica-store key of the domain's condition as the working set last reported it:
+  /// kServerUnreachable or kNotAuthenticated while the extension says so, none once a change
+  /// enumeration succeeds (and when the synchronizer starts).
+  static constexpr const char* kDomainErrorKey = "domainError";
+  static constexpr const char* kServerUnreachable = "serverUnreachable";
+  static constexpr const char* kNotAuthenticated = "notAuthenticated";
+
   ChangeSynchronizer(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ReplicaStore> store,
                      std::shared_ptr<ContentReplica> contents, std::shared_ptr<KernelCache> kernel,
                      base::Logger logger);

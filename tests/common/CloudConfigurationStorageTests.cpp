@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+
 #include "platform/PlatformTestSupport.hpp"
 #include "support/TempDir.hpp"
 
@@ -29,9 +32,14 @@ class CountingFileManager final : public FileManager {
  public:
   int reads = 0;
   bool failWrites = false;
+  /// Runs once, after the next read took the file's bytes and before it returns them: what
+  /// another thread does while a read is on its way.
+  std::function<void()> whileReading;
   std::expected<std::string, FileError> contents(const std::filesystem::path& path) override {
     ++reads;
-    return FileManager::local()->contents(path);
+    auto read = FileManager::local()->contents(path);
+    if (auto hook = std::exchange(whileReading, nullptr)) hook();
+    return read;
   }
   std::expected<void, FileError> writeAtomically(const std::filesystem::path& path,
                                                  std::string_view bytes) override {
@@ -116,4 +124,59 @@ TEST_F(CloudConfigurationStorageTest, RemoveAndReload) {
   EXPECT_TRUE(storage.all().empty());
   EXPECT_FALSE(storage.removeConfiguration(kAccount));
   EXPECT_EQ(sink->count("Removing cloud configuration failed"), 1u);
+}
+
+// A read takes the file outside the cache's queue. Whatever lands while it reads (an update of
+// the document, its removal) is newer than what the read found, and stays.
+TEST_F(CloudConfigurationStorageTest, AReadNeverReplacesANewerEntry) {
+  enum class Race { update, remove };
+  enum class Reader { configuration, forceCacheReload };
+  struct Case {
+    const char* name;
+    Reader reader;
+    Race race;
+  };
+  const Case cases[] = {
+      {"read for a timestamp, then an update", Reader::configuration, Race::update},
+      {"read for a timestamp, then a removal", Reader::configuration, Race::remove},
+      {"reload, then an update", Reader::forceCacheReload, Race::update},
+      {"reload, then a removal", Reader::forceCacheReload, Race::remove},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    t::TempDir folder{"tarnix-configurations"};
+    auto fileManager = std::make_shared<CountingFileManager>();
+    CloudConfigurationStorage racing{folder / "CloudConfigurations", fileManager,
+                                     tarnix::base::Logger::null()};
+    const auto accountFile = folder / "CloudConfigurations" / kAccountFile;
+    t::writeFile(accountFile, document(false));  // the older document
+    auto newer = CloudConfigurationWithData::decode(document(true));
+    ASSERT_TRUE(newer);
+    fileManager->whileReading = [&] {
+      if (c.race == Race::update) {
+        EXPECT_EQ(racing.update(*newer, kAccount, "t2"), true);
+      } else {
+        EXPECT_TRUE(racing.removeConfiguration(kAccount));
+      }
+    };
+    if (c.reader == Reader::configuration) {
+      auto read = racing.configuration(kAccount, "t1");
+      ASSERT_TRUE(read);
+      EXPECT_FALSE(read->canMarkFoldersForOffline);  // the caller gets what it read
+    } else {
+      ASSERT_TRUE(racing.forceCacheReload());
+    }
+    const int readsBefore = fileManager->reads;
+    if (c.race == Race::update) {
+      ASSERT_EQ(racing.all().size(), 1u);
+      EXPECT_TRUE(racing.all().begin()->second.canMarkFoldersForOffline);
+      auto cached = racing.configuration(kAccount, "t2");
+      ASSERT_TRUE(cached);
+      EXPECT_TRUE(cached->canMarkFoldersForOffline);
+      EXPECT_EQ(fileManager->reads, readsBefore) << "the newer entry should have been cached";
+    } else {
+      EXPECT_TRUE(racing.all().empty());
+      EXPECT_FALSE(racing.configuration(kAccount, "t1"));
+    }
+  }
 }

@@ -15,7 +15,10 @@
 #include "../platform/PlatformTestSupport.hpp"
 #include "../platform/fileprovider/FakeManager.hpp"
 #include "common/AccountKeychainStorage.hpp"
+#include "common/DesktopAppGroup.hpp"
 #include "common/DriveDatabase.hpp"
+#include "common/Feature.hpp"
+#include "common/FeatureList.hpp"
 #include "common/MainDatabase.hpp"
 #include "common/SyncItemStorage.hpp"
 #include "fileprovider/FileProviderGlobals.hpp"
@@ -190,10 +193,24 @@ class FrameworkHost {
     return exits_->statuses;
   }
 
+  /// The network monitor is off unless a test asks for it before the globals are made: the
+  /// default cloud host never answers, and a monitor would report every domain unreachable.
+  void enableNetworkMonitor() { networkMonitor_ = true; }
+
   /// The process globals (made once), with `features` as the feature list.
   std::shared_ptr<fileprovider::FileProviderGlobals> globals(
       std::shared_ptr<common::FeatureList> features = nullptr) {
     if (globals_) return globals_;
+    if (!networkMonitor_) {
+      auto definitions =
+          common::DesktopAppGroupDefinitions::make(dir_.path(), base::Logger::null());
+      if (!definitions) {
+        ADD_FAILURE() << definitions.error().message;
+      } else {
+        common::UserDefaultsFeatureManager(definitions->defaults)
+            .disable(common::Feature::networkMonitor);
+      }
+    }
     fileprovider::FileProviderGlobalsConfiguration configuration;
     configuration.containerRoot = dir_.path();
     configuration.featureList =
@@ -310,6 +327,7 @@ class FrameworkHost {
     std::vector<int> statuses;
   };
   std::shared_ptr<Exits> exits_ = std::make_shared<Exits>();
+  bool networkMonitor_ = false;
   std::shared_ptr<fileprovider::FileProviderGlobals> globals_;
   std::shared_ptr<FakeManager> manager_;
   std::shared_ptr<fileprovider::FileProviderWrapper> wrapper_;

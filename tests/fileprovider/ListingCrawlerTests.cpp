@@ -1,6 +1,7 @@
 // The crawler walks a subtree through the real scheduler and item store, with a listing
 // service that stands in for the cloud: every folder is listed once, child folders found by a
-// listing are crawled next, and a failed listing only ends that branch.
+// listing are crawled next, a failed listing only ends that branch, and stopping ends the
+// listings in flight.
 
 #include "fileprovider/listing/ListingCrawler.hpp"
 
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -44,13 +46,17 @@ SyncItem item(common::SyncItemIdentifier identifier, const SyncFolderIdentifier&
 }
 
 // Lists from a tree held in memory: a listing stores the folder's children it has not stored
-// yet; folders named in `failing` fail as an unreachable server would.
+// yet; folders named in `failing` fail as an unreachable server would; folders named in `held`
+// stay in flight until the service is stopped, which cancels them.
 class TreeListingService final : public ListingServiceInterface {
  public:
   TreeListingService(std::shared_ptr<common::SyncItemStorage> storage,
                      std::map<std::string, std::vector<SyncItem>> tree,
-                     std::set<std::string> failing)
-      : storage_(std::move(storage)), tree_(std::move(tree)), failing_(std::move(failing)) {}
+                     std::set<std::string> failing, std::set<std::string> held = {})
+      : storage_(std::move(storage)),
+        tree_(std::move(tree)),
+        failing_(std::move(failing)),
+        held_(std::move(held)) {}
 
   void refreshListing(const SyncItem& folder, ListingOrigin origin, bool force, bool,
                       std::optional<ListingMetadata>, Completion completion) override {
@@ -60,6 +66,10 @@ class TreeListingService final : public ListingServiceInterface {
         std::lock_guard lock(mutex_);
         listed_.push_back(name);
         if (origin != ListingOrigin::enumerator || force) unexpectedRequests_ = true;
+        if (stopped_) {
+          return completion(std::unexpected(ListingError(ListingUnavailable{"stopped"})));
+        }
+        if (held_.contains(name)) return inFlight_.push_back(completion);
       }
       if (failing_.contains(name)) {
         return completion(
@@ -82,6 +92,25 @@ class TreeListingService final : public ListingServiceInterface {
     completion(std::vector<common::CloudItem>{});
   }
 
+  void stop() override {
+    std::vector<Completion> cancelled;
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+      cancelled.swap(inFlight_);
+    }
+    queue_.async([cancelled] {
+      for (const auto& completion : cancelled) {
+        completion(std::unexpected(ListingError(SyncCloudError(cloudfs::CloudFSSessionError(
+            cloudfs::URLError{cloudfs::URLError::Code::cancelled, "cancelled", {}})))));
+      }
+    });
+  }
+  std::size_t inFlight() {
+    std::lock_guard lock(mutex_);
+    return inFlight_.size();
+  }
+
   std::vector<std::string> listed() {
     std::lock_guard lock(mutex_);
     return listed_;
@@ -95,9 +124,12 @@ class TreeListingService final : public ListingServiceInterface {
   std::shared_ptr<common::SyncItemStorage> storage_;
   std::map<std::string, std::vector<SyncItem>> tree_;
   std::set<std::string> failing_;
+  std::set<std::string> held_;
   std::mutex mutex_;
-  std::vector<std::string> listed_;  // guarded by mutex_
-  bool unexpectedRequests_ = false;  // guarded by mutex_
+  std::vector<std::string> listed_;   // guarded by mutex_
+  bool unexpectedRequests_ = false;   // guarded by mutex_
+  std::vector<Completion> inFlight_;  // guarded by mutex_
+  bool stopped_ = false;              // guarded by mutex_
   base::DispatchQueue queue_{"test.TreeListingService"};
 };
 
@@ -179,6 +211,55 @@ TEST_F(ListingCrawlerTest, StopsWhenTheSchedulerIsGone) {
   ASSERT_NO_FATAL_FAILURE(waitUntilStopped(1));
   EXPECT_TRUE(service->listed().empty());
   EXPECT_FALSE(crawler->isRunning());
+}
+
+// What invalidating the provider relies on: once the crawler and the scheduler are stopped,
+// the listing in flight has ended and its completion has run, the crawl goes no further, and
+// later requests fail at once without reaching the service.
+TEST_F(ListingCrawlerTest, StoppingEndsTheListingsInFlightAndStartsNoMore) {
+  auto folder = [](const char* name) { return SyncFolderIdentifier{name}; };
+  std::map<std::string, std::vector<SyncItem>> tree = {
+      {"root", {item(folder("a"), folder("root"), "a"), item(folder("b"), folder("root"), "b")}},
+  };
+  auto service = std::make_shared<TreeListingService>(storage_, tree, std::set<std::string>{},
+                                                      std::set<std::string>{"a", "b"});
+  auto listingScheduler = scheduler(service);
+  auto crawler = std::make_shared<ListingCrawler>(listingScheduler, storage_, log_.first);
+  crawler->add({root_});
+  const auto waitForInFlight = [&](std::size_t count) {
+    for (int i = 0; i < 1500 && service->inFlight() < count; ++i) std::this_thread::sleep_for(10ms);
+    return service->inFlight() == count;
+  };
+  ASSERT_TRUE(waitForInFlight(1)) << "the crawler's listing of the first folder below the root";
+  std::promise<ListingResult<void>> direct;
+  listingScheduler->triggerListing(
+      common::SyncItemIdentifier(folder("b")), ListingOrigin::enumerator, false, false,
+      [&](ListingResult<void> result) { direct.set_value(std::move(result)); });
+  ASSERT_TRUE(waitForInFlight(2)) << "and a listing asked for directly";
+
+  crawler->stop();
+  listingScheduler->stop();
+  auto outcome = direct.get_future();
+  ASSERT_EQ(outcome.wait_for(0s), std::future_status::ready)
+      << "the completion of a listing in flight has run when stop returns";
+  auto result = outcome.get();
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().isCancellation()) << result.error().description();
+  EXPECT_FALSE(crawler->isRunning());
+
+  std::promise<ListingResult<void>> later;
+  listingScheduler->triggerListing(
+      common::SyncItemIdentifier(root_), ListingOrigin::enumerator, true, false,
+      [&](ListingResult<void> result) { later.set_value(std::move(result)); });
+  auto refused = later.get_future();
+  ASSERT_EQ(refused.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(refused.get());
+  crawler->add({root_});
+  EXPECT_FALSE(crawler->isRunning());
+  auto listed = service->listed();
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{"a", "b", "root"}))
+      << "nothing is listed after stopping, and the crawl does not go on to \"b\"";
 }
 
 }  // namespace

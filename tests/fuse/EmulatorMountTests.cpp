@@ -1,7 +1,9 @@
 // A drive of the local cloud emulator mounted with `tarnix mount`, through the real provider:
 // the tree the mount shows is the cloud's, files read the cloud's bytes, a change made on the
-// cloud shows once the folder is listed again (no remount), and listing or stat'ing downloads
-// nothing (counted in the emulator's request log). Skips where FUSE cannot be used.
+// cloud shows once the folder is listed again (no remount), listing or stat'ing downloads
+// nothing (counted in the emulator's request log), a stopped cloud shows in `tarnix status` until
+// it is back, and the requests carry the life-cycle id of the start-up log line. Skips where FUSE
+// cannot be used.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -200,6 +203,74 @@ TEST_F(EmulatorMountTest, ACloudChangeShowsWhenTheFolderIsListedAgain) {
            fs::exists(mountPoint() / "Shared/Documents/New.txt");
   })) << testing::readFile(notes);
   EXPECT_EQ(testing::readFile(mountPoint() / "Shared/Documents/New.txt"), changed);
+}
+
+// A drive whose cloud stops answering says so in `tarnix status` once the mount meets the
+// silence (a folder shown for the first time asks the cloud), and notices by itself that the
+// cloud is back.
+TEST_F(EmulatorMountTest, AStoppedCloudShowsUnreachableInStatusAndTheDriveRecoversByItself) {
+  const auto status = [&] { return tarnix({"status", "Demo"}).output; };
+  std::set<std::string> shared;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(mountPoint() / "Shared", ec))
+    shared.insert(entry.path().filename().string());
+  ASSERT_TRUE(shared.contains("Images")) << ec.message();
+  EXPECT_NE(status().find("Server: reachable\n"), std::string::npos) << status();
+
+  ASSERT_TRUE(emulator_->stop());
+  // Never shown before: showing it lists it from the cloud, which does not answer.
+  for (auto it = fs::directory_iterator(mountPoint() / "Shared" / "Images", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+  }
+  EXPECT_TRUE(
+      eventually([&] { return status().find("Server: unreachable\n") != std::string::npos; }, 30s))
+      << status();
+
+  auto restarted = emulator_->restart();
+  ASSERT_TRUE(restarted) << restarted.error();
+  EXPECT_TRUE(
+      eventually([&] { return status().find("Server: reachable\n") != std::string::npos; }, 60s))
+      << status();
+  EXPECT_TRUE(eventually([&] { return tree() == seededTree(); }, 30s));
+}
+
+// The serving process logs its life-cycle id in its start-up line and sends the same id with
+// every request, so that the cloud's records of a run can be matched with its log.
+TEST_F(EmulatorMountTest, TheMountsRequestsCarryTheLifeCycleIdOfItsStartUpLine) {
+  EXPECT_EQ(tree(), seededTree());
+  const fs::path log = dir_.path() / "home" / "Tarnix" / "Logs" / "FileProvider.log";
+  // The start-up line, its metadata on the line below it.
+  const std::regex startUp(
+      R"(Initializing File Provider process\.\.\.\([^\n]*\n[^\n]*appLifecycleID: \"([0-9a-fA-F-]{36})\")");
+  std::vector<std::string> logged;
+  ASSERT_TRUE(eventually([&] {
+    const auto text = testing::readFile(log);
+    logged.clear();
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), startUp);
+         it != std::sregex_iterator(); ++it)
+      logged.push_back((*it)[1]);
+    return !logged.empty();
+  })) << testing::readFile(log);
+  ASSERT_EQ(logged.size(), 1u) << "one serving process";
+
+  auto requests =
+      base::parseJSON(cloud({"-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"}));
+  ASSERT_TRUE(requests);
+  int heartBeats = 0;
+  int listings = 0;
+  for (const auto& r : *requests) {
+    const auto path = r.value("path", std::string());
+    const auto headers = r.value("headers", base::JSONValue::object());
+    const auto trace = headers.value("x-tarnix-application-lifecycle-trace", std::string());
+    if (path == "/downloads/test/tx-client-check.txt") {
+      ++heartBeats;
+      EXPECT_EQ(trace, logged.front()) << "heart beat";
+    } else if (trace == logged.front()) {
+      ++listings;
+    }
+  }
+  EXPECT_GE(heartBeats, 1) << "the mount's network monitor beats at once";
+  EXPECT_GE(listings, 1) << "the mount's listings carry the same id";
 }
 
 }  // namespace

@@ -50,39 +50,50 @@ std::string EmulatorProcess::authorization(const std::string& token) {
 std::expected<std::unique_ptr<EmulatorProcess>, std::string> EmulatorProcess::start(
     Options options) {
   std::unique_ptr<EmulatorProcess> process(new EmulatorProcess());
+  process->options_ = std::move(options);
+  if (auto launched = process->launch(0); !launched) return std::unexpected(launched.error());
+  return process;
+}
+
+std::expected<void, std::string> EmulatorProcess::restart() {
+  if (pid_ > 0) return std::unexpected("the emulator is still running");
+  return launch(port_);
+}
+
+std::expected<void, std::string> EmulatorProcess::launch(std::uint16_t port) {
   auto program = binaryDir() / "tools" / "cloud-emulator" / "tarnix-cloud-emulator";
-  std::vector<std::string> args = {program.string(), "--data",
-                                   (process->dataDir() / "data").string(), "--port", "0"};
-  if (!options.seed.empty()) args.insert(args.end(), {"--seed", options.seed});
-  if (!options.faultsFile.empty()) args.insert(args.end(), {"--faults", options.faultsFile});
+  std::vector<std::string> args = {program.string(), "--data", (dataDir() / "data").string(),
+                                   "--port", std::to_string(port)};
+  if (!options_.seed.empty()) args.insert(args.end(), {"--seed", options_.seed});
+  if (!options_.faultsFile.empty()) args.insert(args.end(), {"--faults", options_.faultsFile});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return std::unexpected("pipe failed");
-  std::string logFile = (process->dataDir() / "emulator.log").string();
+  std::string logFile = (dataDir() / "emulator.log").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int rc = posix_spawn(&process->pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
   if (rc != 0) {
     ::close(out[0]);
-    process->pid_ = -1;
+    pid_ = -1;
     return std::unexpected("cannot start " + program.string());
   }
   auto banner = readBanner(out[0], std::chrono::seconds(20));
   ::close(out[0]);
   if (!banner) return std::unexpected(banner.error() + readFile(logFile));
   auto url = lineValue(*banner, "listening on https://");
-  process->port_ = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
-  process->caFile_ = lineValue(*banner, "CA certificate: ");
-  process->adminToken_ = lineValue(*banner, "admin token: ");
-  return process;
+  port_ = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
+  caFile_ = lineValue(*banner, "CA certificate: ");
+  adminToken_ = lineValue(*banner, "admin token: ");
+  return {};
 }
 
 bool EmulatorProcess::stop() {

@@ -61,9 +61,16 @@ class EmulatorProcess {
 
   /// Sends SIGTERM and waits; true when it exited with status 0. Idempotent.
   bool stop();
+  /// After stop(): starts it again on the same port with the same data folder (its state,
+  /// certificate and admin token) and waits (up to 20 s) until it listens.
+  std::expected<void, std::string> restart();
 
  private:
   EmulatorProcess() : data_("tarnix-emulator") {}
+  /// Runs the emulator on `port` (0: a free one) and reads its banner.
+  std::expected<void, std::string> launch(std::uint16_t port);
+
+  Options options_;
   TempDir data_;
   pid_t pid_ = -1;
   int exitStatus_ = -1;

@@ -65,7 +65,8 @@ class FileProviderStatusProvider final
   fp::ManagerPtr fileProviderManager_;
   std::shared_ptr<common::DriveRepository> driveRepository_;
   common::Drive drive_;
-  // networkMonitor and deletionManager join with their services.
+  // The provider's network monitor reports to serverReachabilityDidChange; the deletion manager
+  // joins with its service.
   std::shared_ptr<const common::FeatureList> featureList_;
   base::Logger logger_;
   std::shared_ptr<platform::DistributedNotificationCenter> notificationCenter_;

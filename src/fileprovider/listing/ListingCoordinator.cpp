@@ -1,8 +1,17 @@
 #include "fileprovider/listing/ListingCoordinator.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace tarnix::fileprovider {
+
+namespace {
+
+ListingResult<void> stoppedError() {
+  return std::unexpected(ListingError(ListingUnavailable{"the listing scheduler is stopped"}));
+}
+
+}  // namespace
 
 std::shared_ptr<ListingCoordinator> ListingCoordinator::make(
     std::shared_ptr<base::DispatchQueue> notifyQueue, base::Logger logger,
@@ -26,6 +35,10 @@ void ListingCoordinator::add(ListingRequest request, ListingOrigin origin, bool 
                              ListingCompletion callback) {
   serialQueue_.async([self = shared_from_this(), request = std::move(request), origin, force,
                       callback = std::move(callback)]() mutable {
+    if (self->stopped_) {
+      self->notifyQueue_->async([callback = std::move(callback)] { callback(stoppedError()); });
+      return;
+    }
     if (auto found = self->active_.find(request); found != self->active_.end()) {
       found->second->callbacks.push_back(std::move(callback));
       return;
@@ -43,12 +56,40 @@ void ListingCoordinator::add(ListingRequest request, ListingOrigin origin, bool 
   });
 }
 
+void ListingCoordinator::stop() {
+  auto waiting = serialQueue_.sync([this] {
+    stopped_ = true;
+    return std::exchange(pending_, {});
+  });
+  for (auto& job : waiting) {
+    job->done = true;
+    notifyQueue_->async([job] {
+      for (auto& callback : job->callbacks) callback(stoppedError());
+    });
+  }
+}
+
+void ListingCoordinator::waitUntilIdle() {
+  auto idle = std::make_shared<base::DispatchGroup>();
+  idle->enter();
+  serialQueue_.async([self = shared_from_this(), idle] {
+    if (self->active_.empty()) {
+      idle->leave();
+    } else {
+      self->idleWaiters_.push_back(idle);
+    }
+  });
+  idle->wait();
+  // The callbacks of the last jobs were queued before the wait ended.
+  notifyQueue_->drain();
+}
+
 ListingCoordinator::Counts ListingCoordinator::counts() {
   return serialQueue_.sync([this] { return Counts{pending_.size(), active_.size()}; });
 }
 
 void ListingCoordinator::startJobs() {
-  while (active_.size() < maxActiveJobs_ && !pending_.empty()) {
+  while (!stopped_ && active_.size() < maxActiveJobs_ && !pending_.empty()) {
     auto job = std::move(pending_.front());
     pending_.pop_front();
     active_.emplace(job->request, job);
@@ -84,6 +125,9 @@ void ListingCoordinator::complete(const ListingRequest& request, ListingResult<v
     for (auto& callback : job->callbacks) callback(outcome);
   });
   startJobs();
+  if (active_.empty()) {
+    for (auto& waiter : std::exchange(idleWaiters_, {})) waiter->leave();
+  }
 }
 
 }  // namespace tarnix::fileprovider

@@ -62,7 +62,15 @@ class ListingCoordinator : public std::enable_shared_from_this<ListingCoordinato
   void setDelegate(std::weak_ptr<ListingCoordinatorDelegate> delegate);
 
   /// Files the request (or joins an equal one); `callback` gets the outcome on the notify queue.
+  /// Once stopped, the callback gets ListingUnavailable at once.
   void add(ListingRequest request, ListingOrigin origin, bool force, ListingCompletion callback);
+
+  /// Starts no more jobs: the waiting ones and every later request fail with ListingUnavailable;
+  /// running jobs go on until the delegate completes them. Returns at once.
+  void stop();
+  /// After `stop`: waits until no job runs and every callback has run. Not on the coordinator's
+  /// queue or the notify queue.
+  void waitUntilIdle();
 
   /// For tests and diagnostics: the counts as the queue sees them now.
   struct Counts {
@@ -86,6 +94,8 @@ class ListingCoordinator : public std::enable_shared_from_this<ListingCoordinato
   std::weak_ptr<ListingCoordinatorDelegate> delegate_;
   std::deque<std::shared_ptr<ListingJob>> pending_;
   std::map<ListingRequest, std::shared_ptr<ListingJob>> active_;
+  bool stopped_ = false;
+  std::vector<std::shared_ptr<base::DispatchGroup>> idleWaiters_;  // left once active_ is empty
 };
 
 }  // namespace tarnix::fileprovider

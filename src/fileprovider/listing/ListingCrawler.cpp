@@ -11,6 +11,7 @@ ListingCrawler::ListingCrawler(std::shared_ptr<ListingScheduler> scheduler,
 
 void ListingCrawler::add(const std::vector<common::SyncFolderIdentifier>& folders) {
   serialQueue_.async([self = shared_from_this(), folders] {
+    if (self->stopped_) return;
     self->folders_.insert(folders.begin(), folders.end());
     if (self->isRunning_ || self->folders_.empty()) return;
     self->isRunning_ = true;
@@ -23,7 +24,18 @@ bool ListingCrawler::isRunning() {
   return serialQueue_.sync([this] { return isRunning_; });
 }
 
+void ListingCrawler::stop() {
+  serialQueue_.sync([this] {
+    if (stopped_) return;
+    stopped_ = true;
+    folders_.clear();
+    if (isRunning_) logger_.info("Crawler stopped");
+    isRunning_ = false;
+  });
+}
+
 void ListingCrawler::tick() {
+  if (stopped_) return;
   auto scheduler = scheduler_.lock();
   if (folders_.empty() || !scheduler) {
     isRunning_ = false;
@@ -39,6 +51,7 @@ void ListingCrawler::tick() {
         auto self = weak.lock();
         if (!self) return;
         self->serialQueue_.async([self, folder, listed = result.has_value()] {
+          if (self->stopped_) return;
           if (listed) {
             auto children = self->itemStorage_->enumerateAllItems(
                 folder, common::SyncItemReadOptions::skipExtendedAttributes |

@@ -21,8 +21,12 @@ class ListingCrawler : public std::enable_shared_from_this<ListingCrawler> {
   ListingCrawler(std::shared_ptr<ListingScheduler> scheduler,
                  std::shared_ptr<common::SyncItemStorage> itemStorage, base::Logger logger);
 
+  /// Ignored once stopped.
   void add(const std::vector<common::SyncFolderIdentifier>& folders);
   bool isRunning();
+  /// Forgets the folders still to list and hands the scheduler no more; a listing already
+  /// handed over ends with the scheduler. Not on the crawler's queue.
+  void stop();
 
  private:
   void tick();
@@ -34,6 +38,7 @@ class ListingCrawler : public std::enable_shared_from_this<ListingCrawler> {
   // On serialQueue_ only.
   std::set<common::SyncFolderIdentifier> folders_;
   bool isRunning_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace tarnix::fileprovider

@@ -92,6 +92,15 @@ void ListingScheduler::trigger(ListingRequest request, ListingOrigin origin, boo
   coordinator_->add(std::move(request), origin, force, std::move(completion));
 }
 
+void ListingScheduler::stop() {
+  coordinator_->stop();
+  for (const auto& service : {online_, offline_}) {
+    if (service) service->stop();
+  }
+  coordinator_->waitUntilIdle();
+  serialQueue_.drain();
+}
+
 void ListingScheduler::listingCoordinator(const ListingRequest& request, ListingOrigin origin,
                                           bool force, ListingCompletion completionHandler) {
   serialQueue_.async([self = shared_from_this(), request, origin, force,

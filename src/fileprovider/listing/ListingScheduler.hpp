@@ -50,6 +50,11 @@ class ListingScheduler final : public ListingCoordinatorDelegate,
   void trigger(ListingRequest request, ListingOrigin origin, bool force,
                ListingCompletion completion = {});
 
+  /// Lists no more: waiting and later requests fail with ListingUnavailable, the listings in
+  /// flight are cancelled (nothing they list is written), and it returns once every job has
+  /// completed and its callbacks have run. Not on the scheduler's or the coordinator's queues.
+  void stop();
+
   /// Set once the domain's initial import has finished. No listing is held back for it: the
   /// store is filled by listings alone on this platform.
   std::atomic<bool> importHasFinished{false};

@@ -1,6 +1,7 @@
 #include "fileprovider/listing/ListingService.hpp"
 
 #include <set>
+#include <utility>
 
 #include "fileprovider/listing/ListingCloudItems.hpp"
 
@@ -37,6 +38,7 @@ void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin
   serialQueue_.async([self = shared_from_this(), folder, origin, force, forceRefreshLocks,
                       metadata = std::move(metadata),
                       completionHandler = std::move(completionHandler)]() mutable {
+    if (self->refuseWhenStopped(completionHandler)) return;
     auto& logger = self->logger_;
     const auto decision = decideListing(force, forceRefreshLocks, origin, metadata, self->now());
     if (decision != ListingDecision::list) {
@@ -61,7 +63,8 @@ void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin
     std::optional<std::string> previousVersion;
     if (metadata && !forceRefreshLocks) previousVersion = metadata->version;
     std::weak_ptr<ListingService> weak = self;
-    auto listed = [weak, folder, metadata,
+    auto task = std::make_shared<std::uint64_t>(0);
+    auto listed = [weak, folder, metadata, task,
                    completionHandler](SyncCloudResult<SyncCloudListing> result) mutable {
       auto service = weak.lock();
       if (!service) {
@@ -70,55 +73,86 @@ void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin
         return;
       }
       service->serialQueue_.async([service, folder = std::move(folder),
-                                   metadata = std::move(metadata), result = std::move(result),
+                                   metadata = std::move(metadata), result = std::move(result), task,
                                    completionHandler = std::move(completionHandler)]() mutable {
+        service->inFlight_.erase(*task);
+        // Stopped meanwhile: what came back is not written.
+        if (service->refuseWhenStopped(completionHandler)) return;
         service->listed(folder, std::move(metadata), std::move(result), completionHandler);
       });
     };
+    // The answer is handled on this queue, after this block: the task is known by then.
     if (!folder.cloudIdentifier && self->isDriveRoot(folder)) {
-      self->cloudClient_->enumerateDriveRoot(folder, std::move(listed));
+      *task = self->track(self->cloudClient_->enumerateDriveRoot(folder, std::move(listed)));
     } else {
-      self->cloudClient_->enumerateItems(folder, previousVersion, std::move(listed));
+      *task = self->track(
+          self->cloudClient_->enumerateItems(folder, previousVersion, std::move(listed)));
     }
   });
+}
+
+void ListingService::stop() {
+  auto running = serialQueue_.sync([this] {
+    stopped_ = true;
+    return std::exchange(inFlight_, {});
+  });
+  for (auto& [identifier, task] : running) task.cancel();
+}
+
+std::uint64_t ListingService::track(cloudfs::CloudFSSessionTask task) {
+  const auto identifier = ++nextTask_;
+  inFlight_.emplace(identifier, std::move(task));
+  return identifier;
+}
+
+template <class Handler>
+bool ListingService::refuseWhenStopped(Handler& completionHandler) {
+  if (!stopped_) return false;
+  completionHandler(
+      std::unexpected(ListingError(ListingUnavailable{"the listing service is stopped"})));
+  return true;
 }
 
 void ListingService::enumerateCloudItems(const SyncItem& parentItem,
                                          CloudItemsCompletion completionHandler) {
   serialQueue_.async([self = shared_from_this(), parentItem,
                       completionHandler = std::move(completionHandler)]() mutable {
+    if (self->refuseWhenStopped(completionHandler)) return;
     if (!parentItem.isFolder()) {
       completionHandler(
           std::unexpected(ListingError(SyncError(SyncError::Code::noCloudIdentifier))));
       return;
     }
     std::weak_ptr<ListingService> weak = self;
-    auto listed = [weak, completionHandler](SyncCloudResult<SyncCloudListing> result) mutable {
+    auto task = std::make_shared<std::uint64_t>(0);
+    auto listed = [weak, task,
+                   completionHandler](SyncCloudResult<SyncCloudListing> result) mutable {
       auto service = weak.lock();
       if (!service) {
         completionHandler(
             std::unexpected(ListingError(ListingUnavailable{"the listing service is gone"})));
         return;
       }
-      service->serialQueue_.async(
-          [result = std::move(result), completionHandler = std::move(completionHandler)]() mutable {
-            if (!result) return completionHandler(std::unexpected(ListingError(result.error())));
-            // Asked without an entity tag, the cloud cannot answer "not modified".
-            const auto* items = std::get_if<SyncCloudFolderItems>(&*result);
-            if (!items) {
-              return completionHandler(
-                  std::unexpected(ListingError(SyncError(SyncError::Code::badServerResponse))));
-            }
-            auto converted = cloudItems(*items);
-            if (!converted)
-              return completionHandler(std::unexpected(ListingError(converted.error())));
-            completionHandler(std::move(*converted));
-          });
+      service->serialQueue_.async([service, task, result = std::move(result),
+                                   completionHandler = std::move(completionHandler)]() mutable {
+        service->inFlight_.erase(*task);
+        if (!result) return completionHandler(std::unexpected(ListingError(result.error())));
+        // Asked without an entity tag, the cloud cannot answer "not modified".
+        const auto* items = std::get_if<SyncCloudFolderItems>(&*result);
+        if (!items) {
+          return completionHandler(
+              std::unexpected(ListingError(SyncError(SyncError::Code::badServerResponse))));
+        }
+        auto converted = cloudItems(*items);
+        if (!converted) return completionHandler(std::unexpected(ListingError(converted.error())));
+        completionHandler(std::move(*converted));
+      });
     };
     if (!parentItem.cloudIdentifier && self->isDriveRoot(parentItem)) {
-      self->cloudClient_->enumerateDriveRoot(parentItem, std::move(listed));
+      *task = self->track(self->cloudClient_->enumerateDriveRoot(parentItem, std::move(listed)));
     } else {
-      self->cloudClient_->enumerateItems(parentItem, std::nullopt, std::move(listed));
+      *task = self->track(
+          self->cloudClient_->enumerateItems(parentItem, std::nullopt, std::move(listed)));
     }
   });
 }

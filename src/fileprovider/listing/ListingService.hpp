@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -50,6 +51,11 @@ class ListingServiceInterface {
   /// left out; nothing is written to the store.
   virtual void enumerateCloudItems(const common::SyncItem& parentItem,
                                    CloudItemsCompletion completionHandler) = 0;
+
+  /// Ends the listings in flight (their completions get the cancellation, and what they list is
+  /// not written) and refuses later ones with ListingUnavailable. Returns at once; completions
+  /// follow. A service that has nothing in flight of its own needs no more than this default.
+  virtual void stop() {}
 };
 
 class ListingService final : public ListingServiceInterface,
@@ -86,8 +92,14 @@ class ListingService final : public ListingServiceInterface,
   /// Lists from the cloud, unconditionally; completes on the service's queue.
   void enumerateCloudItems(const common::SyncItem& parentItem,
                            CloudItemsCompletion completionHandler) override;
+  void stop() override;
 
  private:
+  /// On the queue: remembers the cloud request of a listing until its answer is back.
+  std::uint64_t track(cloudfs::CloudFSSessionTask task);
+  /// On the queue: true (and `completionHandler` failed) once stopped.
+  template <class Handler>
+  bool refuseWhenStopped(Handler& completionHandler);
   void listed(const common::SyncItem& folder, std::optional<ListingMetadata> metadata,
               SyncCloudResult<SyncCloudListing> result, const Completion& completionHandler);
   ListingResult<ListingMetadata> applyListing(const common::SyncItem& folder,
@@ -109,6 +121,10 @@ class ListingService final : public ListingServiceInterface,
   base::Logger logger_;
   ChangeHandler changeHandler_;
   base::DispatchQueue serialQueue_{"com.tarnix.ListingService"};
+  // On serialQueue_ only.
+  bool stopped_ = false;
+  std::uint64_t nextTask_ = 0;
+  std::map<std::uint64_t, cloudfs::CloudFSSessionTask> inFlight_;
 };
 
 }  // namespace tarnix::fileprovider

@@ -1,10 +1,23 @@
 #include "fileprovider/sync/ItemDebouncer.hpp"
 
 #include <chrono>
+#include <cmath>
 
 namespace tarnix::fileprovider {
 
-ItemDebouncer::ItemDebouncer(double delay) : delay_(delay < 0 ? 0 : delay) {}
+namespace {
+
+double validDelay(double delay) {
+  return delay > 0 && std::isfinite(delay) ? delay : 0;
+}
+
+}  // namespace
+
+ItemDebouncer::ItemDebouncer(double delay) : delay_(validDelay(delay)) {}
+
+void ItemDebouncer::setDelay(double delay) {
+  delay_ = validDelay(delay);
+}
 
 ItemDebouncer::~ItemDebouncer() {
   queue_.sync([this] {
@@ -25,7 +38,7 @@ void ItemDebouncer::debounce(const platform::fileprovider::ItemIdentifier& ident
     });
     workItems_[identifier] = item;
     queue_.asyncAfter(std::chrono::duration_cast<base::DispatchQueue::Clock::duration>(
-                          std::chrono::duration<double>(delay_)),
+                          std::chrono::duration<double>(delay_.load())),
                       item);
   });
 }

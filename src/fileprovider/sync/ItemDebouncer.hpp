@@ -7,6 +7,7 @@
 // where the actions run too. Destruction cancels every pending action and waits for a running
 // one.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <unordered_map>
@@ -24,7 +25,9 @@ class ItemDebouncer {
   ItemDebouncer(const ItemDebouncer&) = delete;
   ItemDebouncer& operator=(const ItemDebouncer&) = delete;
 
-  double delay() const { return delay_; }
+  double delay() const { return delay_.load(); }
+  /// Applies to requests made from now on; pending actions keep the delay they started with.
+  void setDelay(double delay);
   void debounce(const platform::fileprovider::ItemIdentifier& identifier,
                 std::function<void()> action);
 
@@ -33,7 +36,7 @@ class ItemDebouncer {
   std::unordered_map<platform::fileprovider::ItemIdentifier,
                      std::shared_ptr<base::DispatchWorkItem>>
       workItems_;  // on queue_
-  double delay_;
+  std::atomic<double> delay_;
 };
 
 }  // namespace tarnix::fileprovider

@@ -17,6 +17,7 @@
 #include "common/ContainerStores.hpp"
 #include "common/DriveLookup.hpp"
 #include "common/KnownPath.hpp"
+#include "host/ChangeSynchronizer.hpp"
 #include "host/Commands.hpp"
 #include "host/DomainManager.hpp"
 #include "host/EvictionPolicy.hpp"
@@ -244,6 +245,11 @@ void statusCommand(const std::string& drive) {
   std::printf("State: %s\n", value(DomainManager::kDomainStateKey, "unknown").c_str());
   if (auto reason = (*store)->state(DomainManager::kDisconnectReasonKey); reason && *reason)
     std::printf("Disconnected: %s\n", (*reason)->c_str());
+  const auto domainError = value(ChangeSynchronizer::kDomainErrorKey, "");
+  std::printf("Server: %s\n", domainError == ChangeSynchronizer::kServerUnreachable ? "unreachable"
+                              : domainError == ChangeSynchronizer::kNotAuthenticated
+                                  ? "sign-in required"
+                                  : "reachable");
   auto used = (*store)->cacheUsage();
   auto present = (*store)->presentContents();
   std::printf("Cache: %lld bytes in %zu files\n", static_cast<long long>(used.value_or(0)),
