@@ -61,7 +61,7 @@ void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin
     std::optional<std::string> previousVersion;
     if (metadata && !forceRefreshLocks) previousVersion = metadata->version;
     std::weak_ptr<ListingService> weak = self;
-    auto listed = [weak, folder, metadata,
+    auto listed = [weak, folder, metadata, forceRefreshLocks,
                    completionHandler](SyncCloudResult<SyncCloudListing> result) mutable {
       auto service = weak.lock();
       if (!service) {
@@ -71,8 +71,10 @@ void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin
       }
       service->serialQueue_.async([service, folder = std::move(folder),
                                    metadata = std::move(metadata), result = std::move(result),
+                                   forceRefreshLocks,
                                    completionHandler = std::move(completionHandler)]() mutable {
-        service->listed(folder, std::move(metadata), std::move(result), completionHandler);
+        service->listed(folder, std::move(metadata), std::move(result), forceRefreshLocks,
+                        std::move(completionHandler));
       });
     };
     if (!folder.cloudIdentifier && self->isDriveRoot(folder)) {
@@ -129,8 +131,8 @@ bool ListingService::isDriveRoot(const SyncItem& folder) {
 }
 
 void ListingService::listed(const SyncItem& folder, std::optional<ListingMetadata> metadata,
-                            SyncCloudResult<SyncCloudListing> result,
-                            const Completion& completionHandler) {
+                            SyncCloudResult<SyncCloudListing> result, bool forceRefreshLocks,
+                            Completion completionHandler) {
   auto outcome = [&]() -> ListingResult<ListingMetadata> {
     if (!result) return std::unexpected(ListingError(result.error()));
     if (std::holds_alternative<SyncCloudNotModified>(*result)) {
@@ -145,14 +147,22 @@ void ListingService::listed(const SyncItem& folder, std::optional<ListingMetadat
     }
     return applyListing(folder, std::move(std::get<SyncCloudFolderItems>(*result)));
   }();
-  if (outcome) {
-    TLOG_DEBUG(logger_, "Updating folder from cloud done",
-               {{"itemID", identifierText(folder)}, {"version", outcome->version}});
-  } else if (!outcome.error().isCancellation()) {
-    logger_.error("Updating folder from cloud failed",
-                  {{"itemID", identifierText(folder)}, {"error", outcome.error().description()}});
+  if (!outcome) {
+    if (!outcome.error().isCancellation()) {
+      logger_.error("Updating folder from cloud failed",
+                    {{"itemID", identifierText(folder)}, {"error", outcome.error().description()}});
+    }
+    completionHandler(std::move(outcome));
+    return;
   }
-  completionHandler(std::move(outcome));
+  // The listing is done once the holders of the folder's locks are named.
+  nameLockHolders(folder, forceRefreshLocks,
+                  [self = shared_from_this(), folder, metadata = std::move(*outcome),
+                   completionHandler = std::move(completionHandler)]() mutable {
+                    TLOG_DEBUG(self->logger_, "Updating folder from cloud done",
+                               {{"itemID", identifierText(folder)}, {"version", metadata.version}});
+                    completionHandler(std::move(metadata));
+                  });
 }
 
 ListingResult<std::vector<SyncItem>> ListingService::storedByCloud(
