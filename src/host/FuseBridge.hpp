@@ -25,6 +25,7 @@
 #include <variant>
 
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
 #include "host/ContentReplica.hpp"
 #include "host/ExtensionCalls.hpp"
 #include "host/FusePassthrough.hpp"
@@ -84,8 +85,6 @@ class FuseBridge final : public KernelCache {
   /// Lists `folder` completely now (what lookup does for a folder never listed).
   std::expected<void, int> listCompletely(Inode folder);
 
-  /// The extension signalled the enumerator of `container` (any thread).
-  void noteSignal(const fp::ItemIdentifier& container);
   /// Whether reads of present contents bypass the session (known once the kernel met it).
   bool passthroughActive() const { return passthrough_.active(); }
 
@@ -101,12 +100,10 @@ class FuseBridge final : public KernelCache {
   void recordUpserts(const std::vector<std::optional<UpsertResult>>& results);
   void recordRemovals(const std::vector<ReplicaEntry>& removed);
   void raiseReadAhead();
-  std::uint64_t signalCount(const fp::ItemIdentifier& container);
-  bool wasShown(Inode folder);
   /// The first time a folder is shown, the extension lists it from the cloud only once it is
-  /// presented: waits (bounded) for its signal so that the first `ls` or path lookup sees the
-  /// cloud's children rather than an empty folder. True when the folder should be read again.
-  bool awaitFirstListing(Inode folder, const fp::ItemIdentifier& container, std::uint64_t before);
+  /// presented: that showing waits (bounded) for the listing, so that the first `ls` or path
+  /// lookup sees the cloud's children rather than an empty folder. True the first time.
+  bool markShown(Inode folder);
 
   std::shared_ptr<ReplicaStore> store_;
   std::shared_ptr<ExtensionCalls> calls_;
@@ -121,10 +118,8 @@ class FuseBridge final : public KernelCache {
   std::once_flag readAheadOnce_;
   FusePassthrough passthrough_;
 
-  std::mutex signalMutex_;  // guards the three fields below
-  std::condition_variable signalCv_;
-  std::map<std::string, std::uint64_t> signals_;
-  std::set<Inode> awaitedFolders_;
+  base::Mutex shownMutex_;
+  std::set<Inode> shownFolders_ TARNIX_GUARDED_BY(shownMutex_);
 
   std::mutex invalidationMutex_;  // guards the four fields below
   std::condition_variable invalidationCv_;
