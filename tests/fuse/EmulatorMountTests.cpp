@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -198,6 +199,28 @@ TEST_F(EmulatorMountTest, ACloudChangeShowsWhenTheFolderIsListedAgain) {
            fs::exists(mountPoint() / "Shared/Documents/New.txt");
   })) << testing::readFile(notes);
   EXPECT_EQ(testing::readFile(mountPoint() / "Shared/Documents/New.txt"), changed);
+}
+
+TEST_F(EmulatorMountTest, AFileLockedByAnotherUserShowsThatUserAsItsHolder) {
+  // bob locked it on the cloud; alice's account was added without her user identifier.
+  const fs::path locked = mountPoint() / "Shared/Documents/Locked.docx";
+  auto attribute = [&](const std::string& name) {
+    std::string value(4096, '\0');
+    const ssize_t n =
+        ::getxattr(locked.c_str(), ("user.tarnix." + name).c_str(), value.data(), value.size());
+    value.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return value;
+  };
+  EXPECT_TRUE(eventually([&] { return attribute("lockOwner") == "Bob Brown"; }))
+      << attribute("lockOwner");
+  const auto info = base::parseJSON(attribute("userInfo"));
+  ASSERT_TRUE(info && info->is_object()) << attribute("userInfo");
+  EXPECT_EQ((*info)["currentUserOwnsLock"], false);
+  EXPECT_EQ(attribute("capabilities").find("writing"), std::string::npos)
+      << attribute("capabilities");
+  const auto decorations = attribute("decorations");
+  EXPECT_EQ(decorations.find(".isSelfLocked"), std::string::npos) << decorations;
+  EXPECT_NE(decorations.find(".isLocked"), std::string::npos) << decorations;
 }
 
 }  // namespace
