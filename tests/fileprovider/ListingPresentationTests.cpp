@@ -36,7 +36,10 @@ class HeldListingService final : public ListingServiceInterface {
   /// Waits (10 s at most) until `count` listings were asked for.
   bool waitForListings(std::size_t count) {
     base::MutexLock lock(mutex_);
-    return changed_.waitFor(10s, [&] { return held_.size() >= count; });
+    return changed_.waitFor(10s, [&] {
+      mutex_.assertHeld();
+      return held_.size() >= count;
+    });
   }
   /// Ends the listing asked for `index`-th (from 0) with `error`, or with success.
   void end(std::size_t index, std::optional<SyncError> error = std::nullopt) {
@@ -59,9 +62,8 @@ class HeldListingService final : public ListingServiceInterface {
 class Wait {
  public:
   explicit Wait(ListingPresentationTracker& tracker, const common::SyncItemIdentifier& folder) {
-    tracker.whenPresentationListed(folder, [promise = promise_](auto failure) {
-      promise->set_value(std::move(failure));
-    });
+    tracker.whenPresentationListed(
+        folder, [promise = promise_](auto failure) { promise->set_value(std::move(failure)); });
   }
   bool ended(std::chrono::milliseconds within = 0ms) {
     return future_.wait_for(within) == std::future_status::ready;
@@ -98,8 +100,8 @@ class ListingPresentationTest : public ::testing::Test {
         std::make_shared<ListingMetadataStorage>(database_->dbQueue(), base::Logger::null());
     collaborators.itemStorage = storage_;
     scheduler_ = ListingScheduler::make(std::move(collaborators), base::Logger::null());
-    tracker_ = std::make_shared<ListingPresentationTracker>(scheduler_, nullptr,
-                                                            base::Logger::null());
+    tracker_ =
+        std::make_shared<ListingPresentationTracker>(scheduler_, nullptr, base::Logger::null());
   }
 
   testing::TempDir dir_{"tarnix-presentation"};
