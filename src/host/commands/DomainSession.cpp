@@ -202,7 +202,6 @@ std::expected<fp::ItemPtr, std::string> DomainSession::itemAtPath(const std::str
     if (!(*current)->isFolder()) return std::unexpected(path + ": not a folder");
     auto items = children(**current, walked.empty() ? "/" : walked);
     if (!items) return std::unexpected(items.error());
-    walked += "/" + name;
     auto exact =
         std::ranges::find_if(*items, [&](const fp::ItemPtr& c) { return c->filename() == name; });
     if (exact == items->end()) {
@@ -212,6 +211,7 @@ std::expected<fp::ItemPtr, std::string> DomainSession::itemAtPath(const std::str
     }
     if (exact == items->end()) return std::unexpected(path + ": no such item");
     current = *exact;
+    walked += "/" + (*current)->filename();
   }
   if (!any) {
     // The root's own attributes come with its listing.
