@@ -14,11 +14,22 @@ namespace tarnix::common {
 
 /// Who holds the cloud lock of a file (stored in RemoteLocks).
 struct CloudLockInfo {
-  std::int64_t identifier = 0;
+  /// The identifier of a holder not known yet (a folder listing says only that a file is
+  /// locked), and of a user whose identifier is not known.
+  static constexpr std::int64_t kUnknownUser = 0;
+
+  std::int64_t identifier = kUnknownUser;
   std::string firstName;
   std::string lastName;
   std::optional<std::string> email;
   std::optional<std::string> collaborationToken;
+
+  bool isHolderKnown() const { return identifier != kUnknownUser; }
+  /// Whether `userIdentifier` holds the lock. An unknown holder is nobody's, and a user not
+  /// known holds nothing.
+  bool isHeldBy(std::int64_t userIdentifier) const {
+    return isHolderKnown() && identifier == userIdentifier;
+  }
   bool operator==(const CloudLockInfo&) const = default;
 };
 

@@ -278,4 +278,16 @@ CallResult<std::optional<fp::SyncAnchor>> ExtensionCalls::currentSyncAnchor(
   return await(awaited, timeout_, nullptr);
 }
 
+CallResult<void> ExtensionCalls::waitForPresentationListing(fp::Enumerator& enumerator,
+                                                            Duration timeout) const {
+  auto awaited = std::make_shared<Awaited<CallResult<void>>>();
+  enumerator.waitForPresentationListing([awaited](std::optional<fp::Error> error) {
+    if (error)
+      awaited->set(std::unexpected(failed(std::move(*error))));
+    else
+      awaited->set({});
+  });
+  return await(awaited, timeout, nullptr);
+}
+
 }  // namespace tarnix::host

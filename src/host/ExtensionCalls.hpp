@@ -75,6 +75,10 @@ class ExtensionCalls {
   CallResult<ChangeBatch> enumerateChanges(fp::Enumerator& enumerator,
                                            const fp::SyncAnchor& anchor) const;
   CallResult<std::optional<fp::SyncAnchor>> currentSyncAnchor(fp::Enumerator& enumerator) const;
+  /// Waits, at most `timeout` (not the calls' own), for the listing that presenting the
+  /// enumerator's container started; fails with the listing's error or, when it did not end
+  /// in time, with no error.
+  CallResult<void> waitForPresentationListing(fp::Enumerator& enumerator, Duration timeout) const;
 
  private:
   fp::ReplicatedExtensionPtr extension_;

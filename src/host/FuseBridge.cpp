@@ -199,7 +199,7 @@ struct FuseBridge::Ops {
     auto& b = self(req);
     auto enumerator = b.calls_->enumerator(e->identifier);
     if (!enumerator) return (void)fuse_reply_err(req, enumerator.error().errnoValue());
-    if (awaitFirstShowing(b, ino, e->identifier, **enumerator)) {
+    if (awaitFirstShowing(b, ino, **enumerator)) {
       // The folder's own attributes may have come with the listing (the root's do).
       if (auto fresh = b.calls_->item(e->identifier); fresh && *fresh) {
         if (auto upserted = b.store_->upsert(**fresh)) b.recordUpserts({*upserted});
@@ -225,14 +225,10 @@ struct FuseBridge::Ops {
   }
 
   // Showing a folder has the extension list it from the cloud; its first showing waits for
-  // that (bounded). True when it waited.
-  static bool awaitFirstShowing(FuseBridge& b, Inode inode, const fp::ItemIdentifier& identifier,
-                                fp::Enumerator& enumerator) {
-    if (b.options_.firstListingWait.count() <= 0 || b.wasShown(inode)) return false;
-    const auto before = b.signalCount(identifier);
-    (void)b.calls_->enumerateItems(enumerator, fp::Page::initialPageSortedByName(),
-                                   b.options_.pageSize);
-    b.awaitFirstListing(inode, identifier, before);
+  // that (bounded). True when it waited. A failed listing leaves what the store holds.
+  static bool awaitFirstShowing(FuseBridge& b, Inode inode, fp::Enumerator& enumerator) {
+    if (b.options_.firstListingWait.count() <= 0 || !b.markShown(inode)) return false;
+    (void)b.calls_->waitForPresentationListing(enumerator, b.options_.firstListingWait);
     return true;
   }
 
@@ -544,33 +540,9 @@ void FuseBridge::raiseReadAhead() {
   if (!out) logger_.debug("Read-ahead stays at the kernel's default: " + path + " is not writable");
 }
 
-void FuseBridge::noteSignal(const fp::ItemIdentifier& container) {
-  {
-    base::MutexLock lock(signalMutex_);
-    ++signals_[container.rawValue()];
-  }
-  signalled_.signalAll();
-}
-
-std::uint64_t FuseBridge::signalCount(const fp::ItemIdentifier& container) {
-  base::MutexLock lock(signalMutex_);
-  auto found = signals_.find(container.rawValue());
-  return found == signals_.end() ? 0 : found->second;
-}
-
-bool FuseBridge::wasShown(Inode folder) {
-  base::MutexLock lock(signalMutex_);
-  return awaitedFolders_.contains(folder);
-}
-
-bool FuseBridge::awaitFirstListing(Inode folder, const fp::ItemIdentifier& container,
-                                   std::uint64_t before) {
-  base::MutexLock lock(signalMutex_);
-  if (!awaitedFolders_.insert(folder).second) return false;
-  return signalled_.waitFor(options_.firstListingWait, [&]() TARNIX_REQUIRES(signalMutex_) {
-    auto found = signals_.find(container.rawValue());
-    return found != signals_.end() && found->second > before;
-  });
+bool FuseBridge::markShown(Inode folder) {
+  base::MutexLock lock(shownMutex_);
+  return shownFolders_.insert(folder).second;
 }
 
 void FuseBridge::invalidateInode(Inode inode) {
@@ -630,7 +602,7 @@ std::expected<void, int> FuseBridge::listCompletely(Inode folder) {
   h.inode = folder;
   h.identifier = (*e)->identifier;
   h.enumerator = *enumerator;
-  Ops::awaitFirstShowing(*this, folder, h.identifier, *h.enumerator);
+  Ops::awaitFirstShowing(*this, folder, *h.enumerator);
   int error = 0;
   bool ok = true;
   base::MutexLock lock(h.mutex);

@@ -9,7 +9,7 @@
 // Requests run on libfuse's worker threads, which may wait for the extension. Kernel cache
 // invalidations are queued to a worker of the bridge's own, never sent from inside a request.
 //
-// Locks: an open folder's mutex (DirHandle) and signalMutex_ are never held together; the
+// Locks: an open folder's mutex (DirHandle) and shownMutex_ are never held together; the
 // store's, the content replica's and the worker's locks are taken inside either and call
 // nothing back.
 
@@ -88,8 +88,6 @@ class FuseBridge final : public KernelCache {
   /// The errno a request answers for a failure of the content replica.
   int errnoFor(const ReplicaError& error) const;
 
-  /// The extension signalled the enumerator of `container` (any thread).
-  void noteSignal(const fp::ItemIdentifier& container);
   /// Whether reads of present contents bypass the session (known once the kernel met it).
   bool passthroughActive() const { return passthrough_.active(); }
 
@@ -100,13 +98,10 @@ class FuseBridge final : public KernelCache {
   void recordUpserts(const std::vector<std::optional<UpsertResult>>& results);
   void recordRemovals(const std::vector<ReplicaEntry>& removed);
   void raiseReadAhead();
-  std::uint64_t signalCount(const fp::ItemIdentifier& container) TARNIX_EXCLUDES(signalMutex_);
-  bool wasShown(Inode folder) TARNIX_EXCLUDES(signalMutex_);
   /// The first time a folder is shown, the extension lists it from the cloud only once it is
-  /// presented: waits (bounded) for its signal so that the first `ls` or path lookup sees the
-  /// cloud's children rather than an empty folder. True when the folder should be read again.
-  bool awaitFirstListing(Inode folder, const fp::ItemIdentifier& container, std::uint64_t before)
-      TARNIX_EXCLUDES(signalMutex_);
+  /// presented: that showing waits (bounded) for the listing, so that the first `ls` or path
+  /// lookup sees the cloud's children rather than an empty folder. True the first time.
+  bool markShown(Inode folder);
 
   std::shared_ptr<ReplicaStore> store_;
   std::shared_ptr<ExtensionCalls> calls_;
@@ -121,10 +116,8 @@ class FuseBridge final : public KernelCache {
   std::once_flag readAheadOnce_;
   FusePassthrough passthrough_;
 
-  base::Mutex signalMutex_;
-  base::CondVar signalled_{&signalMutex_};
-  std::map<std::string, std::uint64_t> signals_ TARNIX_GUARDED_BY(signalMutex_);
-  std::set<Inode> awaitedFolders_ TARNIX_GUARDED_BY(signalMutex_);
+  base::Mutex shownMutex_;
+  std::set<Inode> shownFolders_ TARNIX_GUARDED_BY(shownMutex_);
 
   /// Sends what the kernel should forget, in order; started by mount(), stopped by unmount().
   base::Worker invalidations_{"tarnix-inval"};

@@ -41,9 +41,7 @@ std::expected<std::unique_ptr<MountedDomain>, std::string> MountedDomain::mount(
   domain->synchronizer_ = std::make_shared<ChangeSynchronizer>(
       domain->calls_, domain->store_, domain->contents_, domain->bridge_, logger.child("changes"));
   std::weak_ptr<ChangeSynchronizer> weak = domain->synchronizer_;
-  std::weak_ptr<FuseBridge> weakBridge = domain->bridge_;
-  domain->manager_->setSignalHandler([weak, weakBridge](const fp::ItemIdentifier& container) {
-    if (auto bridge = weakBridge.lock()) bridge->noteSignal(container);
+  domain->manager_->setSignalHandler([weak](const fp::ItemIdentifier&) {
     if (auto sync = weak.lock()) sync->signal();
   });
   if (auto mounted = domain->bridge_->mount(options.mountPoint); !mounted) {

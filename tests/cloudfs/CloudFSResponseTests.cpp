@@ -6,6 +6,7 @@
 #include "cloudfs/responses/ListingResponse.hpp"
 #include "cloudfs/responses/MetadataResponses.hpp"
 #include "cloudfs/responses/ServiceResponses.hpp"
+#include "cloudfs/responses/UserResponses.hpp"
 
 using namespace tarnix::cloudfs;
 
@@ -193,4 +194,35 @@ TEST(CloudFSResponseTests, DecodesServiceAnswersAndErrorBodies) {
   auto garbage = CloudFSErrorResponse::parse(response("<html>busy</html>"));
   EXPECT_FALSE(garbage.message.has_value());
   EXPECT_TRUE(garbage.inputErrors.empty());
+}
+
+TEST(CloudFSResponseTests, DecodesTheSignedInUserAndRefusesAnIdentifierThatNamesNobody) {
+  auto user = CurrentUserResponse::decode(response(
+      R"({"id": 2, "username": "bob", "firstName": "Bob", "lastName": "Brown",
+          "email": "bob@example.com"})"));
+  ASSERT_TRUE(user) << user.error().description();
+  EXPECT_EQ(user->id, 2);
+  EXPECT_EQ(user->username, "bob");
+  EXPECT_EQ(user->firstName + " " + user->lastName, "Bob Brown");
+  EXPECT_EQ(user->email, "bob@example.com");
+  EXPECT_EQ(CurrentUserResponse::decode(response(R"({"id": 5, "username": "x"})")).value().email,
+            "");
+
+  struct Case {
+    std::optional<std::string> body;
+    CloudFSError error;
+  };
+  const Case cases[] = {
+      {std::nullopt, CloudFSError::missingBody()},
+      {R"({"username": "bob"})", CloudFSError::fieldParsingError("id")},
+      {R"({"id": 0, "username": "bob"})", CloudFSError::fieldParsingError("id")},
+      {R"({"id": -3, "username": "bob"})", CloudFSError::fieldParsingError("id")},
+      {R"({"id": "2", "username": "bob"})", CloudFSError::fieldParsingError("id")},
+      {R"({"id": 2})", CloudFSError::fieldParsingError("username")},
+  };
+  for (const auto& c : cases) {
+    auto decoded = CurrentUserResponse::decode(response(c.body));
+    ASSERT_FALSE(decoded) << c.body.value_or("(no body)");
+    EXPECT_EQ(decoded.error(), c.error) << c.body.value_or("(no body)");
+  }
 }

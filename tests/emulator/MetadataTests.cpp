@@ -1,4 +1,5 @@
-// Authentication, listings with entity tags, metadata of both families and index queries.
+// Authentication, the signed-in user, listings with entity tags, metadata of both families and
+// index queries.
 #include "base/Hash.hpp"
 #include "emulator/EmulatorFixture.hpp"
 
@@ -31,6 +32,25 @@ TEST_F(MetadataTest, CredentialsAreCheckedOnEveryRequest) {
   }
   // The connectivity check needs no credentials.
   EXPECT_EQ(anonymous.send("HEAD", "/downloads/test/tx-client-check.txt").status, 200);
+}
+
+TEST_F(MetadataTest, TheSignedInUserIsNamedByTheirCredentials) {
+  struct Case {
+    HttpsClient* client;
+    std::int64_t id;
+    const char* username;
+    const char* name;
+  };
+  for (const auto& c : {Case{&alice, 1, "alice", "Alice"}, Case{&bob, 2, "bob", "Bob"}}) {
+    auto r = c.client->get("/rest/public/1.0/users/me");
+    ASSERT_EQ(r.status, 200) << c.username;
+    auto body = r.json();
+    EXPECT_EQ(body["id"], c.id);
+    EXPECT_EQ(body["username"], c.username);
+    EXPECT_EQ(body["firstName"], c.name);
+    EXPECT_EQ(body["email"], std::string(c.username) + "@example.com");
+  }
+  EXPECT_EQ(HttpsClient(emulator(), "").get("/rest/public/1.0/users/me").status, 401);
 }
 
 TEST_F(MetadataTest, ListingCarriesEntityTagAndAnswers304UntilTheFolderChanges) {

@@ -153,6 +153,37 @@ TEST(FileProviderItem, UserInfoCarriesLockPermissionRealmAndState) {
   EXPECT_EQ(root.userInfo()["specialItemKind"], "private");
 }
 
+TEST(FileProviderItem, AnUnknownHolderOrAnUnknownUserNeverOwnsTheLock) {
+  const std::string bundle(kExtensionBundleIdentifier);
+  constexpr auto kUnknown = CloudLockInfo::kUnknownUser;
+  struct Case {
+    const char* name;
+    std::int64_t holder;
+    std::int64_t currentUser;
+    bool owns;
+  };
+  const Case cases[] = {
+      {"holder not named yet, user not known", kUnknown, kUnknown, false},
+      {"holder not named yet, user known", kUnknown, kMe, false},
+      {"holder named, user not known", kSomeoneElse, kUnknown, false},
+      {"somebody else's", kSomeoneElse, kMe, false},
+      {"the user's own", kMe, kMe, true},
+  };
+  for (const auto& c : cases) {
+    auto syncItem = makeItem(false, SyncItemPermission::full);
+    syncItem.lockInfo = lockBy(c.holder);
+    const FileProviderItem item(syncItem, fp::ItemIdentifier("file/a1"),
+                                fp::ItemIdentifier::rootContainer(), nullptr, c.currentUser,
+                                std::nullopt, features({}));
+    EXPECT_EQ(item.userInfo()["currentUserOwnsLock"], c.owns) << c.name;
+    EXPECT_EQ(fp::contains(item.capabilities(), fp::ItemCapabilities::allowsWriting), c.owns)
+        << c.name;
+    EXPECT_EQ(item.decorations(),
+              std::vector<std::string>{bundle + (c.owns ? ".isSelfLocked" : ".isLocked")})
+        << c.name;
+  }
+}
+
 TEST(FileProviderItem, DecorationsFollowTheirFeatureGates) {
   const std::string bundle(kExtensionBundleIdentifier);
   using S = FeatureOverrideState;

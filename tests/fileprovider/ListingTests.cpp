@@ -274,6 +274,16 @@ TEST_F(ListingChangesTest, ReportsReleasedLocksAndTheUsersOwn) {
   auto others = compute(99);
   ASSERT_TRUE(others);
   EXPECT_FALSE(others->patch.userLockRemovedRemotely);
+
+  // A lock whose holder was never named was nobody's, also for a user not known.
+  stored_ = {fileItem("unnamed", top(), "unnamed.docx")};
+  stored_.back().lockInfo = CloudLockInfo{};
+  listing_.childFileItems.clear();
+  list(fileItem("unnamed", top(), "unnamed.docx"));
+  auto unnamed = compute(CloudLockInfo::kUnknownUser);
+  ASSERT_TRUE(unnamed);
+  EXPECT_EQ(unnamed->removedLocks.size(), 1u);
+  EXPECT_FALSE(unnamed->patch.userLockRemovedRemotely);
 }
 
 TEST_F(ListingChangesTest, ACloudItemListedTwiceIsTakenOnce) {

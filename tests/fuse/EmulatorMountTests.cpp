@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -397,6 +398,28 @@ TEST_F(EmulatorFailingCloudTest, GetAndCatGetTheWholeFileDespiteAFailingCloud) {
   auto cat = tarnix({"cat", "Demo", "Shared/Documents/Notes.txt"});
   ASSERT_EQ(cat.exitStatus, 0) << cat.errors;
   EXPECT_EQ(cat.output, seededFiles()["Shared/Documents/Notes.txt"]);
+}
+
+TEST_F(EmulatorMountTest, AFileLockedByAnotherUserShowsThatUserAsItsHolder) {
+  // bob locked it on the cloud; alice's account was added without her user identifier.
+  const fs::path locked = mountPoint() / "Shared/Documents/Locked.docx";
+  auto attribute = [&](const std::string& name) {
+    std::string value(4096, '\0');
+    const ssize_t n =
+        ::getxattr(locked.c_str(), ("user.tarnix." + name).c_str(), value.data(), value.size());
+    value.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return value;
+  };
+  EXPECT_TRUE(eventually([&] { return attribute("lockOwner") == "Bob Brown"; }))
+      << attribute("lockOwner");
+  const auto info = base::parseJSON(attribute("userInfo"));
+  ASSERT_TRUE(info && info->is_object()) << attribute("userInfo");
+  EXPECT_EQ((*info)["currentUserOwnsLock"], false);
+  EXPECT_EQ(attribute("capabilities").find("writing"), std::string::npos)
+      << attribute("capabilities");
+  const auto decorations = attribute("decorations");
+  EXPECT_EQ(decorations.find(".isSelfLocked"), std::string::npos) << decorations;
+  EXPECT_NE(decorations.find(".isLocked"), std::string::npos) << decorations;
 }
 
 }  // namespace

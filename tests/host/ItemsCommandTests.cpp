@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+
+#include <chrono>
+
 #include "../fileprovider/SeededDrive.hpp"
+#include "fileprovider/listing/ListingMetadataStorage.hpp"
 #include "support/RunTarnix.hpp"
 
 using namespace tarnix::common;
@@ -7,14 +11,19 @@ using namespace tarnix::testing;
 
 namespace {
 
-// Runs the tarnix programme over the host's container.
-tarnix::testing::ProgramRun runTarnix(const FrameworkHost& host, const std::string& arguments) {
-  return tarnix::testing::runTarnix(arguments,
-                                    "TARNIX_HOME='" + host.containerRoot().string() + "' ");
-}
-
 class ItemsCommand : public ::testing::Test {
  protected:
+  // Runs the tarnix programme over the host's container. The drive's cloud (127.0.0.1:1)
+  // answers nobody: the root and "Docs" were listed moments before, so the command does not
+  // ask for them again; "archive" was listed an hour ago, so it must.
+  tarnix::testing::ProgramRun runTarnix(const FrameworkHost& host, const std::string& arguments) {
+    const auto now = std::chrono::system_clock::now();
+    markListed(kSeedRoot, now);
+    markListed(SyncFolderIdentifier{"d1"}, now);
+    markListed(SyncFolderIdentifier{"d2"}, now - std::chrono::hours(1));
+    return tarnix::testing::runTarnix(arguments,
+                                      "TARNIX_HOME='" + host.containerRoot().string() + "' ");
+  }
   void SetUp() override {
     auto report = seedItem(SyncFileIdentifier{"a1"}, kSeedRoot, "report.pdf");
     report.contentSize = 2048;
@@ -25,6 +34,13 @@ class ItemsCommand : public ::testing::Test {
     inner.contentSize = 5;
     seedDrive(host_, {report, seedItem(SyncFolderIdentifier{"d1"}, kSeedRoot, "Docs"),
                       seedItem(SyncFolderIdentifier{"d2"}, kSeedRoot, "archive"), inner});
+  }
+  void markListed(const SyncFolderIdentifier& folder, tarnix::base::Date when) {
+    auto database = DriveDatabase::open(host_.driveDirectory(), kHostDrive);
+    ASSERT_TRUE(database) << database.error().description();
+    tarnix::fileprovider::ListingMetadataStorage listings((*database)->dbQueue(),
+                                                          tarnix::base::Logger::null());
+    ASSERT_TRUE(listings.store({folder, "v1", when}));
   }
   FrameworkHost host_;
 };
@@ -65,9 +81,14 @@ TEST_F(ItemsCommand, UnknownDrivesAndPathsFailWithAReason) {
     const char* arguments;
     const char* message;
   };
-  for (const auto& c : {Case{"ls Nowhere", "No drive has the label or identifier \"Nowhere\""},
-                        Case{"ls Acme /missing", "/missing: no such item"},
-                        Case{"stat Acme report.pdf/x", "report.pdf/x: not a folder"}}) {
+  for (const auto& c :
+       {Case{"ls Nowhere", "No drive has the label or identifier \"Nowhere\""},
+        Case{"ls Acme /missing", "/missing: no such item"},
+        Case{"stat Acme report.pdf/x", "report.pdf/x: not a folder"},
+        Case{"ls Acme /archive",
+             "/archive: cannot list the folder: server unreachable (127.0.0.1:1)"},
+        Case{"stat Acme archive/old.txt",
+             "/archive: cannot list the folder: server unreachable (127.0.0.1:1)"}}) {
     const auto run = runTarnix(host_, c.arguments);
     EXPECT_EQ(run.status, 1) << c.arguments;
     EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;

@@ -5,6 +5,10 @@
 namespace tarnix::fileprovider {
 
 namespace {
+
+// The domain of a listing failure that is no SyncError (a transport or store failure).
+constexpr std::string_view kListingErrorDomain = "com.tarnix.ListingError";
+
 std::string sortByName(const fp::Page& page) {
   if (page == fp::Page::initialPageSortedByDate()) return "date";
   if (page == fp::Page::initialPageSortedByName()) return "name";
@@ -36,6 +40,20 @@ void Enumerator::invalidate() {
   if (!alive_.exchange(false)) return;
   if (presentationTracker_) presentationTracker_->didStopPresenting(enumeratedItemIdentifier_);
   logger_.info("Enumerator invalidated for " + enumeratedItemIdentifier_.description());
+}
+
+void Enumerator::waitForPresentationListing(
+    std::function<void(std::optional<fp::Error>)> completion) {
+  if (!presentationTracker_) return completion(std::nullopt);
+  presentationTracker_->whenPresentationListed(
+      enumeratedItemIdentifier_, [converter = converter_, completion = std::move(completion)](
+                                     std::optional<PresentationListingFailure> failure) {
+        if (!failure) return completion(std::nullopt);
+        if (failure->syncError) return completion(converter->convert(*failure->syncError));
+        completion(converter->convert(
+            fp::Error(std::string(kListingErrorDomain), 0,
+                      {{std::string(fp::Error::kLocalizedDescriptionKey), failure->description}})));
+      });
 }
 
 void Enumerator::enumerateItems(fp::EnumerationObserverPtr observer, fp::Page page) {

@@ -1,7 +1,8 @@
 #pragma once
 // The enumerator of one container: its children page by page and the changes below it since
 // an anchor, read from the item store only (never the network). While it lives it presents
-// its container to the presentation tracker, which keeps presented folders fresh.
+// its container to the presentation tracker, which keeps presented folders fresh; a host can
+// wait for the listing that the presentation started.
 //
 // Any thread may call it; every call answers its observer before returning.
 
@@ -40,6 +41,10 @@ class Enumerator final : public fp::Enumerator {
   void enumerateItems(fp::EnumerationObserverPtr observer, fp::Page page) override;
   void enumerateChanges(fp::ChangeObserverPtr observer, fp::SyncAnchor anchor) override;
   void currentSyncAnchor(std::function<void(std::optional<fp::SyncAnchor>)> completion) override;
+  /// Completes when the presentation tracker says the listing this enumerator's presentation
+  /// started has ended; a failure is converted as every error leaving the extension is.
+  void waitForPresentationListing(
+      std::function<void(std::optional<fp::Error>)> completion) override;
 
  private:
   std::shared_ptr<common::SyncItemStorage> itemStorage_;

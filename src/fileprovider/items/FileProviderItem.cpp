@@ -26,8 +26,9 @@ bool isFixedFolder(const SyncItem& item) {
   return item.isFolder() && item.flags.contains(common::SyncItemFlags::isFixedFolder);
 }
 
+// A holder not known yet counts as somebody else until the cloud names it.
 bool isLockedByAnotherUser(const SyncItem& item, std::int64_t currentUserIdentifier) {
-  return item.lockInfo && item.lockInfo->identifier != currentUserIdentifier;
+  return item.lockInfo && !item.lockInfo->isHeldBy(currentUserIdentifier);
 }
 
 std::string decoration(std::string_view suffix) {
@@ -209,7 +210,7 @@ base::JSONValue FileProviderItem::userInfo() const {
     if (!lock->lastName.empty()) owner += (owner.empty() ? "" : " ") + lock->lastName;
     info["lockOwner"] = owner;
   }
-  info["currentUserOwnsLock"] = lock.has_value() && lock->identifier == currentUserIdentifier_;
+  info["currentUserOwnsLock"] = lock.has_value() && lock->isHeldBy(currentUserIdentifier_);
   info["isCollaborationLock"] = hasCollaborationLock(syncItem_);
   info["tarnixPermission"] = std::string(permissionName(syncItem_.permission));
   if (specialItemKind_)
@@ -234,7 +235,7 @@ std::vector<fp::DecorationIdentifier> FileProviderItem::decorations() const {
       }
     } else if (lockingOn) {
       result.push_back(
-          decoration(lock->identifier == currentUserIdentifier_ ? ".isSelfLocked" : ".isLocked"));
+          decoration(lock->isHeldBy(currentUserIdentifier_) ? ".isSelfLocked" : ".isLocked"));
     }
   }
   if (syncItem_.itemRealm == common::SyncItemRealm::offline && syncItem_.subscriptionState) {

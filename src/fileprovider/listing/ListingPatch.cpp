@@ -168,7 +168,7 @@ std::expected<ListingChanges, SyncError> computeListingChanges(
     auto patched = merged(stored, entry);
     if (stored.lockInfo && !entry.lockInfo) {
       changes.removedLocks.push_back(stored);
-      if (stored.lockInfo->identifier == currentUserIdentifier) {
+      if (stored.lockInfo->isHeldBy(currentUserIdentifier)) {
         changes.patch.userLockRemovedRemotely = true;
       }
     }

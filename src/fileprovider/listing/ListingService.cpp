@@ -64,7 +64,7 @@ void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin
     if (metadata && !forceRefreshLocks) previousVersion = metadata->version;
     std::weak_ptr<ListingService> weak = self;
     auto task = std::make_shared<std::uint64_t>(0);
-    auto listed = [weak, folder, metadata, task,
+    auto listed = [weak, folder, metadata, forceRefreshLocks, task,
                    completionHandler](SyncCloudResult<SyncCloudListing> result) mutable {
       auto service = weak.lock();
       if (!service) {
@@ -74,11 +74,13 @@ void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin
       }
       service->serialQueue_.async([service, folder = std::move(folder),
                                    metadata = std::move(metadata), result = std::move(result), task,
+                                   forceRefreshLocks,
                                    completionHandler = std::move(completionHandler)]() mutable {
         service->inFlight_.erase(*task);
         // Stopped meanwhile: what came back is not written.
         if (service->refuseWhenStopped(completionHandler)) return;
-        service->listed(folder, std::move(metadata), std::move(result), completionHandler);
+        service->listed(folder, std::move(metadata), std::move(result), forceRefreshLocks,
+                        std::move(completionHandler));
       });
     };
     // The answer is handled on this queue, after this block: the task is known by then.
@@ -163,8 +165,8 @@ bool ListingService::isDriveRoot(const SyncItem& folder) {
 }
 
 void ListingService::listed(const SyncItem& folder, std::optional<ListingMetadata> metadata,
-                            SyncCloudResult<SyncCloudListing> result,
-                            const Completion& completionHandler) {
+                            SyncCloudResult<SyncCloudListing> result, bool forceRefreshLocks,
+                            Completion completionHandler) {
   auto outcome = [&]() -> ListingResult<ListingMetadata> {
     if (!result) return std::unexpected(ListingError(result.error()));
     if (std::holds_alternative<SyncCloudNotModified>(*result)) {
@@ -179,14 +181,22 @@ void ListingService::listed(const SyncItem& folder, std::optional<ListingMetadat
     }
     return applyListing(folder, std::move(std::get<SyncCloudFolderItems>(*result)));
   }();
-  if (outcome) {
-    TLOG_DEBUG(logger_, "Updating folder from cloud done",
-               {{"itemID", identifierText(folder)}, {"version", outcome->version}});
-  } else if (!outcome.error().isCancellation()) {
-    logger_.error("Updating folder from cloud failed",
-                  {{"itemID", identifierText(folder)}, {"error", outcome.error().description()}});
+  if (!outcome) {
+    if (!outcome.error().isCancellation()) {
+      logger_.error("Updating folder from cloud failed",
+                    {{"itemID", identifierText(folder)}, {"error", outcome.error().description()}});
+    }
+    completionHandler(std::move(outcome));
+    return;
   }
-  completionHandler(std::move(outcome));
+  // The listing is done once the holders of the folder's locks are named.
+  nameLockHolders(folder, forceRefreshLocks,
+                  [self = shared_from_this(), folder, metadata = std::move(*outcome),
+                   completionHandler = std::move(completionHandler)]() mutable {
+                    TLOG_DEBUG(self->logger_, "Updating folder from cloud done",
+                               {{"itemID", identifierText(folder)}, {"version", metadata.version}});
+                    completionHandler(std::move(metadata));
+                  });
 }
 
 ListingResult<std::vector<SyncItem>> ListingService::storedByCloud(

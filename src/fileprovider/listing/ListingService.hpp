@@ -2,7 +2,9 @@
 // Keeps the item store in step with the cloud, folder by folder: decides whether a folder
 // needs listing, lists it conditionally with the entity tag of its last listing, and writes
 // what changed (created, modified and vanished children, unwanted names as skips, the new
-// listing bookkeeping) in one transaction. A failed listing leaves the stored children and
+// listing bookkeeping) in one transaction. A listing says only whether a file is locked; the
+// holders of locks not known yet are then asked of the cloud (file metadata with locks), and
+// the listing completes once they are named. A failed listing leaves the stored children and
 // the `Listings` row as they were.
 //
 // Threads: any thread may call; the work and every completion run on the service's serial
@@ -101,7 +103,15 @@ class ListingService final : public ListingServiceInterface,
   template <class Handler>
   bool refuseWhenStopped(Handler& completionHandler);
   void listed(const common::SyncItem& folder, std::optional<ListingMetadata> metadata,
-              SyncCloudResult<SyncCloudListing> result, const Completion& completionHandler);
+              SyncCloudResult<SyncCloudListing> result, bool forceRefreshLocks,
+              Completion completionHandler);
+  /// Asks the cloud who holds the locks of the folder's files whose holder is not known yet
+  /// (every locked file's with `everyLock`) and stores the answers; then `done`, on the
+  /// service's queue. A holder the cloud does not name stays unknown until the next listing.
+  void nameLockHolders(const common::SyncItem& folder, bool everyLock, std::function<void()> done);
+  void storeLockHolders(
+      const common::SyncItem& folder,
+      const std::vector<std::pair<common::SyncItem, cloudfs::FileMetadataResponse>>& answers);
   ListingResult<ListingMetadata> applyListing(const common::SyncItem& folder,
                                               SyncCloudFolderItems listing);
   ListingResult<std::vector<common::SyncItem>> storedByCloud(

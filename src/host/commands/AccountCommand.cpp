@@ -3,14 +3,17 @@
 // can read them in the process list), and are never printed.
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <sstream>
 
+#include "common/ItemLocks.hpp"
 #include "host/Commands.hpp"
 #include "host/commands/AccountStore.hpp"
+#include "host/commands/CloudUser.hpp"
 #include "host/commands/Commands.hpp"
 
 namespace tarnix::host {
@@ -27,6 +30,9 @@ struct AccountAddOptions {
   std::string refreshTokenFile;
   std::string configurationFile;
 };
+
+// How long adding an account waits for the cloud to say whom the credentials belong to.
+constexpr auto kSignInTimeout = std::chrono::seconds(5);
 
 void fail(const std::string& message) {
   std::cerr << "tarnix: " << message << "\n";
@@ -88,6 +94,21 @@ std::optional<common::AccountAuthentication> authenticationFrom(const AccountAdd
   return common::AccountAuthentication::oauth(std::move(*access), std::move(*refresh));
 }
 
+// Asks the cloud whom the credentials belong to, as signing in does. When it cannot tell (off
+// line, say) the account is added all the same; its drives ask again when they are used.
+void learnUser(const AccountStore& store, NewAccount& account) {
+  common::Drive signingIn;
+  signingIn.domain = normalizedDomain(account.domain).value_or(account.domain);
+  signingIn.userName = account.userName;
+  signingIn.authentication = account.authentication;
+  auto user = askCurrentUser(*store.group(), signingIn, kSignInTimeout);
+  if (!user) return;
+  account.userIdentifier = user->id;
+  account.userFirstName = user->firstName;
+  account.userLastName = user->lastName;
+  if (account.email.empty()) account.email = user->email;
+}
+
 void runAdd(const AccountAddOptions& o) {
   // Arguments are checked before any secret is read from standard input.
   if (auto domain = normalizedDomain(o.domain); !domain) return fail(domain.error().message);
@@ -103,13 +124,15 @@ void runAdd(const AccountAddOptions& o) {
   }
   auto store = AccountStore::open();
   if (!store) return fail(store.error().message);
-  NewAccount account{o.domain,
-                     o.userName,
-                     o.email,
-                     o.workgroup,
-                     o.userIdentifier,
-                     std::move(*authentication),
-                     std::move(configuration)};
+  NewAccount account;
+  account.domain = o.domain;
+  account.userName = o.userName;
+  account.email = o.email;
+  account.workgroupIdentifier = o.workgroup;
+  account.userIdentifier = o.userIdentifier;
+  account.authentication = std::move(*authentication);
+  account.cloudConfiguration = std::move(configuration);
+  if (account.userIdentifier == common::CloudLockInfo::kUnknownUser) learnUser(*store, account);
   auto identifier = store->addAccount(account);
   if (!identifier) return fail(identifier.error().message);
   std::cout << *identifier << "\n";
@@ -150,7 +173,8 @@ void addAccountCommands(CLI::App& app) {
       ->required();
   add->add_option("--user", options->userName, "The user name")->required();
   add->add_option("--email", options->email, "The user's e-mail address");
-  add->add_option("--user-id", options->userIdentifier, "The user's numeric identifier");
+  add->add_option("--user-id", options->userIdentifier,
+                  "The user's numeric identifier (asked of the cloud when not given)");
   add->add_option("--workgroup", options->workgroup, "The workgroup identifier");
   add->add_option("--password-file", options->passwordFile,
                   "Sign in with the password in this file (\"-\": standard input)");

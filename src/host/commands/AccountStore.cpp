@@ -157,12 +157,17 @@ std::expected<std::string, AccountStoreError> AccountStore::addAccount(const New
           "An account of " + account.userName + " on " + *domain +
           " exists already: " + common::sqlText(existing->front()[0]).value_or(""));
     }
+    auto name = [](const std::optional<std::string>& text) -> common::SQLValue {
+      if (!text || text->empty()) return nullptr;
+      return *text;
+    };
     auto inserted = database.execute(
         "INSERT INTO Accounts(accountIdentifier, domain, userName, email, workgroupIdentifier, "
-        "userIdentifier, cloudConfigurationTimestamp, authenticationTimestamp) "
-        "VALUES(?,?,?,?,?,?,?,?)",
+        "userIdentifier, cloudConfigurationTimestamp, authenticationTimestamp, userFirstName, "
+        "userLastName) VALUES(?,?,?,?,?,?,?,?,?,?)",
         {identifier, *domain, account.userName, account.email, account.workgroupIdentifier,
-         account.userIdentifier, timestamp, timestamp});
+         account.userIdentifier, timestamp, timestamp, name(account.userFirstName),
+         name(account.userLastName)});
     if (!inserted) return std::unexpected(inserted.error());
     // Credentials and configuration are written before the row commits, so that no process
     // ever sees an account without them.
@@ -205,6 +210,21 @@ std::expected<std::vector<AccountSummary>, AccountStoreError> AccountStore::acco
     accounts.push_back(std::move(summary));
   }
   return accounts;
+}
+
+std::expected<void, AccountStoreError> AccountStore::setUserIdentity(
+    std::string_view account, const cloudfs::CurrentUserResponse& user) {
+  auto identifier = base::normalizedUuid(account);
+  if (!identifier) return failure("Not an account identifier: " + std::string(account));
+  auto updated = stores_.database->execute(
+      "UPDATE Accounts SET userIdentifier = ?, "
+      "userFirstName = CASE WHEN IFNULL(userFirstName, '') = '' THEN ? ELSE userFirstName END, "
+      "userLastName = CASE WHEN IFNULL(userLastName, '') = '' THEN ? ELSE userLastName END, "
+      "email = CASE WHEN email = '' THEN ? ELSE email END "
+      "WHERE accountIdentifier = ? AND userIdentifier = 0",
+      {user.id, user.firstName, user.lastName, user.email, *identifier});
+  if (!updated) return failure("Writing the account failed: " + updated.error().message);
+  return {};
 }
 
 std::expected<void, AccountStoreError> AccountStore::removeAccount(std::string_view identifier) {

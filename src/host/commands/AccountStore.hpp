@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cloudfs/responses/UserResponses.hpp"
 #include "common/AccountAuthentication.hpp"
 #include "common/ContainerStores.hpp"
 #include "common/Drive.hpp"
@@ -26,7 +27,10 @@ struct NewAccount {
   std::string userName;
   std::string email;
   std::string workgroupIdentifier;
+  /// 0: not known (see CloudUser.hpp).
   std::int64_t userIdentifier = 0;
+  std::optional<std::string> userFirstName;
+  std::optional<std::string> userLastName;
   common::AccountAuthentication authentication;
   /// The configuration document; none: the built-in default.
   std::optional<std::string> cloudConfiguration;
@@ -57,6 +61,7 @@ class AccountStore {
   explicit AccountStore(common::ContainerStores stores) : stores_(std::move(stores)) {}
   /// Opens the container of this process's environment.
   static std::expected<AccountStore, AccountStoreError> open();
+  const std::shared_ptr<common::DesktopAppGroup>& group() const { return stores_.group; }
 
   /// The document written for accounts added without one; it decodes with every optional key
   /// at its default.
@@ -66,6 +71,11 @@ class AccountStore {
   /// Refuses a second account of the same user on the same host.
   std::expected<std::string, AccountStoreError> addAccount(const NewAccount& account);
   std::expected<std::vector<AccountSummary>, AccountStoreError> accounts();
+  /// Gives an account whose user identifier is not known the cloud's answer about its user:
+  /// the identifier, and the names and e-mail address where the account has none. An account
+  /// whose identifier is known keeps it.
+  std::expected<void, AccountStoreError> setUserIdentity(std::string_view account,
+                                                         const cloudfs::CurrentUserResponse& user);
   /// Removes the account with its drives, credentials and configuration.
   std::expected<void, AccountStoreError> removeAccount(std::string_view identifier);
 

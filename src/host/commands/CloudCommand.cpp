@@ -7,7 +7,6 @@
 #include <string>
 
 #include "base/Date.hpp"
-#include "base/Uuid.hpp"
 #include "cloudfs/CloudFSSession.hpp"
 #include "cloudfs/requests/ListingRequest.hpp"
 #include "cloudfs/requests/ServiceRequests.hpp"
@@ -20,6 +19,7 @@
 #include "common/KnownPath.hpp"
 #include "common/MainDatabase.hpp"
 #include "host/Commands.hpp"
+#include "host/commands/CloudUser.hpp"
 #include "host/commands/Commands.hpp"
 #include "platform/FileManager.hpp"
 #include "platform/KeychainItemStore.hpp"
@@ -41,7 +41,7 @@ void fail(const std::string& message) {
 struct DriveContext {
   std::shared_ptr<common::DesktopAppGroup> group;
   common::Drive drive;
-  std::shared_ptr<cloudfs::TarnixURLSession> urlSession;
+  CloudConnection connection;
   std::shared_ptr<cloudfs::CloudFSSession> session;
 };
 
@@ -83,13 +83,8 @@ std::expected<DriveContext, std::string> openDrive(const std::string& nameOrIden
   DriveContext context;
   context.group = *group;
   context.drive = *found;
-  auto configuration = cloudfs::TarnixURLSession::Configuration::fromEnvironment();
-  configuration.downloadDirectory = (*group)->temporaryDirectoryURL();
-  context.urlSession = std::make_shared<cloudfs::TarnixURLSession>(
-      logger, cloudfs::TarnixUserAgent((*group)->deviceIdentifier(), "0.1.0", "0.1.0"),
-      base::makeUuid(), (*group)->preferences(), configuration);
-  cloudfs::CloudFSSessionFactory factory(context.urlSession, logger);
-  context.session = factory.makeSession(context.drive);
+  context.connection = CloudConnection::open(**group, context.drive, logger);
+  context.session = context.connection.session;
   return context;
 }
 

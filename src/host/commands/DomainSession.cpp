@@ -7,8 +7,11 @@
 
 #include "common/DriveLookup.hpp"
 #include "common/KnownPath.hpp"
+#include "common/SyncError.hpp"
 #include "fileprovider/FileProviderWrapper.hpp"
+#include "fileprovider/items/FileProviderConverter.hpp"
 #include "host/ExtensionRegistry.hpp"
+#include "host/commands/CloudUser.hpp"
 
 namespace tarnix::host {
 
@@ -57,25 +60,31 @@ class CommandManager final : public fp::Manager {
   std::optional<std::string> reason_;
 };
 
-// Collects one page.
-class PageCollector final : public fp::EnumerationObserver {
- public:
-  void didEnumerateItems(std::vector<fp::ItemPtr> items) override {
-    items_.insert(items_.end(), items.begin(), items.end());
+// Ends the presentation of an enumerator however the caller leaves.
+struct EnumeratorLease {
+  fp::EnumeratorPtr enumerator;
+  ~EnumeratorLease() {
+    if (enumerator) enumerator->invalidate();
   }
-  void finishEnumeratingUpToPage(std::optional<fp::Page> nextPage) override {
-    nextPage_ = std::move(nextPage);
-    finished_ = true;
-  }
-  void finishEnumeratingWithError(fp::Error error) override {
-    error_ = std::move(error);
-    finished_ = true;
-  }
-  std::vector<fp::ItemPtr> items_;
-  std::optional<fp::Page> nextPage_;
-  std::optional<fp::Error> error_;
-  bool finished_ = false;
 };
+
+// Whether `error` or an error under it is the sync error `code`.
+bool hasSyncCause(const fp::Error& error, common::SyncError::Code code) {
+  if (error.domain() == fileprovider::kSyncErrorDomain &&
+      error.code() == static_cast<std::int64_t>(code)) {
+    return true;
+  }
+  auto underlying = error.underlyingError();
+  return underlying && hasSyncCause(*underlying, code);
+}
+
+// Calls other than the listing wait: the provider answers them from its store.
+constexpr auto kCallTimeout = std::chrono::seconds(60);
+// How long a command waits for the cloud to name an account's user it does not know; a cloud
+// slower than that is asked again by the next command.
+constexpr auto kUserIdentifierWait = std::chrono::seconds(5);
+constexpr std::int64_t kPageSize = 1000;
+constexpr int kMaxPages = 100000;
 
 std::string lowercased(std::string text) {
   std::ranges::transform(text, text.begin(),
@@ -98,16 +107,21 @@ std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::open(
 
   auto found = common::findDrive(*session->globals_->driveRepository(), drive);
   if (!found) return std::unexpected(found.error().message);
+  // Before the provider starts, so that it knows whose locks are the user's own.
+  auto known =
+      learnUserIdentifier(*session->globals_->appGroup(), std::move(*found), kUserIdentifierWait);
+  session->domain_ = known.domain;
 
   auto manager = std::make_shared<CommandManager>(
-      fp::Domain{fp::DomainIdentifier(found->identifier), found->label},
+      fp::Domain{fp::DomainIdentifier(known.identifier), known.label},
       session->globals_->appGroup()->temporaryDirectoryURL());
   session->manager_ = manager;
   auto wrapper = std::make_shared<fileprovider::FileProviderWrapper>(manager->domain(), manager,
                                                                      session->globals_);
   session->extension_ = wrapper;
+  session->calls_ = std::make_unique<ExtensionCalls>(wrapper, kCallTimeout);
   if (auto reason = manager->disconnectionReason()) {
-    return std::unexpected("The drive " + found->label + " is not available: " + *reason);
+    return std::unexpected("The drive " + known.label + " is not available: " + *reason);
   }
   return session;
 }
@@ -117,51 +131,76 @@ DomainSession::~DomainSession() {
 }
 
 std::expected<fp::ItemPtr, std::string> DomainSession::item(const fp::ItemIdentifier& identifier) {
-  std::expected<fp::ItemPtr, std::string> result = std::unexpected("No answer");
-  extension_->item(identifier, {}, [&](fp::ItemPtr item, std::optional<fp::Error> error) {
-    if (item) {
-      result = std::move(item);
-    } else {
-      result = std::unexpected(error ? error->localizedDescription() : "No such item");
-    }
-  });
-  return result;
+  auto found = calls_->item(identifier);
+  if (!found) {
+    return std::unexpected(found.error().error ? found.error().error->localizedDescription()
+                                               : "the provider did not answer in time");
+  }
+  return std::move(*found);
+}
+
+std::string DomainSession::listingFailure(const std::string& path, const CallError& error) const {
+  using C = fp::FileProviderErrorCode;
+  using S = common::SyncError::Code;
+  std::string cause;
+  if (!error.error) {
+    cause = "the listing from the cloud did not end within " +
+            std::to_string(kListingWait.count()) + " seconds";
+    return path + ": cannot list the folder: " + cause;
+  }
+  const auto& e = *error.error;
+  if (e.is(C::serverUnreachable) || hasSyncCause(e, S::serverUnreachable)) {
+    cause = "server unreachable (" + domain_ + ")";
+  } else if (e.is(C::notAuthenticated) || hasSyncCause(e, S::authenticationRequired)) {
+    cause = "authentication refused by " + domain_ + " (add the account again to sign in)";
+  } else if (e.is(C::noSuchItem) || hasSyncCause(e, S::noSuchItem) ||
+             hasSyncCause(e, S::pathNotFound)) {
+    cause = "no such item on the cloud";
+  } else if (hasSyncCause(e, S::permissionDenied)) {
+    cause = "permission denied by the cloud";
+  } else {
+    cause = e.localizedDescription();
+  }
+  return path + ": cannot list the folder: " + cause;
 }
 
 std::expected<std::vector<fp::ItemPtr>, std::string> DomainSession::children(
-    const fp::ItemIdentifier& container) {
-  auto enumerator = extension_->enumerator(container, {});
-  if (!enumerator) return std::unexpected(enumerator.error().localizedDescription());
-  std::vector<fp::ItemPtr> items;
-  fp::Page page = fp::Page::initialPageSortedByName();
-  while (true) {
-    auto collector = std::make_shared<PageCollector>();
-    (*enumerator)->enumerateItems(collector, page);
-    // The provider answers before returning; an enumerator that does not is not one of ours.
-    if (!collector->finished_) {
-      (*enumerator)->invalidate();
-      return std::unexpected("The enumeration did not finish");
-    }
-    items.insert(items.end(), collector->items_.begin(), collector->items_.end());
-    if (collector->error_) {
-      (*enumerator)->invalidate();
-      return std::unexpected(collector->error_->localizedDescription());
-    }
-    if (!collector->nextPage_) break;
-    page = *collector->nextPage_;
+    const fp::Item& folder, const std::string& path) {
+  auto enumerator = calls_->enumerator(folder.itemIdentifier());
+  if (!enumerator) return std::unexpected(listingFailure(path, enumerator.error()));
+  EnumeratorLease lease{*enumerator};
+  if (auto listed = calls_->waitForPresentationListing(*lease.enumerator, kListingWait); !listed) {
+    return std::unexpected(listingFailure(path, listed.error()));
   }
-  (*enumerator)->invalidate();
+  std::vector<fp::ItemPtr> items;
+  std::optional<fp::Page> page = fp::Page::initialPageSortedByName();
+  // Bounded: an enumerator that hands back pages forever must not hold the command.
+  for (int pages = 0; page && pages < kMaxPages; ++pages) {
+    auto result = calls_->enumerateItems(*lease.enumerator, *page, kPageSize);
+    if (!result) {
+      return std::unexpected(path + ": " +
+                             (result.error().error ? result.error().error->localizedDescription()
+                                                   : std::string("the provider did not answer")));
+    }
+    for (auto& child : result->items)
+      if (child) items.push_back(std::move(child));
+    page = std::move(result->nextPage);
+  }
+  if (page) return std::unexpected(path + ": the folder's enumeration does not end");
   return items;
 }
 
 std::expected<fp::ItemPtr, std::string> DomainSession::itemAtPath(const std::string& path) {
   auto current = item(fp::ItemIdentifier::rootContainer());
   if (!current) return current;
+  std::string walked;
+  bool any = false;
   for (auto part : path | std::views::split('/')) {
     const std::string name(part.begin(), part.end());
     if (name.empty() || name == ".") continue;
+    any = true;
     if (!(*current)->isFolder()) return std::unexpected(path + ": not a folder");
-    auto items = children((*current)->itemIdentifier());
+    auto items = children(**current, walked.empty() ? "/" : walked);
     if (!items) return std::unexpected(items.error());
     auto exact =
         std::ranges::find_if(*items, [&](const fp::ItemPtr& c) { return c->filename() == name; });
@@ -172,6 +211,12 @@ std::expected<fp::ItemPtr, std::string> DomainSession::itemAtPath(const std::str
     }
     if (exact == items->end()) return std::unexpected(path + ": no such item");
     current = *exact;
+    walked += "/" + (*current)->filename();
+  }
+  if (!any) {
+    // The root's own attributes come with its listing.
+    if (auto listed = children(**current, "/"); !listed) return std::unexpected(listed.error());
+    return item(fp::ItemIdentifier::rootContainer());
   }
   return current;
 }

@@ -1,11 +1,15 @@
 #pragma once
-// One domain started the way the system starts it, for commands that answer from a drive's
-// item database: the process globals over the shared container, a manager for the domain, and
-// the extension through FileProviderWrapper. Items are reached by path from the root container
-// through enumerators, as a host reaches them.
+// One domain started the way the system starts it, for commands that answer from a drive:
+// the process globals over the shared container, a manager for the domain, and the extension
+// through FileProviderWrapper. Items are reached by path from the root container through
+// enumerators, as the mount reaches them: each folder on the way is presented, which has the
+// extension list it from the cloud when it was never listed or its listing is stale, and the
+// command waits (bounded) for that listing. A listing that fails or does not end in time is an
+// error naming the folder and the cause.
 //
 // For one thread; the domain is invalidated when the session goes.
 
+#include <chrono>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "fileprovider/FileProviderGlobals.hpp"
+#include "host/ExtensionCalls.hpp"
 #include "platform/fileprovider/ReplicatedExtension.hpp"
 
 namespace tarnix::host {
@@ -26,21 +31,31 @@ class DomainSession {
   static std::expected<std::unique_ptr<DomainSession>, std::string> open(const std::string& drive);
   ~DomainSession();
 
+  /// How long a command waits for a folder's listing: longer than a request to the cloud may
+  /// take, so that a slow cloud's own error arrives first.
+  static constexpr std::chrono::seconds kListingWait{150};
+
   fp::ReplicatedExtension& extension() { return *extension_; }
 
-  /// The item at `path` ("" or "/" is the root), names matched exactly and else without case.
+  /// The item at `path` ("" or "/" is the root), names matched exactly and else without case;
+  /// the folders on the way are listed first (the root too when it is the item).
   std::expected<fp::ItemPtr, std::string> itemAtPath(const std::string& path);
-  /// Every child of the folder `container`, page by page.
-  std::expected<std::vector<fp::ItemPtr>, std::string> children(
-      const fp::ItemIdentifier& container);
+  /// Every child of `folder` (found at `path`), listed first, page by page.
+  std::expected<std::vector<fp::ItemPtr>, std::string> children(const fp::Item& folder,
+                                                                const std::string& path);
   std::expected<fp::ItemPtr, std::string> item(const fp::ItemIdentifier& identifier);
 
  private:
   DomainSession() = default;
+  /// "<path>: cannot list the folder: <cause>".
+  std::string listingFailure(const std::string& path, const CallError& error) const;
 
   std::shared_ptr<fileprovider::FileProviderGlobals> globals_;
   std::shared_ptr<fp::Manager> manager_;
   std::shared_ptr<fp::ReplicatedExtension> extension_;
+  std::unique_ptr<ExtensionCalls> calls_;
+  /// The drive's cloud host, for messages.
+  std::string domain_;
 };
 
 /// Makes the file provider the extension that `tarnix mount` starts for each domain, over the

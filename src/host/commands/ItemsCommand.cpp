@@ -1,5 +1,6 @@
 // `tarnix ls DRIVE [PATH]` and `tarnix stat DRIVE PATH`: a drive's items as the provider
-// presents them, read from the drive's item database (no cloud is asked).
+// presents them, each folder on the path listed from the cloud when it was never listed or
+// its listing is stale (see DomainSession).
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -60,7 +61,7 @@ void list(const std::string& drive, const std::string& path) {
                 dateText(item.contentModificationDate()).c_str(), item.filename().c_str());
     return;
   }
-  auto children = (*session)->children((*target)->itemIdentifier());
+  auto children = (*session)->children(**target, path);
   if (!children) return fail(children.error());
   std::ranges::sort(*children, [](const fp::ItemPtr& a, const fp::ItemPtr& b) {
     if (a->isFolder() != b->isFolder()) return a->isFolder();
@@ -94,7 +95,15 @@ void stat(const std::string& drive, const std::string& path) {
               version.contentVersion.empty() ? "-" : version.contentVersion.c_str());
   std::printf("metadata version: %s\n", version.metadataVersion.c_str());
   std::printf("content policy: %lld\n", static_cast<long long>(item.contentPolicy()));
-  std::printf("user info: %s\n", item.userInfo().dump().c_str());
+  const auto info = item.userInfo();
+  if (auto owner = info.find("lockOwner"); owner != info.end() && owner->is_string()) {
+    const bool own = info.value("currentUserOwnsLock", false);
+    const auto name = owner->get<std::string>();
+    std::printf("locked by: %s\n", own            ? "you"
+                                   : name.empty() ? "another user (not named yet)"
+                                                  : name.c_str());
+  }
+  std::printf("user info: %s\n", info.dump().c_str());
   for (const auto& decoration : item.decorations()) {
     std::printf("decoration: %s\n", decoration.c_str());
   }

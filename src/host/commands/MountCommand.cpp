@@ -24,6 +24,7 @@
 #include "host/ExtensionRegistry.hpp"
 #include "host/FuseMount.hpp"
 #include "host/MountedDomain.hpp"
+#include "host/commands/CloudUser.hpp"
 #include "host/commands/Commands.hpp"
 
 extern char** environ;
@@ -35,6 +36,8 @@ namespace fs = std::filesystem;
 
 // How long `tarnix mount` waits for the serving process to say whether the drive is mounted.
 constexpr std::chrono::milliseconds kMountStartTimeout = std::chrono::seconds(30);
+// How long the serving process waits for the cloud to name an account's user it does not know.
+constexpr auto kUserIdentifierWait = std::chrono::seconds(2);
 
 void fail(const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
@@ -48,6 +51,7 @@ struct ResolvedDrive {
   std::string label;
   fs::path stateDirectory;
   std::shared_ptr<common::DesktopAppGroup> group;
+  common::Drive drive;
 };
 
 std::expected<ResolvedDrive, std::string> resolveDrive(const std::string& labelOrIdentifier) {
@@ -60,7 +64,7 @@ std::expected<ResolvedDrive, std::string> resolveDrive(const std::string& labelO
   auto folder = common::KnownPathResolver(root).knownPathURL(
       common::KnownPath{common::KnownPath::Drive{drive->identifier}});
   if (!folder) return std::unexpected("no folder for drive " + drive->identifier);
-  return ResolvedDrive{drive->identifier, drive->label, *folder / "Host", stores->group};
+  return ResolvedDrive{drive->identifier, drive->label, *folder / "Host", stores->group, *drive};
 }
 
 // How the serving process tells `tarnix mount` that the drive is mounted, or why it is not: one
@@ -203,6 +207,9 @@ void mountCommand(const std::string& drive, const std::string& mountPoint, bool 
 
   // The serving process logs to the container's log folder, as the extension process does.
   resolved->group->bootstrapLogging("FileProvider.log", true, nullptr);
+  // Before the provider starts, so that it knows whose locks are the user's own; briefly, for
+  // the drive is mounted whether the cloud answers or not.
+  (void)learnUserIdentifier(*resolved->group, resolved->drive, kUserIdentifierWait);
   MountOptions options;
   options.domain = fp::Domain{fp::DomainIdentifier(resolved->identifier), resolved->label};
   options.mountPoint = point;

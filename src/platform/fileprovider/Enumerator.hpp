@@ -70,6 +70,14 @@ class Enumerator {
   virtual void enumerateChanges(ChangeObserverPtr observer, SyncAnchor anchor) = 0;
   /// The anchor of the present state; none when the enumerator has none.
   virtual void currentSyncAnchor(std::function<void(std::optional<SyncAnchor>)> completion) = 0;
+  /// For hosts that must show a container's children as they are now rather than as last
+  /// known (a first showing, a command): an extension that lists a presented container from
+  /// elsewhere calls `completion` once the listing that presenting this enumerator's container
+  /// started has ended, with why it failed if it did. Exactly once, on any thread. An extension
+  /// that lists nothing has nothing to wait for.
+  virtual void waitForPresentationListing(std::function<void(std::optional<Error>)> completion) {
+    completion(std::nullopt);
+  }
 };
 
 using EnumeratorPtr = std::shared_ptr<Enumerator>;

@@ -1,4 +1,5 @@
-// The two event feeds, the activation precheck, service discovery and link requests.
+// The two event feeds, the activation precheck, service discovery, the signed-in user and link
+// requests.
 #include <algorithm>
 
 #include "base/Uuid.hpp"
@@ -110,6 +111,14 @@ std::optional<Response> serviceRoutes(RouteContext& c) {
   const Request& r = c.request;
   if (r.method == "GET" && r.path == "/rest/public/1.0/servicediscovery") {
     return Response::json(200, {{"refreshInterval", 3600}, {"events", {{"url", publicHost(r)}}}});
+  }
+  // The signed-in user, shaped as the file-system index shapes an owner.
+  if (r.method == "GET" && r.path == "/rest/public/1.0/users/me") {
+    return Response::json(200, {{"id", c.user.id},
+                                {"username", c.user.username},
+                                {"firstName", c.user.firstName},
+                                {"lastName", c.user.lastName},
+                                {"email", c.user.email}});
   }
   std::string_view path = r.path;
   if (r.method == "POST" && path == "/api/v1/links") {
