@@ -202,8 +202,15 @@ std::shared_ptr<base::Mutex> ContentReplica::fetchMutex(Inode inode) {
 
 bool ContentReplica::isOpen(Inode inode) const {
   base::MutexLock lock(mutex_);
-  auto it = openCounts_.find(inode);
-  return it != openCounts_.end() && it->second > 0;
+  return opens_.contains(inode);
+}
+
+bool ContentReplica::otherVersionOpen(const OpenContent& content) const {
+  base::MutexLock lock(mutex_);
+  auto it = opens_.find(content.inode_);
+  if (it == opens_.end()) return false;
+  return std::any_of(it->second.begin(), it->second.end(),
+                     [&](const auto& open) { return open.first != content.contentVersion_; });
 }
 
 void ContentReplica::discard(const fs::path& contentsFile) {
@@ -236,6 +243,7 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(I
       if (content->fd_ < 0)
         return std::unexpected(ReplicaError::fromErrno(errno, "opening a range file"));
       content->range_ = *file;
+      content->contentVersion_ = (*file)->version.contentVersion;
       const auto access = nextAccess();
       base::MutexLock guard((*file)->mutex);
       ++(*file)->opens;
@@ -246,21 +254,21 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(I
         return std::unexpected(ReplicaError::fromErrno(errno, "opening present contents"));
       (void)store_->touch(inode, nextAccess());
       content->unchanged_ = true;
+      content->contentVersion_ = e.presentContentVersion;
     } else {
-      auto fd = fetchWhole(e);
-      if (!fd) return std::unexpected(fd.error());
-      content->fd_ = *fd;
+      if (auto fetched = fetchWhole(e, *content); !fetched) return std::unexpected(fetched.error());
       fetchedNow = true;
     }
     base::MutexLock guard(mutex_);
-    ++openCounts_[inode];
+    ++opens_[inode][content->contentVersion_];
   }
   // Outside the file's fetch mutex: eviction takes the fetch mutexes of other files.
   if (fetchedNow) enforceLimit();
   return content;
 }
 
-std::expected<int, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry& entry) {
+std::expected<void, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry& entry,
+                                                             OpenContent& into) {
   auto fetched = calls_->fetchContents(entry.identifier);
   if (!fetched) {
     logger_.error("Fetching contents failed: " + fetched.error().description());
@@ -318,7 +326,9 @@ std::expected<int, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry& 
     discard(destination);
     return std::unexpected(storeFailed(recorded.error()));
   }
-  return fd.release();
+  into.fd_ = fd.release();
+  into.contentVersion_ = item->itemVersion().contentVersion;
+  return {};
 }
 
 std::expected<std::shared_ptr<RangeFile>, ReplicaError> ContentReplica::rangeFileFor(
@@ -502,10 +512,15 @@ void ContentReplica::release(const std::shared_ptr<OpenContent>& content) {
   bool last = false;
   {
     base::MutexLock lock(mutex_);
-    auto it = openCounts_.find(inode);
-    if (it != openCounts_.end() && --it->second <= 0) {
-      openCounts_.erase(it);
-      last = true;
+    if (auto it = opens_.find(inode); it != opens_.end()) {
+      auto& byVersion = it->second;
+      if (auto v = byVersion.find(content->contentVersion_);
+          v != byVersion.end() && --v->second <= 0)
+        byVersion.erase(v);
+      if (byVersion.empty()) {
+        opens_.erase(it);
+        last = true;
+      }
     }
   }
   if (const auto& file = content->range_) {
@@ -562,8 +577,7 @@ std::vector<Inode> ContentReplica::enforceLimit() {
   std::vector<std::shared_ptr<RangeFile>> files;
   {
     base::MutexLock lock(mutex_);
-    for (const auto& [inode, count] : openCounts_)
-      if (count > 0) open.insert(inode);
+    for (const auto& [inode, byVersion] : opens_) open.insert(inode);
     for (const auto& [inode, file] : rangeFiles_) files.push_back(file);
   }
   // Range files occupy what they hold; an inode counts once, as recently as its latest use.

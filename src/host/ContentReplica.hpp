@@ -93,6 +93,8 @@ class OpenContent {
   /// The contents were present and unchanged since they were last read, so the kernel may keep
   /// the pages it holds of them (changes and evictions invalidate them).
   bool unchangedSinceLastOpen() const { return unchanged_; }
+  /// The content version this open reads.
+  const fp::Data& contentVersion() const { return contentVersion_; }
 
  private:
   friend class ContentReplica;
@@ -100,6 +102,7 @@ class OpenContent {
   Inode inode_ = 0;
   int fd_ = -1;
   bool unchanged_ = false;
+  fp::Data contentVersion_;
   std::shared_ptr<RangeFile> range_;
 };
 
@@ -133,6 +136,9 @@ class ContentReplica {
   /// Removes the contents file of an item whose contents no longer apply.
   void discard(const std::filesystem::path& contentsFile);
   bool isOpen(Inode inode) const;
+  /// Whether another open of the same item reads another content version than `content` (the
+  /// kernel keeps one page cache per file: such opens must not share it).
+  bool otherVersionOpen(const OpenContent& content) const;
   std::int64_t cacheLimit() const { return options_.cacheLimit; }
 
   /// Stops reading ahead (waiting for the fetches under way) and removes the files of ranges
@@ -142,8 +148,8 @@ class ContentReplica {
  private:
   struct Fetch;
   /// Fetches the whole contents, keeps them if they are as long as their item, and records them
-  /// present; a descriptor open on them.
-  std::expected<int, ReplicaError> fetchWhole(const ReplicaEntry& entry);
+  /// present; `into` reads them.
+  std::expected<void, ReplicaError> fetchWhole(const ReplicaEntry& entry, OpenContent& into);
   std::expected<std::shared_ptr<RangeFile>, ReplicaError> rangeFileFor(const ReplicaEntry& entry);
   /// Fetches `wanted` of `file` into `fd` (no lock held); the range delivered and copied.
   std::expected<fp::ByteRange, ReplicaError> fetchInto(const RangeFile& file, int fd,
@@ -172,7 +178,8 @@ class ContentReplica {
   base::Logger logger_;
 
   mutable base::Mutex mutex_;
-  std::map<Inode, int> openCounts_ TARNIX_GUARDED_BY(mutex_);
+  /// The opens of each item, by the content version they read.
+  std::map<Inode, std::map<fp::Data, int>> opens_ TARNIX_GUARDED_BY(mutex_);
   std::map<Inode, std::weak_ptr<base::Mutex>> fetchMutexes_ TARNIX_GUARDED_BY(mutex_);
   /// The current range-by-range file of each inode, open or kept after its last close.
   std::map<Inode, std::shared_ptr<RangeFile>> rangeFiles_ TARNIX_GUARDED_BY(mutex_);
