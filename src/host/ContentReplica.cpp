@@ -232,6 +232,7 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(I
     if (e.isFolder) return std::unexpected(ReplicaError::of(Kind::isFolder));
     if (!fp::contains(e.capabilities, fp::ItemCapabilities::allowsReading))
       return std::unexpected(ReplicaError::of(Kind::notReadable));
+    retireOtherVersion(e);
 
     std::error_code ec;
     const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion &&
@@ -331,21 +332,27 @@ std::expected<void, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry&
   return {};
 }
 
-std::expected<std::shared_ptr<RangeFile>, ReplicaError> ContentReplica::rangeFileFor(
-    const ReplicaEntry& entry) {
+void ContentReplica::retireOtherVersion(const ReplicaEntry& entry) {
   std::shared_ptr<RangeFile> superseded;
   {
     base::MutexLock lock(mutex_);
-    if (auto it = rangeFiles_.find(entry.inode); it != rangeFiles_.end()) {
-      // A new name or place keeps what was fetched; new contents do not.
-      if (it->second->version.contentVersion == entry.version.contentVersion) return it->second;
-      superseded = std::move(it->second);
-      rangeFiles_.erase(it);
-    }
+    auto it = rangeFiles_.find(entry.inode);
+    // A new name or place keeps what was fetched; new contents do not.
+    if (it == rangeFiles_.end() ||
+        it->second->version.contentVersion == entry.version.contentVersion)
+      return;
+    superseded = std::move(it->second);
+    rangeFiles_.erase(it);
   }
-  if (superseded) {
-    base::MutexLock lock(superseded->mutex);
-    retire(*superseded);
+  base::MutexLock lock(superseded->mutex);
+  retire(*superseded);
+}
+
+std::expected<std::shared_ptr<RangeFile>, ReplicaError> ContentReplica::rangeFileFor(
+    const ReplicaEntry& entry) {
+  {
+    base::MutexLock lock(mutex_);
+    if (auto it = rangeFiles_.find(entry.inode); it != rangeFiles_.end()) return it->second;
   }
   auto path = contentsPath(entry.inode, entry.version.contentVersion);
   path += kRangeFileSuffix;

@@ -150,6 +150,9 @@ class ContentReplica {
   /// Fetches the whole contents, keeps them if they are as long as their item, and records them
   /// present; `into` reads them.
   std::expected<void, ReplicaError> fetchWhole(const ReplicaEntry& entry, OpenContent& into);
+  /// With the item's fetch mutex held: drops the range file of another content version.
+  void retireOtherVersion(const ReplicaEntry& entry);
+  /// With the item's fetch mutex held: the range file of the item's version, made when none is.
   std::expected<std::shared_ptr<RangeFile>, ReplicaError> rangeFileFor(const ReplicaEntry& entry);
   /// Fetches `wanted` of `file` into `fd` (no lock held); the range delivered and copied.
   std::expected<fp::ByteRange, ReplicaError> fetchInto(const RangeFile& file, int fd,
