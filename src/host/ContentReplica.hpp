@@ -4,12 +4,13 @@
 // present; which files are open; and the cache limit, kept by evicting the least recently used
 // files that are not open back to dataless.
 //
-// Every content version has a file of its own ("Contents/<inode>-<version>", and ".partial"
-// while it is fetched range by range), so a new version never changes the bytes an open of an
-// older one reads. The ranges of a large file stay after its last close while its version does,
-// so reading it again fetches nothing twice; they count against the cache limit as whole files
-// do. A sequential pass over such a file reads ahead on the replica's own worker, so that the
-// next windows arrive while the reader consumes this one.
+// Every content version has a file of its own ("Contents/<inode>-<digest of the version>", and
+// ".partial" while it is fetched range by range), so a new version never changes the bytes an
+// open of an older one reads. The ranges of a large file stay after its last close while its
+// version does, so reading it again fetches nothing twice; they count against the cache limit as
+// whole files do, and the limit is enforced after every fetch, so it holds but for open files
+// and the windows still arriving. A sequential pass over such a file reads ahead on the replica's
+// own worker, so that the next windows arrive while the reader consumes this one.
 //
 // Thread-safe. Lock order, outermost first: a file's fetch mutex (fetchMutex()), a range-by-range
 // file's mutex (RangeFile::mutex), mutex_, then the store's own mutex (the store calls nothing
