@@ -202,8 +202,15 @@ std::shared_ptr<base::Mutex> ContentReplica::fetchMutex(Inode inode) {
 
 bool ContentReplica::isOpen(Inode inode) const {
   base::MutexLock lock(mutex_);
-  auto it = openCounts_.find(inode);
-  return it != openCounts_.end() && it->second > 0;
+  return opens_.contains(inode);
+}
+
+bool ContentReplica::otherVersionOpen(const OpenContent& content) const {
+  base::MutexLock lock(mutex_);
+  auto it = opens_.find(content.inode_);
+  if (it == opens_.end()) return false;
+  return std::any_of(it->second.begin(), it->second.end(),
+                     [&](const auto& open) { return open.first != content.contentVersion_; });
 }
 
 void ContentReplica::discard(const fs::path& contentsFile) {
@@ -225,6 +232,7 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(I
     if (e.isFolder) return std::unexpected(ReplicaError::of(Kind::isFolder));
     if (!fp::contains(e.capabilities, fp::ItemCapabilities::allowsReading))
       return std::unexpected(ReplicaError::of(Kind::notReadable));
+    retireOtherVersion(e);
 
     std::error_code ec;
     const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion &&
@@ -236,6 +244,7 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(I
       if (content->fd_ < 0)
         return std::unexpected(ReplicaError::fromErrno(errno, "opening a range file"));
       content->range_ = *file;
+      content->contentVersion_ = (*file)->version.contentVersion;
       const auto access = nextAccess();
       base::MutexLock guard((*file)->mutex);
       ++(*file)->opens;
@@ -246,21 +255,21 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(I
         return std::unexpected(ReplicaError::fromErrno(errno, "opening present contents"));
       (void)store_->touch(inode, nextAccess());
       content->unchanged_ = true;
+      content->contentVersion_ = e.presentContentVersion;
     } else {
-      auto fd = fetchWhole(e);
-      if (!fd) return std::unexpected(fd.error());
-      content->fd_ = *fd;
+      if (auto fetched = fetchWhole(e, *content); !fetched) return std::unexpected(fetched.error());
       fetchedNow = true;
     }
     base::MutexLock guard(mutex_);
-    ++openCounts_[inode];
+    ++opens_[inode][content->contentVersion_];
   }
   // Outside the file's fetch mutex: eviction takes the fetch mutexes of other files.
   if (fetchedNow) enforceLimit();
   return content;
 }
 
-std::expected<int, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry& entry) {
+std::expected<void, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry& entry,
+                                                             OpenContent& into) {
   auto fetched = calls_->fetchContents(entry.identifier);
   if (!fetched) {
     logger_.error("Fetching contents failed: " + fetched.error().description());
@@ -318,24 +327,32 @@ std::expected<int, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry& 
     discard(destination);
     return std::unexpected(storeFailed(recorded.error()));
   }
-  return fd.release();
+  into.fd_ = fd.release();
+  into.contentVersion_ = item->itemVersion().contentVersion;
+  return {};
+}
+
+void ContentReplica::retireOtherVersion(const ReplicaEntry& entry) {
+  std::shared_ptr<RangeFile> superseded;
+  {
+    base::MutexLock lock(mutex_);
+    auto it = rangeFiles_.find(entry.inode);
+    // A new name or place keeps what was fetched; new contents do not.
+    if (it == rangeFiles_.end() ||
+        it->second->version.contentVersion == entry.version.contentVersion)
+      return;
+    superseded = std::move(it->second);
+    rangeFiles_.erase(it);
+  }
+  base::MutexLock lock(superseded->mutex);
+  retire(*superseded);
 }
 
 std::expected<std::shared_ptr<RangeFile>, ReplicaError> ContentReplica::rangeFileFor(
     const ReplicaEntry& entry) {
-  std::shared_ptr<RangeFile> superseded;
   {
     base::MutexLock lock(mutex_);
-    if (auto it = rangeFiles_.find(entry.inode); it != rangeFiles_.end()) {
-      // A new name or place keeps what was fetched; new contents do not.
-      if (it->second->version.contentVersion == entry.version.contentVersion) return it->second;
-      superseded = std::move(it->second);
-      rangeFiles_.erase(it);
-    }
-  }
-  if (superseded) {
-    base::MutexLock lock(superseded->mutex);
-    retire(*superseded);
+    if (auto it = rangeFiles_.find(entry.inode); it != rangeFiles_.end()) return it->second;
   }
   auto path = contentsPath(entry.inode, entry.version.contentVersion);
   path += kRangeFileSuffix;
@@ -502,10 +519,15 @@ void ContentReplica::release(const std::shared_ptr<OpenContent>& content) {
   bool last = false;
   {
     base::MutexLock lock(mutex_);
-    auto it = openCounts_.find(inode);
-    if (it != openCounts_.end() && --it->second <= 0) {
-      openCounts_.erase(it);
-      last = true;
+    if (auto it = opens_.find(inode); it != opens_.end()) {
+      auto& byVersion = it->second;
+      if (auto v = byVersion.find(content->contentVersion_);
+          v != byVersion.end() && --v->second <= 0)
+        byVersion.erase(v);
+      if (byVersion.empty()) {
+        opens_.erase(it);
+        last = true;
+      }
     }
   }
   if (const auto& file = content->range_) {
@@ -562,8 +584,7 @@ std::vector<Inode> ContentReplica::enforceLimit() {
   std::vector<std::shared_ptr<RangeFile>> files;
   {
     base::MutexLock lock(mutex_);
-    for (const auto& [inode, count] : openCounts_)
-      if (count > 0) open.insert(inode);
+    for (const auto& [inode, byVersion] : opens_) open.insert(inode);
     for (const auto& [inode, file] : rangeFiles_) files.push_back(file);
   }
   // Range files occupy what they hold; an inode counts once, as recently as its latest use.

@@ -4,12 +4,13 @@
 // present; which files are open; and the cache limit, kept by evicting the least recently used
 // files that are not open back to dataless.
 //
-// Every content version has a file of its own ("Contents/<inode>-<version>", and ".partial"
-// while it is fetched range by range), so a new version never changes the bytes an open of an
-// older one reads. The ranges of a large file stay after its last close while its version does,
-// so reading it again fetches nothing twice; they count against the cache limit as whole files
-// do. A sequential pass over such a file reads ahead on the replica's own worker, so that the
-// next windows arrive while the reader consumes this one.
+// Every content version has a file of its own ("Contents/<inode>-<digest of the version>", and
+// ".partial" while it is fetched range by range), so a new version never changes the bytes an
+// open of an older one reads. The ranges of a large file stay after its last close while its
+// version does, so reading it again fetches nothing twice; they count against the cache limit as
+// whole files do, and the limit is enforced after every fetch, so it holds but for open files
+// and the windows still arriving. A sequential pass over such a file reads ahead on the replica's
+// own worker, so that the next windows arrive while the reader consumes this one.
 //
 // Thread-safe. Lock order, outermost first: a file's fetch mutex (fetchMutex()), a range-by-range
 // file's mutex (RangeFile::mutex), mutex_, then the store's own mutex (the store calls nothing
@@ -93,6 +94,8 @@ class OpenContent {
   /// The contents were present and unchanged since they were last read, so the kernel may keep
   /// the pages it holds of them (changes and evictions invalidate them).
   bool unchangedSinceLastOpen() const { return unchanged_; }
+  /// The content version this open reads.
+  const fp::Data& contentVersion() const { return contentVersion_; }
 
  private:
   friend class ContentReplica;
@@ -100,6 +103,7 @@ class OpenContent {
   Inode inode_ = 0;
   int fd_ = -1;
   bool unchanged_ = false;
+  fp::Data contentVersion_;
   std::shared_ptr<RangeFile> range_;
 };
 
@@ -133,6 +137,9 @@ class ContentReplica {
   /// Removes the contents file of an item whose contents no longer apply.
   void discard(const std::filesystem::path& contentsFile);
   bool isOpen(Inode inode) const;
+  /// Whether another open of the same item reads another content version than `content` (the
+  /// kernel keeps one page cache per file: such opens must not share it).
+  bool otherVersionOpen(const OpenContent& content) const;
   std::int64_t cacheLimit() const { return options_.cacheLimit; }
 
   /// Stops reading ahead (waiting for the fetches under way) and removes the files of ranges
@@ -142,8 +149,11 @@ class ContentReplica {
  private:
   struct Fetch;
   /// Fetches the whole contents, keeps them if they are as long as their item, and records them
-  /// present; a descriptor open on them.
-  std::expected<int, ReplicaError> fetchWhole(const ReplicaEntry& entry);
+  /// present; `into` reads them.
+  std::expected<void, ReplicaError> fetchWhole(const ReplicaEntry& entry, OpenContent& into);
+  /// With the item's fetch mutex held: drops the range file of another content version.
+  void retireOtherVersion(const ReplicaEntry& entry);
+  /// With the item's fetch mutex held: the range file of the item's version, made when none is.
   std::expected<std::shared_ptr<RangeFile>, ReplicaError> rangeFileFor(const ReplicaEntry& entry);
   /// Fetches `wanted` of `file` into `fd` (no lock held); the range delivered and copied.
   std::expected<fp::ByteRange, ReplicaError> fetchInto(const RangeFile& file, int fd,
@@ -172,7 +182,8 @@ class ContentReplica {
   base::Logger logger_;
 
   mutable base::Mutex mutex_;
-  std::map<Inode, int> openCounts_ TARNIX_GUARDED_BY(mutex_);
+  /// The opens of each item, by the content version they read.
+  std::map<Inode, std::map<fp::Data, int>> opens_ TARNIX_GUARDED_BY(mutex_);
   std::map<Inode, std::weak_ptr<base::Mutex>> fetchMutexes_ TARNIX_GUARDED_BY(mutex_);
   /// The current range-by-range file of each inode, open or kept after its last close.
   std::map<Inode, std::shared_ptr<RangeFile>> rangeFiles_ TARNIX_GUARDED_BY(mutex_);

@@ -317,6 +317,9 @@ struct FuseBridge::Ops {
     auto* handle = new FileHandle{std::move(*opened), {}};
     handle->mode =
         b.passthrough_.chooseMode(ino, handle->content->fd(), handle->content->isPartial());
+    // Opens of two versions at once must not share the kernel's one page cache of the file.
+    if (!handle->mode.passthrough && b.contents_->otherVersionOpen(*handle->content))
+      handle->mode.directIo = true;
     fi->fh = reinterpret_cast<std::uint64_t>(handle);
     fi->direct_io = handle->mode.directIo ? 1 : 0;
     fi->keep_cache = !handle->mode.passthrough && handle->content->unchangedSinceLastOpen() ? 1 : 0;

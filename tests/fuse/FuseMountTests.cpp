@@ -520,5 +520,69 @@ TEST_F(FuseMountTest, ExtendedAttributesShowLockOwnerPermissionAndDecorations) {
   EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
 }
 
+// A large file read range by range keeps its ranges across a close (opening it again fetches
+// nothing twice), and an open keeps reading its own version when a new one arrives.
+TEST_F(FuseMountTest, ALargeFileKeepsItsRangesAcrossOpensAndEachOpenItsVersion) {
+  const std::string first = randomBytes(2 << 20, 31), second = randomBytes(2 << 20, 32);
+  fake_->addFile("big", fake_->root(), "big.bin", first);
+  MountOptions options;
+  options.partialThreshold = 256 << 10;
+  options.partialAlignment = 64 << 10;
+  options.bridge.maxRead = 128 << 10;
+  options.bridge.readAheadKiB = 0;
+  mount(options);
+  if (!mounted_) return;
+  const fs::path file = mountPoint() / "big.bin";
+  const auto readAt = [](int fd, off_t at) {
+    std::string out(1000, '\0');
+    const auto got = ::pread(fd, out.data(), out.size(), at);
+    out.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    return out;
+  };
+
+  int older = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(older, 0);
+  EXPECT_TRUE(readAt(older, 1 << 20) == first.substr(1 << 20, 1000)) << "older at 1 << 20";
+  ::close(older);
+  ASSERT_TRUE(released("big.bin"));
+  const int fetched = fake_->counters().fetchPartialContents.load();
+  older = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(older, 0);
+  EXPECT_TRUE(readAt(older, 1 << 20) == first.substr(1 << 20, 1000)) << "older at 1 << 20";
+  EXPECT_EQ(fake_->counters().fetchPartialContents.load(), fetched);
+
+  const auto before = mounted_->synchronizer()->completedRounds();
+  fake_->updateFile("big", second);
+  fake_->signal();
+  ASSERT_TRUE(waitForChangeRound(before));
+  const int newer = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(newer, 0);
+  EXPECT_TRUE(readAt(newer, 1 << 20) == second.substr(1 << 20, 1000)) << "newer at 1 << 20";
+  // What the older open read before, and what it reads for the first time, are its version's.
+  EXPECT_TRUE(readAt(older, 1 << 20) == first.substr(1 << 20, 1000)) << "older at 1 << 20";
+  EXPECT_TRUE(readAt(older, 1536 << 10) == first.substr(1536 << 10, 1000)) << "older at 1536 << 10";
+  ::close(older);
+  EXPECT_TRUE(readAt(newer, 1536 << 10) == second.substr(1536 << 10, 1000))
+      << "newer at 1536 << 10";
+  ::close(newer);
+}
+
+// A download that ends early is an error for the reader, never a short file.
+TEST_F(FuseMountTest, ADownloadShorterThanItsFileIsAnErrorNotAShortFile) {
+  const std::string bytes = randomBytes(100000, 33);
+  fake_->addFile("f", fake_->root(), "f.bin", bytes);
+  mount();
+  const fs::path file = mountPoint() / "f.bin";
+  fake_->setDeliveryFilter([](std::string& b, auto&) { b.resize(b.size() / 2); });
+  errno = 0;
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  if (fd >= 0) ::close(fd);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(xattr(file, "user.tarnix.downloaded"), "0");
+  fake_->setDeliveryFilter(nullptr);
+  EXPECT_TRUE(readsAs(file, bytes));
+}
+
 }  // namespace
 }  // namespace tarnix::host

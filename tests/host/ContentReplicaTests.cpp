@@ -344,6 +344,8 @@ TEST_F(ContentReplicaTest, AReopenedLargeFileFetchesNothingTwice) {
     EXPECT_EQ(read(*again, 0, 4096), now.substr(0, 4096));
     EXPECT_EQ(read(*again, 512 * kKiB, 4096), now.substr(512 * kKiB, 4096));
     EXPECT_EQ(fake_->counters().fetchPartialContents.load() - before, changed ? 2 : 0);
+    // One file for the version read now; an older version's ranges are gone.
+    EXPECT_EQ(filesIn(dir_.path() / "Contents").size(), 1u);
     replica_->release(again);
     replica_.reset();
   }
