@@ -283,9 +283,9 @@ CallResult<void> ExtensionCalls::waitForPresentationListing(fp::Enumerator& enum
   auto awaited = std::make_shared<Awaited<CallResult<void>>>();
   enumerator.waitForPresentationListing([awaited](std::optional<fp::Error> error) {
     if (error)
-      awaited->set(std::unexpected(failed(std::move(*error))));
+      awaited->give(std::unexpected(failed(std::move(*error))));
     else
-      awaited->set({});
+      awaited->give({});
   });
   return await(awaited, timeout, nullptr);
 }
