@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 
-.PHONY: all deps configure build demo test test-asan test-tsan bench fuzz format tidy clean
+.PHONY: all deps configure build demo test test-asan test-tsan thread-safety bench fuzz format tidy clean
 
 all: build
 
@@ -38,6 +38,10 @@ test-tsan: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTARNIX_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@TSAN_OPTIONS=halt_on_error=1 scripts/run-tests build-tsan -L concurrency $(CTEST_FLAGS)
+
+# clang's thread-safety analysis over the product's sources (parsing only, no build).
+thread-safety: build
+	@scripts/check-thread-safety $(BUILD)
 
 bench: deps
 	@cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTARNIX_BUILD_BENCH=ON -DTARNIX_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null

@@ -8,6 +8,7 @@
 
 #include "base/DispatchQueue.hpp"
 #include "base/Hash.hpp"
+#include "base/Mutex.hpp"
 #include "base/Uuid.hpp"
 #include "cloudfs/detail/NetworkThread.hpp"
 #include "cloudfs/detail/Transfer.hpp"
@@ -108,12 +109,14 @@ struct TarnixURLSession::State {
   std::shared_ptr<base::DispatchGroup> inFlight = std::make_shared<base::DispatchGroup>();
   std::shared_ptr<void> proxySubscription;
 
-  std::mutex mutex;
-  std::map<TarnixURLRequestOptions, std::shared_ptr<PlatformSession>> urlSessions;
-  common::URLSessionProxyConfiguration proxyConfiguration;
-  std::vector<std::weak_ptr<Transfer>> transfers;
-  int sessionsCreated = 0;
-  bool invalidated = false;  // set by invalidateAndCancel; later tasks are cancelled at once
+  base::Mutex mutex;
+  std::map<TarnixURLRequestOptions, std::shared_ptr<PlatformSession>> urlSessions
+      TARNIX_GUARDED_BY(mutex);
+  common::URLSessionProxyConfiguration proxyConfiguration TARNIX_GUARDED_BY(mutex);
+  std::vector<std::weak_ptr<Transfer>> transfers TARNIX_GUARDED_BY(mutex);
+  int sessionsCreated TARNIX_GUARDED_BY(mutex) = 0;
+  // Set by invalidateAndCancel; later tasks are cancelled at once.
+  bool invalidated TARNIX_GUARDED_BY(mutex) = false;
 
   // Adds the identification headers and picks the transfer configuration for `options`.
   std::shared_ptr<const PlatformSession> prepare(URLRequest& request,
@@ -127,7 +130,7 @@ struct TarnixURLSession::State {
     request.setValue(userAgent.deviceID(), base::HTTPHeaderName::tarnixClientId);
     request.setValue(appLifecycleID, base::HTTPHeaderName::xTarnixApplicationLifecycleTrace);
 
-    std::lock_guard lock(mutex);
+    base::MutexLock lock(mutex);
     const auto& proxy = proxyConfiguration;
     if (proxy.proxyEnabled && proxy.requiresAuthentication) {
       request.setValue("Basic " + base::base64Encode(proxy.username + ":" + proxy.password),
@@ -141,7 +144,8 @@ struct TarnixURLSession::State {
     return sessionLocked(options);
   }
 
-  std::shared_ptr<const PlatformSession> sessionLocked(TarnixURLRequestOptions options) {
+  std::shared_ptr<const PlatformSession> sessionLocked(TarnixURLRequestOptions options)
+      TARNIX_REQUIRES(mutex) {
     auto& cached = urlSessions[options];
     if (!cached) {
       cached = std::make_shared<PlatformSession>();
@@ -159,7 +163,7 @@ struct TarnixURLSession::State {
   void applyProxyConfiguration(const common::URLSessionProxyConfiguration& value) {
     std::size_t invalidated = 0;
     {
-      std::lock_guard lock(mutex);
+      base::MutexLock lock(mutex);
       if (value == proxyConfiguration) return;
       proxyConfiguration = value;
       for (auto& [options, session] : urlSessions) session->invalidated = true;
@@ -181,7 +185,7 @@ struct TarnixURLSession::State {
     auto transfer = std::make_shared<Transfer>(std::move(setup));
     bool refused = false;
     {
-      std::lock_guard lock(mutex);
+      base::MutexLock lock(mutex);
       std::erase_if(transfers, [](const auto& weak) { return weak.expired(); });
       transfers.push_back(transfer);
       refused = invalidated;
@@ -212,7 +216,10 @@ TarnixURLSession::TarnixURLSession(
                                      std::move(appLifecycleID), std::move(configuration))) {
   state_->additionalCAs = readCertificates(state_->configuration.additionalCAFile, state_->logger);
   if (preferences) {
-    state_->proxyConfiguration = preferences->networkProxy();
+    {
+      base::MutexLock lock(state_->mutex);
+      state_->proxyConfiguration = preferences->networkProxy();
+    }
     std::weak_ptr<State> weak = state_;
     state_->proxySubscription = preferences->networkProxyPublisher(
         [weak](const common::URLSessionProxyConfiguration& value) {
@@ -233,7 +240,7 @@ void TarnixURLSession::invalidateAndCancel() {
   state_->proxySubscription.reset();
   std::vector<std::shared_ptr<Transfer>> live;
   {
-    std::lock_guard lock(state_->mutex);
+    base::MutexLock lock(state_->mutex);
     state_->invalidated = true;
     for (const auto& weak : state_->transfers) {
       if (auto transfer = weak.lock()) live.push_back(std::move(transfer));
@@ -249,7 +256,7 @@ const TarnixUserAgent& TarnixURLSession::userAgent() const {
 }
 
 int TarnixURLSession::platformSessionsCreated() const {
-  std::lock_guard lock(state_->mutex);
+  base::MutexLock lock(state_->mutex);
   return state_->sessionsCreated;
 }
 
@@ -320,7 +327,7 @@ std::shared_ptr<URLSessionTask> TarnixURLSession::downloadTask(
   setup.completion = downloadAdapter(std::move(completion));
   if (!resume) {
     // Nothing to send; the task fails with a bad-URL error once resumed.
-    std::lock_guard lock(state_->mutex);
+    base::MutexLock lock(state_->mutex);
     setup.session = state_->sessionLocked(TarnixURLRequestOptions::none());
     setup.request.url = "";
   } else {

@@ -6,14 +6,14 @@ void ProviderCloudErrorHandler::authenticationDidExpire() {
   logger_.warning("Cloud rejected the drive's credentials");
   std::function<void()> observer;
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     observer = observer_;
   }
   if (observer) observer();
 }
 
 void ProviderCloudErrorHandler::setAuthenticationObserver(std::function<void()> observer) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   observer_ = std::move(observer);
 }
 

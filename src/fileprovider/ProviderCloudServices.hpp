@@ -8,9 +8,9 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
 #include "cloudfs/CloudFSSession.hpp"
 #include "cloudfs/DriveCloudErrorHandler.hpp"
 #include "common/AnalyticsSender.hpp"
@@ -33,8 +33,8 @@ class ProviderCloudErrorHandler final : public cloudfs::DriveCloudErrorHandler {
 
  private:
   base::Logger logger_;
-  std::mutex mutex_;
-  std::function<void()> observer_;  // guarded by mutex_
+  base::Mutex mutex_;
+  std::function<void()> observer_ TARNIX_GUARDED_BY(mutex_);
 };
 
 struct ProviderCloudServices {

@@ -1,5 +1,7 @@
 #include "cloudfs/detail/NetworkThread.hpp"
 
+#include <mutex>
+
 #include "cloudfs/detail/Transfer.hpp"
 
 namespace tarnix::cloudfs::detail {
@@ -7,9 +9,9 @@ namespace tarnix::cloudfs::detail {
 std::shared_ptr<NetworkThread> NetworkThread::shared() {
   static std::once_flag globalInit;
   std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  static std::mutex mutex;
-  static std::weak_ptr<NetworkThread> current;
-  std::lock_guard lock(mutex);
+  static base::Mutex mutex;
+  static std::weak_ptr<NetworkThread> current TARNIX_GUARDED_BY(mutex);
+  base::MutexLock lock(mutex);
   auto thread = current.lock();
   if (!thread) {
     thread = std::make_shared<NetworkThread>();
@@ -25,7 +27,7 @@ NetworkThread::NetworkThread() : multi_(curl_multi_init()) {
 
 NetworkThread::~NetworkThread() {
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     stopping_ = true;
   }
   curl_multi_wakeup(multi_);
@@ -43,7 +45,7 @@ void NetworkThread::cancel(std::shared_ptr<Transfer> transfer) {
 
 void NetworkThread::post(Command command) {
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     commands_.push_back(std::move(command));
   }
   curl_multi_wakeup(multi_);
@@ -78,7 +80,7 @@ void NetworkThread::run() {
     std::vector<Command> commands;
     bool stopping;
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       commands.swap(commands_);
       stopping = stopping_;
     }

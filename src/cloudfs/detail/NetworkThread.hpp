@@ -4,10 +4,11 @@
 #include <curl/curl.h>
 
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "base/Mutex.hpp"
 
 namespace tarnix::cloudfs::detail {
 
@@ -47,9 +48,9 @@ class NetworkThread {
 
   CURLM* multi_ = nullptr;
 
-  std::mutex mutex_;  // guards commands_ and stopping_
-  std::vector<Command> commands_;
-  bool stopping_ = false;
+  base::Mutex mutex_;
+  std::vector<Command> commands_ TARNIX_GUARDED_BY(mutex_);
+  bool stopping_ TARNIX_GUARDED_BY(mutex_) = false;
 
   // Network thread only.
   std::unordered_map<CURL*, std::shared_ptr<Transfer>> running_;

@@ -150,12 +150,12 @@ Transfer::~Transfer() {
 }
 
 URLSessionTask::State Transfer::state() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return state_;
 }
 
 void Transfer::setProgressHandler(std::function<void(const URLSessionProgress&)> handler) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   // A finished transfer reports no more progress. Keeping the handler would also keep what it
   // captures, and a handler often captures the owner of this task: a cycle nothing breaks.
   if (state_ == URLSessionTask::State::completed) return;
@@ -164,7 +164,7 @@ void Transfer::setProgressHandler(std::function<void(const URLSessionProgress&)>
 
 void Transfer::resume() {
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     if (state_ != URLSessionTask::State::suspended) return;
     state_ = URLSessionTask::State::running;
   }
@@ -180,7 +180,7 @@ void Transfer::resume() {
 void Transfer::cancel(std::function<void(std::optional<std::string>)> resumeDataHandler) {
   bool wasSuspended = false;
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     if (state_ == URLSessionTask::State::completed || state_ == URLSessionTask::State::canceling) {
       if (resumeDataHandler) {
         setup_.delegateQueue->async([handler = std::move(resumeDataHandler)] { handler({}); });
@@ -454,7 +454,7 @@ int Transfer::onProgress(void* self, curl_off_t downloadTotal, curl_off_t downlo
   transfer->lastProgress_ = progress;
   std::function<void(const URLSessionProgress&)> handler;
   {
-    std::lock_guard lock(transfer->mutex_);
+    base::MutexLock lock(transfer->mutex_);
     handler = transfer->progressHandler_;
   }
   if (handler) transfer->setup_.delegateQueue->async([handler, progress] { handler(progress); });
@@ -513,7 +513,7 @@ void Transfer::finishCancelled() {
   std::optional<std::string> resumeData;
   std::function<void(std::optional<std::string>)> handler;
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     handler = std::move(resumeDataHandler_);
   }
   if (completed_) {
@@ -610,7 +610,7 @@ void Transfer::complete(TransferOutcome outcome) {
   if (completed_) return;
   completed_ = true;
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     state_ = URLSessionTask::State::completed;
     progressHandler_ = nullptr;
   }

@@ -11,13 +11,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "base/DispatchQueue.hpp"
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
 #include "cloudfs/TarnixURLSession.hpp"
 #include "common/URLSessionProxyConfiguration.hpp"
 
@@ -113,11 +113,11 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   const std::uint64_t identifier_;
   TransferSetup setup_;
 
-  // Guarded by mutex_: the life-cycle state and the handlers other threads set.
-  mutable std::mutex mutex_;
-  URLSessionTask::State state_ = URLSessionTask::State::suspended;
-  std::function<void(const URLSessionProgress&)> progressHandler_;
-  std::function<void(std::optional<std::string>)> resumeDataHandler_;
+  // The life-cycle state and the handlers other threads set.
+  mutable base::Mutex mutex_;
+  URLSessionTask::State state_ TARNIX_GUARDED_BY(mutex_) = URLSessionTask::State::suspended;
+  std::function<void(const URLSessionProgress&)> progressHandler_ TARNIX_GUARDED_BY(mutex_);
+  std::function<void(std::optional<std::string>)> resumeDataHandler_ TARNIX_GUARDED_BY(mutex_);
 
   // Network thread only.
   CURL* easy_ = nullptr;
