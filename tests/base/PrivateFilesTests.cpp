@@ -18,7 +18,7 @@ using namespace tarnix::testing;
 namespace {
 
 mode_t modeOf(const std::filesystem::path& path) {
-  struct stat info{};
+  struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return 07777;
   return info.st_mode & 07777;
 }
@@ -79,7 +79,8 @@ TEST(LogExcerptTest, LongTextsAreCutWithAMarkerOfWhatWasLeftOut) {
       {"abcdef", 4, "abcd [\u2026 2 bytes cut]"},
       // "é" is two bytes: never split, the cut moves before it.
       {"abc\u00e9fg", 4, "abc [\u2026 4 bytes cut]"},
-      {std::string(5000, 'x'), kLoggedBodyLimit, std::string(4096, 'x') + " [\u2026 904 bytes cut]"},
+      {std::string(5000, 'x'), kLoggedBodyLimit,
+       std::string(4096, 'x') + " [\u2026 904 bytes cut]"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(logExcerpt(c.text, c.limit), c.expected) << c.text.size();

@@ -237,9 +237,10 @@ TEST_F(TarnixURLSessionTest, ABodyLargerThanTheLimitFailsWithATypedError) {
 
   auto promise = std::make_shared<std::promise<std::int64_t>>();
   auto future = promise->get_future();
-  session->downloadTask(request("/300000"), TarnixURLRequestOptions::none(), [promise](auto r) {
-    promise->set_value(r ? r->fileSize : -1);
-  })->resume();
+  session
+      ->downloadTask(request("/300000"), TarnixURLRequestOptions::none(),
+                     [promise](auto r) { promise->set_value(r ? r->fileSize : -1); })
+      ->resume();
   EXPECT_EQ(waitFor(future), 300000);
 }
 
