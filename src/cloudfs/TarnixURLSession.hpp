@@ -131,9 +131,10 @@ struct URLSessionResumeInfo {
 /// None when `resumeData` is not resume data of this transport or its file is gone.
 std::optional<URLSessionResumeInfo> inspectResumeData(std::string_view resumeData);
 
-/// The most bytes of a response body held in memory (after decoding its content encoding):
-/// the largest answers are folder listings, about 330 bytes a child, so a folder of a million
-/// children (about 330 MB) fits with room to spare. Downloads go to files and have no limit.
+/// The most bytes of a response body held in memory (after decoding its content encoding).
+/// The largest answers are folder listings: a child takes about 310 bytes with a short name and
+/// about 550 with a name of 255 bytes, so a folder of a million children fits with room for
+/// longer or escaped names. Downloads go to files and have no such limit.
 inline constexpr std::size_t kMaximumResponseBodySize = std::size_t{1} << 30;
 
 class TarnixURLSession {
