@@ -16,13 +16,13 @@ std::error_code lastError() {
 }  // namespace
 
 std::error_code createPrivateDirectories(const std::filesystem::path& folder) {
-  if (folder.empty()) return {};
+  if (folder.empty()) return std::make_error_code(std::errc::invalid_argument);
   struct stat info {};
   if (::stat(folder.c_str(), &info) == 0) {
     return S_ISDIR(info.st_mode) ? std::error_code{}
                                  : std::make_error_code(std::errc::not_a_directory);
   }
-  if (auto parent = folder.parent_path(); parent != folder) {
+  if (auto parent = folder.parent_path(); !parent.empty() && parent != folder) {
     if (auto failed = createPrivateDirectories(parent)) return failed;
   }
   if (::mkdir(folder.c_str(), kPrivateFolderMode) != 0) {

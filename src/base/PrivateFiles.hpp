@@ -15,6 +15,7 @@ inline constexpr mode_t kPrivateFileMode = 0600;
 inline constexpr mode_t kPrivateFolderMode = 0700;
 
 /// Makes `folder` and its missing parents 0700; folders that exist already are left as they are.
+/// An empty path is `invalid_argument`, as for `std::filesystem::create_directories`.
 std::error_code createPrivateDirectories(const std::filesystem::path& folder);
 
 /// `open(2)` of `file` with `flags` (O_CLOEXEC and O_CREAT are added); a file the call creates

@@ -60,8 +60,9 @@ TEST(PrivateFilesTest, FoldersAndFilesAreTheUsersAloneWhateverTheUmask) {
   }
 }
 
-TEST(PrivateFilesTest, AFileInTheWayOfAFolderIsAnError) {
+TEST(PrivateFilesTest, AFileInTheWayOfAFolderOrNoPathIsAnError) {
   TempDir root("tarnix-private");
+  EXPECT_EQ(createPrivateDirectories({}), std::make_error_code(std::errc::invalid_argument));
   writeFile(root.path() / "file", "x");
   EXPECT_TRUE(createPrivateDirectories(root.path() / "file"));
   EXPECT_TRUE(createPrivateDirectories(root.path() / "file" / "below"));
