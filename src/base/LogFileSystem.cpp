@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::base {
 namespace {
 
@@ -56,9 +58,7 @@ std::shared_ptr<LogFileSystem> LogFileSystem::standard() {
 }
 
 std::error_code StandardLogFileSystem::createDirectories(const std::filesystem::path& folder) {
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  return error;
+  return createPrivateDirectories(folder);
 }
 
 bool StandardLogFileSystem::fileExists(const std::filesystem::path& file) {
@@ -73,7 +73,7 @@ std::error_code StandardLogFileSystem::removeFile(const std::filesystem::path& f
 }
 
 std::error_code StandardLogFileSystem::createEmptyFile(const std::filesystem::path& file) {
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = openPrivateFile(file, O_WRONLY | O_EXCL);
   if (fd < 0) return lastError();
   ::close(fd);
   return {};

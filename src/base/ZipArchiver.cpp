@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <zip.h>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::base {
 
 std::expected<void, ZipArchiverError> ZipArchiver::archive(const std::filesystem::path& folder,
@@ -44,6 +46,10 @@ std::expected<void, ZipArchiverError> ZipArchiver::archive(const std::filesystem
     return fail();
   }
   if (zip_close(archive) != 0) return fail();
+  // libzip gives a new archive the umask's mode.
+  if (auto failed = makePrivate(target)) {
+    return std::unexpected(ZipArchiverError{ZIP_ER_WRITE, failed.message()});
+  }
   return {};
 }
 

@@ -182,6 +182,7 @@ struct TarnixURLSession::State {
     setup.networkThread = networkThread;
     setup.logger = logger;
     setup.downloadDirectory = configuration.downloadDirectory;
+    setup.maximumBodySize = configuration.maximumBodySize;
     auto transfer = std::make_shared<Transfer>(std::move(setup));
     bool refused = false;
     {

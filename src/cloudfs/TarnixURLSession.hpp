@@ -14,6 +14,7 @@
 // Thread safety: every public member may be called from any thread, except that a session must
 // not be destroyed from its own delegate queue.
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -130,6 +131,12 @@ struct URLSessionResumeInfo {
 /// None when `resumeData` is not resume data of this transport or its file is gone.
 std::optional<URLSessionResumeInfo> inspectResumeData(std::string_view resumeData);
 
+/// The most bytes of a response body held in memory (after decoding its content encoding).
+/// The largest answers are folder listings: a child takes about 310 bytes with a short name and
+/// about 550 with a name of 255 bytes, so a folder of a million children fits with room for
+/// longer or escaped names. Downloads go to files and have no such limit.
+inline constexpr std::size_t kMaximumResponseBodySize = std::size_t{1} << 30;
+
 class TarnixURLSession {
  public:
   struct Configuration {
@@ -137,6 +144,8 @@ class TarnixURLSession {
     std::optional<std::filesystem::path> additionalCAFile;
     /// Where download tasks write their files.
     std::filesystem::path downloadDirectory;
+    /// A larger body held in memory fails with `URLError::Code::dataLengthExceedsMaximum`.
+    std::size_t maximumBodySize = kMaximumResponseBodySize;
 
     /// The process's settings: TARNIX_CA_FILE when set, the system's temporary folder.
     static Configuration fromEnvironment();

@@ -26,7 +26,11 @@ struct URLError {
     userAuthenticationRequired = -1013,
     cannotDecodeContentData = -1016,
     cannotParseResponse = -1017,
+    /// A redirect to a plain "http" URL, which is never followed.
+    appTransportSecurityRequiresSecureConnection = -1022,
     fileDoesNotExist = -1100,
+    /// A response body held in memory grew past the session's limit.
+    dataLengthExceedsMaximum = -1103,
     secureConnectionFailed = -1200,
     serverCertificateUntrusted = -1202,
     cannotCreateFile = -3000,

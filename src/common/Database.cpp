@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::common {
 
 std::string DatabaseError::description() const {
@@ -154,6 +156,10 @@ DatabaseResult<std::unique_ptr<Database>> Database::open(const std::filesystem::
   const int flags = (mode == Mode::readOnly ? SQLITE_OPEN_READWRITE
                                             : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
                     SQLITE_OPEN_NOMUTEX;
+  // SQLite makes the journal, WAL and shared-memory files with the mode of the database file,
+  // and the database file itself with the umask's: made private here, all of them are.
+  // When it cannot be made, opening fails the same way below and SQLite says why.
+  if (mode == Mode::readWrite) base::ensurePrivateFile(path);
   const int rc = sqlite3_open_v2(path.c_str(), &handle, flags, nullptr);
   if (rc != SQLITE_OK) {
     DatabaseError e{kindFor(rc), rc,

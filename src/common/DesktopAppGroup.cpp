@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "base/BuildInfo.hpp"
+#include "base/PrivateFiles.hpp"
 #include "base/Uuid.hpp"
 #include "common/SentryLogSink.hpp"
 
@@ -29,8 +30,7 @@ std::expected<DesktopAppGroupDefinitions, DesktopAppGroupError> DesktopAppGroupD
   d.temporaryDirectoryURL = d.containerURL / "tmp";
   d.drivesURL = d.internalDataURL / "Drives";
   auto preferencesFolder = d.containerURL / "Library" / "Preferences";
-  std::error_code ec;
-  std::filesystem::create_directories(preferencesFolder, ec);
+  std::error_code ec = base::createPrivateDirectories(preferencesFolder);
   if (ec) {
     return std::unexpected(
         DesktopAppGroupError{"Unable to create preferences directory: " + ec.message()});
@@ -42,7 +42,7 @@ std::expected<DesktopAppGroupDefinitions, DesktopAppGroupError> DesktopAppGroupD
 
 std::expected<std::string, DesktopAppGroupError> establishDeviceIdentifier(
     const std::filesystem::path& lockFile, platform::UserDefaults& defaults) {
-  int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = base::openPrivateFile(lockFile, O_RDWR);
   if (fd < 0) return std::unexpected(DesktopAppGroupError{std::strerror(errno)});
   int r;
   do {
@@ -96,10 +96,9 @@ std::expected<std::shared_ptr<DesktopAppGroup>, DesktopAppGroupError> DesktopApp
     logger.critical(message);
     return std::unexpected(DesktopAppGroupError{std::move(message)});
   };
-  std::error_code ec;
-  std::filesystem::create_directories(definitions.internalDataURL, ec);
+  std::error_code ec = base::createPrivateDirectories(definitions.internalDataURL);
   if (ec) return fail("Unable to create Internal Data directory: " + ec.message());
-  std::filesystem::create_directories(definitions.temporaryDirectoryURL, ec);
+  ec = base::createPrivateDirectories(definitions.temporaryDirectoryURL);
   if (ec) return fail("Unable to create temporary directory: " + ec.message());
   auto deviceIdentifier =
       establishDeviceIdentifier(definitions.deviceIdentifierURL, *definitions.defaults);

@@ -2,12 +2,13 @@
 
 #include <system_error>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::common {
 
 DatabaseResult<std::unique_ptr<DriveDatabase>> DriveDatabase::open(
     const std::filesystem::path& driveDirectory, const std::string& domainIdentifier) {
-  std::error_code ec;
-  std::filesystem::create_directories(driveDirectory, ec);
+  std::error_code ec = base::createPrivateDirectories(driveDirectory);
   if (ec) {
     return std::unexpected(DatabaseError{DatabaseError::Kind::sqlite, 0,
                                          "creating the drive directory failed: " + ec.message(),

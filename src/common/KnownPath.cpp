@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::common {
 namespace {
 template <class... F>
@@ -90,8 +92,7 @@ std::expected<std::filesystem::path, KnownPathError> KnownPathResolver::knownPat
       },
       path.value);
   if (shouldCreate) {
-    std::error_code ec;
-    std::filesystem::create_directories(isFile ? location.parent_path() : location, ec);
+    std::error_code ec = base::createPrivateDirectories(isFile ? location.parent_path() : location);
     if (ec) {
       return std::unexpected(
           KnownPathError{KnownPathError::Code::creationFailed, group, ec.message()});

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::common {
 namespace {
 
@@ -179,6 +181,8 @@ MainDatabase::~MainDatabase() {
 std::expected<std::shared_ptr<MainDatabase>, MainDatabaseError> MainDatabase::open(
     const std::filesystem::path& path, base::Logger logger) {
   auto connection = std::make_unique<Connection>();
+  // Private before SQLite opens it: its journal and WAL files take the database file's mode.
+  base::ensurePrivateFile(path);
   int r =
       sqlite3_open_v2(path.c_str(), &connection->db,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);

@@ -1,5 +1,6 @@
 // The provider's content fetches: whole files and byte ranges, downloaded by the sync service
 // into temporary files that are handed to the system.
+#include "base/PrivateFiles.hpp"
 #include "base/UTF8.hpp"
 #include "base/Uuid.hpp"
 #include "fileprovider/Provider.hpp"
@@ -56,8 +57,7 @@ std::optional<std::filesystem::path> Provider::makeTemporaryURL(std::string_view
     logger_.error("Unable to get temporary URL");
     return std::nullopt;
   }
-  std::error_code ec;
-  std::filesystem::create_directories(temporaryDirectoryCached_, ec);
+  std::error_code ec = base::createPrivateDirectories(temporaryDirectoryCached_);
   if (ec) {
     logger_.error("Unable to get temporary URL", {{"error", ec.message()}});
     return std::nullopt;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/Hash.hpp"
+#include "base/PrivateFiles.hpp"
 #include "host/EvictionPolicy.hpp"
 
 namespace tarnix::host {
@@ -118,8 +119,7 @@ ContentReplica::ContentReplica(std::shared_ptr<ReplicaStore> store,
       calls_(std::move(calls)),
       options_(std::move(options)),
       logger_(std::move(logger)) {
-  std::error_code ignored;
-  fs::create_directories(options_.contentsDirectory, ignored);
+  base::createPrivateDirectories(options_.contentsDirectory);
   readAhead_.start();
 }
 

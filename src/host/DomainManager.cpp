@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "base/PrivateFiles.hpp"
 #include "base/Uuid.hpp"
 
 namespace tarnix::host {
@@ -41,8 +42,7 @@ void DomainManager::signalEnumerator(const fp::ItemIdentifier& containerItemIden
 }
 
 std::expected<std::filesystem::path, fp::Error> DomainManager::temporaryDirectoryURL() {
-  std::error_code ec;
-  std::filesystem::create_directories(temporaryDirectory_, ec);
+  std::error_code ec = base::createPrivateDirectories(temporaryDirectory_);
   if (ec) return std::unexpected(fp::Error::fromErrorCode(ec));
   return temporaryDirectory_;
 }

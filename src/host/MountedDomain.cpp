@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <system_error>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::host {
 
 std::expected<std::unique_ptr<MountedDomain>, std::string> MountedDomain::mount(
     MountOptions options, const fp::ExtensionFactory& factory, base::Logger logger) {
-  std::error_code ec;
-  std::filesystem::create_directories(options.stateDirectory, ec);
+  std::error_code ec = base::createPrivateDirectories(options.stateDirectory);
   if (ec) return std::unexpected(options.stateDirectory.string() + ": " + ec.message());
   std::unique_ptr<MountedDomain> domain(new MountedDomain(options));
   auto store = ReplicaStore::open(storePath(options.stateDirectory));

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::platform {
 namespace {
 
@@ -43,13 +45,13 @@ class LocalFileManager final : public FileManager {
   std::expected<void, FileError> writeAtomically(const std::filesystem::path& path,
                                                  std::string_view bytes) override {
     std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
+    ec = base::createPrivateDirectories(path.parent_path());
     if (ec) return std::unexpected(FileError{FileError::Code::ioFailure, ec.message()});
     static std::atomic<unsigned> counter{0};
     auto temporary =
         path.parent_path() / ("." + path.filename().string() + ".tmp-" +
                               std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = base::openPrivateFile(temporary, O_WRONLY | O_TRUNC);
     if (fd < 0) return std::unexpected(errnoError("Creating " + temporary.string()));
     size_t written = 0;
     while (written < bytes.size()) {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "base/PrivateFiles.hpp"
+
 namespace tarnix::platform {
 namespace {
 
@@ -34,7 +36,7 @@ std::expected<void, KeychainError> KeychainItemStore::write(std::string_view acc
   auto path = itemPath(account);
   if (!path) return std::unexpected(path.error());
   std::error_code ec;
-  std::filesystem::create_directories(folder_, ec);
+  ec = base::createPrivateDirectories(folder_);
   if (ec) return std::unexpected(KeychainError{KeychainError::Code::ioFailure, ec.message()});
   // The folder may have been made by someone with a wider umask: tighten it every time.
   if (::chmod(folder_.c_str(), 0700) != 0)

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/PrivateFiles.hpp"
 #include "platform/detail/JSONObjectSalvage.hpp"
 
 namespace tarnix::platform {
@@ -49,7 +50,7 @@ class SuiteLock {
  public:
   static std::expected<SuiteLock, UserDefaultsError> acquire(const std::filesystem::path& lockPath,
                                                              bool exclusive) {
-    FileDescriptor fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    FileDescriptor fd(base::openPrivateFile(lockPath, O_RDWR));
     if (!fd) return std::unexpected(UserDefaultsError{errnoText("Opening " + lockPath.string())});
     int r;
     do {
@@ -188,7 +189,7 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
     std::string text = base::dumpJSON(document, 2);
     auto temporary = file.string() + ".tmp-" + std::to_string(::getpid());
     {
-      FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      FileDescriptor fd(base::openPrivateFile(temporary, O_WRONLY | O_TRUNC));
       if (!fd) return std::unexpected(UserDefaultsError{errnoText("Creating " + temporary)});
       size_t written = 0;
       while (written < text.size()) {

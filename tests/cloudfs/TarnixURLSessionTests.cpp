@@ -35,10 +35,12 @@ class TarnixURLSessionTest : public ::testing::Test {
  protected:
   TarnixURLSessionTest() : server_([this](const RecordedRequest& r) { return handler_(r); }) {}
 
-  std::unique_ptr<TarnixURLSession> makeSession(bool trustServer = true) {
+  std::unique_ptr<TarnixURLSession> makeSession(
+      bool trustServer = true, std::size_t maximumBodySize = kMaximumResponseBodySize) {
     TarnixURLSession::Configuration configuration;
     if (trustServer) configuration.additionalCAFile = server_.caFile();
     configuration.downloadDirectory = downloads_.path();
+    configuration.maximumBodySize = maximumBodySize;
     UserAgentSystemInfo info{"en_US", "6.1.0", "x86_64"};
     return std::make_unique<TarnixURLSession>(
         logger_, TarnixUserAgent("device-1", "1.2.3", "1.2.3+77", info), "lifecycle-1", nullptr,
@@ -159,6 +161,87 @@ TEST_F(TarnixURLSessionTest, RedirectsAreFollowedUnlessRejected) {
   EXPECT_EQ(rejected->body, "moved");
   EXPECT_EQ(server_.requests().size(), 3u);
   EXPECT_EQ(session->platformSessionsCreated(), 2);
+}
+
+// A redirect must not carry the request (and its credentials) out of TLS: one to a plain
+// "http" URL fails without a request there, one to "https" is followed.
+TEST_F(TarnixURLSessionTest, RedirectsAreFollowedToHTTPSOnly) {
+  const std::string plain = "http://127.0.0.1:" + std::to_string(unusedLoopbackPort()) + "/new";
+  handler_ = [&](const RecordedRequest& r) {
+    if (r.target == "/to-plain") return CannedResponse{301, {{"Location", plain}}, "moved"};
+    if (r.target == "/to-tls") {
+      return CannedResponse{307, {{"Location", server_.baseURL() + "/new"}}, "moved"};
+    }
+    return CannedResponse{200, {}, "target"};
+  };
+  auto session = makeSession();
+  auto refused = send(*session, request("/to-plain"));
+  ASSERT_FALSE(refused.has_value());
+  ASSERT_TRUE(std::holds_alternative<URLError>(refused.error())) << describe(refused.error());
+  const auto& error = std::get<URLError>(refused.error());
+  EXPECT_EQ(error.code, URLError::Code::appTransportSecurityRequiresSecureConnection)
+      << error.description();
+  EXPECT_EQ(error.description(),
+            "NSURLErrorDomain -1022: refused to follow a redirect to a URL that is not https");
+  EXPECT_FALSE(error.isConnectivityFailure());
+
+  auto followed = send(*session, request("/to-tls"));
+  ASSERT_TRUE(followed.has_value()) << describe(followed.error());
+  EXPECT_EQ(followed->body, "target");
+  const auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[2].target, "/new");
+
+  // The caller that asked for the 3xx itself still gets it.
+  auto rejected = send(*session, request("/to-plain"), TarnixURLRequestOptions::rejectRedirects());
+  ASSERT_TRUE(rejected.has_value()) << describe(rejected.error());
+  EXPECT_EQ(rejected->response.statusCode, 301);
+}
+
+// A body held in memory is limited, counted as decoded; a download goes to a file and is not.
+TEST_F(TarnixURLSessionTest, ABodyLargerThanTheLimitFailsWithATypedError) {
+  // 5000 bytes of "a", gzip-compressed to 41.
+  static const char kZipped[] =
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xed\xc1\x31\x01\x00\x00\x00\xc2\xa0\xac"
+      "\xeb\x5f\xc2\x14\x7e\x40\x01\x00\x00\x00\x00\x6f\x03\x76\x59\xf4\x4c\x88\x13\x00\x00";
+  handler_ = [](const RecordedRequest& r) {
+    if (r.target == "/zipped") {
+      return CannedResponse{200, {{"Content-Encoding", "gzip"}}, std::string(kZipped, 41)};
+    }
+    const auto size = std::stoul(r.target.substr(1));
+    return CannedResponse{200, {}, std::string(size, 'x')};
+  };
+  constexpr std::size_t kLimit = 1000;
+  auto session = makeSession(true, kLimit);
+  struct Case {
+    std::string path;
+    bool fits;
+  };
+  const Case cases[] = {{"/1000", true}, {"/1001", false}, {"/300000", false}, {"/zipped", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto result = send(*session, request(c.path));
+    if (c.fits) {
+      ASSERT_TRUE(result.has_value()) << describe(result.error());
+      EXPECT_EQ(result->body.size(), kLimit);
+      continue;
+    }
+    ASSERT_FALSE(result.has_value());
+    ASSERT_TRUE(std::holds_alternative<URLError>(result.error())) << describe(result.error());
+    const auto& error = std::get<URLError>(result.error());
+    EXPECT_EQ(error.code, URLError::Code::dataLengthExceedsMaximum) << error.description();
+    EXPECT_EQ(error.description(),
+              "NSURLErrorDomain -1103: the response body is larger than 1000 bytes");
+    EXPECT_FALSE(error.resumeData.has_value());
+  }
+
+  auto promise = std::make_shared<std::promise<std::int64_t>>();
+  auto future = promise->get_future();
+  session
+      ->downloadTask(request("/300000"), TarnixURLRequestOptions::none(),
+                     [promise](auto r) { promise->set_value(r ? r->fileSize : -1); })
+      ->resume();
+  EXPECT_EQ(waitFor(future), 300000);
 }
 
 TEST_F(TarnixURLSessionTest, BadServersAndNetworksGiveTypedErrors) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -206,6 +207,10 @@ TEST_F(SyncCloudClientTest, StatusesAndErrorBodiesMapOntoSyncErrors) {
        Code::throttledByServer},
       {"listing 429", Operation::listing, {429, {}, ""}, Code::throttledByServer},
       {"listing 500", Operation::listing, {500, {}, "oops"}, Code::badServerResponse},
+      {"listing 500 long body",
+       Operation::listing,
+       {500, {}, std::string(10000, 'z')},
+       Code::badServerResponse},
       {"listing 503",
        Operation::listing,
        {503, {{"Retry-After", "1"}}, ""},
@@ -348,6 +353,12 @@ TEST_F(SyncCloudClientTest, StatusesAndErrorBodiesMapOntoSyncErrors) {
   for (const char* key : {"operationName", "statusCode", "body", "X-Tarnix-Request-Id"}) {
     EXPECT_NE(unexpected[0].metadata->get(key), nullptr) << key;
   }
+  // A long body goes in cut, with a marker of how much was left out.
+  std::vector<std::string> bodies;
+  for (const auto& entry : unexpected) bodies.push_back(*entry.metadata->get("body")->asString());
+  EXPECT_NE(std::ranges::find(bodies, std::string(4096, 'z') + " [\u2026 5904 bytes cut]"),
+            bodies.end());
+  EXPECT_EQ(std::ranges::count(bodies, std::string(10000, 'z')), 0);
 }
 
 TEST_F(SyncCloudClientTest, ServerMessagesPairWithSyncErrors) {

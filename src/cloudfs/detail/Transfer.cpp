@@ -222,7 +222,8 @@ std::optional<URLError> Transfer::configureHandle() {
   curl_easy_setopt(h, CURLOPT_PRIVATE, this);
   curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A redirect never leaves TLS: the request's credentials would follow it in the clear.
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer_);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -405,6 +406,13 @@ std::size_t Transfer::onWrite(char* buffer, std::size_t size, std::size_t count,
   auto* transfer = static_cast<Transfer*>(self);
   std::size_t bytes = size * count;
   if (!transfer->setup_.download) {
+    if (bytes > transfer->setup_.maximumBodySize - transfer->body_.size()) {
+      transfer->callbackError_ =
+          urlError(URLError::Code::dataLengthExceedsMaximum,
+                   "the response body is larger than " +
+                       std::to_string(transfer->setup_.maximumBodySize) + " bytes");
+      return 0;
+    }
     transfer->body_.append(buffer, bytes);
     return bytes;
   }
@@ -490,6 +498,12 @@ void Transfer::closeFiles() {
   }
 }
 
+long Transfer::redirectCount() const {
+  long count = 0;
+  if (easy_) curl_easy_getinfo(easy_, CURLINFO_REDIRECT_COUNT, &count);
+  return count;
+}
+
 std::optional<std::string> Transfer::makeResumeData() {
   if (!setup_.download || downloadPath_.empty()) return std::nullopt;
   long status = 0;
@@ -541,6 +555,9 @@ void Transfer::finish(CURLcode code) {
     URLSessionError error;
     if (callbackError_) {
       error = *callbackError_;
+    } else if (code == CURLE_UNSUPPORTED_PROTOCOL && redirectCount() > 0) {
+      error = urlError(URLError::Code::appTransportSecurityRequiresSecureConnection,
+                       "refused to follow a redirect to a URL that is not https");
     } else {
       error = errorForCode(code, isHTTPURL, errorBuffer_);
     }

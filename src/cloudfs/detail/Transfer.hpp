@@ -67,6 +67,8 @@ struct TransferSetup {
   std::variant<std::monostate, std::string, std::filesystem::path> upload;
   bool download = false;
   std::filesystem::path downloadDirectory;
+  /// The most bytes of a body kept in memory (not a download's).
+  std::size_t maximumBodySize = kMaximumResponseBodySize;
   std::optional<ResumeState> resume;
   std::function<void(TransferOutcome)> completion;
 };
@@ -108,6 +110,8 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   bool prepareDownloadWrite();
   void complete(TransferOutcome outcome);
   std::optional<std::string> makeResumeData();
+  /// Redirects followed so far.
+  long redirectCount() const;
   void closeFiles();
 
   const std::uint64_t identifier_;

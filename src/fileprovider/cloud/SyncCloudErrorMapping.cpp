@@ -1,5 +1,6 @@
 // How the cloud's statuses and error bodies become SyncError values, for every operation of the
 // client.
+#include "base/LogExcerpt.hpp"
 #include "cloudfs/responses/ServiceResponses.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
 
@@ -107,7 +108,7 @@ SyncError SyncCloudClient::errorForOtherStatus(const CloudFSResponse& response,
   base::LoggerMetadata metadata{
       {"operationName", operationName},
       {"statusCode", status},
-      {"body", bodyText(response)},
+      {"body", base::logExcerpt(bodyText(response))},
       {"X-Tarnix-Request-Id",
        response.httpResponse.value(base::HTTPHeaderName::xTarnixRequestId).value_or("")},
   };
@@ -143,7 +144,7 @@ std::optional<SyncError> SyncCloudClient::checkConflictStatusCode(
   logger_.warning("Name already taken on server", base::LoggerMetadata{
                                                       {"filename", filename},
                                                       {"folderAlreadyExists", folderExists},
-                                                      {"body", body},
+                                                      {"body", base::logExcerpt(body)},
                                                   });
   // The item that holds the name, when this drive knows it; else what the server told.
   std::optional<SyncItem> existing;
@@ -181,7 +182,7 @@ std::optional<SyncError> SyncCloudClient::checkValidationFailure(
     logger_.warning("Server rejected the request", base::LoggerMetadata{
                                                        {"operationName", operationName},
                                                        {"filename", filename},
-                                                       {"body", body},
+                                                       {"body", base::logExcerpt(body)},
                                                        {"error", error->description()},
                                                    });
   }

@@ -10,6 +10,7 @@
 
 #include "base/Hash.hpp"
 #include "base/JSONValue.hpp"
+#include "base/PrivateFiles.hpp"
 #include "base/Uuid.hpp"
 #include "cloudfs/requests/DownloadRequests.hpp"
 #include "fileprovider/content/DownloadJudge.hpp"
@@ -36,26 +37,11 @@ bool resumeUnusable(const CloudFSSessionError& error) {
          urlError->code == C::badURL;
 }
 
-// Makes the missing folders of `folder` readable by the user alone, whatever the umask.
-std::error_code makePrivateFolder(const std::filesystem::path& folder) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(folder, ec)) return {};
-  if (auto parent = folder.parent_path(); !parent.empty() && parent != folder) {
-    if (auto failed = makePrivateFolder(parent)) return failed;
-  }
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    return std::error_code(errno, std::generic_category());
-  }
-  if (::chmod(folder.c_str(), 0700) != 0) return std::error_code(errno, std::generic_category());
-  return {};
-}
-
 // Writes `text` to `file`, readable by the user alone whatever the umask.
 std::error_code writePrivateFile(const std::filesystem::path& file, std::string_view text) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const int fd = base::openPrivateFile(file, O_WRONLY | O_EXCL | O_NOFOLLOW);
   if (fd < 0) return std::error_code(errno, std::generic_category());
   std::error_code ec;
-  if (::fchmod(fd, 0600) != 0) ec = std::error_code(errno, std::generic_category());
   while (!ec && !text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
@@ -366,7 +352,7 @@ void FileDownloader::writeResumeData(const std::string& resumeData) const {
   };
   auto temporary = location;
   temporary += "." + base::makeUuid();
-  std::error_code ec = makePrivateFolder(location.parent_path());
+  std::error_code ec = base::createPrivateDirectories(location.parent_path());
   if (!ec) ec = writePrivateFile(temporary, base::dumpJSON(record));
   if (!ec) std::filesystem::rename(temporary, location, ec);
   if (ec) {

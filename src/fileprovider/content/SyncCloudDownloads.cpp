@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/LogExcerpt.hpp"
 #include "fileprovider/content/FileDownloader.hpp"
 #include "fileprovider/content/RangeDownload.hpp"
 
@@ -86,7 +87,7 @@ SyncError SyncCloudDownloads::downloadErrorForStatus(const CloudFSResponse& resp
       logger_.warning("Server received too many requests", std::move(metadata));
       return SyncError(Code::throttledByServer);
     default:
-      metadata.set("body", response.body.value_or(""));
+      metadata.set("body", base::logExcerpt(response.body.value_or("")));
       metadata.set("X-Tarnix-Request-Id",
                    response.httpResponse.value(base::HTTPHeaderName::xTarnixRequestId));
       logger_.error("Encountered a generic error", std::move(metadata));

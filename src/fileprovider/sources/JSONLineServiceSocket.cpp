@@ -12,6 +12,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "base/PrivateFiles.hpp"
 #include "base/Uuid.hpp"
 
 namespace tarnix::fileprovider {
@@ -55,8 +56,7 @@ std::expected<fp::ServiceEndpoint, fp::Error> JSONLineServiceSocket::endpoint() 
     return std::unexpected(
         fp::Error::fromErrorCode(std::make_error_code(std::errc::filename_too_long)));
   }
-  std::error_code created;
-  std::filesystem::create_directories(directory_, created);
+  base::createPrivateDirectories(directory_);
   std::memcpy(address.sun_path, path.c_str(), path.native().size() + 1);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::unexpected(fp::Error::fromErrorCode({errno, std::system_category()}));
