@@ -272,4 +272,19 @@ TEST_F(FreshDriveCommandTest, AUserTheCloudCouldNotNameAtFirstIsNamedWhenTheDriv
   EXPECT_NE(run.output.find("locked by: you\n"), std::string::npos) << run.output;
 }
 
+TEST_F(FreshDriveCommandTest, CredentialsTheCloudRefusesAddNoAccount) {
+  auto refused = tarnix({"account", "add", "--domain", emulator().host(), "--user", "carol",
+                         "--access-token-file", "-"},
+                        "no-such-token\n");
+  EXPECT_NE(refused.exitStatus, 0);
+  EXPECT_NE(refused.errors.find("refused the account's credentials; the account was not added"),
+            std::string::npos)
+      << refused.errors;
+  EXPECT_EQ(refused.output, "");
+  EXPECT_EQ(tarnix({"account", "list"}).output.find("carol"), std::string::npos);
+  // The same user with credentials the cloud accepts is added.
+  EXPECT_EQ(userIdentifierOf(addAccount("bob", EmulatorProcess::kBobToken, emulator().host())),
+            "2");
+}
+
 }  // namespace

@@ -94,19 +94,25 @@ std::optional<common::AccountAuthentication> authenticationFrom(const AccountAdd
   return common::AccountAuthentication::oauth(std::move(*access), std::move(*refresh));
 }
 
-// Asks the cloud whom the credentials belong to, as signing in does. When it cannot tell (off
-// line, say) the account is added all the same; its drives ask again when they are used.
-void learnUser(const AccountStore& store, NewAccount& account) {
+// Asks the cloud whom the credentials belong to, as signing in does. Credentials the cloud
+// refuses are an error and no account is added. When it cannot tell (off line, say) the account
+// is added all the same; its drives ask again when they are used.
+bool learnUser(const AccountStore& store, NewAccount& account) {
   common::Drive signingIn;
   signingIn.domain = normalizedDomain(account.domain).value_or(account.domain);
   signingIn.userName = account.userName;
   signingIn.authentication = account.authentication;
   auto user = askCurrentUser(*store.group(), signingIn, kSignInTimeout);
-  if (!user) return;
+  if (!user && user.error().credentialsRefused) {
+    fail(user.error().message + "; the account was not added");
+    return false;
+  }
+  if (!user) return true;
   account.userIdentifier = user->id;
   account.userFirstName = user->firstName;
   account.userLastName = user->lastName;
   if (account.email.empty()) account.email = user->email;
+  return true;
 }
 
 void runAdd(const AccountAddOptions& o) {
@@ -132,7 +138,10 @@ void runAdd(const AccountAddOptions& o) {
   account.userIdentifier = o.userIdentifier;
   account.authentication = std::move(*authentication);
   account.cloudConfiguration = std::move(configuration);
-  if (account.userIdentifier == common::CloudLockInfo::kUnknownUser) learnUser(*store, account);
+  if (account.userIdentifier == common::CloudLockInfo::kUnknownUser &&
+      !learnUser(*store, account)) {
+    return;
+  }
   auto identifier = store->addAccount(account);
   if (!identifier) return fail(identifier.error().message);
   std::cout << *identifier << "\n";

@@ -23,7 +23,7 @@ CloudConnection CloudConnection::open(const common::DesktopAppGroup& group,
   return connection;
 }
 
-std::expected<cloudfs::CurrentUserResponse, std::string> askCurrentUser(
+std::expected<cloudfs::CurrentUserResponse, CurrentUserFailure> askCurrentUser(
     const common::DesktopAppGroup& group, const common::Drive& drive,
     std::chrono::seconds timeout) {
   const auto logger = base::Logger("com.tarnix.cli");
@@ -31,28 +31,31 @@ std::expected<cloudfs::CurrentUserResponse, std::string> askCurrentUser(
   auto future = connection.session->data(cloudfs::CurrentUserRequest(),
                                          cloudfs::TarnixURLRequestOptions::none());
   if (future.wait_for(timeout) != std::future_status::ready) {
-    return std::unexpected("the cloud " + drive.domain + " did not answer in time");
+    return std::unexpected(
+        CurrentUserFailure{"the cloud " + drive.domain + " did not answer in time"});
   }
   auto answer = future.get();
   if (!answer) {
-    return std::unexpected("the cloud " + drive.domain +
-                           " was not reached: " + cloudfs::describe(answer.error()));
+    return std::unexpected(CurrentUserFailure{
+        "the cloud " + drive.domain + " was not reached: " + cloudfs::describe(answer.error())});
   }
   const auto& [body, head] = *answer;
   const cloudfs::CloudFSResponse response{head, body, std::nullopt};
   if (head.statusCode == 401) {
-    return std::unexpected("the cloud " + drive.domain + " refused the account's credentials");
+    return std::unexpected(CurrentUserFailure{
+        "the cloud " + drive.domain + " refused the account's credentials", true});
   }
   if (head.statusCode != 200) {
     auto error = cloudfs::CloudFSErrorResponse::parse(response);
     auto message = error.message ? error.message : error.errorMessage;
-    return std::unexpected("the cloud " + drive.domain + " answered HTTP " +
-                           std::to_string(head.statusCode) + (message ? ": " + *message : ""));
+    return std::unexpected(CurrentUserFailure{"the cloud " + drive.domain + " answered HTTP " +
+                                              std::to_string(head.statusCode) +
+                                              (message ? ": " + *message : "")});
   }
   auto user = cloudfs::CurrentUserResponse::decode(response);
   if (!user) {
-    return std::unexpected("the cloud " + drive.domain +
-                           " gave an unreadable answer: " + user.error().description());
+    return std::unexpected(CurrentUserFailure{
+        "the cloud " + drive.domain + " gave an unreadable answer: " + user.error().description()});
   }
   return std::move(*user);
 }
@@ -65,7 +68,7 @@ common::Drive learnUserIdentifier(const common::DesktopAppGroup& group, common::
   if (!user) {
     // The drive is still usable; locks just cannot be told to be the user's own.
     logger.warning("The user's identifier stays unknown",
-                   {{"accountID", drive.accountIdentifier}, {"reason", user.error()}});
+                   {{"accountID", drive.accountIdentifier}, {"reason", user.error().message}});
     return drive;
   }
   auto store = AccountStore::open();

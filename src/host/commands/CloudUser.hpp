@@ -29,9 +29,16 @@ struct CloudConnection {
                               const base::Logger& logger);
 };
 
-/// Whom the credentials of `drive`'s account belong to. The error is a sentence for the user:
-/// the cloud was not reached, refused the credentials or gave an unreadable answer.
-std::expected<cloudfs::CurrentUserResponse, std::string> askCurrentUser(
+/// Why the cloud did not say whom credentials belong to: `message` is a sentence for the user
+/// (the cloud was not reached, refused the credentials or gave an unreadable answer).
+struct CurrentUserFailure {
+  std::string message;
+  /// The cloud answered that the credentials are not valid (HTTP 401).
+  bool credentialsRefused = false;
+};
+
+/// Whom the credentials of `drive`'s account belong to.
+std::expected<cloudfs::CurrentUserResponse, CurrentUserFailure> askCurrentUser(
     const common::DesktopAppGroup& group, const common::Drive& drive, std::chrono::seconds timeout);
 
 /// For a drive whose account's user identifier is not known: asks the cloud (waiting at most
