@@ -6,6 +6,7 @@
 #include <mutex>
 #include <utility>
 
+#include "base/BuildInfo.hpp"
 #include "base/Uuid.hpp"
 #include "common/ContainerStores.hpp"
 #include "common/KnownPath.hpp"
@@ -112,6 +113,13 @@ std::expected<common::Drive, ProviderStartError> FileProviderGlobals::drive(
   auto drive = driveRepository_->drive(*identifier);
   if (!drive) return std::unexpected(ProviderStartError{drive.error().message});
   return std::move(*drive);
+}
+
+base::JSONValue deploymentUserInfo() {
+  auto info = base::JSONValue::object();
+  info["deploymentEnvironment"] =
+      std::string(base::deploymentEnvironmentName(base::BuildInfo::targetDeploymentEnvironment()));
+  return info;
 }
 
 }  // namespace tarnix::fileprovider

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "base/JSONValue.hpp"
 #include "base/Logger.hpp"
 #include "common/DesktopAppGroup.hpp"
 #include "common/Drive.hpp"
@@ -112,5 +113,8 @@ class FileProviderGlobals {
   std::shared_ptr<platform::DistributedNotificationCenter> distributedNotificationCenter_;
   std::shared_ptr<void> featureOverridesObservation_;
 };
+
+/// {"deploymentEnvironment": "dev" | "qa" | "staging" | "release"} for this build.
+base::JSONValue deploymentUserInfo();
 
 }  // namespace tarnix::fileprovider

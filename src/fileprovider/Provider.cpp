@@ -41,6 +41,8 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
   p.domain_ = domain;
   p.drive_ = std::move(drive);
   p.appGroup_ = globals->appGroup();
+  p.suppressionsHandler_ = std::make_shared<FileProviderSuppressionsHandler>(
+      p.appGroup_->defaults(), logger.child("FileProviderSuppressionsHandler"));
   p.driveRepository_ = globals->driveRepository();
   p.featureList_ = std::move(featureList);
 
