@@ -51,6 +51,7 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
   globals->appGroup_ = std::move(stores->group);
 
   globals->logger_ = logger.child("FileProviderGlobals");
+  globals->clock_ = configuration.clock ? configuration.clock : base::Clock::system();
   globals->appLifecycleID_ = AppLifecycleID::make();
   logger.info(std::string("Initializing File Provider process...(") + kExtensionShortVersion +
                   " (" + kExtensionBuildVersion + "), missing commit ID)",

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "base/Clock.hpp"
 #include "base/JSONValue.hpp"
 #include "base/Logger.hpp"
 #include "common/DesktopAppGroup.hpp"
@@ -61,6 +62,9 @@ struct FileProviderGlobalsConfiguration {
   /// How Relaunch ends the process.
   ProcessExit exit;
   base::Logger logger = base::Logger("FileProvider");
+  /// What the drives' services measure time by (skips, listing freshness, debouncing); null:
+  /// the system's.
+  std::shared_ptr<base::Clock> clock;
 };
 
 class FileProviderGlobals {
@@ -80,6 +84,8 @@ class FileProviderGlobals {
   }
   const std::shared_ptr<Relaunch>& relaunch() const { return relaunch_; }
   const base::Logger& logger() const { return logger_; }
+  /// Never null.
+  const std::shared_ptr<base::Clock>& clock() const { return clock_; }
   /// This run's identifier, as the start-up line logged it.
   const AppLifecycleID& appLifecycleID() const { return appLifecycleID_; }
   const std::shared_ptr<common::FeatureList>& featureList() const { return featureList_; }
@@ -106,6 +112,7 @@ class FileProviderGlobals {
   std::shared_ptr<Relaunch> relaunch_;
   // eventBroker joins here.
   base::Logger logger_ = base::Logger::null();
+  std::shared_ptr<base::Clock> clock_;
   AppLifecycleID appLifecycleID_;
   // memoryPressureMonitor, backendDeviceRepository and orphanedFilesCleanupTask join here.
   std::shared_ptr<common::FeatureList> featureList_;

@@ -222,6 +222,7 @@ class Provider final : public fp::ReplicatedExtension,
   std::filesystem::path offlineCacheURL_;
   std::shared_ptr<common::DesktopAppGroup> appGroup_;
   std::shared_ptr<FileProviderSuppressionsHandler> suppressionsHandler_;
+  std::shared_ptr<base::Clock> clock_;  // the process's (FileProviderGlobals::clock)
   std::shared_ptr<common::DomainDataStorage> domainDataStorage_;
   // The URL session, cloud session factory, drive cloud error handler, SyncCloudClient and the
   // sync service over it.

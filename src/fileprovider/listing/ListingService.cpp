@@ -29,7 +29,7 @@ ListingService::ListingService(Collaborators collaborators, base::Logger logger)
       skipsService_(std::move(collaborators.skipsService)),
       deletionManager_(std::move(collaborators.deletionManager)),
       currentUserIdentifier_(collaborators.currentUserIdentifier),
-      clock_(std::move(collaborators.clock)),
+      clock_(collaborators.clock ? std::move(collaborators.clock) : base::Clock::system()),
       logger_(std::move(logger)) {}
 
 void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin, bool force,

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/Clock.hpp"
 #include "base/DispatchQueue.hpp"
 #include "base/Logger.hpp"
 #include "common/SkipsService.hpp"
@@ -63,7 +64,6 @@ class ListingServiceInterface {
 class ListingService final : public ListingServiceInterface,
                              public std::enable_shared_from_this<ListingService> {
  public:
-  using Clock = std::function<base::Date()>;
   /// Told, on the service's queue, after a listing changed the store below `folder`.
   using ChangeHandler = std::function<void(const common::SyncFolderIdentifier& folder)>;
 
@@ -79,7 +79,8 @@ class ListingService final : public ListingServiceInterface,
     std::shared_ptr<ListingDeletionManager> deletionManager;
     /// The drive's user, to tell the user's own cloud locks apart.
     std::int64_t currentUserIdentifier = 0;
-    Clock clock;
+    /// What "recently listed" and a listing's time are measured by; null: the system's.
+    std::shared_ptr<base::Clock> clock;
   };
 
   ListingService(Collaborators collaborators, base::Logger logger);
@@ -118,7 +119,7 @@ class ListingService final : public ListingServiceInterface,
       const std::vector<common::SyncItem>& children, const SyncCloudFolderItems& listing);
   /// The drive's root folder, listed by path until it has its cloud identifier.
   bool isDriveRoot(const common::SyncItem& folder);
-  base::Date now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
+  base::Date now() const { return clock_->now(); }
 
   std::shared_ptr<common::SyncItemStorage> itemStorage_;
   std::shared_ptr<SyncCloudClient> cloudClient_;
@@ -127,7 +128,7 @@ class ListingService final : public ListingServiceInterface,
   std::shared_ptr<common::SkipsService> skipsService_;
   std::shared_ptr<ListingDeletionManager> deletionManager_;
   std::int64_t currentUserIdentifier_ = 0;
-  Clock clock_;
+  std::shared_ptr<base::Clock> clock_;
   base::Logger logger_;
   ChangeHandler changeHandler_;
   base::DispatchQueue serialQueue_{"com.tarnix.ListingService"};
