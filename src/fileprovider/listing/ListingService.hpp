@@ -61,6 +61,17 @@ class ListingServiceInterface {
   virtual void stop() {}
 };
 
+/// What computeListingChanges compares a listing of `folder` with: the folder as stored, its
+/// alive children, and those plus the listed items stored elsewhere (moved into the folder).
+struct StoredListingState {
+  common::SyncItem folder;
+  std::vector<common::SyncItem> children;
+  std::vector<common::SyncItem> known;
+};
+ListingResult<StoredListingState> readStoredListingState(common::SyncItemStorage& storage,
+                                                         const common::SyncItem& folder,
+                                                         const SyncCloudFolderItems& listing);
+
 class ListingService final : public ListingServiceInterface,
                              public std::enable_shared_from_this<ListingService> {
  public:
@@ -115,8 +126,6 @@ class ListingService final : public ListingServiceInterface,
       const std::vector<std::pair<common::SyncItem, cloudfs::FileMetadataResponse>>& answers);
   ListingResult<ListingMetadata> applyListing(const common::SyncItem& folder,
                                               SyncCloudFolderItems listing);
-  ListingResult<std::vector<common::SyncItem>> storedByCloud(
-      const std::vector<common::SyncItem>& children, const SyncCloudFolderItems& listing);
   /// The drive's root folder, listed by path until it has its cloud identifier.
   bool isDriveRoot(const common::SyncItem& folder);
   base::Date now() const { return clock_->now(); }
