@@ -128,8 +128,7 @@ NetworkMonitor::NetworkMonitor(CloudFSSessionConfiguration drive,
   state_->serialQueue = base::DispatchQueue::make("com.tarnix.NetworkMonitor", state_->clock);
   state_->validator = std::make_shared<ResponseValidator>(
       state_->logger, state_->errorHandler,
-      std::make_shared<DispatchBackoffScheduler>(state_->serialQueue),
-      [clock = state_->clock] { return clock->now(); });
+      std::make_shared<DispatchBackoffScheduler>(state_->serialQueue), state_->clock);
 }
 
 NetworkMonitor::~NetworkMonitor() {

@@ -84,15 +84,15 @@ void DispatchBackoffScheduler::after(double seconds, std::function<void()> resum
 ResponseValidator::ResponseValidator(base::Logger logger,
                                      std::shared_ptr<DriveCloudErrorHandler> errorHandler,
                                      std::shared_ptr<BackoffScheduler> scheduler,
-                                     std::function<base::Date()> now)
+                                     std::shared_ptr<base::Clock> clock)
     : logger_(std::move(logger)),
       errorHandler_(std::move(errorHandler)),
       scheduler_(std::move(scheduler)),
-      now_(std::move(now)) {}
+      clock_(clock ? std::move(clock) : base::Clock::system()) {}
 
 void ResponseValidator::validateResponse(const HTTPURLResponse& response, std::string_view path,
                                          Completion completion) const {
-  auto classification = classifyResponse(response, path, now_());
+  auto classification = classifyResponse(response, path, clock_->now());
   if (!classification) return completion({});
   base::LoggerMetadata metadata{{"statusCode", response.statusCode}};
   logger_.log(classification->level, classification->message, metadata);

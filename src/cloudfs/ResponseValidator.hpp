@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/Clock.hpp"
 #include "base/Date.hpp"
 #include "base/DispatchQueue.hpp"
 #include "base/Logger.hpp"
@@ -73,10 +74,9 @@ class ResponseValidator {
  public:
   using Completion = std::function<void(std::expected<void, ResponseValidationError>)>;
 
-  ResponseValidator(
-      base::Logger logger, std::shared_ptr<DriveCloudErrorHandler> errorHandler,
-      std::shared_ptr<BackoffScheduler> scheduler,
-      std::function<base::Date()> now = [] { return std::chrono::system_clock::now(); });
+  ResponseValidator(base::Logger logger, std::shared_ptr<DriveCloudErrorHandler> errorHandler,
+                    std::shared_ptr<BackoffScheduler> scheduler,
+                    std::shared_ptr<base::Clock> clock = nullptr);
 
   /// Logs the status of `response` to the request at `path`, tells the error handler about
   /// expired credentials, waits out a "Retry-After", then completes: with an error for
@@ -89,7 +89,7 @@ class ResponseValidator {
   base::Logger logger_;
   std::shared_ptr<DriveCloudErrorHandler> errorHandler_;
   std::shared_ptr<BackoffScheduler> scheduler_;
-  std::function<base::Date()> now_;
+  std::shared_ptr<base::Clock> clock_;  // dates "Retry-After"
 };
 
 }  // namespace tarnix::cloudfs

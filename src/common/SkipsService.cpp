@@ -50,17 +50,13 @@ SkipSubject SkipSubject::of(const SyncItem& item) {
 SkipsService::SkipsService(std::shared_ptr<SkipsRepository> skipsRepository,
                            std::shared_ptr<platform::DistributedNotificationCenter> center,
                            const FeatureList& featureList, base::Logger logger,
-                           std::string notificationObject, Clock clock)
+                           std::string notificationObject, std::shared_ptr<base::Clock> clock)
     : skipsRepository_(std::move(skipsRepository)),
       notificationCenter_(std::move(center)),
       featureList_(featureList),
       logger_(std::move(logger)),
       notificationObject_(std::move(notificationObject)),
-      clock_(std::move(clock)) {}
-
-SkipsService::Clock SkipsService::defaultClock() {
-  return [] { return std::chrono::system_clock::now(); };
-}
+      clock_(clock ? std::move(clock) : base::Clock::system()) {}
 
 bool SkipsService::skipsEnabled() const {
   return featureList_.isEnabled(Feature::skips);
@@ -106,7 +102,7 @@ SkipsResult<std::optional<SkippedItem>> SkipsService::createSkip(Database& db,
                    .realm = subject.realm,
                    .filename = subject.filename,
                    .skipReason = reason,
-                   .timestamp = clock_(),
+                   .timestamp = clock_->now(),
                    .directory = subject.isDirectory(),
                    .retried = false,
                    .viewed = false,

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Clock.hpp"
 #include "base/Logger.hpp"
 #include "common/FeatureList.hpp"
 #include "common/SkipsRepository.hpp"
@@ -77,15 +78,13 @@ struct SkipsChange {
 
 class SkipsService {
  public:
-  using Clock = std::function<base::Date()>;
-
   /// `featureList` must outlive the service. `notificationObject` is the object of every
-  /// notification posted (the drive's domain identifier).
+  /// notification posted (the drive's domain identifier). `clock` stamps skips; null: the
+  /// system's.
   SkipsService(std::shared_ptr<SkipsRepository> skipsRepository,
                std::shared_ptr<platform::DistributedNotificationCenter> notificationCenter,
                const FeatureList& featureList, base::Logger logger, std::string notificationObject,
-               Clock clock = defaultClock());
-  static Clock defaultClock();
+               std::shared_ptr<base::Clock> clock = nullptr);
 
   const std::shared_ptr<SkipsRepository>& skipsRepository() const { return skipsRepository_; }
 
@@ -146,7 +145,7 @@ class SkipsService {
   const FeatureList& featureList_;
   base::Logger logger_;
   std::string notificationObject_;
-  Clock clock_;
+  std::shared_ptr<base::Clock> clock_;
 };
 
 }  // namespace tarnix::common

@@ -1,15 +1,6 @@
 #include "fileprovider/DummyProvider.hpp"
 
-#include "base/BuildInfo.hpp"
-
 namespace tarnix::fileprovider {
-
-base::JSONValue deploymentUserInfo() {
-  auto info = base::JSONValue::object();
-  info["deploymentEnvironment"] =
-      std::string(base::deploymentEnvironmentName(base::BuildInfo::targetDeploymentEnvironment()));
-  return info;
-}
 
 DummyProvider::DummyProvider()
     : cannotSyncError_(fp::FileProviderErrorCode::cannotSynchronize),
@@ -34,7 +25,7 @@ fp::ProgressPtr DummyProvider::fetchPartialContents(const fp::ItemIdentifier&,
                                                     fp::ByteRange, std::int64_t,
                                                     fp::FetchContentsOptions,
                                                     FetchPartialContentsCompletion completion) {
-  completion(std::nullopt, nullptr, fp::ByteRange{}, fp::MaterializationFlags::none,
+  completion(std::nullopt, nullptr, fp::DeliveredRange{}, fp::MaterializationFlags::none,
              cannotSyncError_);
   return fp::Progress::make();
 }

@@ -3,11 +3,14 @@
 // cannot-synchronize error (-2005); thumbnails and actions with Cocoa 4101. It touches no
 // storage, so it cannot fail itself. Any thread.
 
-#include "fileprovider/FileProviderExtension.hpp"
+#include "fileprovider/FileProviderGlobals.hpp"
+#include "platform/fileprovider/ReplicatedExtension.hpp"
 
 namespace tarnix::fileprovider {
 
-class DummyProvider final : public FileProviderExtension {
+namespace fp = platform::fileprovider;
+
+class DummyProvider final : public fp::ReplicatedExtension {
  public:
   DummyProvider();
 
@@ -50,6 +53,9 @@ class DummyProvider final : public FileProviderExtension {
                                 ErrorCompletion completion) override;
   fp::ProgressPtr supportedServiceSources(const fp::ItemIdentifier& identifier,
                                           ServiceSourcesCompletion completion) override;
+  /// Nothing is stored for a domain that could not start: no alert is suppressed.
+  void setInteractionSuppressed(bool, const std::string&) override {}
+  bool isInteractionSuppressed(const std::string&) override { return false; }
   fp::DomainVersion domainVersion() override { return fp::DomainVersion(); }
   base::JSONValue userInfo() override { return deploymentUserInfo(); }
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <utility>
 
+#include "base/BuildInfo.hpp"
 #include "base/Uuid.hpp"
 #include "common/ContainerStores.hpp"
 #include "common/KnownPath.hpp"
@@ -50,6 +51,7 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
   globals->appGroup_ = std::move(stores->group);
 
   globals->logger_ = logger.child("FileProviderGlobals");
+  globals->clock_ = configuration.clock ? configuration.clock : base::Clock::system();
   globals->appLifecycleID_ = AppLifecycleID::make();
   logger.info(std::string("Initializing File Provider process...(") + kExtensionShortVersion +
                   " (" + kExtensionBuildVersion + "), missing commit ID)",
@@ -112,6 +114,13 @@ std::expected<common::Drive, ProviderStartError> FileProviderGlobals::drive(
   auto drive = driveRepository_->drive(*identifier);
   if (!drive) return std::unexpected(ProviderStartError{drive.error().message});
   return std::move(*drive);
+}
+
+base::JSONValue deploymentUserInfo() {
+  auto info = base::JSONValue::object();
+  info["deploymentEnvironment"] =
+      std::string(base::deploymentEnvironmentName(base::BuildInfo::targetDeploymentEnvironment()));
+  return info;
 }
 
 }  // namespace tarnix::fileprovider

@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "base/Clock.hpp"
+#include "base/JSONValue.hpp"
 #include "base/Logger.hpp"
 #include "common/DesktopAppGroup.hpp"
 #include "common/Drive.hpp"
@@ -60,6 +62,9 @@ struct FileProviderGlobalsConfiguration {
   /// How Relaunch ends the process.
   ProcessExit exit;
   base::Logger logger = base::Logger("FileProvider");
+  /// What the drives' services measure time by (skips, listing freshness, debouncing); null:
+  /// the system's.
+  std::shared_ptr<base::Clock> clock;
 };
 
 class FileProviderGlobals {
@@ -79,6 +84,8 @@ class FileProviderGlobals {
   }
   const std::shared_ptr<Relaunch>& relaunch() const { return relaunch_; }
   const base::Logger& logger() const { return logger_; }
+  /// Never null.
+  const std::shared_ptr<base::Clock>& clock() const { return clock_; }
   /// This run's identifier, as the start-up line logged it.
   const AppLifecycleID& appLifecycleID() const { return appLifecycleID_; }
   const std::shared_ptr<common::FeatureList>& featureList() const { return featureList_; }
@@ -105,6 +112,7 @@ class FileProviderGlobals {
   std::shared_ptr<Relaunch> relaunch_;
   // eventBroker joins here.
   base::Logger logger_ = base::Logger::null();
+  std::shared_ptr<base::Clock> clock_;
   AppLifecycleID appLifecycleID_;
   // memoryPressureMonitor, backendDeviceRepository and orphanedFilesCleanupTask join here.
   std::shared_ptr<common::FeatureList> featureList_;
@@ -112,5 +120,8 @@ class FileProviderGlobals {
   std::shared_ptr<platform::DistributedNotificationCenter> distributedNotificationCenter_;
   std::shared_ptr<void> featureOverridesObservation_;
 };
+
+/// {"deploymentEnvironment": "dev" | "qa" | "staging" | "release"} for this build.
+base::JSONValue deploymentUserInfo();
 
 }  // namespace tarnix::fileprovider

@@ -30,11 +30,15 @@ std::function<void(Args...)> once(std::function<void(Args...)> completion) {
 
 FileProviderWrapper::FileProviderWrapper(const fp::Domain& domain, fp::ManagerPtr manager,
                                          std::shared_ptr<FileProviderGlobals> globals)
-    : domain_(domain) {
-  logger_ = globals ? globals->logger().child("FileProviderWrapper")
-                    : base::Logger("FileProviderWrapper");
-  start(std::move(manager), std::move(globals));
+    : domain_(domain),
+      logger_(globals ? globals->logger().child("FileProviderWrapper")
+                      : base::Logger("FileProviderWrapper")) {
+  wrappedProvider_ = start(std::move(manager), std::move(globals));
 }
+
+FileProviderWrapper::FileProviderWrapper(const fp::Domain& domain,
+                                         fp::ReplicatedExtensionPtr wrapped, base::Logger logger)
+    : domain_(domain), logger_(std::move(logger)), wrappedProvider_(std::move(wrapped)) {}
 
 FileProviderWrapper::~FileProviderWrapper() {
   logger_.info("Deinitialized File Provider extension", {{"domain", domain_.identifier}});
@@ -47,8 +51,8 @@ fp::ExtensionFactory FileProviderWrapper::factory(
   };
 }
 
-void FileProviderWrapper::start(fp::ManagerPtr manager,
-                                std::shared_ptr<FileProviderGlobals> globals) {
+fp::ReplicatedExtensionPtr FileProviderWrapper::start(
+    fp::ManagerPtr manager, std::shared_ptr<FileProviderGlobals> globals) {
   logger_.info("Initializing File Provider extension ...", {{"domain", domain_.identifier}});
   std::expected<std::shared_ptr<Provider>, ProviderStartError> provider =
       std::unexpected(ProviderStartError{"The File Provider process could not start"});
@@ -66,15 +70,12 @@ void FileProviderWrapper::start(fp::ManagerPtr manager,
     }
   }
   if (provider) {
-    wrappedProvider_ = std::move(*provider);
     if (manager) {
       manager->signalErrorResolved(fp::Error(fp::FileProviderErrorCode::cannotSynchronize),
                                    [](std::optional<fp::Error>) {});
     }
-    supressionsHandler_ = std::make_shared<FileProviderSuppressionsHandler>(
-        globals->appGroup()->defaults(), logger_.child("FileProviderSuppressionsHandler"));
     logger_.info("Initializing File Provider extension done", {{"domain", domain_.identifier}});
-    return;
+    return std::move(*provider);
   }
   logger_.error("Initializing File Provider extension failed",
                 {{"domain", domain_.identifier}, {"error", provider.error().message}});
@@ -83,7 +84,7 @@ void FileProviderWrapper::start(fp::ManagerPtr manager,
         provider.error().isMigrationError ? kMigrationFailureReason : kStartFailureReason,
         fp::DomainDisconnectionOptions::temporary, [](std::optional<fp::Error>) {});
   }
-  wrappedProvider_ = std::make_shared<DummyProvider>();
+  return std::make_shared<DummyProvider>();
 }
 
 fp::ProgressPtr FileProviderWrapper::guarded(const char* selector,
@@ -143,7 +144,7 @@ fp::ProgressPtr FileProviderWrapper::fetchPartialContents(
     const fp::ItemIdentifier& identifier, const fp::ItemVersion& requestedVersion,
     const fp::Request& request, fp::ByteRange minimalRange, std::int64_t alignment,
     fp::FetchContentsOptions options, FetchPartialContentsCompletion completion) {
-  auto done = once<std::optional<std::filesystem::path>, fp::ItemPtr, fp::ByteRange,
+  auto done = once<std::optional<std::filesystem::path>, fp::ItemPtr, fp::DeliveredRange,
                    fp::MaterializationFlags, std::optional<fp::Error>>(std::move(completion));
   return guarded(
       "fetchPartialContents",
@@ -152,7 +153,8 @@ fp::ProgressPtr FileProviderWrapper::fetchPartialContents(
                                                       minimalRange, alignment, options, done);
       },
       [&](fp::Error error) {
-        done(std::nullopt, nullptr, {}, fp::MaterializationFlags::none, std::move(error));
+        done(std::nullopt, nullptr, fp::DeliveredRange{}, fp::MaterializationFlags::none,
+             std::move(error));
       });
 }
 
@@ -242,12 +244,22 @@ fp::ProgressPtr FileProviderWrapper::supportedServiceSources(const fp::ItemIdent
 
 void FileProviderWrapper::setInteractionSuppressed(bool suppression,
                                                    const std::string& suppressionIdentifier) {
-  if (supressionsHandler_)
-    supressionsHandler_->setInteractionSuppressed(suppression, suppressionIdentifier);
+  try {
+    wrappedProvider_->setInteractionSuppressed(suppression, suppressionIdentifier);
+  } catch (const std::exception& exception) {
+    logger_.error("File provider call failed",
+                  {{"selector", "setInteractionSuppressed"}, {"error", exception.what()}});
+  }
 }
 
 bool FileProviderWrapper::isInteractionSuppressed(const std::string& suppressionIdentifier) {
-  return supressionsHandler_ && supressionsHandler_->isInteractionSuppressed(suppressionIdentifier);
+  try {
+    return wrappedProvider_->isInteractionSuppressed(suppressionIdentifier);
+  } catch (const std::exception& exception) {
+    logger_.error("File provider call failed",
+                  {{"selector", "isInteractionSuppressed"}, {"error", exception.what()}});
+    return false;
+  }
 }
 
 fp::DomainVersion FileProviderWrapper::domainVersion() {

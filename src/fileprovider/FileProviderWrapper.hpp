@@ -1,8 +1,8 @@
 #pragma once
-// The object the framework (on this platform: the host) drives for one domain. Creating it
-// starts the domain: it resolves the drive, builds the Provider and, when that fails,
-// disconnects the domain temporarily and serves it with a DummyProvider. Every call is
-// forwarded to the wrapped provider; alert suppression goes to the suppressions handler.
+// The object the framework (on this platform: the host) drives for one domain: a decorator over
+// the domain's extension. Starting a domain resolves the drive, builds the Provider and, when
+// that fails, disconnects the domain temporarily and serves it with a DummyProvider. Every call
+// is forwarded to the wrapped extension, whose completions (and their queues) are passed on.
 //
 // No exception leaves the wrapper: a provider call that throws is logged and its completion
 // gets Cocoa 4101 wrapping the failure (once; a completion already run is not run again).
@@ -12,12 +12,12 @@
 #include <memory>
 
 #include "base/Logger.hpp"
-#include "fileprovider/FileProviderExtension.hpp"
 #include "fileprovider/FileProviderGlobals.hpp"
-#include "fileprovider/FileProviderSuppressionsHandler.hpp"
 #include "platform/fileprovider/ReplicatedExtension.hpp"
 
 namespace tarnix::fileprovider {
+
+namespace fp = platform::fileprovider;
 
 inline constexpr const char* kMigrationFailureReason =
     "Tarnix needs to be restarted to continue syncing this location";
@@ -30,13 +30,17 @@ class FileProviderWrapper final : public fp::ReplicatedExtension {
   /// a DummyProvider.
   FileProviderWrapper(const fp::Domain& domain, fp::ManagerPtr manager,
                       std::shared_ptr<FileProviderGlobals> globals);
+  /// Guards `wrapped` (never null), already started, for `domain`.
+  FileProviderWrapper(const fp::Domain& domain, fp::ReplicatedExtensionPtr wrapped,
+                      base::Logger logger);
   ~FileProviderWrapper() override;
 
   /// Starts each domain with the globals `globals()` returns at that moment.
   static fp::ExtensionFactory factory(
       std::function<std::shared_ptr<FileProviderGlobals>()> globals);
 
-  const std::shared_ptr<FileProviderExtension>& wrappedProvider() const { return wrappedProvider_; }
+  /// The Provider or the DummyProvider (or whatever the second constructor was given).
+  const fp::ReplicatedExtensionPtr& wrappedProvider() const { return wrappedProvider_; }
   const fp::Domain& domain() const { return domain_; }
 
   void invalidate() override;
@@ -82,15 +86,15 @@ class FileProviderWrapper final : public fp::ReplicatedExtension {
   base::JSONValue userInfo() override;
 
  private:
-  void start(fp::ManagerPtr manager, std::shared_ptr<FileProviderGlobals> globals);
+  fp::ReplicatedExtensionPtr start(fp::ManagerPtr manager,
+                                   std::shared_ptr<FileProviderGlobals> globals);
   /// Runs `call`; on an exception logs it and runs `fail` with the wrapped failure.
   fp::ProgressPtr guarded(const char* selector, const std::function<fp::ProgressPtr()>& call,
                           const std::function<void(fp::Error)>& fail);
 
-  std::shared_ptr<FileProviderExtension> wrappedProvider_;
   fp::Domain domain_;
-  std::shared_ptr<FileProviderSuppressionsHandler> supressionsHandler_;
   base::Logger logger_ = base::Logger::null();
+  fp::ReplicatedExtensionPtr wrappedProvider_;
 };
 
 }  // namespace tarnix::fileprovider

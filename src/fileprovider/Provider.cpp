@@ -41,6 +41,9 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
   p.domain_ = domain;
   p.drive_ = std::move(drive);
   p.appGroup_ = globals->appGroup();
+  p.clock_ = globals->clock();
+  p.suppressionsHandler_ = std::make_shared<FileProviderSuppressionsHandler>(
+      p.appGroup_->defaults(), logger.child("FileProviderSuppressionsHandler"));
   p.driveRepository_ = globals->driveRepository();
   p.featureList_ = std::move(featureList);
 
@@ -113,7 +116,7 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
   p.workingSetEnumerator_ = std::make_shared<WorkingSetEnumerator>(
       logger.child("WorkingSetEnumerator"), p.itemStorage_, p.converter_, p.statusProvider_);
   p.modifyDebouncer_ = std::make_unique<ItemDebouncer>(
-      common::CloudConfiguration::defaultConfiguration().inDesignDebouncerInterval);
+      common::CloudConfiguration::defaultConfiguration().inDesignDebouncerInterval, p.clock_);
 
   // The stored configuration arrives once the configuration provider has read it, and again
   // whenever it changes: the values read now may still be the built-in defaults.
@@ -158,7 +161,7 @@ void Provider::makeListing() {
       std::make_shared<common::SkipsRepository>(driveDatabase_->dbQueue(),
                                                 logger_.child("SkipsRepository")),
       distributedNotificationCenter_, featureList_ ? *featureList_ : noFeatures(),
-      logger_.child("SkipsService"), drive_.identifier);
+      logger_.child("SkipsService"), drive_.identifier, clock_);
 
   ListingService::Collaborators services;
   services.itemStorage = itemStorage_;
@@ -166,6 +169,7 @@ void Provider::makeListing() {
   services.metadataStorage = listingMetadataStorage_;
   services.skipsService = skipsService_;
   services.currentUserIdentifier = drive_.userIdentifier;
+  services.clock = clock_;
   listingService_ =
       std::make_shared<ListingService>(std::move(services), logger_.child("ListingService"));
   ListingScheduler::Collaborators scheduling;

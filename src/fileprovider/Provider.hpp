@@ -37,8 +37,8 @@
 #include "common/DriveDatabase.hpp"
 #include "common/FeatureList.hpp"
 #include "common/SyncItemStorage.hpp"
-#include "fileprovider/FileProviderExtension.hpp"
 #include "fileprovider/FileProviderGlobals.hpp"
+#include "fileprovider/FileProviderSuppressionsHandler.hpp"
 #include "fileprovider/ProviderCloudServices.hpp"
 #include "fileprovider/ProviderNetworkMonitor.hpp"
 #include "fileprovider/ProviderTransfers.hpp"
@@ -54,13 +54,14 @@
 #include "fileprovider/sync/ItemDebouncer.hpp"
 #include "fileprovider/thumbnails/ThumbnailLoader.hpp"
 #include "platform/DistributedNotificationCenter.hpp"
+#include "platform/fileprovider/ReplicatedExtension.hpp"
 
 namespace tarnix::fileprovider {
 
 /// Posted (distributed) when the file-level UI of a drive appears or goes.
 inline constexpr const char* kFileLevelUIStatusDidChange = "com.tarnix.FileLevelUIStatusDidChange";
 
-class Provider final : public FileProviderExtension,
+class Provider final : public fp::ReplicatedExtension,
                        public ProviderInstanceService,
                        public std::enable_shared_from_this<Provider> {
  public:
@@ -73,7 +74,7 @@ class Provider final : public FileProviderExtension,
       std::shared_ptr<const common::FeatureList> featureList);
   ~Provider() override;
 
-  // MARK: FileProviderExtension
+  // MARK: fp::ReplicatedExtension
 
   void invalidate() override;
   void importDidFinish(std::function<void()> completion) override;
@@ -111,6 +112,14 @@ class Provider final : public FileProviderExtension,
                                 ErrorCompletion completion) override;
   fp::ProgressPtr supportedServiceSources(const fp::ItemIdentifier& identifier,
                                           ServiceSourcesCompletion completion) override;
+  /// Kept in the shared preferences (see FileProviderSuppressionsHandler).
+  void setInteractionSuppressed(bool suppression,
+                                const std::string& suppressionIdentifier) override {
+    suppressionsHandler_->setInteractionSuppressed(suppression, suppressionIdentifier);
+  }
+  bool isInteractionSuppressed(const std::string& suppressionIdentifier) override {
+    return suppressionsHandler_->isInteractionSuppressed(suppressionIdentifier);
+  }
   /// The stored version; a fresh one when none (or none readable) is stored.
   fp::DomainVersion domainVersion() override;
   base::JSONValue userInfo() override { return deploymentUserInfo(); }
@@ -212,6 +221,8 @@ class Provider final : public FileProviderExtension,
   std::vector<std::shared_ptr<void>> cancellables_;
   std::filesystem::path offlineCacheURL_;
   std::shared_ptr<common::DesktopAppGroup> appGroup_;
+  std::shared_ptr<FileProviderSuppressionsHandler> suppressionsHandler_;
+  std::shared_ptr<base::Clock> clock_;  // the process's (FileProviderGlobals::clock)
   std::shared_ptr<common::DomainDataStorage> domainDataStorage_;
   // The URL session, cloud session factory, drive cloud error handler, SyncCloudClient and the
   // sync service over it.

@@ -187,7 +187,8 @@ fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identif
                                                FetchPartialContentsCompletion completion) {
   const auto operationID = base::makeUuid();
   auto fail = [&](fp::Error error) {
-    completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none, std::move(error));
+    completion(std::nullopt, nullptr, fp::DeliveredRange{}, fp::MaterializationFlags::none,
+               std::move(error));
     return finishedProgress();
   };
   auto parsed = parse(identifier, "Invalid item ID given by system to fetchPartialContents()");
@@ -227,7 +228,8 @@ fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identif
         if (!self) {
           std::error_code ignored;
           std::filesystem::remove(destination, ignored);
-          return completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none,
+          return completion(std::nullopt, nullptr, fp::DeliveredRange{},
+                            fp::MaterializationFlags::none,
                             fp::Error(fp::CocoaErrorCode::userCancelled));
         }
         if (!result) {
@@ -236,7 +238,7 @@ fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identif
                                {"opID", operationID},
                                {"error", result.error().description()}});
           self->removeTemporaryFile(destination);
-          completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none,
+          completion(std::nullopt, nullptr, fp::DeliveredRange{}, fp::MaterializationFlags::none,
                      self->downloadError(result.error()));
           return;
         }
@@ -245,8 +247,9 @@ fp::ProgressPtr Provider::fetchPartialContents(const fp::ItemIdentifier& identif
                                                            {"length", result->range.length},
                                                            {"destination", destination.string()},
                                                            {"opID", operationID}});
+        // The body holds the range alone (a whole-file answer: the range from 0 is the file).
         completion(destination, self->converter_->item(result->item),
-                   fp::ByteRange{result->range.location, result->range.length},
+                   fp::DeliveredRange{{result->range.location, result->range.length}, 0},
                    fp::MaterializationFlags::none, std::nullopt);
       });
   progress->addChild(download, kDownloadUnits);

@@ -389,20 +389,16 @@ std::expected<fp::ByteRange, ReplicaError> ContentReplica::fetchInto(const Range
     fs::remove(fetched->file, ignored);
     return std::unexpected(ReplicaError::fromErrno(error, "opening a fetched range"));
   }
-  struct stat st {};
-  ::fstat(in.get(), &st);
-  auto range = fetched->range;
-  range.location = std::clamp<std::int64_t>(range.location, 0, file.size);
-  range.length = std::clamp<std::int64_t>(range.length, 0, file.size - range.location);
-  // The delivered file holds the range at its place in the file; a file just as long as the
-  // range holds the range alone.
-  const std::int64_t sourceBase =
-      (st.st_size < range.location + range.length && st.st_size == range.length) ? range.location
-                                                                                 : 0;
-  const auto done =
-      copyRange(in.get(), range.location - sourceBase, fd, range.location, range.length);
+  // Only the part of the delivered range inside the file is kept, read from where the
+  // completion says it sits in the delivered file.
+  const auto& delivered = fetched->delivered;
+  const std::int64_t begin = std::clamp<std::int64_t>(delivered.range.location, 0, file.size);
+  const std::int64_t end =
+      std::clamp<std::int64_t>(delivered.range.location + delivered.range.length, begin, file.size);
+  const std::int64_t source = delivered.fileOffset + (begin - delivered.range.location);
+  const std::int64_t done = source < 0 ? 0 : copyRange(in.get(), source, fd, begin, end - begin);
   fs::remove(fetched->file, ignored);
-  return fp::ByteRange{range.location, done};
+  return fp::ByteRange{begin, done};
 }
 
 std::expected<void, ReplicaError> ContentReplica::prepareRead(OpenContent& content,

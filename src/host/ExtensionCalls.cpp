@@ -236,13 +236,14 @@ CallResult<FetchedRange> ExtensionCalls::fetchPartialContents(const fp::ItemIden
   auto awaited = std::make_shared<Awaited<CallResult<FetchedRange>>>();
   auto progress = extension_->fetchPartialContents(
       identifier, version, request_, minimalRange, alignment, fp::FetchContentsOptions::none,
-      [awaited](std::optional<std::filesystem::path> file, fp::ItemPtr item, fp::ByteRange range,
-                fp::MaterializationFlags, std::optional<fp::Error> error) {
+      [awaited](std::optional<std::filesystem::path> file, fp::ItemPtr item,
+                fp::DeliveredRange delivered, fp::MaterializationFlags,
+                std::optional<fp::Error> error) {
         if (error || !file || !item)
           awaited->give(std::unexpected(
               failed(error.value_or(fp::Error(fp::FileProviderErrorCode::cannotSynchronize)))));
         else
-          giveFile(*awaited, FetchedRange{*file, std::move(item), range}, *file);
+          giveFile(*awaited, FetchedRange{*file, std::move(item), delivered}, *file);
       });
   return await(awaited, timeout_, progress);
 }

@@ -51,7 +51,8 @@ struct FetchedContents {
 struct FetchedRange {
   std::filesystem::path file;
   fp::ItemPtr item;
-  fp::ByteRange range;
+  /// Which bytes of the contents `file` holds, and where in it.
+  fp::DeliveredRange delivered;
 };
 
 class ExtensionCalls {

@@ -101,7 +101,7 @@ TEST(ResponseValidatorTests, LogsWaitsAndCompletes) {
   auto [logger, sink] = CapturingLogSink::makeLogger();
   auto handler = std::make_shared<RecordingHandler>();
   auto scheduler = std::make_shared<RecordingScheduler>();
-  ResponseValidator validator(logger, handler, scheduler, [] { return kNow; });
+  ResponseValidator validator(logger, handler, scheduler, tarnix::base::ManualClock::make(kNow));
 
   std::vector<bool> outcomes;
   auto record = [&](std::expected<void, ResponseValidationError> result) {

@@ -224,9 +224,8 @@ class SkipsServiceTest : public SkipsDatabaseTest {
     observation_ = center_->addObserver(
         kSkippedFilesChangedNotification,
         [this](const std::string&, const std::string& object) { posted_.push_back(object); });
-    service_ =
-        std::make_unique<SkipsService>(repository_, center_, features_, t::recordingLogger(sink_),
-                                       kDomain, [this] { return now_; });
+    service_ = std::make_unique<SkipsService>(repository_, center_, features_,
+                                              t::recordingLogger(sink_), kDomain, clock_);
   }
 
   const tarnix::base::LogEntry* lastEntry(const std::string& message) const {
@@ -253,7 +252,7 @@ class SkipsServiceTest : public SkipsDatabaseTest {
   std::shared_ptr<void> observation_;
   std::vector<std::string> posted_;
   FeatureList features_;
-  Date now_ = kT2;
+  std::shared_ptr<tarnix::base::ManualClock> clock_ = tarnix::base::ManualClock::make(kT2);
   std::unique_ptr<SkipsService> service_;
   mutable std::vector<tarnix::base::LogEntry> entries_;
 };
@@ -272,11 +271,15 @@ TEST_F(SkipsServiceTest, CreatingUpdatingAndResolvingASkip) {
   EXPECT_EQ(posted_.size(), 1u);
   EXPECT_EQ(sink_->count("A skip was created"), 1u);
 
-  // A new reason updates the skip and clears the user's marks.
+  EXPECT_EQ((**repository_->find(file("a"))).timestamp, kT2);
+
+  // A new reason updates the skip, stamped anew, and clears the user's marks.
+  clock_->advance(std::chrono::minutes(1));
   ASSERT_TRUE(repository_->markViewed({file("a")}));
   ASSERT_TRUE(service_->createSkip(subject(file("a"), "song.mp3"), SkipReason::fileInUse));
   auto stored = **repository_->find(file("a"));
   EXPECT_EQ(stored.skipReason, SkipReason::fileInUse);
+  EXPECT_EQ(stored.timestamp, kT2 + std::chrono::minutes(1));
   EXPECT_FALSE(stored.viewed);
   EXPECT_EQ(sink_->count("A skip was updated"), 1u);
   EXPECT_EQ(posted_.size(), 2u);

@@ -243,19 +243,31 @@ TEST(SyncAnchorText, RoundTripsRanks) {
 }
 
 TEST(ItemDebouncer, ABurstForOneItemRunsOnceAfterTheLastCall) {
+  using std::chrono::milliseconds;
+  auto clock = tarnix::base::ManualClock::make();
   std::atomic<int> first{0};
   std::atomic<int> second{0};
+  std::atomic<int> later{0};
   {
-    ItemDebouncer debouncer(0.2);
+    ItemDebouncer debouncer(0.2, clock);
     for (int i = 0; i < 3; ++i) debouncer.debounce(fp::ItemIdentifier("file/a"), [&] { ++first; });
     debouncer.debounce(fp::ItemIdentifier("file/b"), [&] { ++second; });
+    // Every call has set its timer (the replaced ones stay set, cancelled).
+    ASSERT_TRUE(eventually([&] { return clock->pendingTimers() == 4; }));
+    clock->advance(milliseconds(199));
+    EXPECT_EQ(first.load() + second.load(), 0);
+    clock->advance(milliseconds(1));
     EXPECT_TRUE(eventually([&] { return first.load() == 1 && second.load() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // Whatever the replaced calls left behind has run once a later action has.
+    debouncer.debounce(fp::ItemIdentifier("file/c"), [&] { ++later; });
+    ASSERT_TRUE(eventually([&] { return clock->pendingTimers() == 1; }));
+    clock->advance(milliseconds(400));
+    EXPECT_TRUE(eventually([&] { return later.load() == 1; }));
     EXPECT_EQ(first.load(), 1);
     EXPECT_EQ(second.load(), 1);
     // A pending action is dropped with the debouncer.
     debouncer.debounce(fp::ItemIdentifier("file/a"), [&] { ++first; });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  clock->advance(milliseconds(400));
   EXPECT_EQ(first.load(), 1);
 }

@@ -196,6 +196,9 @@ class FrameworkHost {
   /// The network monitor is off unless a test asks for it before the globals are made: the
   /// default cloud host never answers, and a monitor would report every domain unreachable.
   void enableNetworkMonitor() { networkMonitor_ = true; }
+  /// The clock the drives' services measure time by (the system's unless set before the
+  /// globals are made).
+  void setClock(std::shared_ptr<base::Clock> clock) { clock_ = std::move(clock); }
 
   /// The process globals (made once), with `features` as the feature list.
   std::shared_ptr<fileprovider::FileProviderGlobals> globals(
@@ -221,6 +224,7 @@ class FrameworkHost {
       exits->statuses.push_back(status);
     };
     configuration.logger = logger_;
+    configuration.clock = clock_;
     auto made = fileprovider::FileProviderGlobals::make(std::move(configuration));
     if (!made) ADD_FAILURE() << made.error().message;
     globals_ = made ? *made : nullptr;
@@ -328,6 +332,7 @@ class FrameworkHost {
   };
   std::shared_ptr<Exits> exits_ = std::make_shared<Exits>();
   bool networkMonitor_ = false;
+  std::shared_ptr<base::Clock> clock_;
   std::shared_ptr<fileprovider::FileProviderGlobals> globals_;
   std::shared_ptr<FakeManager> manager_;
   std::shared_ptr<fileprovider::FileProviderWrapper> wrapper_;

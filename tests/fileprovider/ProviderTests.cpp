@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 
 #include "SeededDrive.hpp"
 #include "base/JSONValue.hpp"
@@ -37,7 +38,7 @@ void expectEveryCallRefused(fp::ReplicatedExtension& domain) {
                          ++answered;
                        });
   domain.fetchPartialContents(root, {}, {}, {0, 10}, 4096, fp::FetchContentsOptions::none,
-                              [&](auto, fp::ItemPtr, fp::ByteRange, fp::MaterializationFlags,
+                              [&](auto, fp::ItemPtr, fp::DeliveredRange, fp::MaterializationFlags,
                                   std::optional<fp::Error> error) {
                                 EXPECT_TRUE(cannotSync(error));
                                 ++answered;
@@ -136,6 +137,99 @@ TEST(ProviderStart, FailuresLeaveADomainThatRefusesEveryCall) {
     EXPECT_EQ(host.logs().count("Initializing File Provider extension failed"), 1u);
     expectEveryCallRefused(wrapper);
   }
+}
+
+// An extension whose every call throws, as a fault deep inside a provider would.
+class ThrowingExtension final : public fp::ReplicatedExtension {
+ public:
+  [[noreturn]] static void fail() { throw std::runtime_error("disk on fire"); }
+  void invalidate() override { fail(); }
+  void importDidFinish(std::function<void()>) override { fail(); }
+  fp::ProgressPtr item(const fp::ItemIdentifier&, const fp::Request&, ItemCompletion) override {
+    fail();
+  }
+  fp::ProgressPtr fetchContents(const fp::ItemIdentifier&, const std::optional<fp::ItemVersion>&,
+                                const fp::Request&, FetchContentsCompletion) override {
+    fail();
+  }
+  fp::ProgressPtr fetchPartialContents(const fp::ItemIdentifier&, const fp::ItemVersion&,
+                                       const fp::Request&, fp::ByteRange, std::int64_t,
+                                       fp::FetchContentsOptions,
+                                       FetchPartialContentsCompletion) override {
+    fail();
+  }
+  fp::ProgressPtr createItem(fp::ItemPtr, fp::ItemFields,
+                             const std::optional<std::filesystem::path>&, fp::CreateItemOptions,
+                             const fp::Request&, ChangeItemCompletion) override {
+    fail();
+  }
+  fp::ProgressPtr modifyItem(fp::ItemPtr, const fp::ItemVersion&, fp::ItemFields,
+                             const std::optional<std::filesystem::path>&, fp::ModifyItemOptions,
+                             const fp::Request&, ChangeItemCompletion) override {
+    fail();
+  }
+  fp::ProgressPtr deleteItem(const fp::ItemIdentifier&, const fp::ItemVersion&,
+                             fp::DeleteItemOptions, const fp::Request&, ErrorCompletion) override {
+    fail();
+  }
+  std::expected<fp::EnumeratorPtr, fp::Error> enumerator(const fp::ItemIdentifier&,
+                                                         const fp::Request&) override {
+    fail();
+  }
+  fp::ProgressPtr fetchThumbnails(const std::vector<fp::ItemIdentifier>&, fp::ThumbnailSize,
+                                  PerThumbnailCompletion, ErrorCompletion) override {
+    fail();
+  }
+  fp::ProgressPtr performAction(const fp::ActionIdentifier&, const std::vector<fp::ItemIdentifier>&,
+                                ErrorCompletion) override {
+    fail();
+  }
+  fp::ProgressPtr supportedServiceSources(const fp::ItemIdentifier&,
+                                          ServiceSourcesCompletion) override {
+    fail();
+  }
+  void setInteractionSuppressed(bool, const std::string&) override { fail(); }
+  bool isInteractionSuppressed(const std::string&) override { fail(); }
+  fp::DomainVersion domainVersion() override { fail(); }
+  tarnix::base::JSONValue userInfo() override { fail(); }
+};
+
+// The wrapper decorates any extension: what the wrapped one throws becomes one failed completion
+// (Cocoa 4101 wrapping the failure) or a neutral answer, never an exception.
+TEST(FileProviderWrapperGuard, AThrowingExtensionAnswersEveryCallWithoutThrowing) {
+  FileProviderWrapper wrapper(fp::Domain{fp::DomainIdentifier("d"), "Drive"},
+                              std::make_shared<ThrowingExtension>(), tarnix::base::Logger::null());
+  const fp::ItemIdentifier root = fp::ItemIdentifier::rootContainer();
+  const auto wrapped = [](const std::optional<fp::Error>& error) {
+    return error && error->is(fp::CocoaErrorCode::xpcConnectionReplyInvalid) &&
+           error->underlyingError() &&
+           error->underlyingError()->description().find("disk on fire") != std::string::npos;
+  };
+  int answered = 0;
+  EXPECT_TRUE(wrapper.item(root, {}, [&](fp::ItemPtr item, std::optional<fp::Error> error) {
+    EXPECT_EQ(item, nullptr);
+    EXPECT_TRUE(wrapped(error));
+    ++answered;
+  }));
+  EXPECT_TRUE(
+      wrapper.fetchPartialContents(root, {}, {}, {0, 10}, 4096, fp::FetchContentsOptions::none,
+                                   [&](auto file, fp::ItemPtr, fp::DeliveredRange delivered,
+                                       fp::MaterializationFlags, std::optional<fp::Error> error) {
+                                     EXPECT_FALSE(file);
+                                     EXPECT_EQ(delivered, fp::DeliveredRange{});
+                                     EXPECT_TRUE(wrapped(error));
+                                     ++answered;
+                                   }));
+  wrapper.importDidFinish([&] { ++answered; });
+  EXPECT_EQ(answered, 3);
+  auto enumerator = wrapper.enumerator(root, {});
+  ASSERT_FALSE(enumerator);
+  EXPECT_TRUE(wrapped(enumerator.error()));
+  EXPECT_NO_THROW(wrapper.setInteractionSuppressed(true, "MoveItemsIntoTarnix"));
+  EXPECT_FALSE(wrapper.isInteractionSuppressed("MoveItemsIntoTarnix"));
+  EXPECT_EQ(wrapper.userInfo(), deploymentUserInfo());
+  EXPECT_NO_THROW(wrapper.domainVersion());
+  EXPECT_NO_THROW(wrapper.invalidate());
 }
 
 TEST(ProviderStart, WithoutProcessGlobalsTheDomainStandsBy) {

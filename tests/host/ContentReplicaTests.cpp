@@ -351,6 +351,40 @@ TEST_F(ContentReplicaTest, AReopenedLargeFileFetchesNothingTwice) {
   }
 }
 
+// The host copies a fetched range from where the extension says it sits in the delivered file,
+// whatever the file's length.
+TEST_F(ContentReplicaTest, ARangeIsTakenFromWhereTheExtensionPutIt) {
+  struct Case {
+    const char* name;
+    FakeReplicatedExtension::RangeOffset offset;
+  };
+  const std::vector<Case> cases = {
+      {"at its place", [](platform::fileprovider::ByteRange r) { return r.location; }},
+      {"alone", [](platform::fileprovider::ByteRange) { return std::int64_t{0}; }},
+      {"after other bytes", [](platform::fileprovider::ByteRange) { return std::int64_t{13}; }},
+  };
+  const std::int64_t size = 1024 * kKiB + 123;  // the last range is shorter than the alignment
+  int seed = 20;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string id = std::string("big-") + std::to_string(seed);
+    const std::string bytes = randomBytes(static_cast<std::size_t>(size), seed++);
+    fake_->addFile(id, fake_->root(), id + ".bin", bytes);
+    fake_->setRangeOffset(c.offset);
+    auto o = options();
+    o.maximumWindow = o.alignment;  // no reading ahead: each read asks for its own window
+    start(o);
+    auto content = open(show(id));
+    ASSERT_TRUE(content);
+    for (const std::int64_t at : {std::int64_t{0}, 300 * kKiB, size - 100}) {
+      SCOPED_TRACE(at);
+      EXPECT_EQ(read(*content, at, 100), bytes.substr(static_cast<std::size_t>(at), 100));
+    }
+    replica_->release(content);
+    replica_.reset();
+  }
+}
+
 // An open file keeps its contents while others come and go over the cache limit; once closed it
 // is the first to go.
 TEST_F(ContentReplicaTest, EvictionNeverTakesAnOpenFile) {

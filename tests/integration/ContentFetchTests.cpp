@@ -42,6 +42,8 @@ struct FetchedRange {
   std::optional<std::filesystem::path> url;
   fp::ItemPtr item;
   fp::ByteRange range;
+  /// Where `range` starts in the delivered file.
+  std::int64_t fileOffset = -1;
   std::optional<fp::Error> error;
 };
 
@@ -127,9 +129,10 @@ class ContentFetchTest : public CloudClientTest {
     host_->wrapper().fetchPartialContents(
         identifier(item), fp::ItemVersion{}, {}, range, alignment, fp::FetchContentsOptions::none,
         [promise](std::optional<std::filesystem::path> url, fp::ItemPtr fetched,
-                  fp::ByteRange delivered, fp::MaterializationFlags,
+                  fp::DeliveredRange delivered, fp::MaterializationFlags,
                   std::optional<fp::Error> error) {
-          promise->set_value({std::move(url), std::move(fetched), delivered, std::move(error)});
+          promise->set_value({std::move(url), std::move(fetched), delivered.range,
+                              delivered.fileOffset, std::move(error)});
         });
     auto future = promise->get_future();
     if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) std::abort();
@@ -212,6 +215,8 @@ TEST_F(ContentFetchTest, RangesAreRoundedOutToTheAlignment) {
     ASSERT_TRUE(fetched.url);
     EXPECT_TRUE(fetched.url->filename().string().starts_with("dl-part"));
     EXPECT_EQ(fetched.range, c.delivered);
+    // The file holds the range alone, from its first byte.
+    EXPECT_EQ(fetched.fileOffset, 0);
     EXPECT_EQ(readFile(*fetched.url), content.substr(static_cast<std::size_t>(c.delivered.location),
                                                      static_cast<std::size_t>(c.delivered.length)));
     auto requests = downloads();
@@ -229,6 +234,7 @@ TEST_F(ContentFetchTest, AWholeFileAnswerToARangeIsTheWholeFile) {
   auto fetched = fetchRange(file, {4096, 100}, 4096);
   ASSERT_FALSE(fetched.error) << fetched.error->description();
   EXPECT_EQ(fetched.range, (fp::ByteRange{0, 10000}));
+  EXPECT_EQ(fetched.fileOffset, 0);
   EXPECT_EQ(readFile(*fetched.url), content);
   EXPECT_TRUE((host_->logs().count("Partial download did download entire file") > 0u));
 }

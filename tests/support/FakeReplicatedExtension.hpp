@@ -63,7 +63,15 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
   /// Changes what a whole fetch hands over (bytes and item), as a faulty download would.
   using DeliveryFilter = std::function<void(std::string& bytes, fp::ItemProperties& item)>;
 
+  /// Where a delivered range starts in the file handed over; without one, at its own place in
+  /// a file as long as the contents. Other bytes fill the file before it.
+  using RangeOffset = std::function<std::int64_t(fp::ByteRange delivered)>;
+
   void setManager(fp::ManagerPtr manager) { manager_ = std::move(manager); }
+  void setRangeOffset(RangeOffset offset) {
+    std::lock_guard lock(mutex_);
+    rangeOffset_ = std::move(offset);
+  }
   void setFetchHook(FetchHook hook) {
     std::lock_guard lock(mutex_);
     fetchHook_ = std::move(hook);
@@ -215,7 +223,8 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     auto answer = [self = shared_from_this(), identifier, version, minimalRange, alignment,
                    completion = std::move(completion)](std::optional<fp::Error> failure) {
       if (failure)
-        return completion(std::nullopt, nullptr, {}, fp::MaterializationFlags::none, *failure);
+        return completion(std::nullopt, nullptr, fp::DeliveredRange{},
+                          fp::MaterializationFlags::none, *failure);
       self->answerRange(identifier, version, minimalRange, alignment, completion);
     };
     runFetch({identifier.rawValue(), minimalRange}, std::move(answer));
@@ -371,7 +380,7 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     return p;
   }
 
-  // The bytes of `version` (as they were then) at their place in a file as long as the whole.
+  // The bytes of `version` (as they were then), where rangeOffset_ puts them.
   void answerRange(const fp::ItemIdentifier& identifier, const fp::ItemVersion& version,
                    fp::ByteRange minimalRange, std::int64_t alignment,
                    const FetchPartialContentsCompletion& completion) {
@@ -387,16 +396,30 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     const std::int64_t begin = minimalRange.location / a * a;
     const std::int64_t end =
         std::min(size, (minimalRange.location + minimalRange.length + a - 1) / a * a);
-    // The range sits at its place in a file as long as the whole.
-    auto file = temporaryFile("dl-part");
+    const fp::ByteRange delivered{begin, end - begin};
+    RangeOffset rangeOffset;
     {
+      std::lock_guard lock(mutex_);
+      rangeOffset = rangeOffset_;
+    }
+    auto file = temporaryFile("dl-part");
+    std::int64_t offset = begin;
+    if (!rangeOffset) {
+      // The range sits at its place in a file as long as the whole.
+      {
+        std::ofstream out(file, std::ios::binary);
+        out.seekp(begin);
+        out.write(bytes.data() + begin, end - begin);
+      }
+      std::filesystem::resize_file(file, static_cast<std::uintmax_t>(size));
+    } else {
+      offset = rangeOffset(delivered);
       std::ofstream out(file, std::ios::binary);
-      out.seekp(begin);
+      out << std::string(static_cast<std::size_t>(offset), 'x');
       out.write(bytes.data() + begin, end - begin);
     }
-    std::filesystem::resize_file(file, static_cast<std::uintmax_t>(size));
-    completion(file, snapshot, fp::ByteRange{begin, end - begin}, fp::MaterializationFlags::none,
-               std::nullopt);
+    completion(file, snapshot, fp::DeliveredRange{delivered, offset},
+               fp::MaterializationFlags::none, std::nullopt);
   }
 
   void put(Node node) {
@@ -464,6 +487,7 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
   std::map<std::pair<std::string, fp::Data>, std::string> history_;  // every version's contents
   FetchHook fetchHook_;
   DeliveryFilter deliveryFilter_;
+  RangeOffset rangeOffset_;
   std::vector<Change> changes_;
   std::map<std::string, fp::Error> failures_;
   std::int64_t rank_ = 0;

@@ -29,7 +29,7 @@ ListingService::ListingService(Collaborators collaborators, base::Logger logger)
       skipsService_(std::move(collaborators.skipsService)),
       deletionManager_(std::move(collaborators.deletionManager)),
       currentUserIdentifier_(collaborators.currentUserIdentifier),
-      clock_(std::move(collaborators.clock)),
+      clock_(collaborators.clock ? std::move(collaborators.clock) : base::Clock::system()),
       logger_(std::move(logger)) {}
 
 void ListingService::refreshListing(const SyncItem& folder, ListingOrigin origin, bool force,
@@ -199,11 +199,18 @@ void ListingService::listed(const SyncItem& folder, std::optional<ListingMetadat
                   });
 }
 
-ListingResult<std::vector<SyncItem>> ListingService::storedByCloud(
-    const std::vector<SyncItem>& children, const SyncCloudFolderItems& listing) {
-  std::vector<SyncItem> found;
+ListingResult<StoredListingState> readStoredListingState(common::SyncItemStorage& storage,
+                                                         const SyncItem& folder,
+                                                         const SyncCloudFolderItems& listing) {
+  StoredListingState state;
+  auto storedFolder = storage.item(folder.itemIdentifier);
+  if (!storedFolder) return std::unexpected(ListingError(storedFolder.error()));
+  state.folder = std::move(*storedFolder);
+  auto children = storage.enumerateAllItems(*folder.itemIdentifier.folder(), kStoredChildOptions);
+  if (!children) return std::unexpected(ListingError(children.error()));
+  state.children = std::move(*children);
   std::set<common::CloudItemIdentifier> childIdentifiers;
-  for (const auto& child : children) {
+  for (const auto& child : state.children) {
     if (child.cloudIdentifier) childIdentifiers.insert(*child.cloudIdentifier);
   }
   // Items listed here but stored elsewhere were moved into this folder.
@@ -215,30 +222,26 @@ ListingResult<std::vector<SyncItem>> ListingService::storedByCloud(
       }
     }
   }
-  found = children;
-  if (elsewhere.empty()) return found;
-  auto items = itemStorage_->findAllByCloudIdentifier(elsewhere, kStoredChildOptions);
+  state.known = state.children;
+  if (elsewhere.empty()) return state;
+  auto items = storage.findAllByCloudIdentifier(elsewhere, kStoredChildOptions);
   if (!items) return std::unexpected(ListingError(items.error()));
   for (auto& item : *items) {
-    if (item) found.push_back(std::move(*item));
+    if (item) state.known.push_back(std::move(*item));
   }
-  return found;
+  return state;
 }
 
 ListingResult<ListingMetadata> ListingService::applyListing(const SyncItem& folder,
                                                             SyncCloudFolderItems listing) {
   logger_.info("Applying folder listing changes", {{"itemID", identifierText(folder)}});
   const auto& folderIdentifier = *folder.itemIdentifier.folder();
-  auto storedFolder = itemStorage_->item(folder.itemIdentifier);
-  if (!storedFolder) return std::unexpected(ListingError(storedFolder.error()));
-  auto children = itemStorage_->enumerateAllItems(folderIdentifier, kStoredChildOptions);
-  if (!children) return std::unexpected(ListingError(children.error()));
-  auto known = storedByCloud(*children, listing);
-  if (!known) return std::unexpected(known.error());
+  auto stored = readStoredListingState(*itemStorage_, folder, listing);
+  if (!stored) return std::unexpected(stored.error());
 
   auto version = listing.version;
-  auto changes = computeListingChanges(*storedFolder, std::move(listing), *children, *known,
-                                       currentUserIdentifier_);
+  auto changes = computeListingChanges(stored->folder, std::move(listing), stored->children,
+                                       stored->known, currentUserIdentifier_);
   if (!changes) {
     logger_.error("Listing has invalid entries",
                   {{"itemID", identifierText(folder)}, {"error", changes.error().description()}});
@@ -260,7 +263,7 @@ ListingResult<ListingMetadata> ListingService::applyListing(const SyncItem& fold
 
   const ListingMetadata metadata{folderIdentifier, std::move(version), now()};
   common::SkipsChange skipsChange;
-  const auto realm = storedFolder->itemRealm == common::SyncItemRealm::offline
+  const auto realm = stored->folder.itemRealm == common::SyncItemRealm::offline
                          ? common::SkippedItemRealm::offline
                          : common::SkippedItemRealm::online;
   auto written =

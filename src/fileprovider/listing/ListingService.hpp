@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/Clock.hpp"
 #include "base/DispatchQueue.hpp"
 #include "base/Logger.hpp"
 #include "common/SkipsService.hpp"
@@ -60,10 +61,20 @@ class ListingServiceInterface {
   virtual void stop() {}
 };
 
+/// What computeListingChanges compares a listing of `folder` with: the folder as stored, its
+/// alive children, and those plus the listed items stored elsewhere (moved into the folder).
+struct StoredListingState {
+  common::SyncItem folder;
+  std::vector<common::SyncItem> children;
+  std::vector<common::SyncItem> known;
+};
+ListingResult<StoredListingState> readStoredListingState(common::SyncItemStorage& storage,
+                                                         const common::SyncItem& folder,
+                                                         const SyncCloudFolderItems& listing);
+
 class ListingService final : public ListingServiceInterface,
                              public std::enable_shared_from_this<ListingService> {
  public:
-  using Clock = std::function<base::Date()>;
   /// Told, on the service's queue, after a listing changed the store below `folder`.
   using ChangeHandler = std::function<void(const common::SyncFolderIdentifier& folder)>;
 
@@ -79,7 +90,8 @@ class ListingService final : public ListingServiceInterface,
     std::shared_ptr<ListingDeletionManager> deletionManager;
     /// The drive's user, to tell the user's own cloud locks apart.
     std::int64_t currentUserIdentifier = 0;
-    Clock clock;
+    /// What "recently listed" and a listing's time are measured by; null: the system's.
+    std::shared_ptr<base::Clock> clock;
   };
 
   ListingService(Collaborators collaborators, base::Logger logger);
@@ -114,11 +126,9 @@ class ListingService final : public ListingServiceInterface,
       const std::vector<std::pair<common::SyncItem, cloudfs::FileMetadataResponse>>& answers);
   ListingResult<ListingMetadata> applyListing(const common::SyncItem& folder,
                                               SyncCloudFolderItems listing);
-  ListingResult<std::vector<common::SyncItem>> storedByCloud(
-      const std::vector<common::SyncItem>& children, const SyncCloudFolderItems& listing);
   /// The drive's root folder, listed by path until it has its cloud identifier.
   bool isDriveRoot(const common::SyncItem& folder);
-  base::Date now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
+  base::Date now() const { return clock_->now(); }
 
   std::shared_ptr<common::SyncItemStorage> itemStorage_;
   std::shared_ptr<SyncCloudClient> cloudClient_;
@@ -127,7 +137,7 @@ class ListingService final : public ListingServiceInterface,
   std::shared_ptr<common::SkipsService> skipsService_;
   std::shared_ptr<ListingDeletionManager> deletionManager_;
   std::int64_t currentUserIdentifier_ = 0;
-  Clock clock_;
+  std::shared_ptr<base::Clock> clock_;
   base::Logger logger_;
   ChangeHandler changeHandler_;
   base::DispatchQueue serialQueue_{"com.tarnix.ListingService"};

@@ -13,7 +13,8 @@ double validDelay(double delay) {
 
 }  // namespace
 
-ItemDebouncer::ItemDebouncer(double delay) : delay_(validDelay(delay)) {}
+ItemDebouncer::ItemDebouncer(double delay, std::shared_ptr<base::Clock> clock)
+    : queue_("com.tarnix.debouncer", std::move(clock)), delay_(validDelay(delay)) {}
 
 void ItemDebouncer::setDelay(double delay) {
   delay_ = validDelay(delay);

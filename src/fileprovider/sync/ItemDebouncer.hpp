@@ -12,6 +12,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "base/Clock.hpp"
 #include "base/DispatchQueue.hpp"
 #include "platform/fileprovider/ItemIdentifier.hpp"
 
@@ -19,8 +20,8 @@ namespace tarnix::fileprovider {
 
 class ItemDebouncer {
  public:
-  /// `delay` in seconds.
-  explicit ItemDebouncer(double delay);
+  /// `delay` in seconds, of `clock` (null: the system's).
+  explicit ItemDebouncer(double delay, std::shared_ptr<base::Clock> clock = nullptr);
   ~ItemDebouncer();
   ItemDebouncer(const ItemDebouncer&) = delete;
   ItemDebouncer& operator=(const ItemDebouncer&) = delete;
@@ -32,7 +33,7 @@ class ItemDebouncer {
                 std::function<void()> action);
 
  private:
-  base::DispatchQueue queue_{"com.tarnix.debouncer"};
+  base::DispatchQueue queue_;
   std::unordered_map<platform::fileprovider::ItemIdentifier,
                      std::shared_ptr<base::DispatchWorkItem>>
       workItems_;  // on queue_

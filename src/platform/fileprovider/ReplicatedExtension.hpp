@@ -89,6 +89,15 @@ struct ByteRange {
   bool operator==(const ByteRange&) const = default;
 };
 
+/// Where a partial fetch's bytes are: `range` of the item's contents, held in the delivered file
+/// from byte `fileOffset` on. 0: the file holds the range alone, from its first byte;
+/// `range.location`: the file holds the range at its own place in the contents.
+struct DeliveredRange {
+  ByteRange range;
+  std::int64_t fileOffset = 0;
+  bool operator==(const DeliveredRange&) const = default;
+};
+
 /// A thumbnail size in points.
 struct ThumbnailSize {
   double width = 0;
@@ -105,8 +114,10 @@ class ReplicatedExtension {
   /// the item as of those contents.
   using FetchContentsCompletion =
       std::function<void(std::optional<std::filesystem::path>, ItemPtr, std::optional<Error>)>;
+  /// The file holding the delivered range (handed over as with fetchContents), the item as of
+  /// those contents, and which bytes the file holds where.
   using FetchPartialContentsCompletion =
-      std::function<void(std::optional<std::filesystem::path>, ItemPtr, ByteRange,
+      std::function<void(std::optional<std::filesystem::path>, ItemPtr, DeliveredRange,
                          MaterializationFlags, std::optional<Error>)>;
   /// The item as stored, the fields the extension has not yet carried to the cloud, and whether
   /// the system should fetch the contents again.
@@ -130,7 +141,14 @@ class ReplicatedExtension {
   virtual ProgressPtr fetchContents(const ItemIdentifier& identifier,
                                     const std::optional<ItemVersion>& requestedVersion,
                                     const Request& request, FetchContentsCompletion completion) = 0;
-  /// At least `minimalRange`, widened to multiples of `alignment`.
+  /// At least `minimalRange`, widened to multiples of `alignment` (and cut at the end of the
+  /// contents); the whole contents when the cloud cannot serve a range. The completion's
+  /// DeliveredRange says where those bytes sit in the delivered file; the caller reads them from
+  /// there and assumes nothing about the file's length. Completion: on the calling thread before
+  /// the call returns when the fetch is refused at once (unknown item, version no longer
+  /// available, extension invalidated); otherwise on a queue of the extension's own (the
+  /// provider: its cloud session's callback queue), never on the calling thread, so the caller
+  /// may block its own thread waiting for it but must not block that queue.
   virtual ProgressPtr fetchPartialContents(const ItemIdentifier& identifier,
                                            const ItemVersion& requestedVersion,
                                            const Request& request, ByteRange minimalRange,
