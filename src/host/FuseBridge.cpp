@@ -218,10 +218,11 @@ struct FuseBridge::Ops {
     fi->fh = reinterpret_cast<std::uint64_t>(handle);
     fi->cache_readdir = 0;
     fi->keep_cache = 0;
-    if (fuse_reply_open(req, fi) != 0) {
+    b.keepHandle(fi->fh, [handle] {
       handle->enumerator->invalidate();
       delete handle;
-    }
+    });
+    if (fuse_reply_open(req, fi) != 0) b.freeHandle(fi->fh);
   }
 
   // Showing a folder has the extension list it from the cloud; its first showing waits for
@@ -299,9 +300,7 @@ struct FuseBridge::Ops {
   }
 
   static void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    auto* h = reinterpret_cast<DirHandle*>(fi->fh);
-    h->enumerator->invalidate();
-    delete h;
+    self(req).freeHandle(fi->fh);
     fuse_reply_err(req, 0);
   }
 
@@ -321,6 +320,10 @@ struct FuseBridge::Ops {
     if (!handle->mode.passthrough && b.contents_->otherVersionOpen(*handle->content))
       handle->mode.directIo = true;
     fi->fh = reinterpret_cast<std::uint64_t>(handle);
+    b.keepHandle(fi->fh, [&b, handle] {
+      b.contents_->release(handle->content);
+      delete handle;
+    });
     fi->direct_io = handle->mode.directIo ? 1 : 0;
     fi->keep_cache = !handle->mode.passthrough && handle->content->unchangedSinceLastOpen() ? 1 : 0;
     FusePassthrough::markNextOpenReply(&handle->mode);
@@ -328,8 +331,7 @@ struct FuseBridge::Ops {
     FusePassthrough::markNextOpenReply(nullptr);
     if (replied != 0) {
       b.passthrough_.released(ino, handle->mode);
-      b.contents_->release(handle->content);
-      delete handle;
+      b.freeHandle(fi->fh);
     }
   }
 
@@ -349,8 +351,7 @@ struct FuseBridge::Ops {
   static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto* handle = reinterpret_cast<FileHandle*>(fi->fh);
     self(req).passthrough_.released(ino, handle->mode);
-    self(req).contents_->release(handle->content);
-    delete handle;
+    self(req).freeHandle(fi->fh);
     fuse_reply_err(req, 0);
   }
 
@@ -455,6 +456,30 @@ FuseBridge::~FuseBridge() {
   unmount();
   if (session_ && signalHandlers_) fuse_remove_signal_handlers(session_);
   if (session_) fuse_session_destroy(session_);
+  // No request runs any more; what the kernel never released is freed here.
+  std::unordered_map<std::uint64_t, std::function<void()>> leftovers;
+  {
+    base::MutexLock lock(handlesMutex_);
+    leftovers.swap(openHandles_);
+  }
+  for (auto& [fh, free] : leftovers) free();
+}
+
+void FuseBridge::keepHandle(std::uint64_t fh, std::function<void()> free) {
+  base::MutexLock lock(handlesMutex_);
+  openHandles_.emplace(fh, std::move(free));
+}
+
+void FuseBridge::freeHandle(std::uint64_t fh) {
+  std::function<void()> free;
+  {
+    base::MutexLock lock(handlesMutex_);
+    auto found = openHandles_.find(fh);
+    if (found == openHandles_.end()) return;
+    free = std::move(found->second);
+    openHandles_.erase(found);
+  }
+  free();
 }
 
 std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& mountPoint) {

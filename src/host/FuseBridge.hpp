@@ -9,20 +9,22 @@
 // Requests run on libfuse's worker threads, which may wait for the extension. Kernel cache
 // invalidations are queued to a worker of the bridge's own, never sent from inside a request.
 //
-// Locks: an open folder's mutex (DirHandle) and shownMutex_ are never held together; the
-// store's, the content replica's and the worker's locks are taken inside either and call
-// nothing back.
+// Locks: an open folder's mutex (DirHandle), shownMutex_ and handlesMutex_ are never held
+// together; the store's, the content replica's and the worker's locks are taken inside either
+// and call nothing back.
 
 #include <chrono>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>  // std::once_flag
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 
 #include "base/Logger.hpp"
 #include "base/Mutex.hpp"
@@ -102,6 +104,10 @@ class FuseBridge final : public KernelCache {
   /// presented: that showing waits (bounded) for the listing, so that the first `ls` or path
   /// lookup sees the cloud's children rather than an empty folder. True the first time.
   bool markShown(Inode folder);
+  /// Keeps what frees the handle `fh` given to the kernel (its contents or enumerator and its
+  /// memory); freeHandle runs it when the kernel releases the handle.
+  void keepHandle(std::uint64_t fh, std::function<void()> free);
+  void freeHandle(std::uint64_t fh);
 
   std::shared_ptr<ReplicaStore> store_;
   std::shared_ptr<ExtensionCalls> calls_;
@@ -118,6 +124,12 @@ class FuseBridge final : public KernelCache {
 
   base::Mutex shownMutex_;
   std::set<Inode> shownFolders_ TARNIX_GUARDED_BY(shownMutex_);
+
+  // A session that ends while files or folders are open never releases them: the bridge frees
+  // those when it goes.
+  base::Mutex handlesMutex_;
+  std::unordered_map<std::uint64_t, std::function<void()>> openHandles_
+      TARNIX_GUARDED_BY(handlesMutex_);
 
   /// Sends what the kernel should forget, in order; started by mount(), stopped by unmount().
   base::Worker invalidations_{"tarnix-inval"};
