@@ -27,6 +27,13 @@ function(tarnix_test_binary name label dir)
     return()
   endif()
   add_executable(${name} ${sources})
+  # Test files share most of their (heavy) headers: compiled a batch at a time they cost about
+  # 40% less. Names local to one test file must therefore be unique within its folder.
+  if(TARNIX_UNITY_TESTS)
+    set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+    # A fixture in an anonymous namespace is fine in a batch as it is in its own file.
+    target_compile_options(${name} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+  endif()
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARGN} tarnix_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name}

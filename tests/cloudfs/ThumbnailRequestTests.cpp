@@ -12,7 +12,7 @@ using namespace tarnix::cloudfs;
 
 namespace {
 
-struct Case {
+struct ThumbnailCase {
   std::string name;
   std::function<std::unique_ptr<CloudFSRequestPrototype>()> make;
   std::string url;
@@ -22,7 +22,7 @@ const std::string kDownload =
     "https://drive.example/api/v1/fs-content-download/thumbnail/ids/file/";
 const std::string kGenerate = "https://drive.example/opendocument.do?";
 
-std::vector<Case> cases() {
+std::vector<ThumbnailCase> thumbnailCases() {
   using Crop = ThumbnailCropType;
   return {
       {"download, proportional, expected version",
@@ -67,7 +67,7 @@ std::vector<Case> cases() {
 }  // namespace
 
 TEST(ThumbnailRequestTests, OnTheWire) {
-  for (const auto& c : cases()) {
+  for (const auto& c : thumbnailCases()) {
     SCOPED_TRACE(c.name);
     auto request = c.make();
     auto built = buildURLRequest(*request, "drive.example");

@@ -15,7 +15,7 @@ using tarnix::platform::FileManager;
 namespace t = tarnix::testing;
 
 namespace {
-constexpr const char* kAccount = "0F8FAD5B-D9CB-469F-A165-70867728950E";
+constexpr const char* kCachedAccount = "0F8FAD5B-D9CB-469F-A165-70867728950E";
 constexpr const char* kAccountFile = "0f8fad5b-d9cb-469f-a165-70867728950e";
 
 std::string document(bool offline, const char* extra = "") {
@@ -67,22 +67,23 @@ class CloudConfigurationStorageTest : public ::testing::Test {
 
 TEST_F(CloudConfigurationStorageTest, ReadsTheFileOncePerTimestamp) {
   t::writeFile(file, document(true));
-  ASSERT_TRUE(storage.configuration(kAccount, "t1"));
-  auto second = storage.configuration(kAccount, "t1");
+  ASSERT_TRUE(storage.configuration(kCachedAccount, "t1"));
+  auto second = storage.configuration(kCachedAccount, "t1");
   ASSERT_TRUE(second);
   EXPECT_TRUE(second->canMarkFoldersForOffline);
   EXPECT_EQ(files->reads, 1);
 
   t::writeFile(file, document(false));
-  EXPECT_TRUE(storage.configuration(kAccount, "t1")->canMarkFoldersForOffline);  // still cached
-  EXPECT_FALSE(storage.configuration(kAccount, "t2")->canMarkFoldersForOffline);
+  EXPECT_TRUE(
+      storage.configuration(kCachedAccount, "t1")->canMarkFoldersForOffline);  // still cached
+  EXPECT_FALSE(storage.configuration(kCachedAccount, "t2")->canMarkFoldersForOffline);
   EXPECT_EQ(files->reads, 2);
 }
 
 TEST_F(CloudConfigurationStorageTest, MissingOrUndecodableFilesFailAndAreLogged) {
-  EXPECT_FALSE(storage.configuration(kAccount, "t1"));
+  EXPECT_FALSE(storage.configuration(kCachedAccount, "t1"));
   t::writeFile(file, R"({"redEnabled": true})");
-  EXPECT_FALSE(storage.configuration(kAccount, "t1"));
+  EXPECT_FALSE(storage.configuration(kCachedAccount, "t1"));
   EXPECT_EQ(sink->count("Reading cloud configuration failed"), 2u);
   EXPECT_FALSE(storage.configuration("../../etc/passwd", "t1"));
 }
@@ -91,27 +92,27 @@ TEST_F(CloudConfigurationStorageTest, UpdateWritesTheRawBytesOnlyWhenTheConfigur
   auto raw = document(true, R"(, "unknownKey": [1, 2, 3])");
   auto first = CloudConfigurationWithData::decode(raw);
   ASSERT_TRUE(first);
-  EXPECT_EQ(storage.update(*first, kAccount, "t1"), true);
+  EXPECT_EQ(storage.update(*first, kCachedAccount, "t1"), true);
   EXPECT_EQ(t::readFile(file), raw);  // exactly as sent, unknown keys included
 
   auto same = CloudConfigurationWithData::decode(document(true));
-  EXPECT_EQ(storage.update(*same, kAccount, "t2"), false);
+  EXPECT_EQ(storage.update(*same, kCachedAccount, "t2"), false);
   EXPECT_EQ(t::readFile(file), raw);
 
-  EXPECT_EQ(storage.configurationRaw(kAccount)->at("unknownKey").size(), 3u);
+  EXPECT_EQ(storage.configurationRaw(kCachedAccount)->at("unknownKey").size(), 3u);
   EXPECT_EQ(storage.all().size(), 1u);
   EXPECT_EQ(files->reads, 1);  // configurationRaw only
 }
 
 TEST_F(CloudConfigurationStorageTest, AFailedWriteIsReportedAndLeavesNoStaleCacheEntry) {
   t::writeFile(file, document(false));
-  ASSERT_TRUE(storage.configuration(kAccount, "t1"));
+  ASSERT_TRUE(storage.configuration(kCachedAccount, "t1"));
   files->failWrites = true;
   auto changed = CloudConfigurationWithData::decode(document(true));
-  EXPECT_FALSE(storage.update(*changed, kAccount, "t2"));
+  EXPECT_FALSE(storage.update(*changed, kCachedAccount, "t2"));
   EXPECT_EQ(sink->count("Saving cloud configuration failed"), 1u);
   // The file still holds the old document, and so does what readers get.
-  EXPECT_FALSE(storage.configuration(kAccount, "t2")->canMarkFoldersForOffline);
+  EXPECT_FALSE(storage.configuration(kCachedAccount, "t2")->canMarkFoldersForOffline);
 }
 
 TEST_F(CloudConfigurationStorageTest, RemoveAndReload) {
@@ -119,10 +120,10 @@ TEST_F(CloudConfigurationStorageTest, RemoveAndReload) {
   t::writeFile(dir / "CloudConfigurations" / "not-an-account", "{}");
   ASSERT_TRUE(storage.forceCacheReload());
   EXPECT_EQ(storage.all().size(), 1u);
-  ASSERT_TRUE(storage.removeConfiguration(kAccount));
+  ASSERT_TRUE(storage.removeConfiguration(kCachedAccount));
   EXPECT_FALSE(std::filesystem::exists(file));
   EXPECT_TRUE(storage.all().empty());
-  EXPECT_FALSE(storage.removeConfiguration(kAccount));
+  EXPECT_FALSE(storage.removeConfiguration(kCachedAccount));
   EXPECT_EQ(sink->count("Removing cloud configuration failed"), 1u);
 }
 
@@ -154,13 +155,13 @@ TEST_F(CloudConfigurationStorageTest, AReadNeverReplacesANewerEntry) {
     ASSERT_TRUE(newer);
     fileManager->whileReading = [&] {
       if (c.race == Race::update) {
-        EXPECT_EQ(racing.update(*newer, kAccount, "t2"), true);
+        EXPECT_EQ(racing.update(*newer, kCachedAccount, "t2"), true);
       } else {
-        EXPECT_TRUE(racing.removeConfiguration(kAccount));
+        EXPECT_TRUE(racing.removeConfiguration(kCachedAccount));
       }
     };
     if (c.reader == Reader::configuration) {
-      auto read = racing.configuration(kAccount, "t1");
+      auto read = racing.configuration(kCachedAccount, "t1");
       ASSERT_TRUE(read);
       EXPECT_FALSE(read->canMarkFoldersForOffline);  // the caller gets what it read
     } else {
@@ -170,13 +171,13 @@ TEST_F(CloudConfigurationStorageTest, AReadNeverReplacesANewerEntry) {
     if (c.race == Race::update) {
       ASSERT_EQ(racing.all().size(), 1u);
       EXPECT_TRUE(racing.all().begin()->second.canMarkFoldersForOffline);
-      auto cached = racing.configuration(kAccount, "t2");
+      auto cached = racing.configuration(kCachedAccount, "t2");
       ASSERT_TRUE(cached);
       EXPECT_TRUE(cached->canMarkFoldersForOffline);
       EXPECT_EQ(fileManager->reads, readsBefore) << "the newer entry should have been cached";
     } else {
       EXPECT_TRUE(racing.all().empty());
-      EXPECT_FALSE(racing.configuration(kAccount, "t1"));
+      EXPECT_FALSE(racing.configuration(kCachedAccount, "t1"));
     }
   }
 }

@@ -7,7 +7,7 @@ using namespace tarnix::common;
 using tarnix::testing::TempDir;
 
 namespace {
-constexpr const char* kDomain = "6f1c3a51-2a4b-4e0c-9c55-1b2f3c4d5e6f";
+constexpr const char* kDatabaseDomain = "6f1c3a51-2a4b-4e0c-9c55-1b2f3c4d5e6f";
 
 std::int64_t scalar(Database& db, const std::string& sql) {
   auto value = db.scalarInt(sql);
@@ -24,7 +24,7 @@ void exec(Database& db, const std::string& sql) {
 std::unique_ptr<Database> databaseAt(const std::filesystem::path& path, const std::string& level) {
   auto db = Database::open(path);
   EXPECT_TRUE(db);
-  auto applied = DriveDatabase::migrator(kDomain).migrate(**db, level);
+  auto applied = DriveDatabase::migrator(kDatabaseDomain).migrate(**db, level);
   EXPECT_TRUE(applied) << applied.error().description();
   EXPECT_EQ(applied->back(), level);
   return std::move(*db);
@@ -43,20 +43,20 @@ TEST(DriveDatabase, NewFileGetsEveryMigrationOnceInOrder) {
       "v7",   "v8",   "v9.2", "v10",  "v10.1", "v11",  "v12",  "v13",   "v14",
       "v15",  "v16",  "v17",  "v18",  "v19",   "v20",  "v21",  "v22",   "v23"};
   {
-    auto opened = DriveDatabase::open(dir / "drive", kDomain);
+    auto opened = DriveDatabase::open(dir / "drive", kDatabaseDomain);
     ASSERT_TRUE(opened) << opened.error().description();
     EXPECT_EQ((*opened)->appliedMigrations(), expected);
     EXPECT_EQ((*opened)->path(), dir / "drive" / "Metadata.db");
     EXPECT_EQ((*opened)->dbQueue()->queue().label(), "DriveDatabase");
   }
-  auto reopened = DriveDatabase::open(dir / "drive", kDomain);
+  auto reopened = DriveDatabase::open(dir / "drive", kDatabaseDomain);
   ASSERT_TRUE(reopened);
   EXPECT_TRUE((*reopened)->appliedMigrations().empty());
   auto db = Database::open(dir / "drive" / "Metadata.db");
   ASSERT_TRUE(db);
   EXPECT_EQ(scalar(**db, "SELECT COUNT(*) FROM pragma_table_info('Items')"), 33);
   EXPECT_EQ(scalar(**db, "SELECT COUNT(*) FROM DomainData WHERE domainIdentifier = '" +
-                             std::string(kDomain) + "'"),
+                             std::string(kDatabaseDomain) + "'"),
             1);
   EXPECT_EQ(scalar(**db, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'ConnectedFolders'"), 0);
   EXPECT_EQ(scalar(**db, "SELECT COUNT(*) FROM pragma_table_info('UploadChunk')"), 8);
@@ -82,7 +82,7 @@ TEST(DriveDatabase, RebuildsOfItemsSkipsAndOpenFilesKeepOldRows) {
     exec(*db, "INSERT INTO OpenFiles VALUES ('file/a', 12, 'Editor', 't')");
     exec(*db, "INSERT INTO LocalLocks VALUES ('file/a', 'tok', 't', 't', NULL, 0)");
   }
-  auto opened = DriveDatabase::openFile(path, kDomain);
+  auto opened = DriveDatabase::openFile(path, kDatabaseDomain);
   ASSERT_TRUE(opened) << opened.error().description();
   auto db = Database::open(path);
   ASSERT_TRUE(db);
@@ -139,12 +139,12 @@ TEST(DriveDatabase, RankRepairOrphanRemovalAndTombstones) {
     exec(*db, "COMMIT");
     // "v6.11" alone: the 10000 rows of rank 5 get distinct ranks above the highest (50), the
     // highest identifier first.
-    ASSERT_TRUE(DriveDatabase::migrator(kDomain).migrate(*db, "v6.11"));
+    ASSERT_TRUE(DriveDatabase::migrator(kDatabaseDomain).migrate(*db, "v6.11"));
     EXPECT_EQ(scalar(*db, "SELECT rank FROM Items WHERE itemIdentifier = 'file/09999'"), 51);
     EXPECT_EQ(scalar(*db, "SELECT rank FROM Items WHERE itemIdentifier = 'file/00000'"), 10050);
     EXPECT_EQ(scalar(*db, "SELECT COUNT(*) FROM Items WHERE rank = 5"), 0);
   }
-  auto opened = DriveDatabase::openFile(path, kDomain);
+  auto opened = DriveDatabase::openFile(path, kDatabaseDomain);
   ASSERT_TRUE(opened) << opened.error().description();
   auto db = Database::open(path);
   ASSERT_TRUE(db);
@@ -166,12 +166,12 @@ TEST(DriveDatabase, RankRepairOrphanRemovalAndTombstones) {
 TEST(DriveDatabase, RefusesFilesFromNewerBuildsAndDamagedFiles) {
   TempDir dir;
   const auto newer = dir / "newer" / "Metadata.db";
-  ASSERT_TRUE(DriveDatabase::open(dir / "newer", kDomain));
+  ASSERT_TRUE(DriveDatabase::open(dir / "newer", kDatabaseDomain));
   {
     auto db = Database::open(newer);
     exec(**db, "INSERT INTO migrations VALUES ('v99')");
   }
-  auto refused = DriveDatabase::open(dir / "newer", kDomain);
+  auto refused = DriveDatabase::open(dir / "newer", kDatabaseDomain);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().kind, DatabaseError::Kind::migration);
   EXPECT_NE(refused.error().description().find(newer.string()), std::string::npos);
@@ -179,7 +179,7 @@ TEST(DriveDatabase, RefusesFilesFromNewerBuildsAndDamagedFiles) {
 
   tarnix::testing::writeFile(dir / "damaged" / "Metadata.db",
                              std::string(4096, 'x') + "not a database");
-  auto damaged = DriveDatabase::open(dir / "damaged", kDomain);
+  auto damaged = DriveDatabase::open(dir / "damaged", kDatabaseDomain);
   ASSERT_FALSE(damaged);
   EXPECT_EQ(damaged.error().kind, DatabaseError::Kind::corrupt);
   EXPECT_NE(damaged.error().description().find((dir / "damaged" / "Metadata.db").string()),

@@ -16,8 +16,8 @@ using tarnix::common::SQLValue;
 namespace t = tarnix::testing;
 
 namespace {
-constexpr const char* kAccount = "0f8fad5b-d9cb-469f-a165-70867728950e";
-constexpr const char* kDrive = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
+constexpr const char* kRepositoryAccount = "0f8fad5b-d9cb-469f-a165-70867728950e";
+constexpr const char* kRepositoryDrive = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
 constexpr const char* kOtherDrive = "16fd2706-8baf-433b-82eb-8c7fada847da";
 constexpr const char* kSecret = "s3cr3t-pa55word";
 
@@ -38,16 +38,17 @@ class DriveRepositoryTest : public ::testing::Test {
         "INSERT INTO Accounts(accountIdentifier, domain, userName, email, workgroupIdentifier, "
         "userIdentifier, cloudConfigurationTimestamp, authenticationTimestamp, brandedDomain, "
         "isLoginDomainBranded) VALUES(?,?,?,?,?,?,?,?,?,1)",
-        {kAccount, "acme.cloud.example", "ada", "ada@example.com", "wg-1", std::int64_t{42}, "c1",
-         "2024-01-01T00:00:00.000Z", "files.acme.example"}));
-    for (auto [id, label] : {std::pair{kDrive, "Acme"}, std::pair{kOtherDrive, "Other"}}) {
+        {kRepositoryAccount, "acme.cloud.example", "ada", "ada@example.com", "wg-1",
+         std::int64_t{42}, "c1", "2024-01-01T00:00:00.000Z", "files.acme.example"}));
+    for (auto [id, label] :
+         {std::pair{kRepositoryDrive, "Acme"}, std::pair{kOtherDrive, "Other"}}) {
       ASSERT_TRUE(database->execute(
           "INSERT INTO Drives(driveIdentifier, accountIdentifier, label, cloudStartPath, "
           "shouldBeConnected, isConnected) VALUES(?,?,?,?,1,0)",
-          {id, kAccount, label, "/Shared/Team"}));
+          {id, kRepositoryAccount, label, "/Shared/Team"}));
     }
     ASSERT_TRUE(keychain->setAuthentication(AccountAuthentication::basic(kSecret),
-                                            "2024-01-01T00:00:00.000Z", kAccount));
+                                            "2024-01-01T00:00:00.000Z", kRepositoryAccount));
   }
 
   t::TempDir dir{"tarnix-drives"};
@@ -70,9 +71,9 @@ class DriveRepositoryTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(DriveRepositoryTest, ReadsDrivesWithTheirAccountAndCredentials) {
-  auto drive = repository()->drive(kDrive);
+  auto drive = repository()->drive(kRepositoryDrive);
   ASSERT_TRUE(drive);
-  EXPECT_EQ(drive->accountIdentifier, kAccount);
+  EXPECT_EQ(drive->accountIdentifier, kRepositoryAccount);
   EXPECT_EQ(drive->domain, "acme.cloud.example");
   EXPECT_EQ(drive->loginDomain, "files.acme.example");
   EXPECT_EQ(drive->userName, "ada");
@@ -94,13 +95,13 @@ TEST_F(DriveRepositoryTest, ReadsDrivesWithTheirAccountAndCredentials) {
 }
 
 TEST_F(DriveRepositoryTest, ReauthenticationIsBoundToTheAuthenticationTimestamp) {
-  auto drive = *repository()->drive(kDrive);
+  auto drive = *repository()->drive(kRepositoryDrive);
   auto stale = drive;
   stale.authenticationTimestamp = "2023-06-01T00:00:00.000Z";
   EXPECT_EQ(repository()->markDriveNeedsReauthentication(stale), false);
-  EXPECT_FALSE(repository()->drive(kDrive)->requiresReauthentication);
+  EXPECT_FALSE(repository()->drive(kRepositoryDrive)->requiresReauthentication);
   EXPECT_EQ(repository()->markDriveNeedsReauthentication(drive), true);
-  EXPECT_TRUE(repository()->drive(kDrive)->requiresReauthentication);
+  EXPECT_TRUE(repository()->drive(kRepositoryDrive)->requiresReauthentication);
   EXPECT_EQ(repository()->markDriveNeedsReauthentication(drive), false);  // already marked
 }
 
@@ -110,33 +111,33 @@ TEST_F(DriveRepositoryTest, UpdatesRefuseATakenLabelAndAnnounceChanges) {
       tarnix::common::kDriveRepositoryDidChangeDrive,
       [&](const std::string&, const std::string& object) { changed.push_back(object); });
   auto repo = repository();
-  auto drive = *repo->drive(kDrive);
+  auto drive = *repo->drive(kRepositoryDrive);
   drive.label = "Other";
   auto refused = repo->updateDrive(drive, "test");
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().code, DriveRepositoryError::Code::labelTaken);
-  EXPECT_EQ(repo->drive(kDrive)->label, "Acme");
+  EXPECT_EQ(repo->drive(kRepositoryDrive)->label, "Acme");
 
   drive.label = "Acme Renamed";
   drive.isConnected = true;
   drive.mountPoint = "/mnt/acme";
   drive.cacheVolumeName = "Cache";
   ASSERT_TRUE(repo->updateDrive(drive, "test"));
-  auto read = *repo->drive(kDrive);
+  auto read = *repo->drive(kRepositoryDrive);
   EXPECT_EQ(read.label, "Acme Renamed");
   EXPECT_TRUE(read.isConnected);
   EXPECT_EQ(read.mountPoint, "/mnt/acme");
   EXPECT_EQ(read.cacheVolumeName, "Cache");
   EXPECT_FALSE(changed.empty());
-  EXPECT_EQ(changed.back(), kDrive);
+  EXPECT_EQ(changed.back(), kRepositoryDrive);
 }
 
 TEST_F(DriveRepositoryTest, ImportInfoRoundTrip) {
   auto repo = repository();
   DriveRepository::ImportInfo info{std::string("\x00\x01\xff", 3),
                                    tarnix::base::parseISO8601("2024-05-06T07:08:09.010Z")};
-  ASSERT_TRUE(repo->updateImportInfo(info, kDrive));
-  EXPECT_EQ(repo->importInfo(kDrive), info);
+  ASSERT_TRUE(repo->updateImportInfo(info, kRepositoryDrive));
+  EXPECT_EQ(repo->importInfo(kRepositoryDrive), info);
   EXPECT_EQ(repo->importInfo(kOtherDrive), DriveRepository::ImportInfo{});
   EXPECT_FALSE(repo->updateImportInfo(info, "00000000-0000-0000-0000-000000000000"));
   EXPECT_EQ(sink->count("Failed to save import info"), 1u);
@@ -144,16 +145,16 @@ TEST_F(DriveRepositoryTest, ImportInfoRoundTrip) {
 
 TEST_F(DriveRepositoryTest, ConfigurationOfADriveComesFromItsAccount) {
   auto repo = repository();
-  EXPECT_FALSE(repo->configuration(kDrive));  // no file yet
-  t::writeFile(dir / "CloudConfigurations" / kAccount, kConfiguration);
-  auto configuration = repo->configuration(kDrive);
+  EXPECT_FALSE(repo->configuration(kRepositoryDrive));  // no file yet
+  t::writeFile(dir / "CloudConfigurations" / kRepositoryAccount, kConfiguration);
+  auto configuration = repo->configuration(kRepositoryDrive);
   ASSERT_TRUE(configuration) << configuration.error().message;
   EXPECT_TRUE(configuration->canMarkFoldersForOffline);
   EXPECT_FALSE(tarnix::common::DriveConfigurationProvider::isALUIEnabled(*repo));
 
   ASSERT_TRUE(database->execute("PRAGMA foreign_keys=OFF"));
   ASSERT_TRUE(database->execute("DELETE FROM Accounts"));
-  auto orphan = repo->configuration(kDrive);
+  auto orphan = repo->configuration(kRepositoryDrive);
   ASSERT_FALSE(orphan);
   EXPECT_EQ(orphan.error().message, "Linked account not found while reading cloud configuration");
 }

@@ -16,7 +16,7 @@ using tarnix::base::Date;
 using tarnix::base::dateFromMillisecondsSince1970;
 
 namespace {
-constexpr const char* kDomain = "6f1c3a51-2a4b-4e0c-9c55-1b2f3c4d5e6f";
+constexpr const char* kSkipsDomain = "6f1c3a51-2a4b-4e0c-9c55-1b2f3c4d5e6f";
 const Date kT1 = dateFromMillisecondsSince1970(1700000000123);
 const Date kT2 = dateFromMillisecondsSince1970(1700000999456);
 
@@ -42,7 +42,7 @@ SkippedItem skip(SyncItemIdentifier identifier, std::string name, SkipReason rea
 class SkipsDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto opened = DriveDatabase::open(dir_.path(), kDomain);
+    auto opened = DriveDatabase::open(dir_.path(), kSkipsDomain);
     ASSERT_TRUE(opened) << opened.error().description();
     database_ = std::move(*opened);
     repository_ =
@@ -225,7 +225,7 @@ class SkipsServiceTest : public SkipsDatabaseTest {
         kSkippedFilesChangedNotification,
         [this](const std::string&, const std::string& object) { posted_.push_back(object); });
     service_ = std::make_unique<SkipsService>(repository_, center_, features_,
-                                              t::recordingLogger(sink_), kDomain, clock_);
+                                              t::recordingLogger(sink_), kSkipsDomain, clock_);
   }
 
   const tarnix::base::LogEntry* lastEntry(const std::string& message) const {
@@ -262,7 +262,7 @@ TEST_F(SkipsServiceTest, CreatingUpdatingAndResolvingASkip) {
   ASSERT_TRUE(created && *created);
   EXPECT_EQ((*created)->timestamp, kT2);
   EXPECT_EQ(**repository_->find(file("a")), **created);
-  EXPECT_EQ(posted_, std::vector<std::string>{kDomain});
+  EXPECT_EQ(posted_, std::vector<std::string>{kSkipsDomain});
   EXPECT_EQ(metadata("A skip was created", "itemIdentifier"), "file/a");
   EXPECT_EQ(metadata("A skip was created", "filename"), "song.mp3");
 

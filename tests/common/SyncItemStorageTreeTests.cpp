@@ -19,28 +19,28 @@ using namespace tarnix::common;
 namespace t = tarnix::testing;
 
 namespace {
-constexpr const char* kDomain = "6f1c3a51-2a4b-4e0c-9c55-1b2f3c4d5e6f";
+constexpr const char* kTreeDomain = "6f1c3a51-2a4b-4e0c-9c55-1b2f3c4d5e6f";
 constexpr const char* kCycleRefused = "Refusing a change that would put a folder inside itself";
-const tarnix::base::Date kDate = tarnix::base::dateFromMillisecondsSince1970(1700000000123);
+const tarnix::base::Date kTreeDate = tarnix::base::dateFromMillisecondsSince1970(1700000000123);
 
 SyncItemIdentifier id(const std::string& prefixed) {
   return *SyncItemIdentifier::fromPrefixed(prefixed);
 }
 
-SyncFolderIdentifier folderId(const std::string& raw) {
+SyncFolderIdentifier treeFolderId(const std::string& raw) {
   return SyncFolderIdentifier{raw};
 }
 
-SyncItem makeItem(const std::string& prefixed, const std::string& parent) {
+SyncItem makeTreeItem(const std::string& prefixed, const std::string& parent) {
   SyncItem item;
   item.itemIdentifier = id(prefixed);
-  item.parentItemIdentifier = folderId(parent);
+  item.parentItemIdentifier = treeFolderId(parent);
   item.filename = prefixed.substr(prefixed.find('/') + 1);
   item.cloudIdentifier = item.isFolder()
                              ? CloudItemIdentifier(CloudFolderIdentifier{"c-" + item.filename})
                              : CloudItemIdentifier(CloudGroupIdentifier{"c-" + item.filename});
   item.permission = SyncItemPermission::editor;
-  item.uploadDate = kDate;
+  item.uploadDate = kTreeDate;
   return item;
 }
 
@@ -56,7 +56,7 @@ SyncItem makeItem(const std::string& prefixed, const std::string& parent) {
 class Tree {
  public:
   Tree() {
-    auto opened = DriveDatabase::open(dir_.path(), kDomain);
+    auto opened = DriveDatabase::open(dir_.path(), kTreeDomain);
     EXPECT_TRUE(opened) << opened.error().description();
     database_ = std::move(*opened);
     auto made =
@@ -65,7 +65,7 @@ class Tree {
     EXPECT_TRUE(made) << made.error().description();
     storage_ = std::move(*made);
     EXPECT_TRUE(
-        storage_->setRootItem(makeItem("folder/root", SyncFolderIdentifier::zero().rawValue)));
+        storage_->setRootItem(makeTreeItem("folder/root", SyncFolderIdentifier::zero().rawValue)));
     for (const auto& [item, parent] :
          std::vector<std::pair<std::string, std::string>>{{"folder/A", "root"},
                                                           {"folder/B", "A"},
@@ -74,7 +74,7 @@ class Tree {
                                                           {"file/b.txt", "B"},
                                                           {"file/a.txt", "A"},
                                                           {"folder/D", "root"}}) {
-      auto stored = storage_->storeNewItem(makeItem(item, parent));
+      auto stored = storage_->storeNewItem(makeTreeItem(item, parent));
       EXPECT_TRUE(stored) << item << ": " << stored.error().description();
     }
   }
@@ -146,8 +146,8 @@ PatchedSyncItem moved(SyncItemStorage& storage, const std::string& item,
                       const std::string& newParent) {
   auto stored = storage.item(id(item));
   EXPECT_TRUE(stored) << item;
-  PatchedSyncItem patch(stored ? *stored : makeItem(item, "root"));
-  patch.setParentItemIdentifier(folderId(newParent));
+  PatchedSyncItem patch(stored ? *stored : makeTreeItem(item, "root"));
+  patch.setParentItemIdentifier(treeFolderId(newParent));
   return patch;
 }
 
@@ -214,7 +214,7 @@ TEST(SyncItemStorageTree, EveryWalkEndsOnAParentCycle) {
        [](SyncItemStorage& s) { return dropValue(s.queryOfflinePath(id("file/b.txt"))); },
        SyncError::Code::brokenTreeHierarchy, std::nullopt},
       {"child with its path",
-       [](SyncItemStorage& s) { return dropValue(s.findItem(folderId("C"), "C.TXT")); },
+       [](SyncItemStorage& s) { return dropValue(s.findItem(treeFolderId("C"), "C.TXT")); },
        SyncError::Code::brokenTreeHierarchy, std::nullopt},
       {"path from the root",
        [](SyncItemStorage& s) -> ItemStoreResult<void> {
@@ -272,7 +272,7 @@ TEST(SyncItemStorageTree, WritesThatWouldMakeAParentCycleAreRefused) {
       {"a listing that moves a folder into its subtree, with a new item",
        [](SyncItemStorage& s) {
          SyncItemListPatch patch;
-         patch.createdItems = {makeItem("file/new.txt", "D")};
+         patch.createdItems = {makeTreeItem("file/new.txt", "D")};
          patch.modifiedItems = {moved(s, "folder/A", "B")};
          return s.apply(patch, false);
        },
@@ -295,13 +295,13 @@ TEST(SyncItemStorageTree, WritesThatWouldMakeAParentCycleAreRefused) {
        false,
        {{"folder/A", "B"}, {"folder/B", "root"}}},
       {"a new folder stored under itself",
-       [](SyncItemStorage& s) { return dropValue(s.storeNewItem(makeItem("folder/E", "E"))); },
+       [](SyncItemStorage& s) { return dropValue(s.storeNewItem(makeTreeItem("folder/E", "E"))); },
        true,
        {}},
       {"a new folder stored where orphans name it as their parent, under one of them",
        [](SyncItemStorage& s) -> ItemStoreResult<void> {
          // D's row names the missing E as its parent (left by a damaged file).
-         return dropValue(s.storeNewItem(makeItem("folder/E", "D")));
+         return dropValue(s.storeNewItem(makeTreeItem("folder/E", "D")));
        },
        true,
        {{"folder/D", "E"}}},
@@ -431,7 +431,7 @@ TEST(SyncItemStorageTree, ANewItemNeverReplacesAStoredRow) {
     Tree tree;
     c.prepare(tree.storage());
     const auto before = tree.snapshot();
-    auto item = makeItem(c.identifier, "D");
+    auto item = makeTreeItem(c.identifier, "D");
     item.filename = "replacement";
     auto stored = tree.storage().storeNewItem(item);
     if (!c.alreadyStoredAsTombstone) {
@@ -462,10 +462,10 @@ TEST(SyncItemStorageTree, AListingKeepsStoredRowsOfItsCreatedItems) {
   Tree tree;
   ASSERT_TRUE(tree.storage().deleteItem(id("file/b.txt"), std::nullopt, false, false));
   SyncItemListPatch patch;
-  auto live = makeItem("file/a.txt", "D");
+  auto live = makeTreeItem("file/a.txt", "D");
   live.filename = "replacement";
-  auto tombstone = makeItem("file/b.txt", "D");
-  patch.createdItems = {live, tombstone, makeItem("file/new.txt", "D")};
+  auto tombstone = makeTreeItem("file/b.txt", "D");
+  patch.createdItems = {live, tombstone, makeTreeItem("file/new.txt", "D")};
   ASSERT_TRUE(tree.storage().apply(patch, false));
   EXPECT_EQ(tree.storage().item(id("file/a.txt"))->filename, "a.txt");
   EXPECT_EQ(tree.parentOf("file/a.txt"), "A");

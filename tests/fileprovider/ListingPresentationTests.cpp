@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using common::SyncError;
 using common::SyncFolderIdentifier;
 
-constexpr const char* kDrive = "5e2d7e0c-5a1f-4c8e-9f3e-2d6a1c0b9e77";
+constexpr const char* kPresentedDrive = "5e2d7e0c-5a1f-4c8e-9f3e-2d6a1c0b9e77";
 
 class HeldListingService final : public ListingServiceInterface {
  public:
@@ -82,7 +82,7 @@ class Wait {
 class ListingPresentationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto database = common::DriveDatabase::open(dir_.path(), kDrive);
+    auto database = common::DriveDatabase::open(dir_.path(), kPresentedDrive);
     ASSERT_TRUE(database) << database.error().description();
     database_ = std::move(*database);
     auto storage = common::SyncItemStorage::make(database_->dbQueue(), "/Shared", nullptr);

@@ -48,7 +48,7 @@ void storeConfiguration(FrameworkHost& host, const std::string& document,
   ASSERT_TRUE(updated) << updated.error().message;
 }
 
-std::shared_ptr<Provider> providerOf(FrameworkHost& host) {
+std::shared_ptr<Provider> wiredProviderOf(FrameworkHost& host) {
   return std::dynamic_pointer_cast<Provider>(host.wrapper().wrappedProvider());
 }
 
@@ -70,7 +70,7 @@ TEST(ProviderConfiguration, TheStoredConfigurationIsUsedOnceLoadedAndChangesAreF
   seedDrive(host, {});
   storeConfiguration(host, configurationDocument(2500, true), "c1");
   host.start();
-  auto provider = providerOf(host);
+  auto provider = wiredProviderOf(host);
   ASSERT_TRUE(provider);
   EXPECT_TRUE(eventually([&] {
     return provider->modifyDebouncerInterval() == 2.5 &&
@@ -100,7 +100,7 @@ TEST(ProviderNetworkMonitor, AnUnreachableCloudShowsInTheItemsStatusAndRecoversB
   host.enableNetworkMonitor();
   seedDrive(host, {seedItem(SyncFileIdentifier{"a1"}, kSeedRoot, "notes.txt")});
   host.start();
-  auto provider = providerOf(host);
+  auto provider = wiredProviderOf(host);
   ASSERT_TRUE(provider);
   ASSERT_TRUE(provider->networkMonitor()->enabled());
   auto status = provider->statusProvider();
@@ -139,7 +139,7 @@ TEST(ProviderInvalidation, ListingsAndFetchesInFlightEndBeforeItReturns) {
   FrameworkHost host("/Shared/Team", "127.0.0.1:" + std::to_string(server.port()));
   seedDrive(host, {seedItem(SyncFileIdentifier{"a1"}, kSeedRoot, "notes.txt")});
   host.start();
-  auto provider = providerOf(host);
+  auto provider = wiredProviderOf(host);
   ASSERT_TRUE(provider);
 
   std::promise<ListingResult<void>> listed;

@@ -38,7 +38,7 @@ class RecordingErrorHandler final : public DriveCloudErrorHandler {
   std::atomic<int> expirations{0};
 };
 
-SyncItem folderItem(std::string localID, std::string cloudID) {
+SyncItem cloudFolderItem(std::string localID, std::string cloudID) {
   SyncItem item;
   item.itemIdentifier = tarnix::common::SyncFolderIdentifier{std::move(localID)};
   item.parentItemIdentifier = tarnix::common::SyncFolderIdentifier::zero();
@@ -48,7 +48,7 @@ SyncItem folderItem(std::string localID, std::string cloudID) {
   return item;
 }
 
-SyncItem fileItem(std::string groupID, std::string entryID) {
+SyncItem cloudFileItem(std::string groupID, std::string entryID) {
   SyncItem item;
   item.itemIdentifier = tarnix::common::SyncFileIdentifier{"file-1"};
   item.parentItemIdentifier = tarnix::common::SyncFolderIdentifier{"team"};
@@ -125,7 +125,7 @@ class SyncCloudClientTest : public ::testing::Test {
 TEST_F(SyncCloudClientTest, AListingBecomesTheFolderItemAndItsChildren) {
   answer(CannedResponse(200, {{"ETag", "\"v2\""}}, kListing));
   std::promise<SyncCloudResult<SyncCloudListing>> done;
-  client()->enumerateItems(folderItem("team", "10"), "\"v1\"", into(done));
+  client()->enumerateItems(cloudFolderItem("team", "10"), "\"v1\"", into(done));
   auto result = wait(done);
   ASSERT_TRUE(result) << result.error().description();
   auto* items = std::get_if<SyncCloudFolderItems>(&*result);
@@ -176,7 +176,7 @@ TEST_F(SyncCloudClientTest, AListingBecomesTheFolderItemAndItsChildren) {
 TEST_F(SyncCloudClientTest, ANotModifiedListingCarriesNoItems) {
   answer(CannedResponse(304));
   std::promise<SyncCloudResult<SyncCloudListing>> done;
-  client()->enumerateItems(folderItem("team", "10"), "\"v1\"", into(done));
+  client()->enumerateItems(cloudFolderItem("team", "10"), "\"v1\"", into(done));
   auto result = wait(done);
   ASSERT_TRUE(result) << result.error().description();
   EXPECT_TRUE(std::holds_alternative<SyncCloudNotModified>(*result));
@@ -295,31 +295,32 @@ TEST_F(SyncCloudClientTest, StatusesAndErrorBodiesMapOntoSyncErrors) {
     std::optional<SyncCloudError> error;
     switch (c.operation) {
       case Operation::listing: {
-        sut->enumerateItems(folderItem("team", "10"), std::nullopt, into(listingDone));
+        sut->enumerateItems(cloudFolderItem("team", "10"), std::nullopt, into(listingDone));
         auto r = wait(listingDone);
         if (!r) error = r.error();
         break;
       }
       case Operation::createFolder: {
-        sut->createFolder(folderItem("team", "10"), "New", into(itemDone));
+        sut->createFolder(cloudFolderItem("team", "10"), "New", into(itemDone));
         auto r = wait(itemDone);
         if (!r) error = r.error();
         break;
       }
       case Operation::move: {
-        sut->moveItem(fileItem("g1", "e1"), std::nullopt, "b.txt", std::nullopt, into(itemDone));
+        sut->moveItem(cloudFileItem("g1", "e1"), std::nullopt, "b.txt", std::nullopt,
+                      into(itemDone));
         auto r = wait(itemDone);
         if (!r) error = r.error();
         break;
       }
       case Operation::deletion: {
-        sut->deleteItem(fileItem("g1", "e1"), std::nullopt, into(voidDone));
+        sut->deleteItem(cloudFileItem("g1", "e1"), std::nullopt, into(voidDone));
         auto r = wait(voidDone);
         if (!r) error = r.error();
         break;
       }
       case Operation::fileMetadata: {
-        sut->fileMetadata(fileItem("g1", "e1"), into(metadataDone));
+        sut->fileMetadata(cloudFileItem("g1", "e1"), into(metadataDone));
         auto r = wait(metadataDone);
         if (!r) error = r.error();
         break;
@@ -406,7 +407,7 @@ TEST_F(SyncCloudClientTest, ServerMessagesPairWithSyncErrors) {
 TEST_F(SyncCloudClientTest, DeletingWhatTheServerNoLongerHasSucceeds) {
   answer(CannedResponse(404, {}, "{}"));
   std::promise<SyncCloudResult<void>> done;
-  client()->deleteItem(fileItem("g1", "e1"), "lock-1", into(done));
+  client()->deleteItem(cloudFileItem("g1", "e1"), "lock-1", into(done));
   auto result = wait(done);
   EXPECT_TRUE(result.has_value());
   EXPECT_EQ(log_.second->entries("Item already deleted on server").size(), 1u);
@@ -418,8 +419,8 @@ TEST_F(SyncCloudClientTest, DeletingWhatTheServerNoLongerHasSucceeds) {
 
 TEST_F(SyncCloudClientTest, AMoveWithNeitherNameNorParentSendsNothing) {
   std::promise<SyncCloudResult<SyncItem>> done;
-  auto task = client()->moveItem(fileItem("g1", "e1"), std::nullopt, std::nullopt, std::nullopt,
-                                 into(done));
+  auto task = client()->moveItem(cloudFileItem("g1", "e1"), std::nullopt, std::nullopt,
+                                 std::nullopt, into(done));
   auto result = wait(done);
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->filename, "a.txt");
@@ -430,7 +431,7 @@ TEST_F(SyncCloudClientTest, AMoveWithNeitherNameNorParentSendsNothing) {
 }
 
 TEST_F(SyncCloudClientTest, AnItemWithoutCloudIdentifierIsNotSent) {
-  auto folder = folderItem("team", "10");
+  auto folder = cloudFolderItem("team", "10");
   folder.cloudIdentifier.reset();
   std::promise<SyncCloudResult<SyncCloudListing>> done;
   client()->enumerateItems(folder, std::nullopt, into(done));
@@ -482,7 +483,7 @@ TEST_F(SyncCloudClientTest, TransportFailuresAreCancellationsUnreachableOrTyped)
     answer(c.response);
     auto sut = c.refused ? client("127.0.0.1:" + std::to_string(unusedLoopbackPort())) : client();
     std::promise<SyncCloudResult<SyncCloudListing>> done;
-    auto task = sut->enumerateItems(folderItem("team", "10"), std::nullopt, into(done));
+    auto task = sut->enumerateItems(cloudFolderItem("team", "10"), std::nullopt, into(done));
     if (c.cancel) {
       // Cancel once the request is on its way.
       for (int i = 0; i < 500 && server_.requests().empty(); ++i) std::this_thread::sleep_for(10ms);
@@ -504,7 +505,7 @@ TEST_F(SyncCloudClientTest, DownloadsDoNotKeepTheClientAliveAndEndWithIt) {
   auto cloud = std::make_shared<tarnix::fileprovider::SyncCloudDownloads>(
       client(),
       tarnix::fileprovider::DownloadConfiguration{dir_.path() / "resume", nullptr, std::nullopt});
-  const auto item = fileItem("g1", "e1");
+  const auto item = cloudFileItem("g1", "e1");
   std::promise<SyncCloudResult<tarnix::fileprovider::PartialFetchOutputContext>> partial;
   std::promise<SyncCloudResult<SyncItem>> whole;
   cloud->fetchPartialContents({0, 4}, item, dir_.path() / "part", 0, std::nullopt, false,

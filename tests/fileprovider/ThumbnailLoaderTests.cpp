@@ -20,8 +20,8 @@ namespace t = tarnix::testing;
 
 namespace {
 
-constexpr const char* kDrive = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
-const SyncFolderIdentifier kRoot{"00000000-0000-4000-8000-00000000r00t"};
+constexpr const char* kThumbnailDrive = "7c9e6679-7425-40de-944b-e07fc1f90ae7";
+const SyncFolderIdentifier kThumbnailRoot{"00000000-0000-4000-8000-00000000r00t"};
 
 class FakeConfigurationSource final : public DriveConfigurationSource {
  public:
@@ -31,7 +31,7 @@ class FakeConfigurationSource final : public DriveConfigurationSource {
     return value_;
   }
   std::expected<std::vector<std::string>, DriveRepositoryError> allDriveIdentifiers() override {
-    return std::vector<std::string>{kDrive};
+    return std::vector<std::string>{kThumbnailDrive};
   }
   void setExtensions(std::vector<std::string> extensions) {
     std::lock_guard lock(mutex_);
@@ -94,7 +94,7 @@ SyncItem stored(SyncItemIdentifier identifier, std::string name, std::string ent
              : CloudItemIdentifier(CloudGroupIdentifier{"c-" + identifier.rawValue()});
   if (!folder) item.contentVersion = CloudEntryIdentifier{std::move(entry)};
   item.itemIdentifier = std::move(identifier);
-  item.parentItemIdentifier = kRoot;
+  item.parentItemIdentifier = kThumbnailRoot;
   item.filename = std::move(name);
   item.permission = SyncItemPermission::editor;
   return item;
@@ -109,13 +109,13 @@ struct Answer {
 class ThumbnailLoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto database = DriveDatabase::open(dir_.path(), kDrive);
+    auto database = DriveDatabase::open(dir_.path(), kThumbnailDrive);
     ASSERT_TRUE(database) << database.error().description();
     database_ = std::move(*database);
     auto storage = SyncItemStorage::make(database_->dbQueue(), "/Shared/Team", nullptr);
     ASSERT_TRUE(storage) << storage.error().description();
     storage_ = std::shared_ptr<SyncItemStorage>(std::move(*storage));
-    SyncItem root = stored(kRoot, "Team");
+    SyncItem root = stored(kThumbnailRoot, "Team");
     root.parentItemIdentifier = SyncFolderIdentifier::zero();
     ASSERT_TRUE(storage_->setRootItem(root));
     SyncItemListPatch patch;
@@ -134,14 +134,15 @@ class ThumbnailLoaderTest : public ::testing::Test {
     ASSERT_TRUE(storage_->apply(patch, false));
 
     source_->setExtensions({"JPG", ".png", "heic", ""});
-    configuration_ = DriveConfigurationProvider::make(source_, kDrive, center_, nullptr,
+    configuration_ = DriveConfigurationProvider::make(source_, kThumbnailDrive, center_, nullptr,
                                                       tarnix::base::Logger::null());
     configuration_->start();
     syncLoader_ =
         SyncThumbnailLoader::make(storage_, cloud_, configuration_, tarnix::base::Logger::null());
     syncLoader_->start();
     converter_ = std::make_shared<const FileProviderConverter>(
-        Drive{}, storage_, nullptr, kRoot, std::make_shared<FeatureList>(), nullptr, nullptr);
+        Drive{}, storage_, nullptr, kThumbnailRoot, std::make_shared<FeatureList>(), nullptr,
+        nullptr);
     loader_ =
         std::make_unique<ThumbnailLoader>(syncLoader_, converter_, tarnix::base::Logger::null());
     ASSERT_TRUE(t::eventually([&] {
@@ -277,7 +278,7 @@ TEST_F(ThumbnailLoaderTest, FollowsTheConfiguredExtensions) {
   ASSERT_EQ(cloud_->asked().size(), 1u);
 
   source_->setExtensions({"TXT"});
-  center_->post(kDriveRepositoryDidChangeDrive, kDrive);
+  center_->post(kDriveRepositoryDidChangeDrive, kThumbnailDrive);
   ASSERT_TRUE(t::eventually(
       [&] { return syncLoader_->allowedFilenameExtensions() == std::vector<std::string>{"txt"}; }));
   auto answers = fetch({"file/notes", "file/photo"});
@@ -289,7 +290,7 @@ TEST_F(ThumbnailLoaderTest, FollowsTheConfiguredExtensions) {
 
   // An empty list turns thumbnails off.
   source_->setExtensions({});
-  center_->post(kDriveRepositoryDidChangeDrive, kDrive);
+  center_->post(kDriveRepositoryDidChangeDrive, kThumbnailDrive);
   ASSERT_TRUE(t::eventually([&] { return syncLoader_->allowedFilenameExtensions().empty(); }));
   fetch({"file/notes", "file/photo"});
   EXPECT_TRUE(cloud_->asked().empty());

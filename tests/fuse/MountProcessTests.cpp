@@ -33,7 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+bool becomesTrue(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (condition()) return true;
@@ -136,7 +136,7 @@ class MountProcessTest : public ::testing::Test {
     const int rc = ::posix_spawn(&server_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return ::testing::AssertionFailure() << "cannot start tarnix: " << rc;
-    if (!eventually([&] { return isFuseMounted(mountPoint()); }))
+    if (!becomesTrue([&] { return isFuseMounted(mountPoint()); }))
       return ::testing::AssertionFailure() << "not mounted: " << testing::readFile(output);
     return ::testing::AssertionSuccess();
   }
@@ -145,7 +145,7 @@ class MountProcessTest : public ::testing::Test {
   int waitForServer(std::chrono::milliseconds limit = 15s) {
     int status = 0;
     const bool ended =
-        eventually([&] { return ::waitpid(server_, &status, WNOHANG) == server_; }, limit);
+        becomesTrue([&] { return ::waitpid(server_, &status, WNOHANG) == server_; }, limit);
     if (!ended) return -1;
     server_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -174,7 +174,7 @@ TEST_F(MountProcessTest, BackgroundMountAnswersAtOnceAndUnmountEndsTheServingPro
   auto unmounted = tarnix({"unmount", mountPoint().string()});
   EXPECT_EQ(unmounted.exitStatus, 0) << unmounted.errors;
   EXPECT_FALSE(isFuseMounted(mountPoint()));
-  EXPECT_TRUE(eventually([&] { return processesServing(mountPoint()).empty(); }))
+  EXPECT_TRUE(becomesTrue([&] { return processesServing(mountPoint()).empty(); }))
       << "the serving process outlived its mount";
 }
 
@@ -190,7 +190,7 @@ TEST_F(MountProcessTest, FailedStartIsReportedAtOnceAndLeavesNothingBehind) {
   EXPECT_NE(mounted.errors.find(state.string()), std::string::npos) << mounted.errors;
   EXPECT_EQ(mounted.output.find("Mounted"), std::string::npos) << mounted.output;
   EXPECT_FALSE(isFuseMounted(mountPoint()));
-  EXPECT_TRUE(eventually([&] { return processesServing(mountPoint()).empty(); }));
+  EXPECT_TRUE(becomesTrue([&] { return processesServing(mountPoint()).empty(); }));
 }
 
 TEST_F(MountProcessTest, SignalsUnmountCleanlyAndInvalidateTheProvider) {
@@ -214,7 +214,7 @@ TEST_F(MountProcessTest, SettingsChangeAskingForARestartKeepsTheMount) {
     ASSERT_TRUE(stores) << stores.error().message;
     stores->group->preferences()->setLogLevel(base::LoggerLevel::error);
   }
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(becomesTrue([&] {
     return testing::readFile(logFile()).find("Re-launching due to log-level update") !=
            std::string::npos;
   })) << testing::readFile(logFile());

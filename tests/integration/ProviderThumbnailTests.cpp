@@ -24,7 +24,7 @@ struct Answer {
   std::optional<fp::Error> error;
 };
 
-struct Fetched {
+struct FetchedThumbnail {
   std::map<std::string, Answer> answers;
   fp::ProgressPtr progress;
 };
@@ -76,8 +76,8 @@ class ProviderThumbnailTest : public CloudClientTest {
   }
 
   /// Asks the started domain for thumbnails and waits (at most 30 s) for the completion.
-  Fetched fetch(const std::vector<fp::ItemIdentifier>& identifiers,
-                const std::function<void(const fp::ProgressPtr&)>& afterStart = {}) {
+  FetchedThumbnail fetch(const std::vector<fp::ItemIdentifier>& identifiers,
+                         const std::function<void(const fp::ProgressPtr&)>& afterStart = {}) {
     auto answers = std::make_shared<std::map<std::string, Answer>>();
     auto done = std::make_shared<std::promise<void>>();
     auto progress = host_->wrapper().fetchThumbnails(
