@@ -312,10 +312,11 @@ TEST_F(ListingChangesTest, AnUnchangedListingChangesNothing) {
 // Holds the jobs the coordinator starts until the test completes them.
 class HoldingDelegate final : public ListingCoordinatorDelegate {
  public:
-  void listingCoordinator(const ListingRequest& request, ListingOrigin, bool,
+  void listingCoordinator(const ListingRequest& request, ListingOrigin, bool force,
                           ListingCompletion completionHandler) override {
     std::lock_guard lock(mutex_);
     started_.push_back(request);
+    forced_.push_back(force);
     running_.emplace_back(request, std::move(completionHandler));
     changed_.notify_all();
   }
@@ -324,6 +325,11 @@ class HoldingDelegate final : public ListingCoordinatorDelegate {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, 10s, [&] { return started_.size() >= count; });
     return started_;
+  }
+  /// Whether each started request was forced, in the order they started.
+  std::vector<bool> forced() {
+    std::lock_guard lock(mutex_);
+    return forced_;
   }
   void complete(const ListingRequest& request, ListingResult<void> outcome) {
     ListingCompletion completion;
@@ -341,6 +347,7 @@ class HoldingDelegate final : public ListingCoordinatorDelegate {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<ListingRequest> started_;
+  std::vector<bool> forced_;
   std::vector<std::pair<ListingRequest, ListingCompletion>> running_;
 };
 
@@ -431,6 +438,29 @@ TEST(ListingCoordinatorTest, MergesEqualRequestsRunsAFewAtOnceFirstInFirstOut) {
   delegate->complete(request("a"), {});
   EXPECT_EQ(outcomes.wait(8).size(), 8u);
   EXPECT_EQ(coordinator->counts().active, 0u);
+}
+
+TEST(ListingCoordinatorTest, AForcedRequestJoiningAWaitingJobMakesItForced) {
+  auto notify = tarnix::base::DispatchQueue::make("test.notify");
+  auto coordinator = ListingCoordinator::make(notify, tarnix::base::Logger::null(), 1);
+  auto delegate = std::make_shared<HoldingDelegate>();
+  coordinator->setDelegate(delegate);
+  Outcomes outcomes(notify);
+
+  coordinator->add(request("a"), ListingOrigin::enumerator, false, outcomes.callback("a"));
+  coordinator->add(request("b"), ListingOrigin::enumerator, false, outcomes.callback("b1"));
+  coordinator->add(request("b"), ListingOrigin::red, true, outcomes.callback("b2"));
+  coordinator->add(request("c"), ListingOrigin::red, true, outcomes.callback("c1"));
+  coordinator->add(request("c"), ListingOrigin::enumerator, false, outcomes.callback("c2"));
+  const std::vector<std::string> folders = {"a", "b", "c"};
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    ASSERT_EQ(delegate->started(i + 1).size(), i + 1);  // one runs at a time
+    delegate->complete(request(folders[i]), {});
+  }
+  EXPECT_EQ(outcomes.wait(5).size(), 5u);
+  EXPECT_EQ(delegate->started(3), (std::vector{request("a"), request("b"), request("c")}));
+  // b's waiting job became forced; c stays forced when an unforced request joins it.
+  EXPECT_EQ(delegate->forced(), (std::vector{false, true, true}));
 }
 
 TEST(ListingCoordinatorTest, WithoutADelegateEveryWaiterGetsAnError) {

@@ -46,6 +46,7 @@ void ListingCoordinator::add(ListingRequest request, ListingOrigin origin, bool 
     auto waiting = std::ranges::find_if(self->pending_,
                                         [&](const auto& job) { return job->request == request; });
     if (waiting != self->pending_.end()) {
+      (*waiting)->force = (*waiting)->force || force;
       (*waiting)->callbacks.push_back(std::move(callback));
       return;
     }

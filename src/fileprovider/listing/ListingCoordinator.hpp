@@ -34,7 +34,9 @@ class ListingJob {
 
   const ListingRequest request;
   const ListingOrigin origin;
-  const bool force;
+  /// Set too when a forced request joins the job before it starts: a forced listing is never
+  /// skipped because an unforced one for the same folder was waiting.
+  bool force;
   std::vector<ListingCompletion> callbacks;
   bool done = false;
 };
