@@ -37,7 +37,8 @@ test-asan: deps
 test-tsan: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTARNIX_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
-	@TSAN_OPTIONS=halt_on_error=1 scripts/run-tests build-tsan -L unit $(CTEST_FLAGS)
+	@TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/tests/tsan-suppressions.txt \
+	  scripts/run-tests build-tsan -L unit $(CTEST_FLAGS)
 
 # clang's thread-safety analysis over the product's sources (parsing only, no build).
 thread-safety: build

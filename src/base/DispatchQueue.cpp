@@ -65,7 +65,8 @@ void DispatchWorkItem::perform() {
 struct DispatchQueue::Impl {
   explicit Impl(DispatchQueue* owner)
       : owner(owner), strand(boost::asio::make_strand(sharedPool().get_executor())) {}
-  DispatchQueue* owner;
+  // Cleared by the queue's destructor while a block may be starting on a pool thread.
+  std::atomic<DispatchQueue*> owner;
   boost::asio::strand<boost::asio::thread_pool::executor_type> strand;
 };
 
@@ -77,13 +78,13 @@ DispatchQueue::DispatchQueue(std::string label, std::shared_ptr<base::Clock> clo
 DispatchQueue::~DispatchQueue() {
   // Blocks still queued keep the strand alive through `impl_` copies; they run without a queue
   // identity once the owner is gone.
-  impl_->owner = nullptr;
+  impl_->owner.store(nullptr);
 }
 
 void DispatchQueue::async(std::function<void()> block) {
   boost::asio::post(impl_->strand, [impl = impl_, block = std::move(block)] {
     DispatchQueue* previous = tCurrentQueue;
-    tCurrentQueue = impl->owner;
+    tCurrentQueue = impl->owner.load();
     block();
     tCurrentQueue = previous;
   });
@@ -99,7 +100,7 @@ std::shared_ptr<DispatchWorkItem> DispatchQueue::asyncAfter(Clock::duration dela
 void DispatchQueue::asyncAfter(Clock::duration delay, std::shared_ptr<DispatchWorkItem> item) {
   const auto perform = [impl = impl_, item = std::move(item)] {
     DispatchQueue* previous = tCurrentQueue;
-    tCurrentQueue = impl->owner;
+    tCurrentQueue = impl->owner.load();
     item->perform();
     tCurrentQueue = previous;
   };
