@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -175,7 +176,9 @@ class ContainerSecretsTest : public CloudClientTest {
   }
 
   // Every file below the container is the user's alone and holds no secret but in its store:
-  // the token in the credentials files, the proxy password in the preferences.
+  // the token in the credentials files, the proxy password in the preferences. A running or
+  // ending mount process may remove a temporary file while the walk passes: such a file is
+  // passed over.
   void expectPrivateAndClean(const std::string& stage) {
     SCOPED_TRACE(stage);
     int files = 0;
@@ -184,7 +187,10 @@ class ContainerSecretsTest : public CloudClientTest {
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
       const auto& path = it->path();
       struct stat info {};
-      ASSERT_EQ(::lstat(path.c_str(), &info), 0) << path;
+      if (::lstat(path.c_str(), &info) != 0) {
+        EXPECT_EQ(errno, ENOENT) << path;
+        continue;
+      }
       const mode_t mode = info.st_mode & 07777;
       if (S_ISDIR(info.st_mode)) {
         EXPECT_EQ(mode, 0700u) << path;
@@ -205,7 +211,7 @@ class ContainerSecretsTest : public CloudClientTest {
         }
       }
     }
-    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_TRUE(!ec || ec == std::errc::no_such_file_or_directory) << ec.message();
     EXPECT_GT(files, 0);
     for (const auto& secret : secrets()) {
       EXPECT_EQ(outputs_.find(secret), std::string::npos) << secret << " in a command's output";

@@ -186,7 +186,7 @@ TEST_F(ListingIntegrationTest, ARecentListingIsNotRepeatedUnlessForcedAndA304Onl
   ASSERT_TRUE(enumerator);
   const auto anchor = host_->currentAnchor(*enumerator);
   // The listing the new enumerator asked for (skipped: recent) has ended once an equal request
-  // has; a forced one would otherwise join it.
+  // has, so that the forced listing below is one of its own.
   ASSERT_TRUE(listRoot(false));
   clock->advance(1100ms);  // the stored time has whole-second steps at least
   ASSERT_TRUE(listRoot(true));
