@@ -52,6 +52,7 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
 
   globals->logger_ = logger.child("FileProviderGlobals");
   globals->clock_ = configuration.clock ? configuration.clock : base::Clock::system();
+  globals->deferredWork_ = configuration.deferredWork;
   globals->appLifecycleID_ = AppLifecycleID::make();
   logger.info(std::string("Initializing File Provider process...(") + kExtensionShortVersion +
                   " (" + kExtensionBuildVersion + "), missing commit ID)",

@@ -65,6 +65,11 @@ struct FileProviderGlobalsConfiguration {
   /// What the drives' services measure time by (skips, listing freshness, debouncing); null:
   /// the system's.
   std::shared_ptr<base::Clock> clock;
+  /// Whether this process carries out the drives' deferred work (delayed deletions, the
+  /// cleanup of orphaned files). Only the process that serves a drive may: one that merely
+  /// reads a drive while another process serves it turns this off, so that two processes never
+  /// work through the same deletions.
+  bool deferredWork = true;
 };
 
 class FileProviderGlobals {
@@ -84,6 +89,7 @@ class FileProviderGlobals {
   }
   const std::shared_ptr<Relaunch>& relaunch() const { return relaunch_; }
   const base::Logger& logger() const { return logger_; }
+  bool deferredWork() const { return deferredWork_; }
   /// Never null.
   const std::shared_ptr<base::Clock>& clock() const { return clock_; }
   /// This run's identifier, as the start-up line logged it.
@@ -113,6 +119,7 @@ class FileProviderGlobals {
   // eventBroker joins here.
   base::Logger logger_ = base::Logger::null();
   std::shared_ptr<base::Clock> clock_;
+  bool deferredWork_ = true;
   AppLifecycleID appLifecycleID_;
   // memoryPressureMonitor, backendDeviceRepository and orphanedFilesCleanupTask join here.
   std::shared_ptr<common::FeatureList> featureList_;

@@ -248,6 +248,54 @@ CallResult<FetchedRange> ExtensionCalls::fetchPartialContents(const fp::ItemIden
   return await(awaited, timeout_, progress);
 }
 
+namespace {
+
+fp::ReplicatedExtension::ChangeItemCompletion changeCompletion(
+    std::shared_ptr<Awaited<CallResult<ChangedItem>>> awaited) {
+  return [awaited = std::move(awaited)](fp::ItemPtr item, fp::ItemFields pending, bool refetch,
+                                        std::optional<fp::Error> error) {
+    if (error || !item)
+      awaited->give(std::unexpected(
+          failed(error.value_or(fp::Error(fp::FileProviderErrorCode::cannotSynchronize)))));
+    else
+      awaited->give(ChangedItem{std::move(item), pending, refetch});
+  };
+}
+
+}  // namespace
+
+CallResult<ChangedItem> ExtensionCalls::createItem(
+    fp::ItemPtr itemTemplate, fp::ItemFields fields,
+    const std::optional<std::filesystem::path>& contents, fp::CreateItemOptions options) const {
+  auto awaited = std::make_shared<Awaited<CallResult<ChangedItem>>>();
+  auto progress = extension_->createItem(std::move(itemTemplate), fields, contents, options,
+                                         request_, changeCompletion(awaited));
+  return await(awaited, timeout_, progress);
+}
+
+CallResult<ChangedItem> ExtensionCalls::modifyItem(
+    fp::ItemPtr item, const fp::ItemVersion& baseVersion, fp::ItemFields changedFields,
+    const std::optional<std::filesystem::path>& contents, fp::ModifyItemOptions options) const {
+  auto awaited = std::make_shared<Awaited<CallResult<ChangedItem>>>();
+  auto progress = extension_->modifyItem(std::move(item), baseVersion, changedFields, contents,
+                                         options, request_, changeCompletion(awaited));
+  return await(awaited, timeout_, progress);
+}
+
+CallResult<void> ExtensionCalls::deleteItem(const fp::ItemIdentifier& identifier,
+                                            const fp::ItemVersion& baseVersion,
+                                            fp::DeleteItemOptions options) const {
+  auto awaited = std::make_shared<Awaited<CallResult<void>>>();
+  auto progress = extension_->deleteItem(identifier, baseVersion, options, request_,
+                                         [awaited](std::optional<fp::Error> error) {
+                                           if (error)
+                                             awaited->give(std::unexpected(failed(*error)));
+                                           else
+                                             awaited->give({});
+                                         });
+  return await(awaited, timeout_, progress);
+}
+
 CallResult<fp::EnumeratorPtr> ExtensionCalls::enumerator(
     const fp::ItemIdentifier& container) const {
   auto made = extension_->enumerator(container, request_);

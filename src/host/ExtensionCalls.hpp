@@ -48,6 +48,14 @@ struct FetchedContents {
   fp::ItemPtr item;
 };
 
+/// What a creation or modification left: the item as the extension stored it, the fields not
+/// yet carried to the cloud, and whether the contents must be fetched again.
+struct ChangedItem {
+  fp::ItemPtr item;
+  fp::ItemFields pendingFields = fp::ItemFields::none;
+  bool shouldFetchContent = false;
+};
+
 struct FetchedRange {
   std::filesystem::path file;
   fp::ItemPtr item;
@@ -69,6 +77,20 @@ class ExtensionCalls {
                                                 const fp::ItemVersion& version,
                                                 fp::ByteRange minimalRange,
                                                 std::int64_t alignment) const;
+  /// Creates the item `itemTemplate` describes (its identifier is the host's own, its parent
+  /// and name say where); `contents` for files.
+  CallResult<ChangedItem> createItem(fp::ItemPtr itemTemplate, fp::ItemFields fields,
+                                     const std::optional<std::filesystem::path>& contents,
+                                     fp::CreateItemOptions options = {}) const;
+  /// Changes `changedFields` of the item (the template carries their new values), based on
+  /// `baseVersion`.
+  CallResult<ChangedItem> modifyItem(fp::ItemPtr item, const fp::ItemVersion& baseVersion,
+                                     fp::ItemFields changedFields,
+                                     const std::optional<std::filesystem::path>& contents,
+                                     fp::ModifyItemOptions options = {}) const;
+  CallResult<void> deleteItem(const fp::ItemIdentifier& identifier,
+                              const fp::ItemVersion& baseVersion,
+                              fp::DeleteItemOptions options = {}) const;
   CallResult<fp::EnumeratorPtr> enumerator(const fp::ItemIdentifier& container) const;
   /// One page; `pageSize` is what the host suggests.
   CallResult<ItemPage> enumerateItems(fp::Enumerator& enumerator, const fp::Page& page,
