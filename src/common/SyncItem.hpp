@@ -84,4 +84,13 @@ struct CloudItem {
   bool operator==(const CloudItem&) const = default;
 };
 
+/// The item is under a collaboration lock (an online editor session holds it).
+bool hasCollaborationLock(const SyncItem& item);
+/// Full, or owner for a fixed folder; never under a collaboration lock.
+bool allowsMovingAndDeleting(const SyncItem& item);
+/// Editor, or owner for a fixed folder; never under a collaboration lock.
+bool allowsRenaming(const SyncItem& item);
+/// Editor; below that only an offline item with some permission.
+bool allowsEditing(const SyncItem& item);
+
 }  // namespace tarnix::common

@@ -1,5 +1,7 @@
 #include "fileprovider/FileProviderGlobals.hpp"
 
+#include "fileprovider/sync/OrphanedFilesCleanup.hpp"
+
 #include <sys/resource.h>
 
 #include <cstdlib>
@@ -79,6 +81,14 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
                                                   globals->distributedNotificationCenter_,
                                                   std::move(configuration.exit));
   globals->relaunch_->startObserving();
+
+  // What earlier runs left in the temporary folder goes, unless another process serves the
+  // drives (its files are its own).
+  if (globals->deferredWork_) {
+    OrphanedFilesCleanup(globals->appGroup_->temporaryDirectoryURL(), std::nullopt,
+                         logger.child("OrphanedFilesCleanup"))
+        .run(globals->clock_->now());
+  }
 
   logger.info("Initializing File Provider process done");
   return globals;

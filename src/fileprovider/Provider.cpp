@@ -87,6 +87,7 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       p.featureList_ && p.featureList_->isEnabled(common::Feature::networkMonitor),
       logger.child("NetworkMonitor"));
   p.makeListing();
+  p.makeSyncService(globals->deferredWork());
 
   // The converter maps the framework's root to the drive's root folder.
   auto root = p.ensureRootItem();
@@ -132,6 +133,8 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
 }
 
 void Provider::applyConfiguration(const common::CloudConfiguration& configuration) {
+  if (deletionManager_)
+    deletionManager_->setDelayedDeletionExtensions(configuration.delayedDeletionExtensions);
   const bool checksum =
       std::ranges::find(configuration.customClientBehaviours, kComputeChecksumBehaviour) !=
       configuration.customClientBehaviours.end();
@@ -153,6 +156,38 @@ const common::FeatureList& noFeatures() {
 }
 
 }  // namespace
+
+void Provider::makeSyncService(bool deferredWork) {
+  DeletionManagerSettings settings;
+  settings.delayedDeletionsEnabled =
+      featureList_ && featureList_->isEnabled(common::Feature::delayedDeletions);
+  settings.delayedDeletionExtensions = configurationProvider_->value().delayedDeletionExtensions;
+  auto listFolder = [scheduler = std::weak_ptr(listingScheduler_)](
+                        const common::SyncFolderIdentifier& folder,
+                        std::function<void(std::optional<SyncCloudError>)> done) {
+    auto self = scheduler.lock();
+    if (!self)
+      return done(SyncCloudError(common::SyncError(common::SyncError::Code::serverUnreachable)));
+    self->triggerListing(
+        folder, ListingOrigin::enumerator, /*force=*/true,
+        /*forceRefreshLocks=*/false, [done](ListingResult<void> listed) {
+          if (listed) return done(std::nullopt);
+          if (const auto* sync = listed.error().syncError()) return done(*sync);
+          if (const auto* cloud = std::get_if<SyncCloudError>(&listed.error().value))
+            return done(*cloud);
+          done(SyncCloudError(common::SyncError(common::SyncError::Code::serverUnreachable)));
+        });
+  };
+  deletionManager_ = std::make_shared<DeletionManager>(
+      cloud_.syncClient, itemStorage_, std::move(settings),
+      [listFolder](const common::SyncFolderIdentifier& folder) { listFolder(folder, [](auto) {}); },
+      clock_, logger_.child("DeletionManager"));
+  if (deferredWork) deletionManager_->activate();
+  cloud_.syncService = std::make_shared<SyncService>(
+      SyncService::Collaborators{itemStorage_, drive_, cloud_.syncClient, deletionManager_,
+                                 skipsService_, featureList_, listFolder},
+      logger_.child("SyncService"));
+}
 
 void Provider::makeListing() {
   listingMetadataStorage_ = std::make_shared<ListingMetadataStorage>(
@@ -247,6 +282,7 @@ void Provider::invalidate() {
   // every request of the drive ends, whoever sent it.
   if (listingCrawler_) listingCrawler_->stop();
   if (listingScheduler_) listingScheduler_->stop();
+  if (deletionManager_) deletionManager_->stop();
   if (thumbnailLoader_) thumbnailLoader_->syncThumbnailLoader()->stop();
   if (cloud_.urlSession) cloud_.urlSession->invalidateAndCancel();
   if (!transfers_->closeAndWait(kTransferStopLimit)) {
@@ -311,44 +347,6 @@ fp::ProgressPtr Provider::item(const fp::ItemIdentifier& identifier, const fp::R
   }
   completion(converter_->item(*found), std::nullopt);
   return progress;
-}
-
-fp::ProgressPtr Provider::createItem(fp::ItemPtr itemTemplate, fp::ItemFields,
-                                     const std::optional<std::filesystem::path>&,
-                                     fp::CreateItemOptions, const fp::Request&,
-                                     ChangeItemCompletion completion) {
-  const auto parent = itemTemplate ? itemTemplate->parentItemIdentifier() : fp::ItemIdentifier();
-  if (!parse(parent, "Invalid parent ID given by system to createItem()")) {
-    completion(nullptr, fp::ItemFields::none, false, fp::Error::forNonExistentItem(parent));
-  } else {
-    // Changes go through the sync service, which this build does not have yet.
-    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
-  }
-  return finishedProgress();
-}
-
-fp::ProgressPtr Provider::modifyItem(fp::ItemPtr item, const fp::ItemVersion&, fp::ItemFields,
-                                     const std::optional<std::filesystem::path>&,
-                                     fp::ModifyItemOptions, const fp::Request&,
-                                     ChangeItemCompletion completion) {
-  const auto identifier = item ? item->itemIdentifier() : fp::ItemIdentifier();
-  if (!parse(identifier, "Unknown item ID given to modifyItem()")) {
-    completion(nullptr, fp::ItemFields::none, false, fp::Error::forNonExistentItem(identifier));
-  } else {
-    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
-  }
-  return finishedProgress();
-}
-
-fp::ProgressPtr Provider::deleteItem(const fp::ItemIdentifier& identifier, const fp::ItemVersion&,
-                                     fp::DeleteItemOptions, const fp::Request&,
-                                     ErrorCompletion completion) {
-  if (!parse(identifier, "Invalid item ID given by system to deleteItem()")) {
-    completion(fp::Error::forNonExistentItem(identifier));
-  } else {
-    completion(fp::Error::unsupportedFeature());
-  }
-  return finishedProgress();
 }
 
 std::expected<fp::EnumeratorPtr, fp::Error> Provider::enumerator(

@@ -172,6 +172,16 @@ class Provider final : public fp::ReplicatedExtension,
   std::expected<common::SyncItem, std::string> ensureRootItem();
   /// Builds the cloud client and the listing services over the item store.
   void makeListing();
+  /// Builds the deletion manager and the sync service over the sync client and the listing
+  /// scheduler; `deferredWork`: this process carries out delayed deletions.
+  void makeSyncService(bool deferredWork);
+  /// The item a change names, or the framework error for it (unknown: no such item).
+  std::expected<common::SyncItem, fp::Error> changedItem(
+      const common::SyncItemIdentifier& identifier, const fp::ItemIdentifier& requested) const;
+  /// Whether the unwanted-item rules keep `filename` local (temporary files and folders).
+  bool isTemporaryItem(const std::string& filename, bool isFolder) const;
+  /// The framework error for a failed change.
+  fp::Error changeError(const SyncCloudError& error) const;
   /// Takes what the provider reads from the drive's cloud configuration.
   void applyConfiguration(const common::CloudConfiguration& configuration);
   /// Asks the framework to enumerate the changes of `folder` and of the working set.
@@ -233,7 +243,7 @@ class Provider final : public fp::ReplicatedExtension,
   std::shared_ptr<FileProviderStatusProvider> statusProvider_;
   // importManager joins with the import.
   std::shared_ptr<WorkingSetEnumerator> workingSetEnumerator_;
-  // deletionManager joins with its service.
+  std::shared_ptr<DeletionManager> deletionManager_;
   mutable std::mutex fileLevelUIMutex_;
   bool fileLevelUIPresent_ = false;  // guarded by fileLevelUIMutex_
   // collaborationSettingsStorage joins with the Office integration.

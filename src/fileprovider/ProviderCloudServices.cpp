@@ -1,5 +1,8 @@
 #include "fileprovider/ProviderCloudServices.hpp"
 
+#include "fileprovider/OnlineSyncClient.hpp"
+#include "fileprovider/sync/SyncClientProxy.hpp"
+
 namespace tarnix::fileprovider {
 
 void ProviderCloudErrorHandler::authenticationDidExpire() {
@@ -19,7 +22,7 @@ void ProviderCloudErrorHandler::setAuthenticationObserver(std::function<void()> 
 
 ProviderCloudServices ProviderCloudServices::make(
     const common::Drive& drive, const common::DesktopAppGroup& appGroup,
-    std::shared_ptr<common::SyncItemStorage> itemStorage, const base::Logger& logger,
+    const std::shared_ptr<common::SyncItemStorage>& itemStorage, const base::Logger& logger,
     std::string_view version, const std::string& appLifecycleID) {
   ProviderCloudServices services;
   auto configuration = cloudfs::TarnixURLSession::Configuration::fromEnvironment();
@@ -40,8 +43,10 @@ ProviderCloudServices ProviderCloudServices::make(
       services.cloudClient,
       DownloadConfiguration{appGroup.temporaryDirectoryURL() / "ResumeData" / drive.identifier,
                             services.analytics, std::nullopt});
-  services.syncService = std::make_shared<SyncService>(
-      std::move(itemStorage), drive, services.downloads, logger.child("SyncService"));
+  // No offline folders on this drive yet: the offline realm has no client.
+  services.syncClient = std::make_shared<SyncClientProxy>(
+      std::make_shared<OnlineSyncClient>(services.cloudClient, services.downloads), nullptr,
+      logger.child("SyncClientProxy"));
   return services;
 }
 

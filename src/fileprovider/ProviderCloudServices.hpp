@@ -2,7 +2,8 @@
 // The provider's way to the cloud: the URL session (the process's trust and proxy settings,
 // downloads into the container's temporary folder), the cloud session factory, the drive's
 // cloud error handler, the SyncCloudClient over them, its content downloads (resume data in
-// "<temporary folder>/ResumeData/<drive>") and the sync service over those downloads.
+// "<temporary folder>/ResumeData/<drive>") and the sync client over both (the proxy that routes
+// by realm). The provider builds the sync service over that client.
 //
 // Immutable after make(); any thread.
 
@@ -43,6 +44,8 @@ struct ProviderCloudServices {
   std::shared_ptr<ProviderCloudErrorHandler> cloudErrorHandler;
   std::shared_ptr<SyncCloudClient> cloudClient;
   std::shared_ptr<SyncCloudDownloads> downloads;
+  std::shared_ptr<SyncClientProtocol> syncClient;
+  /// Set by the provider.
   std::shared_ptr<SyncService> syncService;
   /// No analytics store yet: events are dropped.
   std::shared_ptr<common::AnalyticsSender> analytics;
@@ -50,7 +53,7 @@ struct ProviderCloudServices {
   /// Every request carries `appLifecycleID` (the process's run, as its start-up line logged it).
   static ProviderCloudServices make(const common::Drive& drive,
                                     const common::DesktopAppGroup& appGroup,
-                                    std::shared_ptr<common::SyncItemStorage> itemStorage,
+                                    const std::shared_ptr<common::SyncItemStorage>& itemStorage,
                                     const base::Logger& logger, std::string_view version,
                                     const std::string& appLifecycleID);
 };

@@ -1,10 +1,11 @@
 #pragma once
 // What the sync service asks of a sync client (the cloud client, or the offline engine behind
-// the same interface). Only the content downloads are declared so far; the item changes join
-// with the write path.
+// the same interface): content downloads and the changes of the namespace. Content uploads join
+// with the upload path.
 //
-// Completions run exactly once, on the client's callback queue. The returned progress counts
-// the bytes; cancelling it cancels the download.
+// Completions run exactly once, on the client's callback queue, never on the calling thread.
+// The returned progress counts the bytes of a transfer; cancelling it cancels the operation
+// (its completion then gets the cancellation).
 
 #include <cstdint>
 #include <filesystem>
@@ -49,6 +50,22 @@ class SyncClientProtocol {
       std::optional<common::CloudEntryIdentifier> requestedContentVersion,
       fp::FetchContentsOptions options,
       ResultHandler<PartialFetchOutputContext> completionHandler) = 0;
+
+  /// A new folder `filename` in `parentItem`; the result is the new item (a new local
+  /// identifier, the cloud's identifier).
+  virtual fp::ProgressPtr createFolder(const common::SyncItem& parentItem, std::string filename,
+                                       ResultHandler<common::SyncItem> completionHandler) = 0;
+  /// Renames and/or reparents `item` (a folder with everything below it, in one request); the
+  /// result is the item with its new name and parent. With neither, nothing is sent.
+  virtual fp::ProgressPtr moveItem(const common::SyncItem& item,
+                                   std::optional<common::SyncItem> newParent,
+                                   std::optional<std::string> newFilename,
+                                   ResultHandler<common::SyncItem> completionHandler) = 0;
+  /// Deletes `item`: a file only at its stored content version (a newer one on the cloud
+  /// fails with entryIDMismatch), a folder with everything in it. An item the cloud no longer
+  /// has counts as deleted.
+  virtual fp::ProgressPtr deleteItem(const common::SyncItem& item,
+                                     ResultHandler<void> completionHandler) = 0;
 };
 
 }  // namespace tarnix::fileprovider

@@ -49,15 +49,17 @@ struct DownloadConfiguration {
 /// largest offset.
 cloudfs::ByteRange alignedRange(cloudfs::ByteRange requested, std::int64_t alignment);
 
-class SyncCloudDownloads final : public SyncClientProtocol,
-                                 public std::enable_shared_from_this<SyncCloudDownloads> {
+class SyncCloudDownloads final : public std::enable_shared_from_this<SyncCloudDownloads> {
  public:
+  template <class T>
+  using ResultHandler = SyncClientProtocol::ResultHandler<T>;
+
   /// Always held by a shared_ptr. Its downloads hold it weakly: when it goes, the downloads it
   /// started are cancelled (their completions get the cancellation error).
   explicit SyncCloudDownloads(std::shared_ptr<SyncCloudClient> cloudClient,
                               DownloadConfiguration configuration = {});
   /// Cancels the downloads still running.
-  ~SyncCloudDownloads() override;
+  ~SyncCloudDownloads();
 
   const std::shared_ptr<SyncCloudClient>& cloudClient() const { return cloudClient_; }
 
@@ -67,14 +69,13 @@ class SyncCloudDownloads final : public SyncClientProtocol,
   fp::ProgressPtr downloadFile(const common::SyncItem& item, std::filesystem::path destination,
                                std::optional<common::CloudEntryIdentifier> requestedContentVersion,
                                fp::FetchContentsOptions options,
-                               ResultHandler<common::SyncItem> completionHandler) override;
+                               ResultHandler<common::SyncItem> completionHandler);
   /// `fetchPartialContents` with the fast-access endpoint allowed.
   fp::ProgressPtr downloadFilePartially(
       const common::SyncItem& item, std::filesystem::path destination,
       cloudfs::ByteRange requestedRange, std::int64_t alignment,
       std::optional<common::CloudEntryIdentifier> requestedContentVersion,
-      fp::FetchContentsOptions options,
-      ResultHandler<PartialFetchOutputContext> completionHandler) override;
+      fp::FetchContentsOptions options, ResultHandler<PartialFetchOutputContext> completionHandler);
   /// The range rounded out to `alignment` into `destination`. A 200 answer is the whole file
   /// (so is the delivered range); 403 and 404 fail; an "ETag" other than the version asked for
   /// is entryIDMismatch. With `allowHybrid` the drive's fast-access endpoint is tried first

@@ -18,14 +18,6 @@ constexpr std::uint32_t kBase = 75;                    // reading, writing, rena
 constexpr std::uint32_t kRenamingAndTrashing = 24;
 constexpr std::uint32_t kWithoutWritingAndTrashing = 109;
 
-bool hasCollaborationLock(const SyncItem& item) {
-  return item.lockInfo && item.lockInfo->collaborationToken.has_value();
-}
-
-bool isFixedFolder(const SyncItem& item) {
-  return item.isFolder() && item.flags.contains(common::SyncItemFlags::isFixedFolder);
-}
-
 // A holder not known yet counts as somebody else until the cloud names it.
 bool isLockedByAnotherUser(const SyncItem& item, std::int64_t currentUserIdentifier) {
   return item.lockInfo && !item.lockInfo->isHeldBy(currentUserIdentifier);
@@ -98,22 +90,6 @@ std::string_view offlineFolderStateName(common::OfflineFolderState state) {
       return "removed";
   }
   return "invalid";
-}
-
-bool allowsMovingAndDeleting(const SyncItem& item) {
-  const auto needed = isFixedFolder(item) ? SyncItemPermission::owner : SyncItemPermission::full;
-  return common::isAtLeast(item.permission, needed) && !hasCollaborationLock(item);
-}
-
-bool allowsRenaming(const SyncItem& item) {
-  const auto needed = isFixedFolder(item) ? SyncItemPermission::owner : SyncItemPermission::editor;
-  return common::isAtLeast(item.permission, needed) && !hasCollaborationLock(item);
-}
-
-bool allowsEditing(const SyncItem& item) {
-  if (common::isAtLeast(item.permission, SyncItemPermission::editor)) return true;
-  return item.itemRealm == common::SyncItemRealm::offline &&
-         item.permission != SyncItemPermission::none;
 }
 
 ItemCapabilities itemCapabilities(const SyncItem& item, std::int64_t currentUserIdentifier) {
@@ -211,7 +187,7 @@ base::JSONValue FileProviderItem::userInfo() const {
     info["lockOwner"] = owner;
   }
   info["currentUserOwnsLock"] = lock.has_value() && lock->isHeldBy(currentUserIdentifier_);
-  info["isCollaborationLock"] = hasCollaborationLock(syncItem_);
+  info["isCollaborationLock"] = common::hasCollaborationLock(syncItem_);
   info["tarnixPermission"] = std::string(permissionName(syncItem_.permission));
   if (specialItemKind_)
     info["specialItemKind"] = std::string(specialItemKindName(*specialItemKind_));

@@ -36,12 +36,9 @@ std::string_view permissionName(common::SyncItemPermission permission);
 /// "invalid", "pending", "stashed", "creating", "subscribed", "stamping", "removing", "removed".
 std::string_view offlineFolderStateName(common::OfflineFolderState state);
 
-/// Full, or owner for a fixed folder; never under a collaboration lock.
-bool allowsMovingAndDeleting(const common::SyncItem& item);
-/// Editor, or owner for a fixed folder; never under a collaboration lock.
-bool allowsRenaming(const common::SyncItem& item);
-/// Editor; below that only an offline item with some permission.
-bool allowsEditing(const common::SyncItem& item);
+using common::allowsEditing;
+using common::allowsMovingAndDeleting;
+using common::allowsRenaming;
 /// The framework's capability bits for `item` as seen by the user `currentUserIdentifier`.
 fp::ItemCapabilities itemCapabilities(const common::SyncItem& item,
                                       std::int64_t currentUserIdentifier);
