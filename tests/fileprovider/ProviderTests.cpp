@@ -393,3 +393,94 @@ TEST_F(ProviderTest, InvalidationStopsTheServicesAndIsLogged) {
   EXPECT_EQ(host_.logs().count("File provider invalidated."), 1u);
   EXPECT_EQ(host_.logs().count("Invalidated File Provider extension"), 1u);
 }
+
+namespace tarnix::testing {
+namespace {
+
+struct ChangeAnswer {
+  fp::ItemPtr item;
+  std::optional<fp::Error> error;
+};
+
+// Every case is answered before anything reaches the cloud: the drive's cloud host answers
+// nothing, so a request would fail with a transport error instead.
+TEST_F(ProviderTest, ChangeRequestsAreCheckedBeforeTheSyncService) {
+  auto& domain = host_.wrapper();
+  const auto root = fp::ItemIdentifier::rootContainer();
+  auto templateOf = [&](std::string id, fp::ItemIdentifier parent, std::string name,
+                        std::string_view type = fp::kContentTypeFolder) {
+    fp::ItemProperties properties;
+    properties.itemIdentifier = fp::ItemIdentifier(std::move(id));
+    properties.parentItemIdentifier = std::move(parent);
+    properties.filename = std::move(name);
+    properties.contentType = std::string(type);
+    return fp::ItemSnapshot::make(properties);
+  };
+  auto answer = [](auto start) {
+    std::promise<ChangeAnswer> promise;
+    start([&](fp::ItemPtr item, fp::ItemFields, bool, std::optional<fp::Error> error) {
+      promise.set_value({std::move(item), std::move(error)});
+    });
+    auto future = promise.get_future();
+    EXPECT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    return future.get();
+  };
+  auto create = [&](fp::ItemPtr itemTemplate) {
+    return answer([&](auto done) {
+      domain.createItem(itemTemplate, fp::ItemFields::filename, std::nullopt,
+                        fp::CreateItemOptions::none, {}, done);
+    });
+  };
+  auto modify = [&](fp::ItemPtr item, fp::ItemFields fields,
+                    fp::ModifyItemOptions options = fp::ModifyItemOptions::none) {
+    return answer(
+        [&](auto done) { domain.modifyItem(item, {}, fields, std::nullopt, options, {}, done); });
+  };
+  struct Case {
+    const char* log;
+    ChangeAnswer answered;
+    bool itemExpected;
+  };
+  const auto notes = templateOf("file/a1", root, "notes.txt", fp::kContentTypeItem);
+  const Case cases[] = {
+      {"Invalid parent ID given by system to createItem()",
+       create(templateOf("n1", fp::ItemIdentifier("garbage"), "New")), false},
+      {"Creation of temporary file/folder rejected",
+       create(templateOf("n2", root, ".spotlight-v100")), false},
+      {"Ignoring symbolic link",
+       create(templateOf("n3", root, "link", fp::kContentTypeSymbolicLink)), true},
+      {"Contents are missing when creating file of public.item type",
+       create(templateOf("n4", root, "a.txt", fp::kContentTypeItem)), false},
+      {"Unknown item ID given to modifyItem()",
+       modify(templateOf("garbage", root, "x"), fp::ItemFields::filename), false},
+      {"Empty filename given by system",
+       modify(templateOf("file/a1", root, ""), fp::ItemFields::filename), false},
+      {".contents set in changedFields, but no contents URL passed",
+       modify(notes, fp::ItemFields::contents), false},
+      {"Modification of temporary file/folder rejected",
+       modify(templateOf("file/a1", root, "notes.txt~"), fp::ItemFields::filename), false},
+      {".mayAlreadyExist option is not supported (modifyItem)",
+       modify(notes, fp::ItemFields::lastUsedDate, fp::ModifyItemOptions::mayAlreadyExist), true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(host_.logs().count(c.log), 1u) << c.log;
+    EXPECT_EQ(c.answered.item != nullptr, c.itemExpected) << c.log;
+    EXPECT_EQ(c.answered.error.has_value(), !c.itemExpected) << c.log;
+  }
+
+  std::promise<std::optional<fp::Error>> invalid;
+  domain.deleteItem(fp::ItemIdentifier("garbage"), {}, fp::DeleteItemOptions::none, {},
+                    [&](std::optional<fp::Error> error) { invalid.set_value(std::move(error)); });
+  auto refused = invalid.get_future().get();
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->is(fp::FileProviderErrorCode::noSuchItem));
+  EXPECT_EQ(host_.logs().count("Invalid item ID given by system to deleteItem()"), 1u);
+  // An item the store no longer has is deleted already.
+  std::promise<std::optional<fp::Error>> gone;
+  domain.deleteItem(fp::ItemIdentifier("file/missing"), {}, fp::DeleteItemOptions::none, {},
+                    [&](std::optional<fp::Error> error) { gone.set_value(std::move(error)); });
+  EXPECT_FALSE(gone.get_future().get());
+}
+
+}  // namespace
+}  // namespace tarnix::testing

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <set>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "common/SyncItemStorage.hpp"
 #include "fileprovider/sync/DeletionManager.hpp"
 #include "fileprovider/sync/FilenameRules.hpp"
+#include "fileprovider/sync/OrphanedFilesCleanup.hpp"
 #include "fileprovider/sync/SyncService.hpp"
 #include "support/TempDir.hpp"
 
@@ -438,6 +440,49 @@ TEST_F(SyncServiceTest, NewFolderIsCreatedOnceAndStored) {
   ASSERT_FALSE(invalid);
   EXPECT_EQ(codeOf(invalid.error()), Code::uploadRejected);
   EXPECT_EQ(client_->count("createFolder"), 1u);
+}
+
+}  // namespace
+}  // namespace tarnix::testing
+
+namespace tarnix::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+TEST(OrphanedFilesCleanup, RemovesOnlyWhatNothingUses) {
+  TempDir dir;
+  const auto temporary = dir / "tmp";
+  const auto graveyard = dir / "graveyard";
+  std::filesystem::create_directories(temporary / "ResumeData");
+  writeFile(temporary / "dl-full-old", "left by a crash");
+  writeFile(temporary / "ResumeData" / "record", "kept across restarts");
+  writeFile(temporary / "in-use", "still being written");
+  std::ifstream held(temporary / "in-use");  // this process holds it open
+  const auto now = std::chrono::system_clock::now();
+  for (const auto& [name, stamp] : std::vector<std::pair<std::string, std::optional<std::string>>>{
+           {"old", "1000"},
+           {"recent", std::to_string(now.time_since_epoch() / 1s)},
+           {"unstamped", std::nullopt}}) {
+    std::filesystem::create_directories(graveyard / name);
+    if (stamp) writeFile(graveyard / name / ".timestamp", *stamp);
+  }
+
+  fileprovider::OrphanedFilesCleanup cleanup(temporary, graveyard, base::Logger::null());
+  EXPECT_EQ(cleanup.cleanupTemporaryFiles(now), 0u);  // nothing is old yet
+  EXPECT_EQ(cleanup.cleanupTemporaryFiles(now + 25h), 1u);
+  EXPECT_FALSE(std::filesystem::exists(temporary / "dl-full-old"));
+  EXPECT_TRUE(std::filesystem::exists(temporary / "in-use"));
+  EXPECT_TRUE(std::filesystem::exists(temporary / "ResumeData" / "record"));
+
+  EXPECT_EQ(cleanup.cleanupGraveyard(now), 2u);
+  EXPECT_FALSE(std::filesystem::exists(graveyard / "old"));
+  EXPECT_FALSE(std::filesystem::exists(graveyard / "unstamped"));
+  EXPECT_TRUE(std::filesystem::exists(graveyard / "recent"));
 }
 
 }  // namespace
