@@ -1,8 +1,7 @@
 #include "fileprovider/FileProviderGlobals.hpp"
 
-#include "fileprovider/sync/OrphanedFilesCleanup.hpp"
-
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -12,10 +11,14 @@
 #include "base/Uuid.hpp"
 #include "common/ContainerStores.hpp"
 #include "common/KnownPath.hpp"
+#include "fileprovider/sync/OrphanedFilesCleanup.hpp"
 
 namespace tarnix::fileprovider {
 
 namespace {
+
+// Written events between two deletions of old ones.
+constexpr std::int64_t kEventStorageCleanerThreshold = 100;
 
 std::string executablePath() {
   std::error_code error;
@@ -77,6 +80,19 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
                                                 : globals->notificationCenter_;
   globals->driveRepository_ = std::move(stores->driveRepository);
 
+  auto eventStorage =
+      std::make_shared<common::EventStorage>(stores->database, logger.child("EventStorage"));
+  globals->eventBroker_ = EventBroker::make(
+      {eventStorage,
+       globals->distributedNotificationCenter_,
+       {{PathUpdatedInfo::kEventName, pathUpdatedInfoCoder()}},
+       static_cast<std::int64_t>(::getpid()),
+       std::make_shared<EventStorageCleaner>(eventStorage, kEventStorageCleanerThreshold,
+                                             globals->clock_, logger.child("EventStorageCleaner")),
+       globals->clock_},
+      logger.child("EventBroker"));
+  globals->eventBroker_->start();
+
   globals->relaunch_ = std::make_shared<Relaunch>(globals->appGroup_, logger.child("Relaunch"),
                                                   globals->distributedNotificationCenter_,
                                                   std::move(configuration.exit));
@@ -107,6 +123,7 @@ std::shared_ptr<FileProviderGlobals> FileProviderGlobals::shared() {
 }
 
 FileProviderGlobals::~FileProviderGlobals() {
+  if (eventBroker_) eventBroker_->stop();
   if (relaunch_) relaunch_->stopObserving();
 }
 

@@ -24,6 +24,7 @@
 #include "common/DriveRepository.hpp"
 #include "common/FeatureList.hpp"
 #include "fileprovider/Relaunch.hpp"
+#include "fileprovider/events/EventBroker.hpp"
 #include "platform/DistributedNotificationCenter.hpp"
 #include "platform/fileprovider/Domain.hpp"
 
@@ -90,6 +91,8 @@ class FileProviderGlobals {
   const std::shared_ptr<Relaunch>& relaunch() const { return relaunch_; }
   const base::Logger& logger() const { return logger_; }
   bool deferredWork() const { return deferredWork_; }
+  /// The bus of events between the product's processes (started; stopped with the globals).
+  const std::shared_ptr<EventBroker>& eventBroker() const { return eventBroker_; }
   /// Never null.
   const std::shared_ptr<base::Clock>& clock() const { return clock_; }
   /// This run's identifier, as the start-up line logged it.
@@ -116,7 +119,7 @@ class FileProviderGlobals {
   std::shared_ptr<common::DriveRepository> driveRepository_;
   // offlineSyncClient joins here.
   std::shared_ptr<Relaunch> relaunch_;
-  // eventBroker joins here.
+  std::shared_ptr<EventBroker> eventBroker_;
   base::Logger logger_ = base::Logger::null();
   std::shared_ptr<base::Clock> clock_;
   bool deferredWork_ = true;
