@@ -14,23 +14,17 @@ for program in "$tarnix" "$emulator"; do
   [ -x "$program" ] || { echo "no $program (make bench builds it)" >&2; exit 1; }
 done
 
+source "$(dirname "$0")/lib/emulator.bash"
 work=$(mktemp -d /tmp/tarnix-mount-bench-XXXXXX)
 mountpoint="$work/mnt"
 emulator_pid=""
 cleanup() {
-  if grep -qs " $mountpoint fuse" /proc/mounts; then
-    "$tarnix" unmount "$mountpoint" >/dev/null 2>&1 || true
-  fi
-  for _ in $(seq 1 50); do
-    grep -qs " $mountpoint fuse" /proc/mounts || break
-    sleep 0.1
-  done
+  stop_mount "$mountpoint"
   [ -n "$emulator_pid" ] && kill "$emulator_pid" 2>/dev/null && wait "$emulator_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-source "$(dirname "$0")/lib/emulator.bash"
 start_emulator demo
 export TARNIX_CA_FILE="$ca"
 export TARNIX_HOME="$work/home"

@@ -18,13 +18,7 @@ done
 work=""
 emulator_pid=""
 stop() {
-  if [ -n "$work" ] && grep -qs " $work/mnt fuse" /proc/mounts; then
-    "$tarnix" unmount "$work/mnt" >/dev/null 2>&1 || true
-    for _ in $(seq 1 50); do
-      grep -qs " $work/mnt fuse" /proc/mounts || break
-      sleep 0.1
-    done
-  fi
+  [ -n "$work" ] && stop_mount "$work/mnt"
   [ -n "$emulator_pid" ] && kill "$emulator_pid" 2>/dev/null && wait "$emulator_pid" 2>/dev/null || true
   emulator_pid=""
   [ -n "$work" ] && rm -rf "$work"

@@ -36,3 +36,15 @@ upload_bench_file() {
   group=$(json_id group_id "$work/upload.json")
   entry=$(json_id entry_id "$work/upload.json")
 }
+
+# stop_mount MOUNTPOINT: unmounts a tarnix mount at MOUNTPOINT (if any) and waits (at most 5 s)
+# until the kernel no longer lists it. Expects $tarnix.
+stop_mount() {
+  if grep -qs " $1 fuse" /proc/mounts; then
+    "$tarnix" unmount "$1" >/dev/null 2>&1 || true
+  fi
+  for _ in $(seq 1 50); do
+    grep -qs " $1 fuse" /proc/mounts || break
+    sleep 0.1
+  done
+}
