@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <memory>
 
 #include "cloudfs/CloudFSRequestPrototype.hpp"
+#include "cloudfs/requests/EventRequests.hpp"
 #include "cloudfs/requests/FSIItemMetadataRequest.hpp"
 #include "cloudfs/requests/FileMetadataRequest.hpp"
 #include "cloudfs/requests/FolderMetadataRequest.hpp"
@@ -215,6 +217,27 @@ std::vector<Case> cases() {
         "https://sync-drive.example/v5/iffl/precheck",
         {{"Content-Type", "application/json"}, {"Tarnix-Client-Revision", "TXC/167236"}},
         R"({"root_paths":["/a","/b c"]})"}},
+      {"events of the sync back end after a revision",
+       [] {
+         auto request = std::make_unique<GetEventsRequest>();
+         request->folders = {"/Shared/Team"};
+         request->revision = 41;
+         request->headRevision = 45;
+         request->eventBatch = 500;
+         request->batchID = 3;
+         return request;
+       },
+       {"POST",
+        "https://sync-drive.example/v5/get_events",
+        {{"Content-Type", "application/json"}, {"Tarnix-Client-Revision", "TXC/167236"}},
+        R"({"folders":["/Shared/Team"],"revision":41,"head_revision":45,"event_batch":500,
+            "batch_id":3,"force":false})"}},
+      {"an announced range of events, inclusive",
+       [] { return std::make_unique<EventsRequest>(*EventsRequest::make(10, 12, "w1")); },
+       {"POST",
+        std::string(kHost) + "/rest/public/1.0/events/getEvents",
+        {{"Content-Type", "application/json"}},
+        R"({"minEventId":10,"maxEventId":13,"maxBatchSize":3,"workgroupId":"w1"})"}},
       {"service discovery",
        make<ServiceDiscoveryRequest>(),
        {"GET", std::string(kHost) + "/rest/public/1.0/servicediscovery"}},
@@ -263,6 +286,12 @@ TEST(CloudFSRequestTests, EveryRequestTypeOnTheWire) {
 }
 
 TEST(CloudFSRequestTests, NothingIsBuiltFromBadInput) {
+  // Announced ranges are untrusted: empty, negative or overflowing ones make no request.
+  EXPECT_FALSE(EventsRequest::make(12, 10, "w"));
+  EXPECT_FALSE(EventsRequest::make(-1, 10, "w"));
+  EXPECT_FALSE(EventsRequest::make(0, std::numeric_limits<std::int64_t>::max(), "w"));
+  EXPECT_TRUE(EventsRequest::make(7, 7, "w"));
+
   MoveItemRequest::Builder nothing{fileID("g7"), std::nullopt, std::nullopt};
   EXPECT_FALSE(nothing.build().has_value());
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cloudfs/responses/EventResponses.hpp"
 #include "cloudfs/responses/ListingResponse.hpp"
 #include "cloudfs/responses/MetadataResponses.hpp"
 #include "cloudfs/responses/ServiceResponses.hpp"
@@ -226,3 +227,49 @@ TEST(CloudFSResponseTests, DecodesTheSignedInUserAndRefusesAnIdentifierThatNames
     EXPECT_EQ(decoded.error(), c.error) << c.body.value_or("(no body)");
   }
 }
+
+namespace tarnix::cloudfs {
+namespace {
+
+TEST(EventResponses, BatchesAreReadStrictlyAndAnnouncedEventsLeniently) {
+  auto batch = GetEventsResponse::decode(response(R"({"events": [
+      {"revision": 7, "action": "ADD_FILE", "targetFilePath": "/Shared/a.txt",
+       "targetGroupID": 31, "targetEntryID": "e1", "targetFileSize": 5,
+       "lastModifiedTime": 1700000000000, "targetMerged": false, "sourceFilePath": null},
+      {"revision": 8, "action": "SOMETHING_NEW", "lastModifiedTime": "2024-03-01T12:00:00Z"}],
+      "more_events": true})"));
+  ASSERT_TRUE(batch) << batch.error().description();
+  ASSERT_EQ(batch->events.size(), 2u);
+  EXPECT_TRUE(batch->moreEvents);
+  const auto& added = batch->events[0];
+  EXPECT_EQ(added.action, CFSSyncEventAction::addFile);
+  EXPECT_EQ(added.targetGroupID, "31");
+  EXPECT_EQ(added.sourceFilePath, std::nullopt);
+  EXPECT_EQ(added.lastModifiedTime, base::dateFromMillisecondsSince1970(1700000000000));
+  EXPECT_EQ(batch->events[1].action.rawValue, "SOMETHING_NEW");
+  EXPECT_TRUE(batch->events[1].lastModifiedTime);
+
+  // A damaged event fails the batch: its revisions could not be trusted.
+  for (const char* body :
+       {R"({"events": [{"action": "ADD_FILE"}]})",
+        R"({"events": [{"revision": "7", "action": "ADD_FILE"}]})",
+        R"({"events": [{"revision": 7, "action": "ADD_FILE",
+                                           "lastModifiedTime": "yesterday"}]})",
+        R"({"events": [3]})", R"({"events": {}})", R"({"more_events": true})", "[]", "not json"}) {
+    EXPECT_FALSE(GetEventsResponse::decode(response(body))) << body;
+  }
+  EXPECT_EQ(CFSSyncEvent::syntheticNop(12).action, CFSSyncEventAction::nop);
+
+  auto announced = EventsResponse::decode(response(R"({"data": [
+      {"eventId": 10, "userId": 2, "syncClientId": null, "actionSource": "WEB",
+       "action": "ADD_FILE", "targetFilePath": "/Shared/b.txt"}]})"));
+  ASSERT_TRUE(announced) << announced.error().description();
+  ASSERT_EQ(announced->events.size(), 1u);
+  EXPECT_EQ(announced->events[0].eventID, 10);
+  EXPECT_EQ(announced->events[0].targetFilePath, "/Shared/b.txt");
+  EXPECT_TRUE(EventsResponse::decode(response(R"({"events": []})")));
+  EXPECT_FALSE(EventsResponse::decode(response(R"({"data": [{"action": "ADD_FILE"}]})")));
+}
+
+}  // namespace
+}  // namespace tarnix::cloudfs
