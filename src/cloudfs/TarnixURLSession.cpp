@@ -76,10 +76,28 @@ void URLSessionTask::setProgressHandler(std::function<void(const URLSessionProgr
 
 // --- session ---
 
+std::vector<std::string> hostMappingsFromText(std::string_view text) {
+  std::vector<std::string> mappings;
+  std::string current;
+  for (char c : text) {
+    if (c == ',' || c == ' ' || c == '\t' || c == '\n') {
+      if (!current.empty()) mappings.push_back(std::move(current));
+      current.clear();
+    } else {
+      current.push_back(c);
+    }
+  }
+  if (!current.empty()) mappings.push_back(std::move(current));
+  return mappings;
+}
+
 TarnixURLSession::Configuration TarnixURLSession::Configuration::fromEnvironment() {
   Configuration configuration;
   if (const char* caFile = std::getenv("TARNIX_CA_FILE"); caFile && *caFile) {
     configuration.additionalCAFile = std::filesystem::path(caFile);
+  }
+  if (const char* mappings = std::getenv("TARNIX_CONNECT_TO"); mappings && *mappings) {
+    configuration.hostMappings = hostMappingsFromText(mappings);
   }
   std::error_code ec;
   configuration.downloadDirectory = std::filesystem::temp_directory_path(ec);
@@ -152,6 +170,7 @@ struct TarnixURLSession::State {
       cached->options = options;
       cached->proxy = proxyConfiguration;
       cached->additionalCAs = additionalCAs;
+      cached->hostMappings = configuration.hostMappings;
       if (options.contains(TarnixURLRequestOptions::extendedTimeout())) {
         cached->requestTimeout = kExtendedTimeout;
       }

@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "base/Logger.hpp"
 #include "cloudfs/TarnixURLError.hpp"
@@ -137,6 +138,10 @@ std::optional<URLSessionResumeInfo> inspectResumeData(std::string_view resumeDat
 /// longer or escaped names. Downloads go to files and have no such limit.
 inline constexpr std::size_t kMaximumResponseBodySize = std::size_t{1} << 30;
 
+/// Host mappings ("HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT") from a list separated by commas
+/// or white space.
+std::vector<std::string> hostMappingsFromText(std::string_view text);
+
 class TarnixURLSession {
  public:
   struct Configuration {
@@ -146,8 +151,13 @@ class TarnixURLSession {
     std::filesystem::path downloadDirectory;
     /// A larger body held in memory fails with `URLError::Code::dataLengthExceedsMaximum`.
     std::size_t maximumBodySize = kMaximumResponseBodySize;
+    /// Where to connect for a host and port, instead of what the host name resolves to, each
+    /// "HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT" (empty parts keep the original). The
+    /// server is still verified under the name the URL has.
+    std::vector<std::string> hostMappings;
 
-    /// The process's settings: TARNIX_CA_FILE when set, the system's temporary folder.
+    /// The process's settings: TARNIX_CA_FILE when set, the host mappings of
+    /// TARNIX_CONNECT_TO (separated by commas or white space), the system's temporary folder.
     static Configuration fromEnvironment();
   };
 

@@ -5,10 +5,12 @@
 #include <thread>
 
 #include "base/Uuid.hpp"
+#include "cloudfs/requests/EventRequests.hpp"
 #include "cloudfs/requests/FileMetadataRequest.hpp"
 #include "cloudfs/requests/FolderMetadataRequest.hpp"
 #include "cloudfs/requests/ListingRequest.hpp"
 #include "cloudfs/requests/ServiceRequests.hpp"
+#include "cloudfs/responses/EventResponses.hpp"
 #include "integration/CloudClientFixture.hpp"
 #include "support/TestHTTPSServer.hpp"
 
@@ -523,6 +525,48 @@ TEST_F(SyncCloudClientIntegrationTest,
   ASSERT_FALSE(result.has_value());
   ASSERT_NE(result.error().syncError(), nullptr) << result.error().description();
   EXPECT_EQ(result.error().syncError()->code(), Code::serverUnreachable);
+}
+
+}  // namespace
+
+namespace {
+
+// The sync back end lives on "sync-" + the drive's domain, a name this machine does not
+// resolve: the session's host mapping reaches it, and TLS still checks the certificate under
+// that name.
+TEST_F(SyncCloudClientIntegrationTest, TheSyncBackEndIsReachedThroughAHostMapping) {
+  EXPECT_EQ(tarnix::cloudfs::hostMappingsFromText(" a:1:b:2,c:3:d:4\n"),
+            (std::vector<std::string>{"a:1:b:2", "c:3:d:4"}));
+  const auto port = std::to_string(emulator().port());
+  tarnix::cloudfs::TarnixURLSession::Configuration configuration;
+  configuration.additionalCAFile = emulator().caFile();
+  configuration.downloadDirectory = emulator().dataDir();
+  configuration.hostMappings = {"sync-localhost:" + port + ":127.0.0.1:" + port};
+  auto session = std::make_shared<tarnix::cloudfs::TarnixURLSession>(
+      tarnix::base::Logger::null(),
+      tarnix::cloudfs::TarnixUserAgent("device-1", "1.0.0", "1", {"en_US", "6.1.0", "x86_64"}),
+      "lifecycle", nullptr, configuration);
+  tarnix::common::Drive drive;
+  drive.domain = emulator().host();
+  drive.authentication =
+      tarnix::common::AccountAuthentication::oauth(EmulatorProcess::kAliceToken, "refresh");
+  auto cfs = tarnix::cloudfs::CloudFSSessionFactory(session, tarnix::base::Logger::null())
+                 .makeSession(drive);
+  tarnix::cloudfs::GetEventsRequest request;
+  request.folders = {"/Shared"};
+  request.eventBatch = 10;
+  auto future = cfs->data(request, tarnix::cloudfs::TarnixURLRequestOptions::none());
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  auto answer = future.get();
+  ASSERT_TRUE(answer) << tarnix::cloudfs::describe(answer.error());
+  EXPECT_EQ(answer->second.statusCode, 200) << answer->first;
+  auto batch =
+      tarnix::cloudfs::GetEventsResponse::decode({answer->second, answer->first, std::nullopt});
+  ASSERT_TRUE(batch) << batch.error().description();
+  EXPECT_FALSE(batch->events.empty());  // the seeded tree's own history
+  const auto received = this->received();
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received.back().path, "/v5/get_events");
 }
 
 }  // namespace

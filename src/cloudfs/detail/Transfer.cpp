@@ -147,6 +147,7 @@ Transfer::~Transfer() {
   if (easy_) curl_easy_cleanup(easy_);
   curl_slist_free_all(headerList_);
   curl_slist_free_all(proxyHeaderList_);
+  curl_slist_free_all(connectToList_);
 }
 
 URLSessionTask::State Transfer::state() const {
@@ -231,6 +232,11 @@ std::optional<URLError> Transfer::configureHandle() {
   if (session.additionalCAs) {
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSSLContext);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
+  }
+  if (!session.hostMappings.empty() && !connectToList_) {
+    for (const auto& mapping : session.hostMappings)
+      connectToList_ = curl_slist_append(connectToList_, mapping.c_str());
+    curl_easy_setopt(h, CURLOPT_CONNECT_TO, connectToList_);
   }
 
   // Redirects: followed, unless the caller wants the 3xx response itself.

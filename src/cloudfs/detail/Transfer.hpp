@@ -31,6 +31,8 @@ struct PlatformSession {
   common::URLSessionProxyConfiguration proxy;
   /// PEM text of the additional certificate authorities, or null.
   std::shared_ptr<const std::string> additionalCAs;
+  /// curl's "connect to" mappings (see TarnixURLSession::Configuration::hostMappings).
+  std::vector<std::string> hostMappings;
   /// Seconds without progress; none: each request's own time-out.
   std::optional<double> requestTimeout;
   std::atomic<bool> invalidated{false};
@@ -127,6 +129,7 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   CURL* easy_ = nullptr;
   curl_slist* headerList_ = nullptr;
   curl_slist* proxyHeaderList_ = nullptr;
+  curl_slist* connectToList_ = nullptr;
   HTTPURLResponse response_;
   std::string body_;
   std::FILE* uploadFile_ = nullptr;
