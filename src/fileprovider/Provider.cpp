@@ -184,8 +184,9 @@ void Provider::makeSyncService(bool deferredWork) {
       clock_, logger_.child("DeletionManager"));
   if (deferredWork) deletionManager_->activate();
   cloud_.syncService = std::make_shared<SyncService>(
-      SyncService::Collaborators{itemStorage_, drive_, cloud_.syncClient, deletionManager_,
-                                 skipsService_, featureList_, listFolder},
+      SyncService::Collaborators{
+          itemStorage_, drive_, cloud_.syncClient, deletionManager_, skipsService_, featureList_,
+          listFolder, std::make_shared<common::ChunkUploadStorage>(driveDatabase_->dbQueue())},
       logger_.child("SyncService"));
 }
 

@@ -119,12 +119,14 @@ class SyncServiceTest : public ::testing::Test {
         clock_, base::Logger::null());
     deletions_->activate();
     service_ = std::make_shared<SyncService>(
-        SyncService::Collaborators{storage_, common::Drive{}, client_, deletions_, nullptr, nullptr,
-                                   [this](const SyncFolderIdentifier& folder, auto done) {
-                                     ++listings_;
-                                     if (onListing_) return done(onListing_(folder));
-                                     done(std::nullopt);
-                                   }},
+        SyncService::Collaborators{
+            storage_, common::Drive{}, client_, deletions_, nullptr, nullptr,
+            [this](const SyncFolderIdentifier& folder, auto done) {
+              ++listings_;
+              if (onListing_) return done(onListing_(folder));
+              done(std::nullopt);
+            },
+            std::make_shared<common::ChunkUploadStorage>(database_->dbQueue())},
         base::Logger::null());
   }
 
@@ -333,6 +335,42 @@ TEST_F(SyncServiceTest, FolderDeletionIsCheckedAgainstAFreshListing) {
   EXPECT_EQ(client_->count("deleteItem"), 1u);
   EXPECT_EQ(aliveNames(kRoot), std::set<std::string>{"Empty"});
   EXPECT_TRUE(aliveNames(*full.itemIdentifier.folder()).empty());
+}
+
+TEST_F(SyncServiceTest, ADeletedFileTakesItsHalfFinishedUploadAlong) {
+  const auto report = file("r", kRoot, "report.pdf");
+  const auto other = file("o", kRoot, "other.pdf");
+  store({report, other});
+  // Chunks an upload of each left behind.
+  auto chunkRows = [&](const SyncItem& item) -> std::int64_t {
+    auto counted = database_->dbQueue()->read<std::int64_t>(
+        [&](common::Database& db) -> common::DatabaseResult<std::int64_t> {
+          auto statement = db.prepare("SELECT COUNT(*) FROM UploadChunk WHERE itemIdentifier = ?");
+          if (!statement) return std::unexpected(statement.error());
+          statement->bind(1, item.itemIdentifier.description());
+          if (auto row = statement->step(); !row) return std::unexpected(row.error());
+          return statement->int64(0);
+        });
+    return counted.value_or(-1);
+  };
+  for (const auto& item : {report, other}) {
+    ASSERT_TRUE(database_->dbQueue()->write<void>(
+        [&](common::Database& db) -> common::DatabaseResult<void> {
+          for (int chunk = 1; chunk <= 2; ++chunk) {
+            auto statement = db.prepare(
+                "INSERT INTO UploadChunk (itemIdentifier, chunkNumber, chunkChecksum, chunkSize) "
+                "VALUES (?, ?, 'c', 4)");
+            if (!statement) return std::unexpected(statement.error());
+            statement->bind(1, item.itemIdentifier.description()).bind(2, chunk);
+            if (auto ran = statement->run(); !ran) return std::unexpected(ran.error());
+          }
+          return {};
+        }));
+  }
+  ASSERT_EQ(chunkRows(report), 2);
+  ASSERT_TRUE(remove(stored(report), false));
+  EXPECT_EQ(chunkRows(report), 0);
+  EXPECT_EQ(chunkRows(other), 2);
 }
 
 TEST_F(SyncServiceTest, DelayedDeletionWaitsThenSendsAndBacksOff) {

@@ -32,6 +32,15 @@ auto finish(SyncClientProtocol::ResultHandler<T> handler) {
   };
 }
 
+void removeChunks(const std::shared_ptr<common::ChunkUploadStorage>& chunks,
+                  const base::Logger& logger, const common::SyncItemIdentifier& item) {
+  if (!chunks) return;
+  if (auto removed = chunks->removeChunks(item); !removed) {
+    logger.error("Failed to remove chunk upload details",
+                 {{"itemID", item.description()}, {"error", removed.error().description()}});
+  }
+}
+
 }  // namespace
 
 std::string trimmedFilename(const std::string& name) {
@@ -50,17 +59,6 @@ bool isMoveAnUpdate(const SyncItem& item,
 
 SyncService::SyncService(Collaborators collaborators, base::Logger logger)
     : c_(std::move(collaborators)), logger_(std::move(logger)) {}
-
-SyncService::SyncService(std::shared_ptr<common::SyncItemStorage> itemStorage, common::Drive drive,
-                         std::shared_ptr<SyncClientProtocol> syncClient, base::Logger logger)
-    : c_{std::move(itemStorage),
-         std::move(drive),
-         std::move(syncClient),
-         nullptr,
-         nullptr,
-         nullptr,
-         nullptr},
-      logger_(std::move(logger)) {}
 
 void SyncService::willCreateItem(const common::SyncFolderIdentifier& parent,
                                  const std::string& filename,
@@ -306,6 +304,7 @@ fp::ProgressPtr SyncService::deleteItem(
   auto deletions = c_.deletionManager;
   auto listFolder = c_.listFolder;
   auto skips = c_.skipsService;
+  auto chunks = c_.chunkUploadStorage;
   const bool skipsEnabled = c_.featureList && c_.featureList->isEnabled(common::Feature::skips);
   const auto itemID = item.itemIdentifier.description();
 
@@ -370,6 +369,7 @@ fp::ProgressPtr SyncService::deleteItem(
           })
           ->onSuccess([=](const Nothing&) {
             if (skipsEnabled && skips) skips->itemWasDeleted(itemID);
+            removeChunks(chunks, logger, item.itemIdentifier);
             progress->setCompletedUnitCount(1);
           });
   chain->execute(Nothing{}, [completionHandler = std::move(completionHandler)](
@@ -380,6 +380,10 @@ fp::ProgressPtr SyncService::deleteItem(
       completionHandler(std::unexpected(result.error()));
   });
   return progress;
+}
+
+void SyncService::removeChunksIfPresent(const common::SyncItemIdentifier& item) const {
+  removeChunks(c_.chunkUploadStorage, logger_, item);
 }
 
 template <class T>

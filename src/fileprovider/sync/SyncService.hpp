@@ -17,6 +17,7 @@
 
 #include "base/DispatchQueue.hpp"
 #include "base/Logger.hpp"
+#include "common/ChunkUploadStorage.hpp"
 #include "common/Drive.hpp"
 #include "common/FeatureList.hpp"
 #include "common/SkipsService.hpp"
@@ -49,12 +50,11 @@ class SyncService {
     std::shared_ptr<common::SkipsService> skipsService;
     std::shared_ptr<const common::FeatureList> featureList;
     FolderLister listFolder;
+    /// Where half-finished chunked uploads are kept; may be null.
+    std::shared_ptr<common::ChunkUploadStorage> chunkUploadStorage;
   };
 
   SyncService(Collaborators collaborators, base::Logger logger);
-  /// Downloads only (no changes): for tools that read.
-  SyncService(std::shared_ptr<common::SyncItemStorage> itemStorage, common::Drive drive,
-              std::shared_ptr<SyncClientProtocol> syncClient, base::Logger logger);
 
   /// Begins a new item `filename` under `parent` (listing the parent first when it was never
   /// listed): permissionDenied when the parent allows no editing ("No permission to create
@@ -79,6 +79,10 @@ class SyncService {
   fp::ProgressPtr deleteItem(const common::SyncItem& item, bool recursive,
                              std::optional<common::CloudEntryIdentifier> baseContentVersion,
                              ResultHandler<void> completionHandler);
+
+  /// Drops the stored chunks of an upload of `item` that will never finish; a failure is
+  /// logged ("Failed to remove chunk upload details"), not raised.
+  void removeChunksIfPresent(const common::SyncItemIdentifier& item) const;
 
   /// The client's whole-file download; a failure logs "Received error while downloading
   /// content".
