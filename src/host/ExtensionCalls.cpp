@@ -114,6 +114,10 @@ int errnoForError(const fp::Error& error) {
   };
   static constexpr Row kFileProvider[] = {
       {C::noSuchItem, ENOENT},
+      {C::filenameCollision, EEXIST},
+      {C::directoryNotEmpty, ENOTEMPTY},
+      // The item may not go (the capability check's answer, too).
+      {C::deletionRejected, EPERM},
       {C::notAuthenticated, EACCES},
       {C::serverUnreachable, EHOSTUNREACH},
       {C::insufficientQuota, ENOSPC},
@@ -130,9 +134,21 @@ int errnoForError(const fp::Error& error) {
     int value;
   };
   static constexpr SyncRow kSync[] = {
-      {S::permissionDenied, EACCES},        {S::authenticationRequired, EACCES},
-      {S::serverUnreachable, EHOSTUNREACH}, {S::badServerResponse, EIO},
+      {S::permissionDenied, EACCES},
+      {S::authenticationRequired, EACCES},
+      {S::serverUnreachable, EHOSTUNREACH},
+      {S::badServerResponse, EIO},
       {S::throttledByServer, EIO},
+      {S::noSuchItem, ENOENT},
+      {S::pathNotFound, ENOENT},
+      {S::filenameCollision, EEXIST},
+      {S::directoryNotEmpty, ENOTEMPTY},
+      {S::deletionRejected, EPERM},
+      // Locked by somebody else: it may pass.
+      {S::fileLocked, EBUSY},
+      {S::uploadRejected, EINVAL},
+      {S::invalidFilePath, EINVAL},
+      {S::chunkUploadInProgress, EBUSY},
   };
   // Transport errors handed on as they are.
   using U = cloudfs::URLError::Code;

@@ -383,20 +383,32 @@ struct FuseBridge::Ops {
     fuse_reply_buf(req, names.data(), names.size());
   }
 
-  // Every change answers EROFS until local changes are carried to the cloud.
+  static void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
+    auto made = self(req).changes_->makeFolder(parent, name);
+    if (!made) return (void)fuse_reply_err(req, made.error());
+    replyEntry(req, *made);
+  }
+  static void replyDone(fuse_req_t req, const std::expected<void, int>& done) {
+    fuse_reply_err(req, done ? 0 : done.error());
+  }
+  static void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    replyDone(req, self(req).changes_->removeFile(parent, name));
+  }
+  static void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    replyDone(req, self(req).changes_->removeFolder(parent, name));
+  }
+  static void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+                     const char* newName, unsigned int flags) {
+    replyDone(req, self(req).changes_->rename(parent, name, newParent, newName, flags));
+  }
+
+  // Writes of contents answer EROFS until they are carried to the cloud.
   static void readOnly(fuse_req_t req) { fuse_reply_err(req, EROFS); }
   static void setattr(fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*) {
     readOnly(req);
   }
   static void mknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { readOnly(req); }
-  static void mkdir(fuse_req_t req, fuse_ino_t, const char*, mode_t) { readOnly(req); }
-  static void unlink(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
-  static void rmdir(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
   static void symlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { readOnly(req); }
-  static void rename(fuse_req_t req, fuse_ino_t, const char*, fuse_ino_t, const char*,
-                     unsigned int) {
-    readOnly(req);
-  }
   static void link(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { readOnly(req); }
   static void write(fuse_req_t req, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
     readOnly(req);
@@ -450,7 +462,10 @@ FuseBridge::FuseBridge(std::shared_ptr<ReplicaStore> store, std::shared_ptr<Exte
       contents_(std::move(contents)),
       options_(options),
       logger_(std::move(logger)),
-      passthrough_(options.passthrough, logger_.child("passthrough")) {}
+      passthrough_(options.passthrough, logger_.child("passthrough")),
+      changes_(std::make_unique<NamespaceChanges>(
+          store_, calls_, contents_, *this, options.namespaceChanges, logger_.child("namespace"))) {
+}
 
 FuseBridge::~FuseBridge() {
   unmount();
@@ -531,6 +546,7 @@ std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& 
   mounted_ = true;
   deviceNumber_ = fuseDeviceNumber(mountPoint);
   invalidations_.start();
+  changes_->start();
   return {};
 }
 
@@ -551,6 +567,7 @@ void FuseBridge::exit() {
 }
 
 void FuseBridge::unmount() {
+  changes_->stop();
   invalidations_.stop();
   if (mounted_) {
     mounted_ = false;

@@ -3,8 +3,8 @@
 // the replica store; an open folder is a presented container whose enumerator lives from
 // opendir to releasedir and lists the children page by page; contents come from the content
 // replica; `user.tarnix.*` extended attributes show the item's lock owner, permission,
-// capabilities, decorations and user info. Until local changes are carried to the cloud every
-// write operation answers EROFS.
+// capabilities, decorations and user info. New folders, renames, moves and removals go to the
+// extension through NamespaceChanges (with its journal); writes of contents still answer EROFS.
 //
 // Requests run on libfuse's worker threads, which may wait for the extension. Kernel cache
 // invalidations are queued to a worker of the bridge's own, never sent from inside a request.
@@ -33,6 +33,7 @@
 #include "host/ExtensionCalls.hpp"
 #include "host/FusePassthrough.hpp"
 #include "host/KernelCache.hpp"
+#include "host/NamespaceChanges.hpp"
 #include "host/ReplicaStore.hpp"
 
 struct fuse_session;
@@ -61,6 +62,8 @@ struct FuseBridgeOptions {
   /// SIGINT, SIGTERM and SIGHUP end run(). The handlers are in place from before the mount, so
   /// a signal at any moment after that still unmounts cleanly.
   bool handleSignals = false;
+  /// Local changes of names and folders.
+  NamespaceOptions namespaceChanges;
 };
 
 class FuseBridge final : public KernelCache {
@@ -89,6 +92,9 @@ class FuseBridge final : public KernelCache {
   std::expected<void, int> listCompletely(Inode folder);
   /// The errno a request answers for a failure of the content replica.
   int errnoFor(const ReplicaError& error) const;
+
+  /// Local changes of names and folders; started by mount(), stopped by unmount().
+  NamespaceChanges& namespaceChanges() { return *changes_; }
 
   /// Whether reads of present contents bypass the session (known once the kernel met it).
   bool passthroughActive() const { return passthrough_.active(); }
@@ -133,6 +139,8 @@ class FuseBridge final : public KernelCache {
 
   /// Sends what the kernel should forget, in order; started by mount(), stopped by unmount().
   base::Worker invalidations_{"tarnix-inval"};
+  /// Made last and stopped first: it tells the kernel through invalidations_.
+  std::unique_ptr<NamespaceChanges> changes_;
 };
 
 }  // namespace tarnix::host

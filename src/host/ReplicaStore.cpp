@@ -46,6 +46,23 @@ common::DatabaseMigrator migrator() {
         "CREATE INDEX ReplicaItemsByAccess ON ReplicaItems(contentPresent, lastAccess);"
         "CREATE TABLE ReplicaState (key TEXT PRIMARY KEY, value TEXT);");
   });
+  m.registerMigration("createReplicaJournal", [](Database& db) {
+    return db.execute(
+        "CREATE TABLE IF NOT EXISTS ReplicaJournal ("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " kind TEXT NOT NULL,"
+        " identifier TEXT NOT NULL,"
+        " parentIdentifier TEXT NOT NULL,"
+        " filename TEXT NOT NULL,"
+        " isFolder INTEGER NOT NULL DEFAULT 0,"
+        " newParentIdentifier TEXT,"
+        " newFilename TEXT,"
+        " contentVersion BLOB NOT NULL DEFAULT x'',"
+        " metadataVersion BLOB NOT NULL DEFAULT x'',"
+        " options INTEGER NOT NULL DEFAULT 0,"
+        " time INTEGER NOT NULL);"
+        "CREATE INDEX IF NOT EXISTS ReplicaJournalByIdentifier ON ReplicaJournal(identifier);");
+  });
   return m;
 }
 
@@ -85,6 +102,44 @@ ReplicaEntry readEntry(const Statement& s) {
   return e;
 }
 
+constexpr const char* kJournalColumns =
+    "id, kind, identifier, parentIdentifier, filename, isFolder, newParentIdentifier, newFilename,"
+    " contentVersion, metadataVersion, options, time";
+
+constexpr std::pair<JournalEntry::Kind, const char*> kJournalKinds[] = {
+    {JournalEntry::Kind::createFolder, "createFolder"},
+    {JournalEntry::Kind::rename, "rename"},
+    {JournalEntry::Kind::removeFolder, "removeFolder"},
+    {JournalEntry::Kind::removeFile, "removeFile"},
+};
+
+// Entries of a kind this build does not know read as nothing to undo: they are replayed as
+// removals of nothing, which the extension answers as done.
+std::optional<JournalEntry::Kind> journalKind(const std::string& text) {
+  for (const auto& [kind, name] : kJournalKinds)
+    if (text == name) return kind;
+  return std::nullopt;
+}
+
+std::optional<JournalEntry> readJournalEntry(const Statement& s) {
+  auto kind = journalKind(s.text(1));
+  if (!kind) return std::nullopt;
+  JournalEntry e;
+  e.id = s.int64(0);
+  e.kind = *kind;
+  e.identifier = fp::ItemIdentifier(s.text(2));
+  e.parentIdentifier = fp::ItemIdentifier(s.text(3));
+  e.filename = s.text(4);
+  e.isFolder = s.boolean(5);
+  if (auto v = s.optionalText(6)) e.newParentIdentifier = fp::ItemIdentifier(*v);
+  e.newFilename = s.optionalText(7);
+  e.baseVersion.contentVersion = data(s.blob(8));
+  e.baseVersion.metadataVersion = data(s.blob(9));
+  e.options = static_cast<std::uint32_t>(s.int64(10));
+  e.time = s.int64(11);
+  return e;
+}
+
 std::string decorationsText(const std::vector<std::string>& decorations) {
   base::JSONValue list = base::JSONValue::array();
   for (const auto& d : decorations) list.push_back(d);
@@ -92,6 +147,12 @@ std::string decorationsText(const std::vector<std::string>& decorations) {
 }
 
 }  // namespace
+
+const char* journalKindName(JournalEntry::Kind kind) {
+  for (const auto& [k, name] : kJournalKinds)
+    if (k == kind) return name;
+  return "unknown";
+}
 
 StoreResult<std::unique_ptr<ReplicaStore>> ReplicaStore::open(const std::filesystem::path& path,
                                                               Database::Mode mode) {
@@ -190,11 +251,26 @@ StoreResult<std::optional<UpsertResult>> ReplicaStore::upsertLocked(const fp::It
       queryOneLocked(byIdentifier.c_str(), [&](Statement& s) { s.bind(1, identifier.rawValue()); });
   if (!existing) return std::unexpected(existing.error());
 
+  // A pending local change wins over what the extension reports.
+  auto pending = pendingLocked(identifier);
+  if (!pending) return std::unexpected(pending.error());
+  using Kind = JournalEntry::Kind;
+  if (*pending &&
+      ((*pending)->kind == Kind::removeFile || (*pending)->kind == Kind::removeFolder)) {
+    if (!*existing) return std::optional<UpsertResult>();
+    UpsertResult unchanged;
+    unchanged.inode = (**existing).inode;
+    return std::optional<UpsertResult>(unchanged);
+  }
+  const bool renamed = *pending && (*pending)->kind == Kind::rename;
+  const fp::ItemIdentifier parentIdentifier =
+      renamed ? (*pending)->newParentIdentifier.value_or(item.parentItemIdentifier())
+              : item.parentItemIdentifier();
+
   Inode parentInode = kRootInode;
   if (!identifier.isRootContainer()) {
-    auto parent = queryOneLocked(byIdentifier.c_str(), [&](Statement& s) {
-      s.bind(1, item.parentItemIdentifier().rawValue());
-    });
+    auto parent = queryOneLocked(byIdentifier.c_str(),
+                                 [&](Statement& s) { s.bind(1, parentIdentifier.rawValue()); });
     if (!parent) return std::unexpected(parent.error());
     if (!*parent || !(*parent)->isFolder) return std::optional<UpsertResult>();
     parentInode = (*parent)->inode;
@@ -205,7 +281,8 @@ StoreResult<std::optional<UpsertResult>> ReplicaStore::upsertLocked(const fp::It
   const auto creation = item.creationDate();
   const auto modification = item.contentModificationDate();
   const auto flags = item.fileSystemFlags();
-  const std::string filename = identifier.isRootContainer() ? std::string() : item.filename();
+  std::string filename = identifier.isRootContainer() ? std::string() : item.filename();
+  if (renamed && (*pending)->newFilename) filename = *(*pending)->newFilename;
   std::optional<std::int64_t> flagsValue;
   if (flags) flagsValue = static_cast<std::int64_t>(fp::rawValue(*flags));
   std::optional<std::int64_t> creationValue, modificationValue;
@@ -317,6 +394,10 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::completeListing(Inode paren
     R removedAll;
     for (const auto& child : *current) {
       if (std::binary_search(listed.begin(), listed.end(), child.inode)) continue;
+      // Moved here locally, and the extension does not know yet.
+      auto pending = pendingLocked(child.identifier);
+      if (!pending) return std::unexpected(pending.error());
+      if (*pending && (*pending)->kind == JournalEntry::Kind::rename) continue;
       auto removed = removeLocked(child.inode);
       if (!removed) return std::unexpected(removed.error());
       for (auto& r : *removed) removedAll.push_back(std::move(r));
@@ -363,21 +444,131 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::removeLocked(Inode inode) {
   return removed;
 }
 
+StoreResult<std::vector<ReplicaEntry>> ReplicaStore::removeIdentifierLocked(
+    const fp::ItemIdentifier& identifier) {
+  auto id = db_->prepare("SELECT inode FROM ReplicaItems WHERE identifier = ?");
+  if (!id) return std::unexpected(id.error());
+  id->bind(1, identifier.rawValue());
+  auto row = id->step();
+  if (!row) return std::unexpected(row.error());
+  if (!*row) return std::vector<ReplicaEntry>();
+  const auto inode = static_cast<Inode>(id->int64(0));
+  id->reset();
+  return removeLocked(inode);
+}
+
 StoreResult<std::vector<ReplicaEntry>> ReplicaStore::remove(const fp::ItemIdentifier& identifier) {
   base::MutexLock lock(mutex_);
   return db_->transaction<std::vector<ReplicaEntry>>(
       [&]() -> StoreResult<std::vector<ReplicaEntry>> {
         mutex_.assertHeld();  // transaction() runs it here, under the lock
-        auto id = db_->prepare("SELECT inode FROM ReplicaItems WHERE identifier = ?");
-        if (!id) return std::unexpected(id.error());
-        id->bind(1, identifier.rawValue());
-        auto row = id->step();
-        if (!row) return std::unexpected(row.error());
-        if (!*row) return std::vector<ReplicaEntry>();
-        const auto inode = static_cast<Inode>(id->int64(0));
-        id->reset();
-        return removeLocked(inode);
+        return removeIdentifierLocked(identifier);
       });
+}
+
+StoreResult<std::int64_t> ReplicaStore::addJournalEntryLocked(const JournalEntry& entry) {
+  auto s = db_->prepare(
+      "INSERT INTO ReplicaJournal (kind, identifier, parentIdentifier, filename, isFolder,"
+      " newParentIdentifier, newFilename, contentVersion, metadataVersion, options, time)"
+      " VALUES (?,?,?,?,?,?,?,?,?,?,?)");
+  if (!s) return std::unexpected(s.error());
+  std::optional<std::string> newParent;
+  if (entry.newParentIdentifier) newParent = entry.newParentIdentifier->rawValue();
+  s->bind(1, journalKindName(entry.kind))
+      .bind(2, entry.identifier.rawValue())
+      .bind(3, entry.parentIdentifier.rawValue())
+      .bind(4, entry.filename)
+      .bind(5, entry.isFolder)
+      .bind(6, newParent)
+      .bind(7, entry.newFilename)
+      .bindBlob(8, bytes(entry.baseVersion.contentVersion))
+      .bindBlob(9, bytes(entry.baseVersion.metadataVersion))
+      .bind(10, static_cast<std::int64_t>(entry.options))
+      .bind(11, entry.time);
+  if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+  auto id = db_->scalarInt("SELECT last_insert_rowid()");
+  if (!id) return std::unexpected(id.error());
+  return id->value_or(0);
+}
+
+StoreResult<std::int64_t> ReplicaStore::addJournalEntry(const JournalEntry& entry) {
+  base::MutexLock lock(mutex_);
+  return addJournalEntryLocked(entry);
+}
+
+StoreResult<ReplicaStore::Journalled> ReplicaStore::journalAndRemove(const JournalEntry& entry,
+                                                                     Inode inode) {
+  base::MutexLock lock(mutex_);
+  return db_->transaction<Journalled>([&]() -> StoreResult<Journalled> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
+    auto added = addJournalEntryLocked(entry);
+    if (!added) return std::unexpected(added.error());
+    auto removed = removeLocked(inode);
+    if (!removed) return std::unexpected(removed.error());
+    return Journalled{*added, std::move(*removed)};
+  });
+}
+
+StoreResult<std::vector<JournalEntry>> ReplicaStore::journal() {
+  base::MutexLock lock(mutex_);
+  static const std::string sql =
+      std::string("SELECT ") + kJournalColumns + " FROM ReplicaJournal ORDER BY id";
+  auto s = db_->prepare(sql);
+  if (!s) return std::unexpected(s.error());
+  std::vector<JournalEntry> out;
+  while (true) {
+    auto row = s->step();
+    if (!row) return std::unexpected(row.error());
+    if (!*row) break;
+    if (auto e = readJournalEntry(*s)) out.push_back(std::move(*e));
+  }
+  return out;
+}
+
+StoreResult<std::optional<JournalEntry>> ReplicaStore::pendingLocked(
+    const fp::ItemIdentifier& identifier) {
+  static const std::string sql = std::string("SELECT ") + kJournalColumns +
+                                 " FROM ReplicaJournal WHERE identifier = ? ORDER BY id DESC";
+  auto s = db_->prepare(sql);
+  if (!s) return std::unexpected(s.error());
+  s->bind(1, identifier.rawValue());
+  while (true) {
+    auto row = s->step();
+    if (!row) return std::unexpected(row.error());
+    if (!*row) return std::optional<JournalEntry>();
+    if (auto e = readJournalEntry(*s)) {
+      s->reset();
+      return std::optional<JournalEntry>(std::move(*e));
+    }
+  }
+}
+
+StoreResult<ReplicaStore::Settled> ReplicaStore::settleJournal(
+    const std::vector<std::int64_t>& ids, const fp::Item* item,
+    const std::optional<fp::ItemIdentifier>& removed) {
+  base::MutexLock lock(mutex_);
+  return db_->transaction<Settled>([&]() -> StoreResult<Settled> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
+    auto del = db_->prepare("DELETE FROM ReplicaJournal WHERE id = ?");
+    if (!del) return std::unexpected(del.error());
+    for (const auto id : ids) {
+      del->reset();
+      del->bind(1, id);
+      if (auto ran = del->run(); !ran) return std::unexpected(ran.error());
+    }
+    Settled settled;
+    if (removed) {
+      auto gone = removeIdentifierLocked(*removed);
+      if (!gone) return std::unexpected(gone.error());
+      settled.removed = std::move(*gone);
+    }
+    if (item) {
+      auto upserted = upsertLocked(*item);
+      if (!upserted) return std::unexpected(upserted.error());
+      settled.upserted = std::move(*upserted);
+    }
+    return settled;
+  });
 }
 
 StoreResult<void> ReplicaStore::setContentPresent(Inode inode, const fp::Data& contentVersion,

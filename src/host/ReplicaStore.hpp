@@ -3,7 +3,13 @@
 // SQLite file per domain, never the extension's item database. Each item the extension handed
 // over has an inode number (the root folder is inode 1), its parent and name, its attributes,
 // and for files whether the contents are present, at which content version and in which file.
-// The file also keeps the last sync anchor and small state values (domain state, errors).
+// The file also keeps the last sync anchor and small state values (domain state, errors), and
+// the journal of local changes to the namespace not yet confirmed by the extension.
+//
+// While a journal entry is pending, what the extension reports never undoes it: an upsert of an
+// item deleted locally is ignored (the item stays gone, or stays as it is while its deletion is
+// under way), an upsert of an item renamed or moved locally keeps the new name and parent, and a
+// listing keeps such an item in its new folder.
 //
 // Thread-safe: every member takes the store's one mutex; nothing calls out while holding it, so
 // callers may hold locks of their own around any call.
@@ -74,6 +80,30 @@ struct PresentContent {
   std::filesystem::path contentPath;
 };
 
+/// A local change of the namespace, kept from before the extension is asked until it confirmed.
+struct JournalEntry {
+  enum class Kind { createFolder, rename, removeFolder, removeFile };
+  /// Order of the entries (assigned by the store).
+  std::int64_t id = 0;
+  Kind kind = Kind::removeFile;
+  /// The item; for createFolder the identifier the host made for the new folder.
+  fp::ItemIdentifier identifier;
+  fp::ItemIdentifier parentIdentifier;
+  std::string filename;
+  bool isFolder = false;
+  /// Where a rename puts the item.
+  std::optional<fp::ItemIdentifier> newParentIdentifier;
+  std::optional<std::string> newFilename;
+  fp::ItemVersion baseVersion;
+  /// fp::DeleteItemOptions of a deletion.
+  std::uint32_t options = 0;
+  /// Milliseconds since 1970.
+  std::int64_t time = 0;
+};
+
+/// Text of a journal entry's kind ("createFolder", "rename", "removeFolder", "removeFile").
+const char* journalKindName(JournalEntry::Kind kind);
+
 template <class T>
 using StoreResult = std::expected<T, common::DatabaseError>;
 
@@ -114,6 +144,26 @@ class ReplicaStore {
   StoreResult<std::vector<PresentContent>> presentContents();
   StoreResult<std::int64_t> cacheUsage();
 
+  /// Adds `entry` to the journal; returns its id.
+  StoreResult<std::int64_t> addJournalEntry(const JournalEntry& entry);
+  /// Adds `entry` and removes the item at `inode` with everything below it, in one transaction;
+  /// returns the entry's id and what was removed.
+  struct Journalled {
+    std::int64_t id = 0;
+    std::vector<ReplicaEntry> removed;
+  };
+  StoreResult<Journalled> journalAndRemove(const JournalEntry& entry, Inode inode);
+  /// The pending entries, oldest first.
+  StoreResult<std::vector<JournalEntry>> journal();
+  /// The extension confirmed (or definitely refused) entries `ids`: clears them and, in the same
+  /// transaction, records `item` and removes `removed` (with its subtree) when given.
+  struct Settled {
+    std::optional<UpsertResult> upserted;
+    std::vector<ReplicaEntry> removed;
+  };
+  StoreResult<Settled> settleJournal(const std::vector<std::int64_t>& ids, const fp::Item* item,
+                                     const std::optional<fp::ItemIdentifier>& removed);
+
   StoreResult<std::optional<std::string>> state(const std::string& key);
   StoreResult<void> setState(const std::string& key, const std::optional<std::string>& value);
 
@@ -132,6 +182,13 @@ class ReplicaStore {
   StoreResult<std::optional<UpsertResult>> upsertLocked(const fp::Item& item)
       TARNIX_REQUIRES(mutex_);
   StoreResult<std::vector<ReplicaEntry>> removeLocked(Inode inode) TARNIX_REQUIRES(mutex_);
+  StoreResult<std::vector<ReplicaEntry>> removeIdentifierLocked(
+      const fp::ItemIdentifier& identifier) TARNIX_REQUIRES(mutex_);
+  StoreResult<std::int64_t> addJournalEntryLocked(const JournalEntry& entry)
+      TARNIX_REQUIRES(mutex_);
+  /// The latest pending entry about `identifier`.
+  StoreResult<std::optional<JournalEntry>> pendingLocked(const fp::ItemIdentifier& identifier)
+      TARNIX_REQUIRES(mutex_);
 
   base::Mutex mutex_;
   const std::unique_ptr<common::Database> db_ TARNIX_PT_GUARDED_BY(mutex_);

@@ -27,6 +27,10 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
  public:
   static constexpr auto kReadable =
       fp::ItemCapabilities::allowsReading | fp::ItemCapabilities::allowsEvicting;
+  /// What the user may do with an item of their own (and what new folders get).
+  static constexpr auto kEditable =
+      kReadable | fp::ItemCapabilities::allowsWriting | fp::ItemCapabilities::allowsRenaming |
+      fp::ItemCapabilities::allowsReparenting | fp::ItemCapabilities::allowsDeleting;
 
   struct Counters {
     std::atomic<int> item{0};
@@ -66,6 +70,50 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
   /// Where a delivered range starts in the file handed over; without one, at its own place in
   /// a file as long as the contents. Other bytes fill the file before it.
   using RangeOffset = std::function<std::int64_t(fp::ByteRange delivered)>;
+
+  /// A creation, modification or deletion the host asked for.
+  struct ChangeCall {
+    enum class Kind { create, modify, remove };
+    Kind kind = Kind::create;
+    /// The item (for a creation, the template's identifier).
+    std::string identifier;
+    /// What the template said (creation, modification).
+    std::string parent;
+    std::string filename;
+    fp::ItemFields fields = fp::ItemFields::none;
+    fp::DeleteItemOptions deleteOptions = fp::DeleteItemOptions::none;
+    fp::ItemVersion baseVersion;
+  };
+  /// Decides each change before it is made: an error fails it and changes nothing, none lets it
+  /// happen. Runs on the calling thread and may block.
+  using ChangeHook = std::function<std::optional<fp::Error>(const ChangeCall&)>;
+  void setChangeHook(ChangeHook hook) {
+    std::lock_guard lock(mutex_);
+    changeHook_ = std::move(hook);
+  }
+  /// Every change asked for, in order.
+  std::vector<ChangeCall> changeCalls() {
+    std::lock_guard lock(mutex_);
+    return changeCalls_;
+  }
+  /// Changes what the user may do with an item; without `announce` the host is not told.
+  void setCapabilities(const std::string& id, fp::ItemCapabilities caps, bool announce = true) {
+    std::lock_guard lock(mutex_);
+    auto& node = nodes_.at(id);
+    node.properties.capabilities = caps;
+    node.properties.itemVersion.metadataVersion = "m" + std::to_string(++version_);
+    if (announce) changes_.push_back({++rank_, id, false});
+  }
+  bool exists(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return nodes_.contains(id);
+  }
+  /// The identifier of the child of `parent` named `name`; empty when there is none.
+  std::string childNamed(const std::string& parent, const std::string& name) {
+    for (const auto& [childName, id] : childrenOf(parent))
+      if (childName == name) return id;
+    return {};
+  }
 
   void setManager(fp::ManagerPtr manager) { manager_ = std::move(manager); }
   void setRangeOffset(RangeOffset offset) {
@@ -231,22 +279,85 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     return fp::Progress::make(1);
   }
 
-  fp::ProgressPtr createItem(fp::ItemPtr, fp::ItemFields,
+  // Folders only: files need contents, which this fake does not take.
+  fp::ProgressPtr createItem(fp::ItemPtr itemTemplate, fp::ItemFields fields,
                              const std::optional<std::filesystem::path>&, fp::CreateItemOptions,
                              const fp::Request&, ChangeItemCompletion completion) override {
-    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
+    auto call = changeCall(ChangeCall::Kind::create, *itemTemplate, fields);
+    if (auto refused = admit(call))
+      return completion(nullptr, fp::ItemFields::none, false, *refused), fp::Progress::make(1);
+    if (!itemTemplate->isFolder())
+      return completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature()),
+             fp::Progress::make(1);
+    std::string id;
+    {
+      std::lock_guard lock(mutex_);
+      if (auto refused = placementRefusedLocked("", call.parent, call.filename))
+        return completion(nullptr, fp::ItemFields::none, false, *refused), fp::Progress::make(1);
+      id = "new-" + std::to_string(++version_);
+    }
+    addFolder(id, call.parent, call.filename, kEditable);
+    completion(find(fp::ItemIdentifier(id)), fp::ItemFields::none, false, std::nullopt);
     return fp::Progress::make(1);
   }
-  fp::ProgressPtr modifyItem(fp::ItemPtr, const fp::ItemVersion&, fp::ItemFields,
-                             const std::optional<std::filesystem::path>&, fp::ModifyItemOptions,
-                             const fp::Request&, ChangeItemCompletion completion) override {
-    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
+  // Renames and moves.
+  fp::ProgressPtr modifyItem(fp::ItemPtr item, const fp::ItemVersion& baseVersion,
+                             fp::ItemFields fields, const std::optional<std::filesystem::path>&,
+                             fp::ModifyItemOptions, const fp::Request&,
+                             ChangeItemCompletion completion) override {
+    auto call = changeCall(ChangeCall::Kind::modify, *item, fields);
+    call.baseVersion = baseVersion;
+    if (auto refused = admit(call))
+      return completion(nullptr, fp::ItemFields::none, false, *refused), fp::Progress::make(1);
+    {
+      std::lock_guard lock(mutex_);
+      auto it = nodes_.find(call.identifier);
+      if (it == nodes_.end())
+        return completion(nullptr, fp::ItemFields::none, false,
+                          fp::Error::forNonExistentItem(item->itemIdentifier())),
+               fp::Progress::make(1);
+      auto& p = it->second.properties;
+      const auto parent = fp::contains(fields, fp::ItemFields::parentItemIdentifier)
+                              ? call.parent
+                              : p.parentItemIdentifier.rawValue();
+      const auto name = fp::contains(fields, fp::ItemFields::filename) ? call.filename : p.filename;
+      if (auto refused = placementRefusedLocked(call.identifier, parent, name))
+        return completion(nullptr, fp::ItemFields::none, false, *refused), fp::Progress::make(1);
+      p.parentItemIdentifier = fp::ItemIdentifier(parent);
+      p.filename = name;
+      p.itemVersion.metadataVersion = "m" + std::to_string(++version_);
+      changes_.push_back({++rank_, call.identifier, false});
+    }
+    completion(find(item->itemIdentifier()), fp::ItemFields::none, false, std::nullopt);
     return fp::Progress::make(1);
   }
-  fp::ProgressPtr deleteItem(const fp::ItemIdentifier&, const fp::ItemVersion&,
-                             fp::DeleteItemOptions, const fp::Request&,
-                             ErrorCompletion completion) override {
-    completion(fp::Error::unsupportedFeature());
+  fp::ProgressPtr deleteItem(const fp::ItemIdentifier& identifier,
+                             const fp::ItemVersion& baseVersion, fp::DeleteItemOptions options,
+                             const fp::Request&, ErrorCompletion completion) override {
+    ChangeCall call;
+    call.kind = ChangeCall::Kind::remove;
+    call.identifier = identifier.rawValue();
+    call.deleteOptions = options;
+    call.baseVersion = baseVersion;
+    if (auto refused = admit(call)) return completion(*refused), fp::Progress::make(1);
+    {
+      std::lock_guard lock(mutex_);
+      auto it = nodes_.find(call.identifier);
+      if (it == nodes_.end())
+        return completion(fp::Error::forNonExistentItem(identifier)), fp::Progress::make(1);
+      if (!fp::contains(it->second.properties.capabilities, fp::ItemCapabilities::allowsDeleting))
+        return completion(
+                   fp::Error::forRejectedDeletion(fp::ItemSnapshot::make(it->second.properties))),
+               fp::Progress::make(1);
+      const bool hasChildren = std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) {
+        return n.second.properties.parentItemIdentifier == identifier && n.first != call.identifier;
+      });
+      if (hasChildren && !fp::contains(options, fp::DeleteItemOptions::recursive))
+        return completion(fp::Error(fp::FileProviderErrorCode::directoryNotEmpty)),
+               fp::Progress::make(1);
+    }
+    remove(call.identifier);
+    completion(std::nullopt);
     return fp::Progress::make(1);
   }
 
@@ -450,6 +561,41 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
     return std::make_pair(it->second.contents, it->second.properties);
   }
 
+  static ChangeCall changeCall(ChangeCall::Kind kind, const fp::Item& item, fp::ItemFields fields) {
+    ChangeCall call;
+    call.kind = kind;
+    call.identifier = item.itemIdentifier().rawValue();
+    call.parent = item.parentItemIdentifier().rawValue();
+    call.filename = item.filename();
+    call.fields = fields;
+    return call;
+  }
+
+  // Records `call` and asks the hook about it.
+  std::optional<fp::Error> admit(const ChangeCall& call) {
+    ChangeHook hook;
+    {
+      std::lock_guard lock(mutex_);
+      changeCalls_.push_back(call);
+      hook = changeHook_;
+    }
+    return hook ? hook(call) : std::nullopt;
+  }
+
+  // Why `id` (empty: a new item) cannot be named `name` in `parent`.
+  std::optional<fp::Error> placementRefusedLocked(const std::string& id, const std::string& parent,
+                                                  const std::string& name) {
+    auto folder = nodes_.find(parent);
+    if (folder == nodes_.end() || folder->second.properties.contentType != fp::kContentTypeFolder)
+      return fp::Error::forNonExistentItem(fp::ItemIdentifier(parent));
+    for (const auto& [otherId, other] : nodes_)
+      if (otherId != id && otherId != parent &&
+          other.properties.parentItemIdentifier.rawValue() == parent &&
+          other.properties.filename == name)
+        return fp::Error::forCollision(fp::ItemSnapshot::make(other.properties));
+    return std::nullopt;
+  }
+
   DeliveryFilter deliveryFilter() {
     std::lock_guard lock(mutex_);
     return deliveryFilter_;
@@ -486,6 +632,8 @@ class FakeReplicatedExtension final : public fp::ReplicatedExtension,
   std::map<std::string, Node> nodes_;
   std::map<std::pair<std::string, fp::Data>, std::string> history_;  // every version's contents
   FetchHook fetchHook_;
+  ChangeHook changeHook_;
+  std::vector<ChangeCall> changeCalls_;
   DeliveryFilter deliveryFilter_;
   RangeOffset rangeOffset_;
   std::vector<Change> changes_;
