@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>  // renameat2
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -278,12 +279,11 @@ TEST_F(FuseMountTest, AFileWithoutReadCapabilityCannotBeOpened) {
   EXPECT_EQ(fake_->counters().fetchContents.load(), 0);
 }
 
-TEST_F(FuseMountTest, EveryWriteAnswersReadOnly) {
+TEST_F(FuseMountTest, EveryWriteOfContentsAnswersReadOnly) {
   fake_->addFolder("d", fake_->root(), "Folder");
   fake_->addFile("f", "d", "file.txt", "contents");
   mount();
   const fs::path file = mountPoint() / "Folder/file.txt";
-  const fs::path folder = mountPoint() / "Folder";
   const fs::path fresh = mountPoint() / "Folder/fresh";
   struct Case {
     const char* what;
@@ -294,10 +294,6 @@ TEST_F(FuseMountTest, EveryWriteAnswersReadOnly) {
       {"open for reading and writing", [&] { return ::open(file.c_str(), O_RDWR); }},
       {"create", [&] { return ::open(fresh.c_str(), O_WRONLY | O_CREAT, 0644); }},
       {"truncate", [&] { return ::truncate(file.c_str(), 0); }},
-      {"mkdir", [&] { return ::mkdir(fresh.c_str(), 0755); }},
-      {"unlink", [&] { return ::unlink(file.c_str()); }},
-      {"rmdir", [&] { return ::rmdir(folder.c_str()); }},
-      {"rename", [&] { return ::rename(file.c_str(), fresh.c_str()); }},
       {"chmod", [&] { return ::chmod(file.c_str(), 0600); }},
       {"symlink", [&] { return ::symlink("file.txt", fresh.c_str()); }},
       {"link", [&] { return ::link(file.c_str(), fresh.c_str()); }},
@@ -311,6 +307,112 @@ TEST_F(FuseMountTest, EveryWriteAnswersReadOnly) {
     EXPECT_EQ(errno, EROFS) << c.what;
   }
   EXPECT_EQ(testing::readFile(file), "contents");
+}
+
+// Items that allow only reading: changes of names and folders are refused from their
+// capabilities, and nothing reaches the extension.
+TEST_F(FuseMountTest, ChangesTheItemsDoNotAllowAreRefusedBeforeAnythingIsSent) {
+  fake_->addFolder("d", fake_->root(), "Folder");
+  fake_->addFile("f", "d", "file.txt", "contents");
+  mount();
+  const fs::path file = mountPoint() / "Folder/file.txt";
+  const fs::path folder = mountPoint() / "Folder";
+  const fs::path fresh = mountPoint() / "Folder/fresh";
+  struct Case {
+    const char* what;
+    std::function<int()> call;
+    int expected;
+  };
+  const Case cases[] = {
+      {"mkdir", [&] { return ::mkdir(fresh.c_str(), 0755); }, EACCES},
+      {"unlink", [&] { return ::unlink(file.c_str()); }, EPERM},
+      {"rmdir", [&] { return ::rmdir(folder.c_str()); }, EPERM},
+      {"rename", [&] { return ::rename(file.c_str(), fresh.c_str()); }, EPERM},
+      {"move", [&] { return ::rename(file.c_str(), (mountPoint() / "f").c_str()); }, EPERM},
+  };
+  for (const auto& c : cases) {
+    errno = 0;
+    EXPECT_EQ(c.call(), -1) << c.what;
+    EXPECT_EQ(errno, c.expected) << c.what;
+  }
+  EXPECT_TRUE(fake_->changeCalls().empty());
+  EXPECT_EQ(names(folder), std::vector<std::string>{"file.txt"});
+}
+
+TEST_F(FuseMountTest, FoldersAreMadeRenamedMovedAndRemovedThroughTheMount) {
+  fake_->setCapabilities(fake_->root(), FakeReplicatedExtension::kEditable);
+  fake_->addFolder("d", fake_->root(), "Folder", FakeReplicatedExtension::kEditable);
+  fake_->addFile("f", "d", "file.txt", "contents", FakeReplicatedExtension::kEditable);
+  fake_->addFile("g", "d", "other.txt", "other", FakeReplicatedExtension::kEditable);
+  mount();
+  const fs::path root = mountPoint();
+  ASSERT_EQ(::mkdir((root / "New").c_str(), 0755), 0) << std::strerror(errno);
+  const std::string made = fake_->childNamed(fake_->root(), "New");
+  ASSERT_FALSE(made.empty());
+  EXPECT_TRUE(fs::is_directory(root / "New"));
+
+  // Moved and renamed in one step; the bytes follow.
+  fs::rename(root / "Folder/file.txt", root / "New/moved.txt");
+  EXPECT_EQ(fake_->childNamed(made, "moved.txt"), "f");
+  EXPECT_EQ(testing::readFile(root / "New/moved.txt"), "contents");
+  EXPECT_FALSE(fs::exists(root / "Folder/file.txt"));
+
+  // rename(2) flags: no replacing when asked, no exchanging at all.
+  errno = 0;
+  EXPECT_EQ(::renameat2(AT_FDCWD, (root / "Folder/other.txt").c_str(), AT_FDCWD,
+                        (root / "New/moved.txt").c_str(), RENAME_NOREPLACE),
+            -1);
+  EXPECT_EQ(errno, EEXIST);
+  errno = 0;
+  EXPECT_EQ(::renameat2(AT_FDCWD, (root / "Folder/other.txt").c_str(), AT_FDCWD,
+                        (root / "New/moved.txt").c_str(), RENAME_EXCHANGE),
+            -1);
+  EXPECT_EQ(errno, EINVAL);
+
+  fs::rename(root / "New", root / "Renamed");
+  EXPECT_EQ(fake_->childNamed(fake_->root(), "Renamed"), made);
+  EXPECT_EQ(names(root), (std::vector<std::string>{"Folder", "Renamed"}));
+
+  errno = 0;
+  EXPECT_EQ(::rmdir((root / "Renamed").c_str()), -1);
+  EXPECT_EQ(errno, ENOTEMPTY);
+  ASSERT_EQ(::unlink((root / "Renamed/moved.txt").c_str()), 0) << std::strerror(errno);
+  EXPECT_FALSE(fs::exists(root / "Renamed/moved.txt"));
+  ASSERT_EQ(::rmdir((root / "Renamed").c_str()), 0) << std::strerror(errno);
+  EXPECT_FALSE(fake_->exists(made));
+  EXPECT_FALSE(fake_->exists("f"));
+  EXPECT_EQ(names(root), std::vector<std::string>{"Folder"});
+}
+
+// `rm -r` of a folder of many files: the files' removals wait, the folder's removal takes them
+// along, and the extension gets one recursive deletion. Files removed earlier stay gone when
+// the folder is listed again.
+TEST_F(FuseMountTest, RemovingAFolderOfManyFilesSendsOneDeletion) {
+  fake_->setCapabilities(fake_->root(), FakeReplicatedExtension::kEditable);
+  fake_->addFolder("d", fake_->root(), "Many", FakeReplicatedExtension::kEditable);
+  for (int i = 0; i < 300; ++i)
+    fake_->addFile("f" + std::to_string(i), "d", "file" + std::to_string(i) + ".txt", "x",
+                   FakeReplicatedExtension::kEditable);
+  MountOptions options;
+  // Long enough that nothing goes before the folder's removal, however slow the machine.
+  options.bridge.namespaceChanges.deletionDelay = std::chrono::minutes(5);
+  mount(options);
+  const fs::path folder = mountPoint() / "Many";
+  ASSERT_EQ(names(folder).size(), 300u);
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(::unlink((folder / ("file" + std::to_string(i) + ".txt")).c_str()), 0) << i;
+  EXPECT_EQ(names(folder).size(), 200u);  // listed again by the extension
+  EXPECT_TRUE(fake_->changeCalls().empty());
+
+  const auto removed = testing::runProgram({"/bin/rm", "-r", folder.string()});
+  EXPECT_EQ(removed.exitStatus, 0) << removed.errors;
+  const auto sent = fake_->changeCalls();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].identifier, "d");
+  EXPECT_EQ(sent[0].deleteOptions, platform::fileprovider::DeleteItemOptions::recursive);
+  EXPECT_FALSE(fake_->exists("d"));
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_TRUE(mounted_->namespaceChanges().waitUntilSettled(std::chrono::seconds(10)));
 }
 
 TEST_F(FuseMountTest, EvictionMakesTheLeastRecentlyUsedClosedFileDatalessAgain) {

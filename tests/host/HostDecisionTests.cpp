@@ -152,6 +152,19 @@ TEST(ExtensionErrorTest, EveryErrorBecomesTheErrnoAUserExpects) {
        EHOSTUNREACH},
       {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::permissionDenied))),
        EACCES},
+      // Refusals of changes.
+      {fp::Error(fp::FileProviderErrorCode::filenameCollision), EEXIST},
+      {fp::Error(fp::FileProviderErrorCode::directoryNotEmpty), ENOTEMPTY},
+      {fp::Error(fp::FileProviderErrorCode::deletionRejected), EPERM},
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::fileLocked))), EBUSY},
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::invalidFilePath))),
+       EINVAL},
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::uploadRejected))),
+       EINVAL},
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::directoryNotEmpty))),
+       ENOTEMPTY},
+      {fp::Error::wrapping(fileprovider::bridgedError(SyncError(SyncCode::filenameCollision))),
+       EEXIST},
       {fp::Error::wrapping(fp::Error("NSURLErrorDomain", -1005)), EIO},  // connection lost
       {fp::Error::wrapping(fp::Error("NSURLErrorDomain", -1001)), EIO},  // timed out
       {fp::Error::wrapping(fp::Error("NSURLErrorDomain", -1009)), ENETDOWN},
