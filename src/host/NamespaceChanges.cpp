@@ -84,8 +84,14 @@ void NamespaceChanges::start() {
     if (started_ || stopping_) return;
     started_ = true;
   }
+  // What an earlier run left; changes made from now on are this run's own.
+  auto entries = store_->journal();
+  if (!entries) {
+    logger_.error("Reading the journal failed", {{"error", entries.error().description()}});
+    entries.emplace();
+  }
   worker_.start();
-  worker_.post([this] { run(); });
+  worker_.post([this, left = std::move(*entries)] { run(left); });
 }
 
 void NamespaceChanges::stop() {
@@ -339,8 +345,8 @@ bool NamespaceChanges::sendDeletion(const JournalEntry& entry) {
 
 // ---- The worker --------------------------------------------------------------------------------
 
-void NamespaceChanges::run() {
-  replay();
+void NamespaceChanges::run(const std::vector<JournalEntry>& left) {
+  replay(left);
   base::MutexLock lock(mutex_);
   replayed_ = true;
   changed_.signalAll();
@@ -383,16 +389,10 @@ void NamespaceChanges::run() {
   changed_.signalAll();
 }
 
-void NamespaceChanges::replay() {
-  auto entries = store_->journal();
-  if (!entries) {
-    logger_.error("Reading the journal failed", {{"error", entries.error().description()}});
-    return;
-  }
-  if (!entries->empty())
-    logger_.info("Replaying local changes",
-                 {{"count", static_cast<std::int64_t>(entries->size())}});
-  for (const auto& entry : *entries) {
+void NamespaceChanges::replay(const std::vector<JournalEntry>& entries) {
+  if (!entries.empty())
+    logger_.info("Replaying local changes", {{"count", static_cast<std::int64_t>(entries.size())}});
+  for (const auto& entry : entries) {
     {
       base::MutexLock lock(mutex_);
       if (stopping_) return;

@@ -59,7 +59,7 @@ class NamespaceChanges {
   NamespaceChanges(const NamespaceChanges&) = delete;
   NamespaceChanges& operator=(const NamespaceChanges&) = delete;
 
-  /// Starts the worker, which first replays the journal. Once only.
+  /// Starts the worker, which first replays what the journal holds now. Once only.
   void start() TARNIX_EXCLUDES(mutex_);
   /// Sends the deletions still waiting once each, then stops the worker; what is not confirmed
   /// stays in the journal. Idempotent.
@@ -88,8 +88,9 @@ class NamespaceChanges {
     int attempts = 0;
   };
 
-  void run() TARNIX_EXCLUDES(mutex_);
-  void replay() TARNIX_EXCLUDES(mutex_);
+  void run(const std::vector<JournalEntry>& left) TARNIX_EXCLUDES(mutex_);
+  /// Sends again what an earlier run left in the journal, in order.
+  void replay(const std::vector<JournalEntry>& entries) TARNIX_EXCLUDES(mutex_);
   /// Sends one deferred deletion and handles the answer; false when it should be sent again.
   bool sendDeletion(const JournalEntry& entry) TARNIX_EXCLUDES(mutex_);
   /// Sends now the waiting deletions of items named `name` in `parent`, so that the name is free
