@@ -6,6 +6,7 @@
 // cannot be used.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -420,6 +421,236 @@ TEST_F(EmulatorMountTest, AFileLockedByAnotherUserShowsThatUserAsItsHolder) {
   const auto decorations = attribute("decorations");
   EXPECT_EQ(decorations.find(".isSelfLocked"), std::string::npos) << decorations;
   EXPECT_NE(decorations.find(".isLocked"), std::string::npos) << decorations;
+}
+
+}  // namespace
+}  // namespace tarnix::host
+
+namespace tarnix::host {
+namespace {
+
+// Folders made, items renamed, moved and removed in the mount, as the cloud sees them.
+class EmulatorNamespaceTest : public EmulatorMountTest {
+ protected:
+  // Whether the cloud has `path` (as alice sees it).
+  bool cloudHas(const std::string& path) {
+    std::string escaped;
+    for (const char c : path) escaped += c == ' ' ? std::string("%20") : std::string(1, c);
+    auto result =
+        testing::runProgram({"/usr/bin/curl", "-sS", "--max-time", "20", "--cacert",
+                             emulator_->caFile().string(), "-o", "/dev/null", "-w", "%{http_code}",
+                             "-H", asAlice(), emulator_->baseURL() + "/api/v1/fs/" + escaped},
+                            {}, {}, 30s);
+    EXPECT_EQ(result.exitStatus, 0) << result.errors;
+    return result.output == "200";
+  }
+
+  // The requests that change the cloud's namespace since the last forget(): "DELETE <path>" or
+  // "POST <path> <action>".
+  std::vector<std::string> namespaceRequests() {
+    auto requests =
+        base::parseJSON(cloud({"-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"}));
+    std::vector<std::string> out;
+    if (!requests) return {"<unreadable request log>"};
+    for (const auto& r : *requests) {
+      const auto method = r.value("method", std::string());
+      const auto path = r.value("path", std::string());
+      if (!path.starts_with("/api/v1/fs/ids/")) continue;
+      if (method == "DELETE") out.push_back("DELETE " + path);
+      if (method == "POST") {
+        auto body = base::parseJSON(r.value("body", std::string()));
+        const std::string action =
+            body && body->is_object() ? body->value("action", std::string()) : std::string();
+        out.push_back("POST " + path + " " + action);
+      }
+    }
+    return out;
+  }
+  int deletions() {
+    int count = 0;
+    for (const auto& r : namespaceRequests()) count += r.starts_with("DELETE ") ? 1 : 0;
+    return count;
+  }
+
+  void failDeletions() {
+    base::JSONValue rule = {{"path", "^/api/v1/fs/ids/"}, {"method", "DELETE"},
+                            {"action", "status"},         {"status", 503},
+                            {"retryAfter", "0"},          {"count", -1}};
+    cloud({"-H", asAdmin(), "-H", "Content-Type: application/json", "-X", "POST", "--data",
+           rule.dump(), emulator_->baseURL() + "/__admin/faults"});
+  }
+
+  // Puts `count` small files into the cloud folder `folder` with one request each (one curl).
+  void upload(const std::string& folder, int count) {
+    const fs::path bytes = dir_.path() / "small.txt";
+    testing::writeFile(bytes, "small\n");
+    std::vector<std::string> args = {"-H", asAlice(), "-X", "POST", "-o", "/dev/null"};
+    for (int i = 0; i < count; ++i) {
+      args.push_back("-T");
+      args.push_back(bytes.string());
+      args.push_back(emulator_->baseURL() + "/api/v1/fs-content/" + folder + "/file-" +
+                     std::to_string(i) + ".txt");
+    }
+    cloud(args);
+  }
+
+  // SIGKILLs the processes serving the mount and detaches what they leave.
+  void killTheMount() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string cmdline = testing::readFile(entry.path() / "cmdline");
+      if (cmdline.find(std::string(1, '\0') + mountPoint().string() + '\0') != std::string::npos)
+        ::kill(std::stoi(name), SIGKILL);
+    }
+    ASSERT_TRUE(eventually([&] {
+      (void)unmountFuse(mountPoint());
+      return !isFuseMounted(mountPoint());
+    }));
+  }
+};
+
+TEST_F(EmulatorNamespaceTest, FoldersMadeRenamedMovedAndRemovedInTheMountReachTheCloud) {
+  const fs::path shared = mountPoint() / "Shared";
+  ASSERT_EQ(::mkdir((shared / "New").c_str(), 0755), 0) << std::strerror(errno);
+  EXPECT_TRUE(cloudHas("Shared/New"));
+
+  struct Move {
+    const char* what;
+    const char* from;
+    const char* to;
+  };
+  const Move moves[] = {
+      {"rename", "Shared/Documents/Notes.txt", "Shared/Documents/Minutes.txt"},
+      {"move", "Shared/Images/Beach.jpg", "Shared/New/Beach.jpg"},
+      {"move and rename", "Shared/Documents/Minutes.txt", "Shared/New/Old minutes.txt"},
+      {"rename a folder", "Shared/New", "Shared/Archive"},
+      {"move a folder", "Shared/Archive", "Private/Archive"},
+  };
+  for (const auto& m : moves) {
+    SCOPED_TRACE(m.what);
+    std::error_code ec;
+    fs::rename(mountPoint() / m.from, mountPoint() / m.to, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(cloudHas(m.from));
+    EXPECT_TRUE(cloudHas(m.to));
+    EXPECT_TRUE(fs::exists(mountPoint() / m.to));
+    EXPECT_FALSE(fs::exists(mountPoint() / m.from));
+  }
+  EXPECT_EQ(testing::readFile(mountPoint() / "Private/Archive/Old minutes.txt"),
+            seededFiles()["Shared/Documents/Notes.txt"]);
+
+  ASSERT_EQ(::unlink((mountPoint() / "Private/Archive/Beach.jpg").c_str()), 0);
+  EXPECT_FALSE(fs::exists(mountPoint() / "Private/Archive/Beach.jpg"));
+  EXPECT_TRUE(eventually([&] { return !cloudHas("Private/Archive/Beach.jpg"); }));
+  const auto removed =
+      testing::runProgram({"/bin/rm", "-r", (mountPoint() / "Private/Archive").string()});
+  EXPECT_EQ(removed.exitStatus, 0) << removed.errors;
+  EXPECT_FALSE(cloudHas("Private/Archive"));
+  EXPECT_FALSE(cloudHas("Private/Archive/Old minutes.txt"));
+  EXPECT_FALSE(fs::exists(mountPoint() / "Private/Archive"));
+}
+
+// A folder that still holds something is not removed, whether the mount knows its children or
+// only the cloud has them.
+TEST_F(EmulatorNamespaceTest, AFolderThatIsNotEmptyIsNotRemoved) {
+  EXPECT_EQ(tree(), seededTree());
+  forgetRequests();
+  errno = 0;
+  EXPECT_EQ(::rmdir((mountPoint() / "Shared/Images").c_str()), -1);
+  EXPECT_EQ(errno, ENOTEMPTY);
+  EXPECT_TRUE(namespaceRequests().empty());
+
+  ASSERT_EQ(::mkdir((mountPoint() / "Shared/Box").c_str(), 0755), 0) << std::strerror(errno);
+  EXPECT_TRUE(fs::is_empty(mountPoint() / "Shared/Box"));
+  upload("Shared/Box", 1);  // only the cloud knows it
+  errno = 0;
+  EXPECT_EQ(::rmdir((mountPoint() / "Shared/Box").c_str()), -1);
+  EXPECT_EQ(errno, ENOTEMPTY);
+  EXPECT_TRUE(cloudHas("Shared/Box/file-0.txt"));
+  EXPECT_TRUE(eventually([&] { return fs::exists(mountPoint() / "Shared/Box/file-0.txt"); }));
+}
+
+// A folder alice may only view: every change is refused from its capabilities, and nothing is
+// sent.
+TEST_F(EmulatorNamespaceTest, AReadOnlyFolderRefusesChangesBeforeSendingAnything) {
+  const fs::path readOnly = mountPoint() / "Shared/Read Only";
+  ASSERT_TRUE(fs::exists(readOnly / "Handbook.pdf"));
+  forgetRequests();
+  struct Case {
+    const char* what;
+    std::function<int()> call;
+    int expected;
+  };
+  const Case cases[] = {
+      {"mkdir", [&] { return ::mkdir((readOnly / "New").c_str(), 0755); }, EACCES},
+      {"unlink", [&] { return ::unlink((readOnly / "Handbook.pdf").c_str()); }, EPERM},
+      {"rename",
+       [&] { return ::rename((readOnly / "Handbook.pdf").c_str(), (readOnly / "x.pdf").c_str()); },
+       EPERM},
+      {"move in",
+       [&] {
+         return ::rename((mountPoint() / "Shared/Documents/Notes.txt").c_str(),
+                         (readOnly / "Notes.txt").c_str());
+       },
+       EACCES},
+      {"rmdir", [&] { return ::rmdir(readOnly.c_str()); }, EPERM},
+  };
+  for (const auto& c : cases) {
+    errno = 0;
+    EXPECT_EQ(c.call(), -1) << c.what;
+    EXPECT_EQ(errno, c.expected) << c.what << ": " << std::strerror(errno);
+  }
+  EXPECT_EQ(namespaceRequests(), std::vector<std::string>{});
+  EXPECT_TRUE(cloudHas("Shared/Read Only/Handbook.pdf"));
+}
+
+// `rm -r` of a folder of many files costs one deletion request, not one per file.
+TEST_F(EmulatorNamespaceTest, RemovingAFolderOfManyFilesSendsOneDeletion) {
+  ASSERT_EQ(::mkdir((mountPoint() / "Shared/Many").c_str(), 0755), 0) << std::strerror(errno);
+  upload("Shared/Many", 200);
+  ASSERT_TRUE(eventually([&] {
+    std::error_code ec;
+    return std::distance(fs::directory_iterator(mountPoint() / "Shared/Many", ec),
+                         fs::directory_iterator()) == 200;
+  }));
+  forgetRequests();
+  const auto removed =
+      testing::runProgram({"/bin/rm", "-r", (mountPoint() / "Shared/Many").string()});
+  EXPECT_EQ(removed.exitStatus, 0) << removed.errors;
+  EXPECT_FALSE(cloudHas("Shared/Many"));
+  EXPECT_FALSE(cloudHas("Shared/Many/file-7.txt"));
+  EXPECT_EQ(deletions(), 1) << ::testing::PrintToString(namespaceRequests());
+}
+
+// A file removed while the cloud refuses deletions, and the mount killed before it could send
+// it: the next mount sends it, and the file shows at no moment in between.
+TEST_F(EmulatorNamespaceTest, ARemovalCutShortByAKilledMountIsSentByTheNextMount) {
+  const std::string budget = "Shared/Documents/Budget.xlsx";
+  ASSERT_TRUE(fs::exists(mountPoint() / budget));
+  forgetRequests();
+  failDeletions();
+  ASSERT_EQ(::unlink((mountPoint() / budget).c_str()), 0) << std::strerror(errno);
+  EXPECT_FALSE(fs::exists(mountPoint() / budget));
+  ASSERT_TRUE(eventually([&] { return deletions() >= 1; }, 30s)) << "the mount tried";
+  killTheMount();
+  EXPECT_TRUE(cloudHas(budget));
+
+  // Not mounted: the drive's listing as a command shows it still gone.
+  auto listed = tarnix({"ls", "Demo", "Shared/Documents"});
+  EXPECT_EQ(listed.output.find("Budget.xlsx"), std::string::npos) << listed.output;
+
+  cloud({"-X", "DELETE", "-H", asAdmin(), emulator_->baseURL() + "/__admin/faults"});
+  auto mounted = tarnix({"mount", "Demo", mountPoint().string()});
+  ASSERT_EQ(mounted.exitStatus, 0) << mounted.errors;
+  EXPECT_TRUE(eventually(
+      [&] {
+        EXPECT_FALSE(fs::exists(mountPoint() / budget));
+        return !cloudHas(budget);
+      },
+      30s));
+  EXPECT_TRUE(fs::exists(mountPoint() / "Shared/Documents/Notes.txt"));
 }
 
 }  // namespace
