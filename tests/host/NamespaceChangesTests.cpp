@@ -2,6 +2,7 @@
 // is sent, what reaches the extension, what the journal keeps while the extension has not
 // confirmed, and that neither a listing nor a change batch undoes a change still pending.
 #include <linux/fs.h>  // RENAME_NOREPLACE, RENAME_EXCHANGE
+#include <signal.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 #include "host/ChangeSynchronizer.hpp"
 #include "host/NamespaceChanges.hpp"
+#include "support/ChildRole.hpp"
 #include "support/FakeReplicatedExtension.hpp"
 #include "support/TempDir.hpp"
 
@@ -32,17 +34,19 @@ class NamespaceChangesTest : public ::testing::Test {
   void SetUp() override {
     fake_ = std::make_shared<FakeReplicatedExtension>();
     fake_->setCapabilities(fake_->root(), kEditable);
-    auto opened = ReplicaStore::open(dir_.path() / "Replica.db");
+    auto opened = ReplicaStore::open(stateFolder() / "Replica.db");
     ASSERT_TRUE(opened) << opened.error().description();
     store_ = std::move(*opened);
     calls_ = std::make_shared<ExtensionCalls>(fake_, 20s);
     ContentReplicaOptions options;
-    options.contentsDirectory = dir_.path() / "Contents";
-    options.temporaryDirectory = dir_.path() / "tmp";
+    options.contentsDirectory = stateFolder() / "Contents";
+    options.temporaryDirectory = stateFolder() / "tmp";
     std::filesystem::create_directories(options.contentsDirectory);
     std::filesystem::create_directories(options.temporaryDirectory);
     contents_ = std::make_shared<ContentReplica>(store_, calls_, options, base::Logger::null());
   }
+
+  virtual std::filesystem::path stateFolder() const { return dir_.path(); }
 
   // Removals wait `delay` before they are sent; failed ones are sent again soon.
   std::unique_ptr<NamespaceChanges> start(std::chrono::milliseconds delay = 0ms) {
@@ -383,6 +387,86 @@ TEST_F(NamespaceChangesTest, ANameFreedByAWaitingRemovalCanBeUsedAgain) {
   EXPECT_FALSE(fake_->exists("a"));
   EXPECT_EQ(fake_->childNamed(fake_->root(), "a"), made->identifier.rawValue());
   EXPECT_EQ(pending(), 0u);
+}
+
+void addReplayTree(FakeReplicatedExtension& fake) {
+  fake.addFolder("mine", fake.root(), "Mine", kEditable);
+  fake.addFile("a", "mine", "a.txt", "a", kEditable);
+  fake.addFile("b", "mine", "b.txt", "b", kEditable);
+  fake.addFolder("empty", fake.root(), "Empty", kEditable);
+}
+
+// A process that makes four changes in the replica at `state` whose calls never end, and is
+// killed while they wait.
+class DyingMidCall : public NamespaceChangesTest {
+ public:
+  explicit DyingMidCall(std::filesystem::path state) : state_(std::move(state)) {}
+  void TestBody() override {}
+  std::filesystem::path stateFolder() const override { return state_; }
+
+  int run() {
+    SetUp();
+    addReplayTree(*fake_);
+    for (const std::string& id : {fake_->root(), std::string("mine"), std::string("empty")})
+      list(id);
+    fake_->setChangeHook([](const Call&) -> std::optional<fp::Error> {
+      for (;;) std::this_thread::sleep_for(1h);
+    });
+    // Never stopped: the process ends in the middle.
+    auto* changes = start(1h).release();
+    const Inode mine = inodeOf("mine");
+    if (!changes->removeFile(mine, "a.txt")) return 1;
+    std::thread([=] { (void)changes->rename(mine, "b.txt", mine, "c.txt", 0); }).detach();
+    std::thread([=] { (void)changes->makeFolder(kRootInode, "New"); }).detach();
+    std::thread([=] { (void)changes->removeFolder(kRootInode, "Empty"); }).detach();
+    if (!eventually([&] { return pending() == 4; })) return 2;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_.path(), ignored);
+    ::raise(SIGKILL);
+    return 3;
+  }
+
+ private:
+  std::filesystem::path state_;
+};
+
+const bool kDyingMidCallRole =
+    testing::registerChildRole("namespace-dies-mid-call", [](const std::string& state) {
+      DyingMidCall process(state);
+      return process.run();
+    });
+
+// What a killed process left in the journal goes out at the next start, in order; what had
+// reached the cloud already (a rename done, a folder made) counts as done.
+TEST_F(NamespaceChangesTest, ChangesLeftByAKilledProcessAreSentAtTheNextStart) {
+  const auto child = testing::runChildRole("namespace-dies-mid-call", dir_.path().string(), 60s);
+  ASSERT_FALSE(child.timedOut) << child.output << child.errors;
+  ASSERT_EQ(pending(), 4u) << "exit status " << child.exitStatus << ": " << child.output
+                           << child.errors;
+  // The cloud as that process saw it, and what of its changes got there before the end.
+  addReplayTree(*fake_);
+  fake_->rename("b", "c.txt");
+  fake_->addFolder("made-before", fake_->root(), "New", kEditable);
+
+  // Listings meanwhile keep the removed file away and the renamed one renamed.
+  list(fake_->root());
+  list("mine");
+  EXPECT_FALSE(shown(inodeOf("mine"), "a.txt"));
+  EXPECT_TRUE(shown(inodeOf("mine"), "c.txt"));
+  EXPECT_TRUE(shown(kRootInode, "Empty"));
+
+  auto changes = start(1h);  // the replay does not wait
+  ASSERT_TRUE(changes->waitUntilSettled(10s));
+  EXPECT_EQ(pending(), 0u);
+  EXPECT_FALSE(fake_->exists("a"));
+  EXPECT_FALSE(fake_->exists("empty"));
+  EXPECT_EQ(fake_->childNamed("mine", "c.txt"), "b");
+  EXPECT_EQ(fake_->childNamed(fake_->root(), "New"), "made-before");
+  EXPECT_EQ(fake_->childrenOf(fake_->root()).size(), 2u);  // Mine and New
+  ASSERT_TRUE(shown(kRootInode, "New"));
+  EXPECT_EQ(shown(kRootInode, "New")->identifier.rawValue(), "made-before");
+  EXPECT_FALSE(shown(kRootInode, "Empty"));
+  EXPECT_TRUE(calls(Call::Kind::modify).empty()) << "the rename was done already";
 }
 
 TEST_F(NamespaceChangesTest, TheJournalTableIsAddedToAnExistingStoreOnce) {
