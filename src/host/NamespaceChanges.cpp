@@ -165,8 +165,7 @@ std::expected<void, int> NamespaceChanges::removeFolder(Inode parent, const std:
   }
   (void)settle({recorded->id}, nullptr, std::nullopt);
   giveBack(std::move(taken));
-  restore(identifier,
-          sent.error().error ? sent.error().error->itemValue(fp::Error::kItemKey) : nullptr);
+  restore(identifier);
   logger_.warning("Removing a folder failed",
                   {{"itemID", identifier.rawValue()}, {"error", sent.error().description()}});
   return std::unexpected(sent.error().errnoValue());
@@ -288,11 +287,11 @@ std::expected<ReplicaEntry, int> NamespaceChanges::sendRename(const JournalEntry
                                                               bool replaying) {
   const auto newParent = entry.newParentIdentifier.value_or(entry.parentIdentifier);
   const auto newName = entry.newFilename.value_or(entry.filename);
+  // What the user changed, as the journal says; sent again on replay even when the store
+  // already shows it (a listing keeps a pending rename in place), for the extension to judge.
   auto fields = fp::ItemFields::none;
-  if (newName != item.filename) fields = fields | fp::ItemFields::filename;
-  auto currentParent = store_->entry(item.parentInode);
-  if (!currentParent || !*currentParent || (*currentParent)->identifier != newParent)
-    fields = fields | fp::ItemFields::parentItemIdentifier;
+  if (newName != entry.filename) fields = fields | fp::ItemFields::filename;
+  if (newParent != entry.parentIdentifier) fields = fields | fp::ItemFields::parentItemIdentifier;
   auto modified = fields == fp::ItemFields::none
                       ? CallResult<ChangedItem>(ChangedItem{itemAt(item, newParent, newName)})
                       : calls_->modifyItem(itemAt(item, newParent, newName), entry.baseVersion,
@@ -303,7 +302,7 @@ std::expected<ReplicaEntry, int> NamespaceChanges::sendRename(const JournalEntry
     (void)settle({entry.id}, nullptr,
                  isGone(error) ? std::optional(item.identifier) : std::nullopt);
     // Where the item is now, as the extension has it.
-    if (!isGone(error)) restore(item.identifier, nullptr);
+    if (!isGone(error)) restore(item.identifier);
     logger_.warning("Renaming an item failed",
                     {{"itemID", item.identifier.rawValue()}, {"error", error.description()}});
     return std::unexpected(error.errnoValue());
@@ -338,8 +337,7 @@ bool NamespaceChanges::sendDeletion(const JournalEntry& entry) {
                                                          {"filename", entry.filename},
                                                          {"error", sent.error().description()}});
   (void)settle({entry.id}, nullptr, std::nullopt);
-  restore(entry.identifier,
-          sent.error().error ? sent.error().error->itemValue(fp::Error::kItemKey) : nullptr);
+  restore(entry.identifier);
   return true;
 }
 
@@ -407,7 +405,7 @@ void NamespaceChanges::replay(const std::vector<JournalEntry>& entries) {
           (void)settle({entry.id}, nullptr, entry.identifier);
         } else if (!isTransient(sent.error())) {
           (void)settle({entry.id}, nullptr, std::nullopt);
-          restore(entry.identifier, nullptr);
+          restore(entry.identifier);
         }
         break;
       }
@@ -522,16 +520,13 @@ std::optional<ReplicaStore::Settled> NamespaceChanges::settle(
   return std::move(*settled);
 }
 
-void NamespaceChanges::restore(const fp::ItemIdentifier& identifier, fp::ItemPtr item) {
+void NamespaceChanges::restore(const fp::ItemIdentifier& identifier) {
+  auto item = calls_->item(identifier);
   if (!item) {
-    auto fresh = calls_->item(identifier);
-    if (!fresh) {
-      if (isGone(fresh.error())) (void)settle({}, nullptr, identifier);
-      return;
-    }
-    item = std::move(*fresh);
+    if (isGone(item.error())) (void)settle({}, nullptr, identifier);
+    return;
   }
-  (void)settle({}, item.get(), std::nullopt);
+  (void)settle({}, item->get(), std::nullopt);
 }
 
 }  // namespace tarnix::host

@@ -113,8 +113,8 @@ class NamespaceChanges {
   std::optional<ReplicaStore::Settled> settle(const std::vector<std::int64_t>& ids,
                                               const fp::Item* item,
                                               const std::optional<fp::ItemIdentifier>& removed);
-  /// Brings back an item whose removal the extension refused, as the extension has it now.
-  void restore(const fp::ItemIdentifier& identifier, fp::ItemPtr item);
+  /// Records the item as the extension has it now (after a refused change).
+  void restore(const fp::ItemIdentifier& identifier);
   std::optional<JournalEntry> record(JournalEntry entry);
   JournalEntry entryFor(JournalEntry::Kind kind, const ReplicaEntry& item,
                         const fp::ItemIdentifier& parent) const;
