@@ -428,6 +428,11 @@ void NamespaceChanges::replay(const std::vector<JournalEntry>& entries) {
 
 void NamespaceChanges::queue(const JournalEntry& entry, Clock::time_point due) {
   base::MutexLock lock(mutex_);
+  // Removals in one folder wait while more keep coming (`rm -r` going through it), so that the
+  // folder's own removal finds them all still unsent.
+  for (auto& [id, waiting] : waiting_)
+    if (waiting.attempts == 0 && waiting.entry.parentIdentifier == entry.parentIdentifier)
+      waiting.due = std::max(waiting.due, due);
   waiting_.emplace(entry.id, Deferred{entry, due, 0});
   changed_.signalAll();
 }

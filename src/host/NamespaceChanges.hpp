@@ -4,14 +4,17 @@
 // it answered.
 //
 // - makeFolder, rename, removeFolder wait for the extension: journal entry, call, then the
-//   store follows the extension's answer and the entry is cleared. A definite failure clears
-//   the entry and answers its errno; a process that dies meanwhile leaves the entry for the
-//   next start.
+//   store follows the extension's answer and the entry is cleared. A failure clears the entry
+//   and answers its errno (the user knows the change did not happen); a process that dies
+//   meanwhile leaves the entry for the next start.
 // - removeFile answers at once: the entry is written and the item leaves the store; the
-//   worker sends the deletion after `deletionDelay`. A removal of the folder arriving first
-//   takes the unsent removals of its children with it (one recursive deletion for `rm -r`).
-//   A refusal for lack of permission brings the item back; other failures are sent again
-//   after a growing pause (capped).
+//   worker sends the deletion once no other removal came in its folder for `deletionDelay`. A
+//   removal of the folder arriving first takes the unsent removals of its children with it
+//   (one recursive deletion for `rm -r`). A refusal (no permission to delete) brings the item
+//   back; other failures are sent again after a growing pause (capped).
+// - A transient failure (no answer, no network, server fault, locked) of a waiting removal or
+//   a replayed change is not taken as an answer: the removal is sent again, the replayed
+//   change stays for the next start.
 // - start() replays what an earlier run left in the journal, in order, on the worker.
 //
 // Permissions come from the items' capabilities before anything is sent: EACCES when the
@@ -42,8 +45,8 @@
 namespace tarnix::host {
 
 struct NamespaceOptions {
-  /// How long a removed file waits before its deletion is sent (a removal of its folder
-  /// meanwhile sends one deletion for both).
+  /// How long removed files wait after the last removal in their folder before their deletions
+  /// are sent (a removal of the folder meanwhile sends one deletion for all).
   std::chrono::milliseconds deletionDelay{1500};
   /// Pauses before a failed deletion is sent again: the first, doubling up to the last.
   std::chrono::milliseconds firstRetry{1000};
