@@ -113,8 +113,8 @@ constexpr std::pair<JournalEntry::Kind, const char*> kJournalKinds[] = {
     {JournalEntry::Kind::removeFile, "removeFile"},
 };
 
-// Entries of a kind this build does not know read as nothing to undo: they are replayed as
-// removals of nothing, which the extension answers as done.
+// A kind this build does not know is passed over (the store refuses files of newer builds, so
+// only a damaged row reads so).
 std::optional<JournalEntry::Kind> journalKind(const std::string& text) {
   for (const auto& [kind, name] : kJournalKinds)
     if (text == name) return kind;
