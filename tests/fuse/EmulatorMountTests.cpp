@@ -23,6 +23,7 @@
 
 #include "base/JSONValue.hpp"
 #include "host/FuseMount.hpp"
+#include "host/ReplicaStore.hpp"
 #include "support/EmulatorProcess.hpp"
 #include "support/ProgramRun.hpp"
 #include "support/TempDir.hpp"
@@ -636,10 +637,20 @@ TEST_F(EmulatorNamespaceTest, ARemovalCutShortByAKilledMountIsSentByTheNextMount
   ASSERT_TRUE(eventually([&] { return deletions() >= 1; }, 30s)) << "the mount tried";
   killTheMount();
   EXPECT_TRUE(cloudHas(budget));
-
-  // Not mounted: the drive's listing as a command shows it still gone.
-  auto listed = tarnix({"ls", "Demo", "Shared/Documents"});
-  EXPECT_EQ(listed.output.find("Budget.xlsx"), std::string::npos) << listed.output;
+  // The drive's replica keeps the removal for the next mount.
+  std::vector<fs::path> replicas;
+  for (const auto& entry : fs::recursive_directory_iterator(dir_.path() / "home"))
+    if (entry.path().filename() == "Replica.db") replicas.push_back(entry.path());
+  ASSERT_EQ(replicas.size(), 1u);
+  {
+    auto replica = ReplicaStore::open(replicas[0], common::Database::Mode::readOnly);
+    ASSERT_TRUE(replica) << replica.error().description();
+    auto journal = (*replica)->journal();
+    ASSERT_TRUE(journal) << journal.error().description();
+    ASSERT_EQ(journal->size(), 1u);
+    EXPECT_EQ((*journal)[0].kind, JournalEntry::Kind::removeFile);
+    EXPECT_EQ((*journal)[0].filename, "Budget.xlsx");
+  }
 
   cloud({"-X", "DELETE", "-H", asAdmin(), emulator_->baseURL() + "/__admin/faults"});
   auto mounted = tarnix({"mount", "Demo", mountPoint().string()});
