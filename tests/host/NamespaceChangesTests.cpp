@@ -259,6 +259,33 @@ TEST_F(NamespaceChangesTest, RemovingAFolderTakesTheUnsentRemovalsOfItsFilesAlon
   EXPECT_EQ(fake_->changeCalls().size(), 1u);
 }
 
+// The extension refuses the recursive removal (the cloud has a child nobody here saw): the
+// folder stays, and the files the user removed still go, one by one.
+TEST_F(NamespaceChangesTest, ARefusedRecursiveRemovalKeepsTheFolderAndStillSendsTheFiles) {
+  fake_->addFolder("d", fake_->root(), "Folder", kEditable);
+  for (const char* id : {"f1", "f2", "f3"}) fake_->addFile(id, "d", id, "x", kEditable);
+  list(fake_->root());
+  list("d");
+  fake_->setChangeHook([](const Call& call) -> std::optional<fp::Error> {
+    if (call.kind == Call::Kind::remove && call.identifier == "d")
+      return fp::Error(fp::FileProviderErrorCode::directoryNotEmpty);
+    return std::nullopt;
+  });
+  auto changes = start(1h);
+  for (const char* name : {"f1", "f2", "f3"}) ASSERT_TRUE(changes->removeFile(inodeOf("d"), name));
+  auto removed = changes->removeFolder(kRootInode, "Folder");
+  ASSERT_FALSE(removed);
+  EXPECT_EQ(removed.error(), ENOTEMPTY);
+  EXPECT_TRUE(fake_->exists("d"));
+  EXPECT_TRUE(shown(kRootInode, "Folder"));
+  EXPECT_EQ(pending(), 3u);
+  changes.reset();  // the end of the run sends what waits
+  EXPECT_EQ(pending(), 0u);
+  EXPECT_TRUE(fake_->childrenOf("d").empty());
+  EXPECT_TRUE(fake_->exists("d"));
+  EXPECT_EQ(calls(Call::Kind::remove).size(), 4u);
+}
+
 TEST_F(NamespaceChangesTest, AFolderWithChildrenOnlyInTheCloudIsNotRemoved) {
   fake_->addFolder("f", fake_->root(), "Folder", kEditable);
   list(fake_->root());
