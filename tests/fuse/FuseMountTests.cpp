@@ -384,6 +384,27 @@ TEST_F(FuseMountTest, FoldersAreMadeRenamedMovedAndRemovedThroughTheMount) {
   EXPECT_EQ(names(root), std::vector<std::string>{"Folder"});
 }
 
+// The cloud took away the permission to delete after the mount showed the file: the removal
+// answers at once, the extension refuses it later, and the file shows again.
+TEST_F(FuseMountTest, AFileWhoseRemovalTheCloudRefusesComesBack) {
+  fake_->setCapabilities(fake_->root(), FakeReplicatedExtension::kEditable);
+  fake_->addFile("f", fake_->root(), "kept.txt", "kept", FakeReplicatedExtension::kEditable);
+  MountOptions options;
+  options.bridge.namespaceChanges.deletionDelay = std::chrono::milliseconds(0);
+  mount(options);
+  const fs::path file = mountPoint() / "kept.txt";
+  ASSERT_EQ(testing::readFile(file), "kept");
+  fake_->setCapabilities("f", FakeReplicatedExtension::kReadable, /*announce=*/false);
+  ASSERT_EQ(::unlink(file.c_str()), 0) << std::strerror(errno);
+  ASSERT_TRUE(mounted_->namespaceChanges().waitUntilSettled(std::chrono::seconds(10)));
+  EXPECT_TRUE(settles([&] { return fs::exists(file); }));
+  EXPECT_EQ(names(mountPoint()), std::vector<std::string>{"kept.txt"});
+  EXPECT_EQ(testing::readFile(file), "kept");
+  errno = 0;
+  EXPECT_EQ(::unlink(file.c_str()), -1);
+  EXPECT_EQ(errno, EPERM) << "its capabilities came back with it";
+}
+
 // `rm -r` of a folder of many files: the files' removals wait, the folder's removal takes them
 // along, and the extension gets one recursive deletion. Files removed earlier stay gone when
 // the folder is listed again.
