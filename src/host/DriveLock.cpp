@@ -50,8 +50,21 @@ bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
+// A process on its way out (its memory gone, its files about to be closed, or a zombie) has
+// no command line any more: its lock is as good as released.
 bool isAlive(pid_t pid) {
-  return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+  if (pid <= 0) return false;
+  if (!fs::exists("/proc/self/cmdline")) return ::kill(pid, 0) == 0 || errno == EPERM;
+  const int fd =
+      ::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char first = 0;
+  ssize_t n;
+  do {
+    n = ::read(fd, &first, 1);
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  return n == 1;
 }
 
 }  // namespace
