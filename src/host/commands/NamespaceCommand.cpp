@@ -331,10 +331,12 @@ void withChanger(const std::string& drive, const std::function<void(Changer&)>& 
   body(changer);
 }
 
+using PathChange = std::function<std::optional<std::string>(Changer&, const std::string& given,
+                                                            const Names& names)>;
+
 // Runs `change` for each path; a path that cannot be used fails alone.
 void forEachPath(const std::string& drive, const std::vector<std::string>& paths,
-                 const std::function<std::optional<std::string>(Changer&, const std::string&,
-                                                                const Names&)>& change) {
+                 const PathChange& change) {
   withChanger(drive, [&](Changer& changer) {
     for (const auto& path : paths) {
       auto names = namesOf(path);
@@ -347,49 +349,44 @@ void forEachPath(const std::string& drive, const std::vector<std::string>& paths
   });
 }
 
+// `tarnix NAME [flags] DRIVE PATH...`; `change` sees the flags' values as they are once the
+// arguments are parsed.
+CLI::App* addPathsCommand(CLI::App& app, const std::string& name, const std::string& description,
+                          const std::string& pathsDescription, PathChange change) {
+  auto* command = app.add_subcommand(name, description);
+  auto drive = std::make_shared<std::string>();
+  auto paths = std::make_shared<std::vector<std::string>>();
+  command->add_option("drive", *drive, "The drive's identifier or label")->required();
+  command->add_option("paths", *paths, pathsDescription)->required();
+  command->callback(
+      [drive, paths, change = std::move(change)] { forEachPath(*drive, *paths, change); });
+  return command;
+}
+
 }  // namespace
 
 void addNamespaceCommands(CLI::App& app) {
-  auto* mkdir = app.add_subcommand("mkdir", "Make folders on a drive");
-  auto mkdirDrive = std::make_shared<std::string>();
-  auto mkdirPaths = std::make_shared<std::vector<std::string>>();
-  mkdir->add_option("drive", *mkdirDrive, "The drive's identifier or label")->required();
-  mkdir->add_option("paths", *mkdirPaths, "The new folders, from the drive's root")->required();
-  mkdir->callback([mkdirDrive, mkdirPaths] {
-    forEachPath(*mkdirDrive, *mkdirPaths,
-                [](Changer& changer, const std::string& given, const Names& names) {
-                  return changer.makeFolder(given, names);
-                });
-  });
+  addPathsCommand(app, "mkdir", "Make folders on a drive", "The new folders, from the drive's root",
+                  [](Changer& changer, const std::string& given, const Names& names) {
+                    return changer.makeFolder(given, names);
+                  });
 
-  auto* rm = app.add_subcommand("rm", "Remove files (and with -r folders) from a drive");
-  auto rmDrive = std::make_shared<std::string>();
-  auto rmPaths = std::make_shared<std::vector<std::string>>();
   auto recursive = std::make_shared<bool>(false);
+  auto* rm = addPathsCommand(
+      app, "rm", "Remove files (and with -r folders) from a drive",
+      "The items, from the drive's root",
+      [recursive](Changer& changer, const std::string& given, const Names& names) {
+        if (names.empty()) return rootUntouchable(given, "removed");
+        return changer.remove(given, names, *recursive ? Removal::recursive : Removal::file);
+      });
   rm->add_flag("-r,-R,--recursive", *recursive, "Remove folders with everything in them");
-  rm->add_option("drive", *rmDrive, "The drive's identifier or label")->required();
-  rm->add_option("paths", *rmPaths, "The items, from the drive's root")->required();
-  rm->callback([rmDrive, rmPaths, recursive] {
-    const auto removal = *recursive ? Removal::recursive : Removal::file;
-    forEachPath(*rmDrive, *rmPaths,
-                [removal](Changer& changer, const std::string& given, const Names& names) {
-                  if (names.empty()) return rootUntouchable(given, "removed");
-                  return changer.remove(given, names, removal);
-                });
-  });
 
-  auto* rmdir = app.add_subcommand("rmdir", "Remove empty folders from a drive");
-  auto rmdirDrive = std::make_shared<std::string>();
-  auto rmdirPaths = std::make_shared<std::vector<std::string>>();
-  rmdir->add_option("drive", *rmdirDrive, "The drive's identifier or label")->required();
-  rmdir->add_option("paths", *rmdirPaths, "The folders, from the drive's root")->required();
-  rmdir->callback([rmdirDrive, rmdirPaths] {
-    forEachPath(*rmdirDrive, *rmdirPaths,
-                [](Changer& changer, const std::string& given, const Names& names) {
-                  if (names.empty()) return rootUntouchable(given, "removed");
-                  return changer.remove(given, names, Removal::emptyFolder);
-                });
-  });
+  addPathsCommand(app, "rmdir", "Remove empty folders from a drive",
+                  "The folders, from the drive's root",
+                  [](Changer& changer, const std::string& given, const Names& names) {
+                    if (names.empty()) return rootUntouchable(given, "removed");
+                    return changer.remove(given, names, Removal::emptyFolder);
+                  });
 
   auto* mv = app.add_subcommand(
       "mv", "Rename or move an item of a drive (into DEST when DEST is a folder)");
