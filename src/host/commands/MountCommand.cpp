@@ -188,7 +188,7 @@ void mountCommand(const std::string& drive, const std::string& mountPoint, bool 
     return mountInBackground(drive, point, cacheSize);
   }
 
-  // Held until the process ends: no other process serves the drive meanwhile.
+  // Held while this process serves the drive, so that no other process serves it meanwhile.
   auto lock = DriveLock::acquire(resolved->stateDirectory, point, kCommandLockWait);
   if (!lock) {
     const auto& refusal = lock.error();
