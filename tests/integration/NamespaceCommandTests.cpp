@@ -4,6 +4,8 @@
 // the command with status 1.
 
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "base/Uuid.hpp"
 #include "integration/TarnixCommandFixture.hpp"
@@ -136,6 +138,36 @@ TEST_F(NamespaceCommandTest, FailuresNameThePathAndTheCauseAndChangeNothing) {
                            base_ + "/one", base_ + "/three"})
     EXPECT_EQ(cloudStatus(path), "200") << path;
   EXPECT_EQ(cloudStatus(base_ + "/full/deeper"), "404");
+}
+
+// One process serves the drive at a time: a command that changes it while another command
+// reads it waits for that one to end, and both do what they were asked.
+TEST_F(NamespaceCommandTest, ACommandThatChangesTheDriveWaitsForOneThatServesIt) {
+  addFault({{"path", "^/rest/public/v1/fsc/folders"},
+            {"action", "delay"},
+            {"delayMs", 3000},
+            {"count", 1}});
+  auto reading = std::async(std::launch::async, [&] { return tarnix({"ls", "Demo", "/Shared"}); });
+  // The reader holds the drive's lock from its start (the only drive of the container).
+  std::filesystem::path lockFile;
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (lockFile.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::error_code ec;
+    for (const auto& drive :
+         std::filesystem::directory_iterator(home_.path() / "Tarnix" / "Drives", ec)) {
+      const auto candidate = drive.path() / "Host" / "Drive.lock";
+      if (readFile(candidate).starts_with("pid ")) lockFile = candidate;
+    }
+    if (lockFile.empty()) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_FALSE(lockFile.empty()) << "the reading command never held the drive";
+
+  succeeds({"mkdir", "Demo", base_});
+  const auto read = reading.get();
+  EXPECT_EQ(read.exitStatus, 0) << read.errors;
+  EXPECT_NE(read.output.find(" Documents/\n"), std::string::npos) << read.output;
+  EXPECT_EQ(cloudStatus(base_), "200");
+  EXPECT_EQ(readFile(lockFile), "");
 }
 
 }  // namespace
