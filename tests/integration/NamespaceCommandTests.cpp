@@ -3,6 +3,8 @@
 // them to the cloud. Failures name the path and the cause, leave the cloud as it was, and end
 // the command with status 1.
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -87,12 +89,20 @@ TEST_F(NamespaceCommandTest, EachCommandCarriesItsChangeToTheCloud) {
       << listed.output;
 }
 
+// The provider's refusal to delete what the user may not delete: EPERM where the host's errno
+// table has a row for it, else in the provider's own words.
+bool isRefusedDeletion(const std::string& errors, const std::string& path) {
+  return errors == "tarnix: " + path + ": " + std::strerror(EPERM) + "\n" ||
+         errors == "tarnix: " + path + ": The item cannot be deleted.\n";
+}
+
 TEST_F(NamespaceCommandTest, FailuresNameThePathAndTheCauseAndChangeNothing) {
-  succeeds({"mkdir", "Demo", base_, base_ + "/full", base_ + "/kept"});
-  uploadToCloud(base_ + "/full/x.txt", "x");
-  uploadToCloud(base_ + "/f.txt", "f");
-  // Listed by the drive while alice may still change it, then made read-only on the cloud.
-  succeeds({"mkdir", "Demo", base_ + "/kept/inner"});
+  // Made on the cloud; the drive lists each folder when a command first walks through it.
+  const auto base = makeFolder(folderAt("/Shared"), base_.substr(std::string("/Shared/").size()));
+  uploadFile(base_ + "/full/x.txt", "x", makeFolder(base, "full"));
+  uploadFile(base_ + "/f.txt", "f", base);
+  makeFolder(makeFolder(base, "kept"), "inner");
+  // Alice may only read what is in "kept".
   admin(tarnix::base::HTTPMethod::post, "/__admin/permissions",
         tarnix::base::JSONValue{
             {"user", "alice"}, {"path", base_ + "/kept"}, {"permission", "viewer"}}
@@ -120,7 +130,6 @@ TEST_F(NamespaceCommandTest, FailuresNameThePathAndTheCauseAndChangeNothing) {
       {{"mkdir", base_ + "/../escape"},
        base_ + "/../escape: \"..\" cannot be used in a drive path"},
       {{"mkdir", "/Shared/Read Only/new"}, "/Shared/Read Only/new: Permission denied"},
-      {{"rmdir", base_ + "/kept/inner"}, base_ + "/kept/inner: Permission denied"},
       // The other paths of the command are still made.
       {{"mkdir", base_ + "/one", base_ + "/missing/two", base_ + "/three"},
        base_ + "/missing/two: No such file or directory"},
@@ -134,6 +143,10 @@ TEST_F(NamespaceCommandTest, FailuresNameThePathAndTheCauseAndChangeNothing) {
     EXPECT_EQ(run.output, "");
     EXPECT_EQ(run.errors, "tarnix: " + c.errors + "\n");
   }
+  const auto refused = tarnix({"rmdir", "Demo", base_ + "/kept/inner"});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_TRUE(isRefusedDeletion(refused.errors, base_ + "/kept/inner")) << refused.errors;
+
   for (const auto& path : {base_ + "/full/x.txt", base_ + "/f.txt", base_ + "/kept/inner",
                            base_ + "/one", base_ + "/three"})
     EXPECT_EQ(cloudStatus(path), "200") << path;
