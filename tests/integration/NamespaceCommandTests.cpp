@@ -55,6 +55,7 @@ TEST_F(NamespaceCommandTest, EachCommandCarriesItsChangeToTheCloud) {
   EXPECT_EQ(cloudStatus(base_ + "/a"), "200");
   EXPECT_EQ(cloudStatus(base_ + "/b"), "200");
   uploadToCloud(base_ + "/a/f.txt", "f");
+  uploadToCloud(base_ + "/a/h.txt", "h");
 
   struct Step {
     std::vector<std::string> arguments;  // after the command's name and the drive
@@ -79,8 +80,16 @@ TEST_F(NamespaceCommandTest, EachCommandCarriesItsChangeToTheCloud) {
     for (const auto& path : step.gone) EXPECT_EQ(cloudStatus(path), "404") << path;
   }
 
+  // A new spelling of the same name renames.
+  succeeds({"mv", "Demo", base_ + "/a/h.txt", base_ + "/a/H.txt"});
+  const auto renamed = tarnix({"ls", "Demo", base_ + "/a"});
+  EXPECT_NE(renamed.output.find(" H.txt\n"), std::string::npos) << renamed.output;
+  EXPECT_NE(cloud(EmulatorProcess::kAliceToken,
+                  {emulator().baseURL() + "/api/v1/fs" + base_ + "/a/h.txt"})
+                .find("\"path\":\"" + base_ + "/a/H.txt\""),
+            std::string::npos);
+
   // One recursive removal takes the tree, and the drive no longer shows it.
-  uploadToCloud(base_ + "/a/h.txt", "h");
   succeeds({"rm", "-r", "Demo", base_});
   EXPECT_EQ(cloudStatus(base_), "404");
   const auto listed = tarnix({"ls", "Demo", "/Shared"});

@@ -220,11 +220,13 @@ class ProviderChanger final : public Changer {
     std::string shown = givenDestination + "/" + name;
     fp::ItemPtr parent;
     auto existing = session_.lookUp(joined(destination));
-    if (existing && (*existing)->isFolder()) {
+    // Names match without case: a new spelling of the item's own name renames it.
+    const bool itself = existing && (*existing)->itemIdentifier() == (*item)->itemIdentifier();
+    if (existing && !itself && (*existing)->isFolder()) {
       parent = *existing;
-    } else if (existing) {
+    } else if (existing && !itself) {
       return because(givenDestination, EEXIST);
-    } else if (existing.error().errnoValue == ENOENT) {
+    } else if (itself || existing.error().errnoValue == ENOENT) {
       parentNames.pop_back();
       name = destination.back();
       shown = givenDestination;
