@@ -85,6 +85,15 @@ std::optional<DriveLock::Holder> DriveLock::parse(const std::string& contents) {
   return holder;
 }
 
+std::optional<DriveLock::Holder> DriveLock::holder(const fs::path& stateDirectory) {
+  const int fd = ::open(lockPath(stateDirectory).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  auto found = parse(contentsOf(fd));
+  ::close(fd);
+  if (found && !isAlive(found->pid)) found.reset();
+  return found;
+}
+
 std::expected<std::unique_ptr<DriveLock>, DriveLock::Refusal> DriveLock::acquire(
     const fs::path& stateDirectory, const fs::path& mountPoint,
     std::chrono::milliseconds commandWait) {

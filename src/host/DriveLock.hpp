@@ -44,6 +44,9 @@ class DriveLock {
       std::chrono::milliseconds commandWait = std::chrono::milliseconds(0));
   /// What the lock file's contents say (whether or not anyone holds the lock now).
   static std::optional<Holder> parse(const std::string& contents);
+  /// Who holds the lock, as its file says, when that process is still running; the lock is
+  /// not taken (for display: the holder may end at any moment).
+  static std::optional<Holder> holder(const std::filesystem::path& stateDirectory);
 
   /// Releases the lock (the file stays).
   ~DriveLock();

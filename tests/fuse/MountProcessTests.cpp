@@ -243,6 +243,11 @@ TEST_F(MountProcessTest, ADriveAMountServesIsNotMountedAgainUntilItsProcessEnds)
   ASSERT_EQ(::stat(lockFile.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
+  const auto status = tarnix({"status", "Demo"});
+  EXPECT_NE(status.output.find("Mounted at: " + mountPoint().string() + " (process " + pid + ")\n"),
+            std::string::npos)
+      << status.output;
+
   const fs::path other = dir_.path() / "other";
   fs::create_directories(other);
   const std::string refusal = "tarnix mount: the drive Demo is mounted at " +

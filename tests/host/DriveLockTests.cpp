@@ -55,8 +55,14 @@ TEST_F(DriveLockTest, TheHolderIsRecordedInAPrivateFileAndEmptiedOnRelease) {
   EXPECT_EQ(testing::readFile(file),
             "pid " + std::to_string(::getpid()) + "\nmount /media/Drive one\n");
 
+  const auto holder = DriveLock::holder(state());
+  ASSERT_TRUE(holder);
+  EXPECT_EQ(holder->pid, ::getpid());
+  EXPECT_EQ(holder->mountPoint, "/media/Drive one");
+
   lock->reset();
   EXPECT_EQ(testing::readFile(file), "");
+  EXPECT_FALSE(DriveLock::holder(state()));
   auto again = DriveLock::acquire(state());
   ASSERT_TRUE(again) << again.error().message;
   EXPECT_EQ(testing::readFile(file), "pid " + std::to_string(::getpid()) + "\nmount \n");
@@ -105,6 +111,7 @@ TEST_F(DriveLockTest, AnotherProcessSeesTheHolderAndTheLockDiesWithItsHolder) {
   EXPECT_EQ(killed.output, "taken\n");
   EXPECT_NE(testing::readFile(DriveLock::lockPath(state())).find("mount /mnt/child\n"),
             std::string::npos);
+  EXPECT_FALSE(DriveLock::holder(state())) << "a holder that is gone";
   auto after = DriveLock::acquire(state(), "/mnt/parent");
   EXPECT_TRUE(after) << (after ? "" : after.error().message);
 }

@@ -227,6 +227,12 @@ void statusCommand(const std::string& drive) {
   auto resolved = resolveDrive(drive);
   if (!resolved) return fail("tarnix status: " + resolved.error());
   std::printf("Drive: %s (%s)\n", resolved->label.c_str(), resolved->identifier.c_str());
+  if (auto server = DriveLock::holder(resolved->stateDirectory)) {
+    if (server->isMount())
+      std::printf("Mounted at: %s (process %d)\n", server->mountPoint.c_str(), server->pid);
+    else
+      std::printf("In use by: a tarnix command (process %d)\n", server->pid);
+  }
   const auto path = MountedDomain::storePath(resolved->stateDirectory);
   if (!fs::exists(path)) {
     std::puts("State: never mounted");
