@@ -21,6 +21,7 @@ void registerCommands(CLI::App& app) {
   addCloudCommands(app);
   addItemsCommands(app);
   addContentCommands(app);
+  addNamespaceCommands(app);
   registerFileProviderExtension();
 }
 

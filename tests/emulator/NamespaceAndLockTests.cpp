@@ -151,5 +151,96 @@ TEST_F(NamespaceTest, TheAdminMayBreakALockAndLocksRunOut) {
   EXPECT_EQ(bob.postJSON(target, {{"action", "lock"}}).status, 200);
 }
 
+TEST_F(NamespaceTest, AFolderDeletedOnlyIfEmptyStaysWhileItHasChildren) {
+  const std::string top = makeFolder("only-if-empty");
+  const std::string inner = makeFolder("inner", top);
+  upload("/Shared/only-if-empty/inner/kept.txt", "kept");
+
+  for (const auto& folder : {top, inner}) {
+    SCOPED_TRACE(folder);
+    auto refused = alice.send("DELETE", "/api/v1/fs/ids/folder/" + folder + "?only_if_empty=true");
+    EXPECT_EQ(refused.status, 409) << refused.body;
+    EXPECT_EQ(refused.json()["code"], "FolderNotEmpty");
+    EXPECT_EQ(refused.json()["message"], "The folder is not empty");
+  }
+  EXPECT_EQ(alice.get("/api/v1/fs-content/Shared/only-if-empty/inner/kept.txt").body, "kept");
+
+  // Emptied, it goes; a file is not a folder and the flag does not concern it.
+  const std::string file = id("/Shared/only-if-empty/inner/kept.txt");
+  EXPECT_EQ(alice.send("DELETE", "/api/v1/fs/ids/file/" + file + "?only_if_empty=true").status,
+            200);
+  EXPECT_EQ(alice.send("DELETE", "/api/v1/fs/ids/folder/" + inner + "?only_if_empty=true").status,
+            200);
+  EXPECT_EQ(alice.get("/api/v1/fs/Shared/only-if-empty/inner").status, 404);
+  // Without the flag a folder goes with everything under it, as before.
+  makeFolder("again", top);
+  EXPECT_EQ(alice.send("DELETE", "/api/v1/fs/ids/folder/" + top).status, 200);
+  EXPECT_EQ(alice.get("/api/v1/fs/Shared/only-if-empty").status, 404);
+}
+
+TEST_F(NamespaceTest, PermissionsSetAtRunTimeApplyToTheNextRequest) {
+  const std::string folder = makeFolder("granted");
+  upload("/Shared/granted/doc.txt", "doc");
+  const std::string listing = "/rest/public/v1/fsc/folders/" + folder;
+  const auto set = [&](base::JSONValue body) {
+    return alice.admin("POST", "/__admin/permissions", body.dump());
+  };
+  struct Case {
+    base::JSONValue body;
+    std::string listed;  // bob's permission in the folder's listing; empty: bob cannot see it
+    long uploadStatus;   // of bob's upload into the folder
+  };
+  const Case cases[] = {
+      {{{"user", "bob"}, {"path", "/Shared/granted"}, {"permission", "viewer"}},
+       "VIEWER_ONLY",
+       403},
+      {{{"user_id", 2}, {"id", folder}, {"permission", "editor"}}, "READWRITE", 200},
+      {{{"user", "bob"},
+        {"id", std::stoll(folder)},
+        {"path", "/Shared/granted"},
+        {"permission", "none"}},
+       "",
+       404},
+      {{{"user", "bob"}, {"path", "/Shared/granted"}, {"permission", "owner"}}, "MODIFY", 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body.dump());
+    auto answer = set(c.body);
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    EXPECT_EQ(answer.json()["path"], "/Shared/granted");
+    EXPECT_EQ(answer.json()["permission"], c.body["permission"]);
+    auto listed = bob.get(listing);
+    if (c.listed.empty()) {
+      EXPECT_EQ(listed.status, 404) << listed.body;
+    } else {
+      EXPECT_EQ(listed.json()["permission"], c.listed) << listed.body;
+    }
+    EXPECT_EQ(bob.send("POST", "/api/v1/fs-content/Shared/granted/bob.txt", {}, "bob").status,
+              c.uploadStatus);
+  }
+  // Alice's own level is hers alone.
+  EXPECT_EQ(alice.get(listing).json()["permission"], "MODIFY");
+
+  const std::pair<base::JSONValue, long> refused[] = {
+      {{{"user", "nobody"}, {"path", "/Shared/granted"}, {"permission", "viewer"}}, 404},
+      {{{"path", "/Shared/granted"}, {"permission", "viewer"}}, 400},
+      {{{"user", "bob"}, {"path", "/Shared/missing"}, {"permission", "viewer"}}, 404},
+      {{{"user", "bob"}, {"id", folder}, {"path", "/Shared/Documents"}, {"permission", "viewer"}},
+       400},
+      {{{"user", "bob"}, {"path", "/Shared/granted"}, {"permission", "READWRITE"}}, 400},
+      {{{"user", "bob"}, {"path", "/Shared/granted"}}, 400},
+  };
+  for (const auto& [body, status] : refused) {
+    SCOPED_TRACE(body.dump());
+    EXPECT_EQ(set(body).status, status);
+  }
+  EXPECT_EQ(alice.admin("POST", "/__admin/permissions", "not json").status, 400);
+  // Without the admin token nobody may change permissions.
+  EXPECT_EQ(bob.send("POST", "/__admin/permissions", {},
+                     R"({"user":"bob","path":"/Shared/granted","permission":"owner"})")
+                .status,
+            401);
+}
+
 }  // namespace
 }  // namespace tarnix::emulator::testing

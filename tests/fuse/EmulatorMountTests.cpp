@@ -237,6 +237,65 @@ TEST_F(EmulatorMountTest, AStoppedCloudShowsUnreachableInStatusAndTheDriveRecove
   EXPECT_TRUE(eventually([&] { return tree() == seededTree(); }, 30s));
 }
 
+// While the drive is mounted, commands that change it go through the mount, so that the
+// mount's own records see the change: it shows on the mount point as soon as the command
+// ends, and reaches the cloud. Commands that read the drive work beside the mount.
+TEST_F(EmulatorMountTest, CommandsChangeTheDriveThroughTheMountThatServesIt) {
+  const auto listed = tarnix({"ls", "Demo", "/Shared/Documents"});
+  EXPECT_EQ(listed.exitStatus, 0) << listed.errors;
+  EXPECT_NE(listed.output.find(" Notes.txt\n"), std::string::npos) << listed.output;
+  EXPECT_TRUE(isFuseMounted(mountPoint()));
+
+  // What alice's cloud answers for `path`: 200 or 404.
+  const auto onCloud = [&](const std::string& path) {
+    auto result =
+        testing::runProgram({"/usr/bin/curl", "-sS", "--max-time", "20", "--cacert",
+                             emulator_->caFile().string(), "-H", asAlice(), "-o", "/dev/null", "-w",
+                             "%{http_code}", emulator_->baseURL() + "/api/v1/fs" + path},
+                            {}, {}, 30s);
+    return result.output;
+  };
+
+  const auto made = tarnix({"mkdir", "Demo", "/Shared/ViaMount"});
+  if (made.errors == "tarnix: /Shared/ViaMount: Read-only file system\n")
+    GTEST_SKIP() << "this mount takes no changes yet (the command passed on its answer)";
+  EXPECT_EQ(made.exitStatus, 0) << made.errors;
+  EXPECT_TRUE(fs::is_directory(mountPoint() / "Shared/ViaMount"));
+  EXPECT_TRUE(eventually([&] { return onCloud("/Shared/ViaMount") == "200"; }));
+
+  struct Step {
+    std::vector<std::string> arguments;
+    std::string present, gone;  // on the mount point at once, then on the cloud
+  };
+  const Step steps[] = {
+      {{"mv", "Demo", "/Shared/ViaMount", "/Shared/Documents"},
+       "/Shared/Documents/ViaMount",
+       "/Shared/ViaMount"},
+      {{"mv", "Demo", "/Shared/Documents/ViaMount", "/Shared/Documents/Renamed"},
+       "/Shared/Documents/Renamed",
+       "/Shared/Documents/ViaMount"},
+      {{"rmdir", "Demo", "/Shared/Documents/Renamed"},
+       "/Shared/Documents",
+       "/Shared/Documents/Renamed"},
+      {{"rm", "Demo", "/Shared/Documents/Notes.txt"},
+       "/Shared/Documents",
+       "/Shared/Documents/Notes.txt"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.arguments[0] + " " + step.arguments[2]);
+    const auto run = tarnix(step.arguments);
+    EXPECT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_TRUE(fs::exists(mountPoint() / step.present.substr(1)));
+    EXPECT_FALSE(fs::exists(mountPoint() / step.gone.substr(1)));
+    EXPECT_TRUE(
+        eventually([&] { return onCloud(step.present) == "200" && onCloud(step.gone) == "404"; }));
+  }
+  // The mount's refusals are the command's.
+  const auto refused = tarnix({"rmdir", "Demo", "/Shared/Documents"});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_EQ(refused.errors, "tarnix: /Shared/Documents: Directory not empty\n");
+}
+
 // The serving process logs its life-cycle id in its start-up line and sends the same id with
 // every request, so that the cloud's records of a run can be matched with its log.
 TEST_F(EmulatorMountTest, TheMountsRequestsCarryTheLifeCycleIdOfItsStartUpLine) {

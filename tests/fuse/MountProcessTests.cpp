@@ -231,5 +231,54 @@ TEST_F(MountProcessTest, SettingsChangeAskingForARestartKeepsTheMount) {
   EXPECT_FALSE(isFuseMounted(mountPoint()));
 }
 
+TEST_F(MountProcessTest, ADriveAMountServesIsNotMountedAgainUntilItsProcessEnds) {
+  auto first = tarnix({"mount", "Demo", mountPoint().string()});
+  ASSERT_EQ(first.exitStatus, 0) << first.errors;
+  const auto serving = processesServing(mountPoint());
+  ASSERT_EQ(serving.size(), 1u);
+  const std::string pid = std::to_string(serving.front());
+  const fs::path lockFile = home() / "Tarnix" / "Drives" / driveIdentifier_ / "Host" / "Drive.lock";
+  EXPECT_EQ(testing::readFile(lockFile), "pid " + pid + "\nmount " + mountPoint().string() + "\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(lockFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  const auto status = tarnix({"status", "Demo"});
+  EXPECT_NE(status.output.find("Mounted at: " + mountPoint().string() + " (process " + pid + ")\n"),
+            std::string::npos)
+      << status.output;
+
+  const fs::path other = dir_.path() / "other";
+  fs::create_directories(other);
+  const std::string refusal = "tarnix mount: the drive Demo is mounted at " +
+                              mountPoint().string() + " (process " + pid + ")\n";
+  const std::vector<std::string> attempts[] = {
+      {"mount", "Demo", other.string()},
+      {"mount", "Demo", mountPoint().string()},
+      {"mount", "Demo", other.string(), "-f"},
+  };
+  for (const auto& attempt : attempts) {
+    SCOPED_TRACE(attempt[2] + (attempt.size() > 3 ? " -f" : ""));
+    auto again = tarnix(attempt);
+    ASSERT_FALSE(again.timedOut);
+    EXPECT_EQ(again.exitStatus, 1);
+    EXPECT_EQ(again.errors, refusal);
+    EXPECT_EQ(again.output, "");
+    // The first mount serves on, untouched.
+    EXPECT_TRUE(isFuseMounted(mountPoint()));
+    EXPECT_FALSE(isFuseMounted(other));
+    EXPECT_EQ(::stat(mountPoint().c_str(), &st), 0) << std::strerror(errno);
+    EXPECT_EQ(processesServing(mountPoint()), serving);
+  }
+
+  // However the serving process ends, the drive is free with it.
+  ASSERT_EQ(::kill(serving.front(), SIGKILL), 0);
+  ASSERT_TRUE(becomesTrue([&] { return processesServing(mountPoint()).empty(); }));
+  (void)unmountFuse(mountPoint());
+  auto remounted = tarnix({"mount", "Demo", mountPoint().string()});
+  EXPECT_EQ(remounted.exitStatus, 0) << remounted.errors << remounted.output;
+  EXPECT_TRUE(isFuseMounted(mountPoint()));
+}
+
 }  // namespace
 }  // namespace tarnix::host

@@ -13,7 +13,12 @@
 //            "action": "status"|"delay"|"drop"|"truncate"|"reset"|"malformed", "status": 503,
 //            "retryAfter": "2", "delayMs": 500, "count": 1, "method": "GET", "body": {...}}
 //   DELETE <baseURL>/__admin/faults    -> remove all rules
-// each with the header "X-Admin-Token: <adminToken()>".
+//   POST   <baseURL>/__admin/permissions -> a user's level on an item from now on:
+//            {"user": "bob" | "user_id": 2, "id": 12 | "path": "/Shared/x" (both: the same
+//            item), "permission": "none"|"nav"|"viewer"|"editor"|"full"|"owner"}
+// each with the header "X-Admin-Token: <adminToken()>". A folder deleted with
+// "DELETE /api/v1/fs/ids/folder/<id>?only_if_empty=true" stays when it has children: 409 with
+// {"code": "FolderNotEmpty", "message": "The folder is not empty"}.
 
 #include <sys/types.h>
 

@@ -16,6 +16,15 @@ int main(int argc, char** argv) {
   app.add_option("--address", options.address, "address to bind");
   app.add_option("--seed", seed, "seed content: demo or scale:N");
   app.add_option("--faults", faults, "JSON file of fault rules");
+  app.footer(
+      "Admin endpoints (loopback only, header \"X-Admin-Token: <admin token>\"):\n"
+      "  GET|POST|DELETE /__admin/faults    fault rules: list, add (JSON rule), clear\n"
+      "  GET|DELETE /__admin/requests       the log of received requests: read, clear\n"
+      "  POST /__admin/permissions          a user's level on an item from now on; body\n"
+      "      {\"user\": NAME or \"user_id\": ID, \"id\": ITEM and/or \"path\": PATH,\n"
+      "       \"permission\": none|nav|viewer|editor|full|owner}\n"
+      "Folder deletion: DELETE /api/v1/fs/ids/folder/<id>?only_if_empty=true answers 409\n"
+      "(code FolderNotEmpty) and keeps the folder when it has children.");
   CLI11_PARSE(app, argc, argv);
   // Whoever started us may stop reading our output; that must not end the server.
   std::signal(SIGPIPE, SIG_IGN);

@@ -35,4 +35,9 @@ void addItemsCommands(CLI::App& app);
 /// provider.
 void addContentCommands(CLI::App& app);
 
+/// `tarnix mkdir DRIVE PATH...`, `tarnix mv DRIVE SRC DST`, `tarnix rm [-r] DRIVE PATH...` and
+/// `tarnix rmdir DRIVE PATH...`: changes through the mount that serves the drive, else through
+/// its provider.
+void addNamespaceCommands(CLI::App& app);
+
 }  // namespace tarnix::host

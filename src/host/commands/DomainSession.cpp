@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <mutex>
 #include <ranges>
 
-#include "common/DriveLookup.hpp"
 #include "common/KnownPath.hpp"
 #include "common/SyncError.hpp"
 #include "fileprovider/FileProviderWrapper.hpp"
@@ -96,20 +96,35 @@ std::string lowercased(std::string text) {
 
 std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::open(
     const std::string& drive) {
+  auto resolved = resolveDrive(drive);
+  if (!resolved) return std::unexpected(resolved.error());
+  // Reading never waits for whoever serves the drive; a lock file that cannot be used only
+  // means this command reads beside them.
+  auto lease = leaseDrive(*resolved, std::chrono::milliseconds(0));
+  return start(*resolved, lease ? std::move(lease->lock) : nullptr);
+}
+
+std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::open(
+    const ResolvedDrive& drive, std::unique_ptr<DriveLock> lock) {
+  return start(drive, std::move(lock));
+}
+
+std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::start(
+    const ResolvedDrive& drive, std::unique_ptr<DriveLock> lock) {
   auto session = std::unique_ptr<DomainSession>(new DomainSession());
   fileprovider::FileProviderGlobalsConfiguration configuration;
   configuration.containerRoot = common::appGroupContainerRoot();
   // A command ends by itself; settings changing meanwhile need no restart.
   configuration.exit = [](int) {};
+  configuration.deferredWork = lock != nullptr;
+  session->lock_ = std::move(lock);
   auto globals = fileprovider::FileProviderGlobals::make(std::move(configuration));
   if (!globals) return std::unexpected(globals.error().message);
   session->globals_ = std::move(*globals);
 
-  auto found = common::findDrive(*session->globals_->driveRepository(), drive);
-  if (!found) return std::unexpected(found.error().message);
   // Before the provider starts, so that it knows whose locks are the user's own.
   auto known =
-      learnUserIdentifier(*session->globals_->appGroup(), std::move(*found), kUserIdentifierWait);
+      learnUserIdentifier(*session->globals_->appGroup(), drive.drive, kUserIdentifierWait);
   session->domain_ = known.domain;
 
   auto manager = std::make_shared<CommandManager>(
@@ -190,35 +205,54 @@ std::expected<std::vector<fp::ItemPtr>, std::string> DomainSession::children(
   return items;
 }
 
-std::expected<fp::ItemPtr, std::string> DomainSession::itemAtPath(const std::string& path) {
+std::expected<fp::ItemPtr, std::string> DomainSession::child(const fp::Item& folder,
+                                                             const std::string& path,
+                                                             const std::string& name) {
+  auto items = children(folder, path);
+  if (!items) return std::unexpected(items.error());
+  auto exact =
+      std::ranges::find_if(*items, [&](const fp::ItemPtr& c) { return c->filename() == name; });
+  if (exact == items->end()) {
+    exact = std::ranges::find_if(*items, [&](const fp::ItemPtr& c) {
+      return lowercased(c->filename()) == lowercased(name);
+    });
+  }
+  if (exact == items->end()) return fp::ItemPtr();
+  return *exact;
+}
+
+std::expected<fp::ItemPtr, DomainSession::LookupFailure> DomainSession::lookUp(
+    const std::string& path) {
   auto current = item(fp::ItemIdentifier::rootContainer());
-  if (!current) return current;
+  if (!current) return std::unexpected(LookupFailure{0, current.error()});
   std::string walked;
   bool any = false;
   for (auto part : path | std::views::split('/')) {
     const std::string name(part.begin(), part.end());
     if (name.empty() || name == ".") continue;
     any = true;
-    if (!(*current)->isFolder()) return std::unexpected(path + ": not a folder");
-    auto items = children(**current, walked.empty() ? "/" : walked);
-    if (!items) return std::unexpected(items.error());
-    auto exact =
-        std::ranges::find_if(*items, [&](const fp::ItemPtr& c) { return c->filename() == name; });
-    if (exact == items->end()) {
-      exact = std::ranges::find_if(*items, [&](const fp::ItemPtr& c) {
-        return lowercased(c->filename()) == lowercased(name);
-      });
-    }
-    if (exact == items->end()) return std::unexpected(path + ": no such item");
-    current = *exact;
+    if (!(*current)->isFolder())
+      return std::unexpected(LookupFailure{ENOTDIR, path + ": not a folder"});
+    auto found = child(**current, walked.empty() ? "/" : walked, name);
+    if (!found) return std::unexpected(LookupFailure{0, found.error()});
+    if (!*found) return std::unexpected(LookupFailure{ENOENT, path + ": no such item"});
+    current = std::move(*found);
     walked += "/" + (*current)->filename();
   }
   if (!any) {
     // The root's own attributes come with its listing.
-    if (auto listed = children(**current, "/"); !listed) return std::unexpected(listed.error());
-    return item(fp::ItemIdentifier::rootContainer());
+    if (auto listed = children(**current, "/"); !listed)
+      return std::unexpected(LookupFailure{0, listed.error()});
+    current = item(fp::ItemIdentifier::rootContainer());
+    if (!current) return std::unexpected(LookupFailure{0, current.error()});
   }
-  return current;
+  return std::move(*current);
+}
+
+std::expected<fp::ItemPtr, std::string> DomainSession::itemAtPath(const std::string& path) {
+  auto found = lookUp(path);
+  if (!found) return std::unexpected(std::move(found.error().message));
+  return std::move(*found);
 }
 
 namespace {

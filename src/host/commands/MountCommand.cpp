@@ -14,9 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "common/ContainerStores.hpp"
-#include "common/DriveLookup.hpp"
-#include "common/KnownPath.hpp"
 #include "host/ChangeSynchronizer.hpp"
 #include "host/Commands.hpp"
 #include "host/DomainManager.hpp"
@@ -26,6 +23,7 @@
 #include "host/MountedDomain.hpp"
 #include "host/commands/CloudUser.hpp"
 #include "host/commands/Commands.hpp"
+#include "host/commands/ServedDrive.hpp"
 
 extern char** environ;
 
@@ -42,29 +40,6 @@ constexpr auto kUserIdentifierWait = std::chrono::seconds(2);
 void fail(const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
   setCommandExitStatus(1);
-}
-
-// The drive a user names by label or identifier, and the folder of the host's state for it
-// (inside the drive's folder, so that removing the drive removes its replica too).
-struct ResolvedDrive {
-  std::string identifier;
-  std::string label;
-  fs::path stateDirectory;
-  std::shared_ptr<common::DesktopAppGroup> group;
-  common::Drive drive;
-};
-
-std::expected<ResolvedDrive, std::string> resolveDrive(const std::string& labelOrIdentifier) {
-  auto root = common::appGroupContainerRoot();
-  if (!root) return std::unexpected("no container folder (set TARNIX_HOME or HOME)");
-  auto stores = common::ContainerStores::open(root, base::Logger::null());
-  if (!stores) return std::unexpected(stores.error().message);
-  auto drive = common::findDrive(*stores->driveRepository, labelOrIdentifier);
-  if (!drive) return std::unexpected(drive.error().message);
-  auto folder = common::KnownPathResolver(root).knownPathURL(
-      common::KnownPath{common::KnownPath::Drive{drive->identifier}});
-  if (!folder) return std::unexpected("no folder for drive " + drive->identifier);
-  return ResolvedDrive{drive->identifier, drive->label, *folder / "Host", stores->group, *drive};
 }
 
 // How the serving process tells `tarnix mount` that the drive is mounted, or why it is not: one
@@ -139,6 +114,8 @@ std::optional<std::string> readReadyLine(int fd, std::chrono::milliseconds timeo
 // says whether the drive is mounted. After a failure or when it does not answer in time it is
 // stopped, and nothing stays mounted.
 void mountInBackground(const std::string& drive, const fs::path& point, std::int64_t cacheSize) {
+  // Another drive mounted there stays mounted whatever becomes of this one.
+  const bool mountedBefore = isFuseMounted(point);
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) return fail("tarnix mount: cannot start the mount process");
   constexpr int kChildReadyFd = 3;
@@ -181,7 +158,7 @@ void mountInBackground(const std::string& drive, const fs::path& point, std::int
   }
   if (timedOut) ::kill(pid, SIGTERM);
   reap(pid, std::chrono::seconds(5));
-  if (isFuseMounted(point)) (void)unmountFuse(point);
+  if (!mountedBefore && isFuseMounted(point)) (void)unmountFuse(point);
   if (timedOut) return fail("tarnix mount: the drive was not mounted within 30 seconds");
   if (line && line->starts_with("failed: ")) return fail("tarnix mount: " + line->substr(8));
   fail("tarnix mount: the mount process ended before mounting");
@@ -203,8 +180,20 @@ void mountCommand(const std::string& drive, const std::string& mountPoint, bool 
   std::error_code ec;
   const fs::path point = fs::absolute(mountPoint, ec);
   if (ec || !fs::is_directory(point)) return failed(mountPoint + " is not a folder");
-  if (!foreground) return mountInBackground(drive, point, cacheSize);
+  if (!foreground) {
+    // Told at once, before a serving process starts for nothing.
+    if (auto lock = DriveLock::acquire(resolved->stateDirectory, point);
+        !lock && lock.error().holder && lock.error().holder->isMount())
+      return failed(servedElsewhere(*resolved, *lock.error().holder));
+    return mountInBackground(drive, point, cacheSize);
+  }
 
+  // Held while this process serves the drive, so that no other process serves it meanwhile.
+  auto lock = DriveLock::acquire(resolved->stateDirectory, point, kCommandLockWait);
+  if (!lock) {
+    const auto& refusal = lock.error();
+    return failed(refusal.holder ? servedElsewhere(*resolved, *refusal.holder) : refusal.message);
+  }
   // The serving process logs to the container's log folder, as the extension process does.
   resolved->group->bootstrapLogging("FileProvider.log", true, nullptr);
   // Before the provider starts, so that it knows whose locks are the user's own; briefly, for
@@ -238,6 +227,12 @@ void statusCommand(const std::string& drive) {
   auto resolved = resolveDrive(drive);
   if (!resolved) return fail("tarnix status: " + resolved.error());
   std::printf("Drive: %s (%s)\n", resolved->label.c_str(), resolved->identifier.c_str());
+  if (auto server = DriveLock::holder(resolved->stateDirectory)) {
+    if (server->isMount())
+      std::printf("Mounted at: %s (process %d)\n", server->mountPoint.c_str(), server->pid);
+    else
+      std::printf("In use by: a tarnix command (process %d)\n", server->pid);
+  }
   const auto path = MountedDomain::storePath(resolved->stateDirectory);
   if (!fs::exists(path)) {
     std::puts("State: never mounted");

@@ -1,11 +1,93 @@
-// "/__admin/": fault rules and the log of received requests, for tests.
+// "/__admin/": fault rules, the log of received requests and users' permissions, for tests.
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "emulator/Cloud.hpp"
 #include "emulator/Faults.hpp"
 #include "emulator/Http.hpp"
+#include "emulator/Router.hpp"
+#include "emulator/Sql.hpp"
 
 namespace tarnix::emulator {
 
-std::optional<Response> adminRoutes(const Request& request, FaultInjector& faults,
-                                    RequestLog& log) {
+namespace {
+
+constexpr std::array<std::pair<std::string_view, Permission>, 6> kPermissionNames = {{
+    {"none", Permission::none},
+    {"nav", Permission::nav},
+    {"viewer", Permission::viewer},
+    {"editor", Permission::editor},
+    {"full", Permission::full},
+    {"owner", Permission::owner},
+}};
+
+std::string_view permissionKey(Permission level) {
+  for (const auto& [name, value] : kPermissionNames)
+    if (value == level) return name;
+  return "none";
+}
+
+// POST {"user": NAME | "user_id": ID, "id": ITEM | "path": PATH, "permission": LEVEL}: the
+// user's level on the item (and what inherits from it) from now on. With both "id" and "path"
+// they must name the same item. The item's folder is marked changed so that listings show it.
+Response setPermission(const Request& request, Cloud& cloud) {
+  auto body = base::parseJSON(request.body);
+  if (!body || !body->is_object())
+    return errorResponse(ApiError{400, "The request body is not a JSON object"});
+  Store& store = cloud.store();
+  std::optional<User> user;
+  if (auto name = base::jsonString(*body, "user"))
+    user = store.userByName(*name);
+  else if (auto id = base::jsonInt(*body, "user_id"))
+    user = store.userById(*id);
+  else
+    return errorResponse(ApiError{400, "Give \"user\" or \"user_id\""});
+  if (!user) return errorResponse(ApiError{404, "No such user"});
+
+  std::optional<Node> node;
+  std::optional<std::int64_t> id = base::jsonInt(*body, "id");
+  if (!id) {
+    if (auto text = base::jsonString(*body, "id")) {
+      id = parseId(*text);
+      if (!id) return errorResponse(ApiError{400, "Invalid id"});
+    }
+  }
+  const auto path = base::jsonString(*body, "path");
+  if (!id && !path) return errorResponse(ApiError{400, "Give \"id\" or \"path\""});
+  if (id) node = store.node(*id);
+  if (path) {
+    auto byPath = store.resolve(*path);
+    if (node && byPath && byPath->id != node->id)
+      return errorResponse(ApiError{400, "\"id\" and \"path\" name different items"});
+    if (!id) node = byPath;
+    if (!byPath) node.reset();
+  }
+  if (!node) return errorResponse(ApiError{404, "Item not found"});
+
+  const auto levelName = base::jsonString(*body, "permission");
+  if (!levelName) return errorResponse(ApiError{400, "Give \"permission\""});
+  const auto* level = std::ranges::find_if(
+      kPermissionNames, [&](const auto& entry) { return entry.first == *levelName; });
+  if (level == kPermissionNames.end())
+    return errorResponse(ApiError{
+        400, "Unknown permission " + *levelName + " (none, nav, viewer, editor, full, owner)"});
+
+  Transaction tx(store.db());
+  store.setPermission(user->id, node->id, level->second);
+  if (node->parentId) store.touchFolder(*node->parentId, cloud.now());
+  if (node->isFolder) store.touchFolder(node->id, cloud.now());
+  tx.commit();
+  return Response::json(200, {{"user_id", user->id},
+                              {"id", node->id},
+                              {"path", store.pathOf(node->id)},
+                              {"permission", std::string(permissionKey(level->second))}});
+}
+
+}  // namespace
+
+std::optional<Response> adminRoutes(const Request& request, FaultInjector& faults, RequestLog& log,
+                                    Cloud& cloud) {
   if (request.path == "/__admin/faults") {
     if (request.method == "GET") return Response::json(200, faults.describe());
     if (request.method == "DELETE") {
@@ -26,6 +108,13 @@ std::optional<Response> adminRoutes(const Request& request, FaultInjector& fault
     if (request.method == "DELETE") {
       log.clear();
       return Response::json(200, base::JSONValue::object());
+    }
+  }
+  if (request.path == "/__admin/permissions" && request.method == "POST") {
+    try {
+      return setPermission(request, cloud);
+    } catch (const SqlError& e) {
+      return errorResponse(ApiError{500, "Internal error: " + e.what});
     }
   }
   return std::nullopt;

@@ -328,11 +328,15 @@ std::expected<Node, ApiError> Cloud::duplicate(const Actor& actor, const std::st
 
 std::expected<void, ApiError> Cloud::remove(const Actor& actor, std::int64_t id,
                                             std::optional<std::int64_t> entryId,
-                                            const std::optional<std::string>& lockToken) {
+                                            const std::optional<std::string>& lockToken,
+                                            bool onlyIfEmpty) {
   auto node = store_.node(id);
   if (!node || !node->parentId) return std::unexpected(ApiError{404, "Item not found"});
   if (auto ok = require(actor.user, id, Permission::full); !ok) return std::unexpected(ok.error());
   if (node->fixed) return std::unexpected(ApiError{403, "Permission denied"});
+  if (onlyIfEmpty && node->isFolder && store_.hasChildren(id)) {
+    return std::unexpected(ApiError{409, "The folder is not empty", "FolderNotEmpty"});
+  }
   if (entryId && node->entryId != entryId) {
     return std::unexpected(ApiError{409, "The file was changed since the given version"});
   }

@@ -89,9 +89,12 @@ class Cloud {
   std::expected<Node, ApiError> copy(const Actor& actor, std::int64_t id,
                                      const std::string& destination);
   std::expected<Node, ApiError> duplicate(const Actor& actor, const std::string& path);
+  /// Removes the item and everything under it; with `onlyIfEmpty`, a folder that has children
+  /// stays and the answer is a 409 "FolderNotEmpty".
   std::expected<void, ApiError> remove(const Actor& actor, std::int64_t id,
                                        std::optional<std::int64_t> entryId,
-                                       const std::optional<std::string>& lockToken);
+                                       const std::optional<std::string>& lockToken,
+                                       bool onlyIfEmpty = false);
 
   std::expected<UploadResult, ApiError> upload(const Actor& actor, const std::string& path,
                                                UploadBody body, const UploadOptions& options);

@@ -116,7 +116,8 @@ std::optional<Response> namespaceRoutes(RouteContext& c) {
       entryId = parseId(*text);
       if (!entryId) return fail(ApiError{400, "Invalid entry_id"});
     }
-    auto removed = c.cloud.remove(c.actor, node->id, entryId, lockToken(r, nullptr));
+    auto removed = c.cloud.remove(c.actor, node->id, entryId, lockToken(r, nullptr),
+                                  queryFlag(r, "only_if_empty"));
     return removed ? Response::json(200, base::JSONValue::object()) : fail(removed.error());
   }
   return std::nullopt;

@@ -24,7 +24,8 @@ constexpr std::string_view kEventSocketPath = "/event/1.0/watch/file_system";
 constexpr std::string_view kAdminPrefix = "/__admin/";
 }  // namespace
 
-std::optional<Response> adminRoutes(const Request& request, FaultInjector& faults, RequestLog& log);
+std::optional<Response> adminRoutes(const Request& request, FaultInjector& faults, RequestLog& log,
+                                    Cloud& cloud);
 
 struct Server::Impl {
   Impl(ServerOptions o, Cloud& c, FaultInjector& f, RequestLog& l)
@@ -246,7 +247,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         !remote.address().is_loopback()) {
       return reply(errorResponse(ApiError{401, "Admin token required"}), false, !keepAlive_);
     }
-    auto response = adminRoutes(request, server_.faults, server_.log);
+    auto response = adminRoutes(request, server_.faults, server_.log, server_.cloud);
     reply(response ? std::move(*response) : errorResponse(ApiError{404, "No such admin endpoint"}),
           false, !keepAlive_);
   }

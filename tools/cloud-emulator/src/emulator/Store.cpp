@@ -196,6 +196,12 @@ std::optional<Node> Store::child(std::int64_t parentId, const std::string& name)
   return readNode(s);
 }
 
+bool Store::hasChildren(std::int64_t folderId) {
+  auto s = db_->prepare("SELECT 1 FROM nodes WHERE parent_id = ? LIMIT 1");
+  s.bind(1, folderId);
+  return s.step();
+}
+
 std::vector<Child> Store::children(std::int64_t folderId, std::int64_t nowMs) {
   auto s = db_->prepare(
       std::string("SELECT n.id, n.parent_id, n.name, n.is_folder, n.owner_id, n.created_ms, "

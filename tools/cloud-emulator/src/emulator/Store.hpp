@@ -108,6 +108,7 @@ class Store {
   std::optional<Node> node(std::int64_t id);
   std::optional<Node> child(std::int64_t parentId, const std::string& name);
   std::vector<Child> children(std::int64_t folderId, std::int64_t nowMs);
+  bool hasChildren(std::int64_t folderId);
   std::optional<Node> resolve(const std::string& path);
   std::string pathOf(std::int64_t id);
   std::int64_t insertNode(const Node& node);
