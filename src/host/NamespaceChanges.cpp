@@ -101,6 +101,8 @@ void NamespaceChanges::stop() {
     changed_.signalAll();
   }
   worker_.stop();
+  // A worker stopped before it began never sent what waits: this thread does.
+  sendWaitingOnce();
 }
 
 bool NamespaceChanges::waitUntilSettled(std::chrono::milliseconds limit) {
@@ -378,12 +380,20 @@ void NamespaceChanges::run(const std::vector<JournalEntry>& left) {
     }
     changed_.signalAll();
   }
+  mutex_.unlock();
+  sendWaitingOnce();
+  mutex_.lock();
+}
+
+void NamespaceChanges::sendWaitingOnce() {
   // Once more before the end, without waiting: what still fails stays in the journal.
   std::map<std::int64_t, Deferred> last;
-  last.swap(waiting_);
-  mutex_.unlock();
+  {
+    base::MutexLock lock(mutex_);
+    last.swap(waiting_);
+  }
   for (const auto& [id, deferred] : last) (void)sendDeletion(deferred.entry);
-  mutex_.lock();
+  base::MutexLock lock(mutex_);
   changed_.signalAll();
 }
 

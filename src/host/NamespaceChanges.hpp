@@ -92,6 +92,8 @@ class NamespaceChanges {
   };
 
   void run(const std::vector<JournalEntry>& left) TARNIX_EXCLUDES(mutex_);
+  /// Sends each waiting deletion once, without waiting; what fails stays in the journal.
+  void sendWaitingOnce() TARNIX_EXCLUDES(mutex_);
   /// Sends again what an earlier run left in the journal, in order.
   void replay(const std::vector<JournalEntry>& entries) TARNIX_EXCLUDES(mutex_);
   /// Sends one deferred deletion and handles the answer; false when it should be sent again.
