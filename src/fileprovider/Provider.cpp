@@ -283,9 +283,11 @@ void Provider::invalidate() {
   // every request of the drive ends, whoever sent it.
   if (listingCrawler_) listingCrawler_->stop();
   if (listingScheduler_) listingScheduler_->stop();
-  if (deletionManager_) deletionManager_->stop();
   if (thumbnailLoader_) thumbnailLoader_->syncThumbnailLoader()->stop();
   if (cloud_.urlSession) cloud_.urlSession->invalidateAndCancel();
+  // After the cancellation: a delayed deletion in flight ends at once and stays marked for the
+  // next start, instead of holding the shutdown for its request's time-out.
+  if (deletionManager_) deletionManager_->stop();
   if (!transfers_->closeAndWait(kTransferStopLimit)) {
     logger_.error("Content fetches did not end after invalidation",
                   {{"running", transfers_->running()}});
