@@ -1,5 +1,6 @@
 #include "cloudfs/TarnixURLSession.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -89,6 +90,19 @@ std::vector<std::string> hostMappingsFromText(std::string_view text) {
   }
   if (!current.empty()) mappings.push_back(std::move(current));
   return mappings;
+}
+
+std::optional<std::string> loopbackSyncBackendMapping(std::string_view domain) {
+  std::string_view host = domain;
+  std::string_view port = "443";
+  if (auto colon = domain.find(':'); colon != std::string_view::npos) {
+    host = domain.substr(0, colon);
+    port = domain.substr(colon + 1);
+    if (port.empty() || !std::ranges::all_of(port, [](char c) { return c >= '0' && c <= '9'; }))
+      return std::nullopt;
+  }
+  if (host != "localhost") return std::nullopt;
+  return "sync-localhost:" + std::string(port) + ":127.0.0.1:" + std::string(port);
 }
 
 TarnixURLSession::Configuration TarnixURLSession::Configuration::fromEnvironment() {

@@ -141,6 +141,10 @@ inline constexpr std::size_t kMaximumResponseBodySize = std::size_t{1} << 30;
 /// Host mappings ("HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT") from a list separated by commas
 /// or white space.
 std::vector<std::string> hostMappingsFromText(std::string_view text);
+/// For a cloud on this machine ("localhost" with or without a port): the mapping that sends the
+/// sync back end's name ("sync-localhost") to the loopback address, so that it is reached
+/// without any name service. None for every other host.
+std::optional<std::string> loopbackSyncBackendMapping(std::string_view domain);
 
 class TarnixURLSession {
  public:

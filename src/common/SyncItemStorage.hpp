@@ -88,6 +88,27 @@ struct ItemBeingCreated {
   auto operator<=>(const ItemBeingCreated&) const = default;
 };
 
+/// A change the cloud's event feed reported, as the store needs it: the action as the feed
+/// names it ("DELETE_FILE", "RESTORE_FROM_TRASH", ...) and absolute cloud paths.
+struct ItemStoreEvent {
+  std::int64_t revision = 0;
+  std::string action;
+  std::optional<std::string> sourcePath;
+  std::optional<std::string> targetPath;
+};
+
+/// What applying a batch of cloud events did.
+struct ApplyEventsStats {
+  /// The store's highest rank afterwards.
+  std::int64_t highestRank = 0;
+  /// Items (subtrees counted whole) that became tombstones.
+  std::int64_t deletedItems = 0;
+  /// Events that change nothing in the store (no-ops, and changes a listing brings in).
+  std::int64_t skippedEvents = 0;
+  /// Events about paths the store does not know.
+  std::int64_t eventsWithUndiscoveredLocations = 0;
+};
+
 /// One batch of a change enumeration.
 struct SyncChangeBatch {
   std::vector<SyncItem> updatedItems;
@@ -258,6 +279,14 @@ class SyncItemStorage {
   /// anchors below it expire.
   ItemStoreResult<void> purgeGraveyard(std::int64_t fromRank, std::int64_t toRank);
   ItemStoreResult<void> setSnapshotRevision(std::int64_t revision);
+  /// Applies a batch of cloud events, in the order given (revision order), and records
+  /// `snapshotRevision`, in one transaction. Only deletions change items: a deleted path the
+  /// store knows becomes a tombstone with its subtree, unless a later event of the batch puts
+  /// something at that path again. Everything else (new entries, moves, new versions,
+  /// restores, permissions, locks) reaches the store through listings of the folders
+  /// concerned, which the caller runs first.
+  ItemStoreResult<ApplyEventsStats> apply(const std::vector<ItemStoreEvent>& events,
+                                          std::int64_t snapshotRevision);
 
   void willStartCreatingNewItem(const std::string& fileName, const SyncFolderIdentifier& under);
   void didFinishCreatingNewItem(const ItemBeingCreated& item);

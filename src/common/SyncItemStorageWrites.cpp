@@ -290,7 +290,8 @@ ItemStoreResult<bool> isOfflineRoot(Database& db, const std::string& identifier)
 
 ItemStoreResult<void> markDeleted(Database& db, const SyncItemIdentifier& identifier,
                                   const std::optional<CloudEntryIdentifier>& baseContentVersion,
-                                  bool delayed, bool includingSubscriptionRoot) {
+                                  bool delayed, bool includingSubscriptionRoot,
+                                  std::int64_t* markedCount = nullptr) {
   const auto root = identifier.description();
   auto offline = isOfflineRoot(db, root);
   if (!offline) return std::unexpected(offline.error());
@@ -335,6 +336,7 @@ ItemStoreResult<void> markDeleted(Database& db, const SyncItemIdentifier& identi
       return std::unexpected(ItemStoreError{SyncError::noSuchItem(identifier)});
     }
   }
+  if (markedCount) *markedCount += static_cast<std::int64_t>(marked.size());
   return {};
 }
 }  // namespace
@@ -642,6 +644,85 @@ ItemStoreResult<void> SyncItemStorage::purgeGraveyard(std::int64_t fromRank, std
     return run(record);
   });
   if (result) graveyardRank_ = toRank;
+  return result;
+}
+
+namespace {
+
+std::string withoutTrailingSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+bool isDeletion(const std::string& action) {
+  return action == "DELETE_FILE" || action == "DELETE_FOLDER";
+}
+
+}  // namespace
+
+ItemStoreResult<ApplyEventsStats> SyncItemStorage::apply(const std::vector<ItemStoreEvent>& events,
+                                                         std::int64_t snapshotRevision) {
+  const std::string start = withoutTrailingSlash(cloudStartPath_);
+  // The path below the drive root ("" for the root itself); none outside the drive.
+  auto relative = [&](const std::string& path) -> std::optional<std::string> {
+    auto absolute = withoutTrailingSlash(path);
+    if (start.empty() || start == "/") return absolute == "/" ? std::string() : absolute;
+    if (absolute == start) return std::string();
+    if (absolute.starts_with(start + "/")) return absolute.substr(start.size());
+    return std::nullopt;
+  };
+  // Where a later event of the batch puts something again, a deletion is old news.
+  auto reappears = [&](std::size_t index, const std::string& path) {
+    const auto absolute = withoutTrailingSlash(path);
+    for (std::size_t later = index + 1; later < events.size(); ++later) {
+      const auto& target = events[later].targetPath;
+      if (target && withoutTrailingSlash(*target) == absolute && !isDeletion(events[later].action))
+        return true;
+    }
+    return false;
+  };
+  auto result = write<ApplyEventsStats>([&](Database& db) -> ItemStoreResult<ApplyEventsStats> {
+    ApplyEventsStats stats;
+    auto root = rootIdentifier(db);
+    if (!root) return std::unexpected(root.error());
+    for (std::size_t index = 0; index < events.size(); ++index) {
+      const auto& event = events[index];
+      const auto& path = event.targetPath ? event.targetPath : event.sourcePath;
+      if (!isDeletion(event.action) || !path) {
+        ++stats.skippedEvents;
+        continue;
+      }
+      auto below = relative(*path);
+      if (!below || below->empty()) {
+        // Outside the drive, or the drive's root itself: a listing tells what became of it.
+        ++stats.eventsWithUndiscoveredLocations;
+        continue;
+      }
+      auto found = walkPath(db, *root, *below, PathMatch::ignoringCase, std::nullopt);
+      if (!found) return std::unexpected(found.error());
+      if (!*found) {
+        ++stats.eventsWithUndiscoveredLocations;
+        continue;
+      }
+      if (reappears(index, *path)) {
+        ++stats.skippedEvents;
+        continue;
+      }
+      if (auto done = markDeleted(db, (*found)->itemIdentifier, std::nullopt, false, false,
+                                  &stats.deletedItems);
+          !done) {
+        return std::unexpected(done.error());
+      }
+    }
+    auto record = db.prepare("UPDATE DomainData SET snapshotRevision = ?");
+    if (record) record->bind(1, snapshotRevision);
+    if (auto done = run(record); !done) return std::unexpected(done.error());
+    auto highest = maxRank(db);
+    if (!highest) return std::unexpected(highest.error());
+    stats.highestRank = *highest;
+    return stats;
+  });
+  if (result) snapshotRevision_ = snapshotRevision;
   return result;
 }
 

@@ -58,6 +58,7 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
   globals->logger_ = logger.child("FileProviderGlobals");
   globals->clock_ = configuration.clock ? configuration.clock : base::Clock::system();
   globals->deferredWork_ = configuration.deferredWork;
+  globals->followCloudChanges_ = configuration.followCloudChanges;
   globals->appLifecycleID_ = AppLifecycleID::make();
   logger.info(std::string("Initializing File Provider process...(") + kExtensionShortVersion +
                   " (" + kExtensionBuildVersion + "), missing commit ID)",

@@ -71,6 +71,9 @@ struct FileProviderGlobalsConfiguration {
   /// reads a drive while another process serves it turns this off, so that two processes never
   /// work through the same deletions.
   bool deferredWork = true;
+  /// Whether the drives served by this process follow the cloud's change feed (it needs
+  /// `deferredWork` too). A command that serves a drive for a moment turns it off.
+  bool followCloudChanges = true;
 };
 
 class FileProviderGlobals {
@@ -91,6 +94,7 @@ class FileProviderGlobals {
   const std::shared_ptr<Relaunch>& relaunch() const { return relaunch_; }
   const base::Logger& logger() const { return logger_; }
   bool deferredWork() const { return deferredWork_; }
+  bool followCloudChanges() const { return followCloudChanges_; }
   /// The bus of events between the product's processes (started; stopped with the globals).
   const std::shared_ptr<EventBroker>& eventBroker() const { return eventBroker_; }
   /// Never null.
@@ -123,6 +127,7 @@ class FileProviderGlobals {
   base::Logger logger_ = base::Logger::null();
   std::shared_ptr<base::Clock> clock_;
   bool deferredWork_ = true;
+  bool followCloudChanges_ = true;
   AppLifecycleID appLifecycleID_;
   // memoryPressureMonitor, backendDeviceRepository and orphanedFilesCleanupTask join here.
   std::shared_ptr<common::FeatureList> featureList_;

@@ -126,6 +126,11 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
         if (auto self = weak.lock()) self->applyConfiguration(configuration);
       });
 
+  if (globals->deferredWork() && globals->followCloudChanges() && p.featureList_ &&
+      p.featureList_->isEnabled(common::Feature::backgroundCFSIngestion)) {
+    p.startEventFeed(*driveDirectory, globals->eventBroker());
+  }
+
   p.fileLevelUIPresent_ = p.evaluateFileLevelUI();
   p.startBumpingDomainVersion();
   logger.info(std::string("File provider initialised. (") + kExtensionShortVersion + ")");
@@ -279,6 +284,7 @@ void Provider::invalidate() {
   configurationSubscription_.reset();
   if (networkMonitor_) networkMonitor_->stop();
   if (statusProvider_) statusProvider_->stop();
+  if (backgroundCFSIngestion_) backgroundCFSIngestion_->stop();
   // Listings first, so that no new request follows the cancellation of the transfers; then
   // every request of the drive ends, whoever sent it.
   if (listingCrawler_) listingCrawler_->stop();

@@ -46,6 +46,7 @@
 #include "fileprovider/items/CloudItemPresentationTracker.hpp"
 #include "fileprovider/items/FileProviderConverter.hpp"
 #include "fileprovider/items/FileProviderStatusProvider.hpp"
+#include "fileprovider/events/BackgroundCFSIngestion.hpp"
 #include "fileprovider/listing/ListingCrawler.hpp"
 #include "fileprovider/listing/ListingPresentationTracker.hpp"
 #include "fileprovider/listing/ListingScheduler.hpp"
@@ -163,6 +164,16 @@ class Provider final : public fp::ReplicatedExtension,
   const std::shared_ptr<ListingMetadataStorage>& listingMetadataStorage() const {
     return listingMetadataStorage_;
   }
+  /// The drive's change feed; null in a process that does not serve the drive (deferred work
+  /// off) or when the feature is off.
+  const std::shared_ptr<BackgroundCFSIngestion>& backgroundCFSIngestion() const {
+    return backgroundCFSIngestion_;
+  }
+  /// Where the serving process writes the change feed's state ("EventFeed.json" in the
+  /// drive's folder).
+  static std::filesystem::path eventFeedStatusFile(const std::filesystem::path& driveDirectory) {
+    return driveDirectory / "EventFeed.json";
+  }
 
  private:
   Provider() = default;
@@ -175,6 +186,9 @@ class Provider final : public fp::ReplicatedExtension,
   /// Builds the deletion manager and the sync service over the sync client and the listing
   /// scheduler; `deferredWork`: this process carries out delayed deletions.
   void makeSyncService(bool deferredWork);
+  /// Starts following the cloud's change feed (this process serves the drive).
+  void startEventFeed(const std::filesystem::path& driveDirectory,
+                      std::shared_ptr<EventBroker> broker);
   /// The item a change names, or the framework error for it (unknown: no such item).
   std::expected<common::SyncItem, fp::Error> changedItem(
       const common::SyncItemIdentifier& identifier, const fp::ItemIdentifier& requested) const;
@@ -238,8 +252,9 @@ class Provider final : public fp::ReplicatedExtension,
   // sync service over it.
   ProviderCloudServices cloud_;
   std::shared_ptr<ProviderNetworkMonitor> networkMonitor_;
-  // lockingCloudClient, chunkFileUploader, analytics, previousFPDBackingStoreIdentity and
-  // backgroundCFSIngestion join with their services.
+  // lockingCloudClient, chunkFileUploader, analytics and previousFPDBackingStoreIdentity
+  // join with their services.
+  std::shared_ptr<BackgroundCFSIngestion> backgroundCFSIngestion_;
   std::shared_ptr<FileProviderStatusProvider> statusProvider_;
   // importManager joins with the import.
   std::shared_ptr<WorkingSetEnumerator> workingSetEnumerator_;

@@ -27,6 +27,10 @@ ProviderCloudServices ProviderCloudServices::make(
   ProviderCloudServices services;
   auto configuration = cloudfs::TarnixURLSession::Configuration::fromEnvironment();
   configuration.downloadDirectory = appGroup.temporaryDirectoryURL();
+  // Mappings of the environment come first: they win over this default.
+  if (auto loopback = cloudfs::loopbackSyncBackendMapping(drive.domain)) {
+    configuration.hostMappings.push_back(*loopback);
+  }
   services.urlSession = std::make_shared<cloudfs::TarnixURLSession>(
       logger.child("TarnixURLSession"),
       cloudfs::TarnixUserAgent(appGroup.deviceIdentifier(), version, version), appLifecycleID,

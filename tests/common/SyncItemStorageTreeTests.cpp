@@ -473,3 +473,34 @@ TEST(SyncItemStorageTree, AListingKeepsStoredRowsOfItsCreatedItems) {
   EXPECT_TRUE(*tree.storage().optionalItem(id("file/new.txt")));
   EXPECT_EQ(tree.log().count("Created item is already stored; the stored row is kept"), 2u);
 }
+
+// A batch of cloud events: a deleted folder takes its subtree along, a deletion that a later
+// event undoes (something put at the same path again) and events about paths the store does
+// not know change nothing, and the batch's revision is recorded with the deletions.
+TEST(SyncItemStorageTree, CloudEventsDeleteWhatTheyNameAndRecordTheRevision) {
+  Tree tree;
+  const std::vector<ItemStoreEvent> events = {
+      {11, "ADD_FILE", std::nullopt, "/Team/A/new.txt"},
+      {12, "DELETE_FOLDER", std::nullopt, "/Team/A/B/"},
+      {13, "DELETE_FILE", std::nullopt, "/Team/A/a.txt"},
+      {14, "ADD_FILE", std::nullopt, "/Team/A/a.txt"},
+      {15, "DELETE_FILE", std::nullopt, "/Elsewhere/A/a.txt"},
+      {16, "DELETE_FILE", std::nullopt, "/Team/A/never-seen.txt"},
+      {17, "DELETE_FILE", std::nullopt, "/Team/D"},
+      {18, "ADD_FOLDER", std::nullopt, "/Team/D"},
+  };
+  auto applied = tree.storage().apply(events, 18);
+  ASSERT_TRUE(applied) << applied.error().description();
+  EXPECT_EQ(applied->deletedItems, 4);
+  EXPECT_EQ(applied->skippedEvents, 5);
+  EXPECT_EQ(applied->eventsWithUndiscoveredLocations, 2);
+  EXPECT_EQ(tree.rowsWith("dead"),
+            (std::set<std::string>{"folder/B", "folder/C", "file/c.txt", "file/b.txt"}));
+  EXPECT_EQ(applied->highestRank, tree.storage().currentSyncAnchor()->rank);
+  EXPECT_EQ(tree.storage().snapshotRevision(), 18);
+
+  // The revision is in the file, not only in memory.
+  auto again = SyncItemStorage::make(tree.storage().dbQueue(), "/Team", nullptr);
+  ASSERT_TRUE(again);
+  EXPECT_EQ((*again)->snapshotRevision(), 18);
+}

@@ -42,4 +42,27 @@ DatabaseResult<void> ListingMetadataStorage::store(Database& db, const ListingMe
   return statement->run();
 }
 
+DatabaseResult<std::vector<common::SyncFolderIdentifier>> ListingMetadataStorage::listedFolders() {
+  return dbQueue_->read<std::vector<common::SyncFolderIdentifier>>(
+      [&](Database& db) -> DatabaseResult<std::vector<common::SyncFolderIdentifier>> {
+        // Depth first from the root; a damaged tree with a cycle ends at the depth bound.
+        auto statement = db.prepare(
+            "WITH RECURSIVE tree(itemIdentifier, depth) AS (SELECT itemIdentifier, 0 FROM "
+            "RootItem UNION ALL SELECT Items.itemIdentifier, tree.depth + 1 FROM Items JOIN tree "
+            "ON Items.parentItemIdentifier = tree.itemIdentifier WHERE Items.dead = 0 AND "
+            "tree.depth < 10000) SELECT tree.itemIdentifier FROM tree JOIN Listings ON "
+            "Listings.folderIdentifier = tree.itemIdentifier ORDER BY tree.depth");
+        if (!statement) return std::unexpected(statement.error());
+        std::vector<common::SyncFolderIdentifier> folders;
+        while (true) {
+          auto row = statement->step();
+          if (!row) return std::unexpected(row.error());
+          if (!*row) break;
+          auto folder = common::SyncFolderIdentifier::fromPrefixed(statement->text(0));
+          if (folder) folders.push_back(std::move(*folder));
+        }
+        return folders;
+      });
+}
+
 }  // namespace tarnix::fileprovider

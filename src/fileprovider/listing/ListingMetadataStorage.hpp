@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/Date.hpp"
 #include "base/Logger.hpp"
@@ -36,6 +37,9 @@ class ListingMetadataStorage {
       const common::SyncFolderIdentifier& folder);
   common::DatabaseResult<void> store(const ListingMetadata& metadata);
   common::DatabaseResult<void> store(common::Database& db, const ListingMetadata& metadata);
+  /// The alive folders below the drive's root (and the root) that have been listed, parents
+  /// before children: what must be listed again when the cloud's change history is lost.
+  common::DatabaseResult<std::vector<common::SyncFolderIdentifier>> listedFolders();
 
  private:
   std::shared_ptr<common::DatabaseQueue> dbQueue_;

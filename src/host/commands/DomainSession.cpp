@@ -117,6 +117,7 @@ std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::start(
   // A command ends by itself; settings changing meanwhile need no restart.
   configuration.exit = [](int) {};
   configuration.deferredWork = lock != nullptr;
+  configuration.followCloudChanges = false;
   session->lock_ = std::move(lock);
   auto globals = fileprovider::FileProviderGlobals::make(std::move(configuration));
   if (!globals) return std::unexpected(globals.error().message);

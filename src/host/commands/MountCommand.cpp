@@ -11,9 +11,13 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
+#include "base/JSONValue.hpp"
+#include "common/KnownPath.hpp"
+#include "fileprovider/Provider.hpp"
 #include "host/ChangeSynchronizer.hpp"
 #include "host/Commands.hpp"
 #include "host/DomainManager.hpp"
@@ -223,16 +227,47 @@ void unmountCommand(const std::string& mountPoint) {
   std::printf("Unmounted %s\n", mountPoint.c_str());
 }
 
+/// The change feed's line: what the process serving the drive last wrote of it.
+void printChangeFeed(const ResolvedDrive& resolved,
+                     const std::optional<DriveLock::Holder>& server) {
+  using Ingestion = fileprovider::BackgroundCFSIngestion;
+  auto folder =
+      resolved.group->knownPaths().knownPathURL(common::KnownPath::drive(resolved.identifier));
+  std::optional<Ingestion::Status> status;
+  if (folder && server) {
+    std::ifstream in(fileprovider::Provider::eventFeedStatusFile(*folder));
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto written = base::parseJSON(text);
+    // Only the serving process's own word counts: an older file may be left from before.
+    if (written && written->is_object() &&
+        base::jsonInt(*written, "processIdentifier") == std::int64_t{server->pid}) {
+      status = Ingestion::decodeStatus(text);
+    }
+  }
+  if (!status || !status->active) {
+    std::puts("Change feed: not followed (no mount serves the drive)");
+    return;
+  }
+  std::printf("Change feed: %s; revision %lld; last event id %lld; %lld events applied\n",
+              status->socketConnected ? "connected" : "not connected (polling)",
+              static_cast<long long>(status->snapshotRevision),
+              static_cast<long long>(status->lastEventID),
+              static_cast<long long>(status->eventsApplied));
+  std::printf("Change feed error: %s\n", status->lastError.value_or("none").c_str());
+}
+
 void statusCommand(const std::string& drive) {
   auto resolved = resolveDrive(drive);
   if (!resolved) return fail("tarnix status: " + resolved.error());
   std::printf("Drive: %s (%s)\n", resolved->label.c_str(), resolved->identifier.c_str());
-  if (auto server = DriveLock::holder(resolved->stateDirectory)) {
+  const auto server = DriveLock::holder(resolved->stateDirectory);
+  if (server) {
     if (server->isMount())
       std::printf("Mounted at: %s (process %d)\n", server->mountPoint.c_str(), server->pid);
     else
       std::printf("In use by: a tarnix command (process %d)\n", server->pid);
   }
+  printChangeFeed(*resolved, server);
   const auto path = MountedDomain::storePath(resolved->stateDirectory);
   if (!fs::exists(path)) {
     std::puts("State: never mounted");

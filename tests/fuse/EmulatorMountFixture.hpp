@@ -1,0 +1,160 @@
+#pragma once
+// A drive of the local cloud emulator ("demo" seed) mounted with `tarnix mount` by the real
+// command, for tests that meet the drive as its user does. Skips where FUSE cannot be used.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "base/JSONValue.hpp"
+#include "host/FuseMount.hpp"
+#include "host/ReplicaStore.hpp"
+#include "support/EmulatorProcess.hpp"
+#include "support/ProgramRun.hpp"
+#include "support/TempDir.hpp"
+
+namespace tarnix::host::mounttest {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::EmulatorProcess;
+
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = 15s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return condition();
+}
+
+// The files of the emulator's "demo" seed as alice sees them, with their bytes.
+inline std::map<std::string, std::string> seededFiles() {
+  std::string pixels(1024, '\0');
+  for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<char>(i * 7);
+  return {
+      {"Private/Drafts/Ideas.txt", "Ideas for next quarter\n"},
+      {"Shared/Documents/Report.docx", std::string(4096, 'r')},
+      {"Shared/Documents/Notes.txt", "Meeting notes\n- ship the emulator\n"},
+      {"Shared/Documents/Budget.xlsx", std::string(8192, 'b')},
+      {"Shared/Documents/Locked.docx", "Being edited by Bob\n"},
+      {"Shared/Images/Beach.jpg", pixels},
+      {"Shared/Images/Mountains.png", pixels + pixels},
+      {"Shared/Read Only/Handbook.pdf", "%PDF-1.4 handbook\n"},
+  };
+}
+
+inline std::set<std::string> seededTree() {
+  std::set<std::string> tree = {"Private/",          "Private/Drafts/", "Shared/",
+                                "Shared/Documents/", "Shared/Images/",  "Shared/Read Only/"};
+  for (const auto& [path, bytes] : seededFiles()) tree.insert(path);
+  return tree;
+}
+
+class EmulatorMountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(mountPoint());
+    const fs::path probe = dir_.path() / "probe";
+    fs::create_directories(probe);
+    auto fd = mountFuse(probe, "tarnix-probe");
+    if (!fd) GTEST_SKIP() << "FUSE cannot be used here: " << fd.error();
+    ::close(*fd);
+    (void)unmountFuse(probe);
+
+    auto started = EmulatorProcess::start({.seed = "demo", .faultsFile = ""});
+    ASSERT_TRUE(started) << started.error();
+    emulator_ = std::move(*started);
+    auto account = tarnix({"account", "add", "--domain", emulator_->host(), "--user", "alice",
+                           "--access-token-file", "-"},
+                          std::string(EmulatorProcess::kAliceToken) + "\n");
+    ASSERT_EQ(account.exitStatus, 0) << account.errors;
+    const std::string id = account.output.substr(0, account.output.find('\n'));
+    auto drive = tarnix({"drive", "add", "--account", id, "--label", "Demo"});
+    ASSERT_EQ(drive.exitStatus, 0) << drive.errors;
+    auto mounted = tarnix({"mount", "Demo", mountPoint().string()});
+    ASSERT_EQ(mounted.exitStatus, 0) << mounted.errors;
+  }
+
+  void TearDown() override {
+    if (isFuseMounted(mountPoint())) {
+      auto unmounted = tarnix({"unmount", mountPoint().string()});
+      EXPECT_EQ(unmounted.exitStatus, 0) << unmounted.errors;
+    }
+    EXPECT_FALSE(isFuseMounted(mountPoint()));
+  }
+
+  fs::path mountPoint() const { return dir_.path() / "mnt"; }
+
+  testing::ProgramResult tarnix(std::vector<std::string> args, const std::string& input = {}) {
+    args.insert(args.begin(), testing::tarnixProgram());
+    return testing::runProgram(args,
+                               {{"TARNIX_HOME", (dir_.path() / "home").string()},
+                                {"TARNIX_CA_FILE", emulator_->caFile().string()}},
+                               input, 20s);
+  }
+
+  // A request to the emulator with curl; the answer's body.
+  std::string cloud(std::vector<std::string> args) {
+    std::vector<std::string> command = {
+        "curl", "-sS", "--fail", "--max-time", "20", "--cacert", emulator_->caFile().string()};
+    command.insert(command.end(), args.begin(), args.end());
+    command[0] = "/usr/bin/curl";
+    auto result = testing::runProgram(command, {}, {}, 30s);
+    EXPECT_EQ(result.exitStatus, 0) << result.errors;
+    return result.output;
+  }
+  std::string asAlice() const {
+    return "Authorization: " + EmulatorProcess::authorization(EmulatorProcess::kAliceToken);
+  }
+  std::string asAdmin() const { return "X-Admin-Token: " + emulator_->adminToken(); }
+
+  // How many content downloads the emulator answered since the last forget().
+  int downloads() {
+    auto requests =
+        base::parseJSON(cloud({"-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"}));
+    EXPECT_TRUE(requests) << "unreadable request log";
+    int count = 0;
+    if (!requests) return -1;
+    for (const auto& r : *requests) {
+      const auto path = r.value("path", std::string());
+      if (r.value("method", std::string()) == "GET" && path.starts_with("/api/v1/fs-content"))
+        ++count;
+    }
+    return count;
+  }
+  void forgetRequests() {
+    cloud({"-X", "DELETE", "-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"});
+  }
+
+  // Every path below the mount, folders with a trailing "/".
+  std::set<std::string> tree() {
+    std::set<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(mountPoint(), ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      auto relative = fs::relative(it->path(), mountPoint()).string();
+      out.insert(it->is_directory() ? relative + "/" : relative);
+    }
+    EXPECT_FALSE(ec) << ec.message();
+    return out;
+  }
+
+  testing::TempDir dir_{"tarnix-emulator-mount"};
+  std::unique_ptr<EmulatorProcess> emulator_;
+};
+
+}  // namespace tarnix::host::mounttest
