@@ -76,9 +76,19 @@ std::expected<std::shared_ptr<FileProviderGlobals>, ProviderStartError> FileProv
   globals->featureOverridesObservation_ =
       globals->featureList_->follow(*globals->appGroup_->preferences());
 
-  globals->distributedNotificationCenter_ = configuration.distributedNotificationCenter
-                                                ? configuration.distributedNotificationCenter
-                                                : globals->notificationCenter_;
+  globals->distributedNotificationCenter_ = configuration.distributedNotificationCenter;
+  if (!globals->distributedNotificationCenter_ && configuration.useSessionBus) {
+    auto bus = platform::DBusNotificationCenter::connectSessionBus(logger.child("Notifications"));
+    if (bus) {
+      globals->distributedNotificationCenter_ = std::move(*bus);
+    } else {
+      logger.info("No session bus: other processes are not told of this one's events",
+                  {{"error", bus.error().message}});
+    }
+  }
+  if (!globals->distributedNotificationCenter_) {
+    globals->distributedNotificationCenter_ = globals->notificationCenter_;
+  }
   globals->driveRepository_ = std::move(stores->driveRepository);
 
   auto eventStorage =

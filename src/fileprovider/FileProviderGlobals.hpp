@@ -58,8 +58,10 @@ struct FileProviderGlobalsConfiguration {
   /// The shared container's root; none: no container (the start fails).
   std::optional<std::filesystem::path> containerRoot;
   std::shared_ptr<common::FeatureList> featureList;
-  /// Carries notifications between the product's processes; an in-process center when null.
+  /// Carries notifications between the product's processes; when null, the user's session bus
+  /// with `useSessionBus` (in-process when there is none), else an in-process center.
   std::shared_ptr<platform::DistributedNotificationCenter> distributedNotificationCenter;
+  bool useSessionBus = false;
   /// How Relaunch ends the process.
   ProcessExit exit;
   base::Logger logger = base::Logger("FileProvider");

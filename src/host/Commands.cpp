@@ -22,6 +22,7 @@ void registerCommands(CLI::App& app) {
   addItemsCommands(app);
   addContentCommands(app);
   addNamespaceCommands(app);
+  addWatchCommands(app);
   registerFileProviderExtension();
 }
 

@@ -39,5 +39,7 @@ void addContentCommands(CLI::App& app);
 /// `tarnix rmdir DRIVE PATH...`: changes through the mount that serves the drive, else through
 /// its provider.
 void addNamespaceCommands(CLI::App& app);
+/// `tarnix watch DRIVE [--count N] [--timeout SECONDS]`: the changes the mount brings in.
+void addWatchCommands(CLI::App& app);
 
 }  // namespace tarnix::host

@@ -268,6 +268,8 @@ std::shared_ptr<fileprovider::FileProviderGlobals> hostGlobals() {
   std::call_once(once, [] {
     fileprovider::FileProviderGlobalsConfiguration configuration;
     configuration.containerRoot = common::appGroupContainerRoot();
+    // The commands run beside the mount hear of the cloud changes it brings in.
+    configuration.useSessionBus = true;
     auto logger = std::make_shared<base::Logger>("com.tarnix.Host");
     configuration.exit = [logger](int) {
       logger->warning(
