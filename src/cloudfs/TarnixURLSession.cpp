@@ -153,15 +153,7 @@ struct TarnixURLSession::State {
   // Adds the identification headers and picks the transfer configuration for `options`.
   std::shared_ptr<const PlatformSession> prepare(URLRequest& request,
                                                  TarnixURLRequestOptions options) {
-    if (!request.value(base::HTTPHeaderName::xTarnixRequestId)) {
-      request.setValue(base::makeUuid(), base::HTTPHeaderName::xTarnixRequestId);
-    }
-    request.setValue(userAgent.vanillaHeaderValue(), base::HTTPHeaderName::userAgent);
-    request.setValue(std::string(userAgent.actionSource()),
-                     base::HTTPHeaderName::xTarnixActionSource);
-    request.setValue(userAgent.deviceID(), base::HTTPHeaderName::tarnixClientId);
-    request.setValue(appLifecycleID, base::HTTPHeaderName::xTarnixApplicationLifecycleTrace);
-
+    identify(request);
     base::MutexLock lock(mutex);
     const auto& proxy = proxyConfiguration;
     if (proxy.proxyEnabled && proxy.requiresAuthentication) {
@@ -174,6 +166,17 @@ struct TarnixURLSession::State {
                      {"X-Tarnix-Request-Id", request.value(base::HTTPHeaderName::xTarnixRequestId)},
                  });
     return sessionLocked(options);
+  }
+
+  void identify(URLRequest& request) const {
+    if (!request.value(base::HTTPHeaderName::xTarnixRequestId)) {
+      request.setValue(base::makeUuid(), base::HTTPHeaderName::xTarnixRequestId);
+    }
+    request.setValue(userAgent.vanillaHeaderValue(), base::HTTPHeaderName::userAgent);
+    request.setValue(std::string(userAgent.actionSource()),
+                     base::HTTPHeaderName::xTarnixActionSource);
+    request.setValue(userAgent.deviceID(), base::HTTPHeaderName::tarnixClientId);
+    request.setValue(appLifecycleID, base::HTTPHeaderName::xTarnixApplicationLifecycleTrace);
   }
 
   std::shared_ptr<const PlatformSession> sessionLocked(TarnixURLRequestOptions options)
@@ -264,6 +267,13 @@ TarnixURLSession::TarnixURLSession(
           });
         });
   }
+}
+
+TarnixURLSession::ConnectionSettings TarnixURLSession::prepareConnection(
+    URLRequest& request) const {
+  state_->identify(request);
+  base::MutexLock lock(state_->mutex);
+  return {state_->additionalCAs, state_->configuration.hostMappings, state_->proxyConfiguration};
 }
 
 TarnixURLSession::~TarnixURLSession() {

@@ -217,6 +217,18 @@ class TarnixURLSession {
   /// How many transfer configurations have been made so far (one per option set and proxy).
   int platformSessionsCreated() const;
 
+  /// What a connection made outside this transport (the event WebSocket) needs to reach a
+  /// server as the transfers do: the certificate authorities trusted besides the system's (PEM,
+  /// none when there are none), the host mappings and the current proxy settings.
+  struct ConnectionSettings {
+    std::shared_ptr<const std::string> additionalCAs;
+    std::vector<std::string> hostMappings;
+    common::URLSessionProxyConfiguration proxy;
+  };
+  /// Stamps `request` with the client's identification headers (never with proxy credentials,
+  /// which go to the proxy alone) and returns the settings to connect with.
+  ConnectionSettings prepareConnection(URLRequest& request) const;
+
  private:
   struct State;
   std::shared_ptr<State> state_;
