@@ -150,24 +150,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
       connectRequest_.set(http::field::proxy_authorization,
                           "Basic " + base::base64Encode(proxy.username + ":" + proxy.password));
     }
-    http::async_write(lowest(), connectRequest_,
-                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                        if (ec) return self->fail({"Proxy failed: " + ec.message(), std::nullopt});
-                        self->tunnelResponse_.skip(true);
-                        http::async_read_header(
-                            self->lowest(), self->buffer_, self->tunnelResponse_,
-                            [self](beast::error_code ec, std::size_t) {
-                              if (ec)
-                                return self->fail({"Proxy failed: " + ec.message(), std::nullopt});
-                              auto status = self->tunnelResponse_.get().result_int();
-                              if (status / 100 != 2) {
-                                return self->fail({"Proxy refused the tunnel with status " +
-                                                       std::to_string(status),
-                                                   std::nullopt});
-                              }
-                              self->handshakeTLS();
-                            });
-                      });
+    http::async_write(
+        lowest(), connectRequest_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+          if (ec) return self->fail({"Proxy failed: " + ec.message(), std::nullopt});
+          self->tunnelResponse_.skip(true);
+          http::async_read_header(
+              self->lowest(), self->buffer_, self->tunnelResponse_,
+              [self](beast::error_code ec, std::size_t) {
+                if (ec) return self->fail({"Proxy failed: " + ec.message(), std::nullopt});
+                auto status = self->tunnelResponse_.get().result_int();
+                if (status / 100 != 2) {
+                  return self->fail(
+                      {"Proxy refused the tunnel with status " + std::to_string(status),
+                       std::nullopt});
+                }
+                self->handshakeTLS();
+              });
+        });
   }
 
   void handshakeTLS() {
@@ -195,10 +194,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
             upgrade.set(name.rawValue, value);
           }
         }));
-    ws_->control_callback([weak = weak_from_this()](websocket::frame_type kind, beast::string_view) {
-      if (kind != websocket::frame_type::pong) return;
-      if (auto self = weak.lock()) self->deliver(WebSocketEvent::pong());
-    });
+    ws_->control_callback(
+        [weak = weak_from_this()](websocket::frame_type kind, beast::string_view) {
+          if (kind != websocket::frame_type::pong) return;
+          if (auto self = weak.lock()) self->deliver(WebSocketEvent::pong());
+        });
     // The name the request was made for, not where the mapping or the proxy led.
     ws_->async_handshake(
         upgradeResponse_, endpoint_.hostHeader(), endpoint_.target,
@@ -206,9 +206,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
           if (ec) {
             auto status = self->upgradeResponse_.result_int();
             if (status != 0 && status != 101) {
-              return self->fail({"The server refused the upgrade with status " +
-                                     std::to_string(status),
-                                 static_cast<int>(status)});
+              return self->fail(
+                  {"The server refused the upgrade with status " + std::to_string(status),
+                   static_cast<int>(status)});
             }
             return self->fail({"WebSocket upgrade failed: " + ec.message(), std::nullopt});
           }

@@ -107,20 +107,20 @@ void ForegroundREDEventDownloader::fetchNext() {
   if (stopped_ || fetchTask_ || pendingBatches_.empty()) return;
   const REDEventBatch batch = pendingBatches_.front();
   pendingBatches_.pop_front();
-  auto request = cloudfs::EventsRequest::make(batch.minEventID, batch.maxEventID,
-                                              settings_.workgroupID);
+  auto request =
+      cloudfs::EventsRequest::make(batch.minEventID, batch.maxEventID, settings_.workgroupID);
   if (!request) {
     if (publish_)
       publish_(REDSocketEvent::didFailToDownloadEvents("The event range cannot be requested"));
     return fetchNext();
   }
-  fetchTask_ = cfsSession_->send(
-      *request, cloudfs::TarnixURLRequestOptions::none(),
-      [weak = weak_from_this(), queue = socketQueue_, batch](auto result) {
-        queue->async([weak, batch, result = std::move(result)]() mutable {
-          if (auto self = weak.lock()) self->fetched(batch, std::move(result));
-        });
-      });
+  fetchTask_ =
+      cfsSession_->send(*request, cloudfs::TarnixURLRequestOptions::none(),
+                        [weak = weak_from_this(), queue = socketQueue_, batch](auto result) {
+                          queue->async([weak, batch, result = std::move(result)]() mutable {
+                            if (auto self = weak.lock()) self->fetched(batch, std::move(result));
+                          });
+                        });
 }
 
 void ForegroundREDEventDownloader::fetched(
@@ -129,10 +129,10 @@ void ForegroundREDEventDownloader::fetched(
   fetchTask_.reset();
   if (stopped_) return;
   auto fail = [&](std::string error) {
-    logger_.error("Downloading RED events failed",
-                  base::LoggerMetadata{{"minEventID", batch.minEventID},
-                                       {"maxEventID", batch.maxEventID},
-                                       {"error", error}});
+    logger_.error(
+        "Downloading RED events failed",
+        base::LoggerMetadata{
+            {"minEventID", batch.minEventID}, {"maxEventID", batch.maxEventID}, {"error", error}});
     if (publish_) publish_(REDSocketEvent::didFailToDownloadEvents(std::move(error)));
   };
   if (!result) {

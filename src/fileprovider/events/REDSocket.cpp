@@ -4,11 +4,12 @@
 
 namespace tarnix::fileprovider {
 
-std::shared_ptr<REDSocket> REDSocket::make(
-    std::shared_ptr<cloudfs::CloudFSSession> cfsSession,
-    std::shared_ptr<cloudfs::WebSocketFactory> socketFactory, base::Logger logger,
-    std::shared_ptr<base::Clock> clock, std::shared_ptr<base::DispatchQueue> socketQueue,
-    std::shared_ptr<REDEventDownloader> downloader, Options options) {
+std::shared_ptr<REDSocket> REDSocket::make(std::shared_ptr<cloudfs::CloudFSSession> cfsSession,
+                                           std::shared_ptr<cloudfs::WebSocketFactory> socketFactory,
+                                           base::Logger logger, std::shared_ptr<base::Clock> clock,
+                                           std::shared_ptr<base::DispatchQueue> socketQueue,
+                                           std::shared_ptr<REDEventDownloader> downloader,
+                                           Options options) {
   auto socket = std::make_shared<REDSocket>(std::move(cfsSession), std::move(socketFactory),
                                             std::move(logger), std::move(clock),
                                             std::move(socketQueue), std::move(downloader), options);
@@ -30,8 +31,7 @@ REDSocket::REDSocket(std::shared_ptr<cloudfs::CloudFSSession> cfsSession,
       clock_(clock ? std::move(clock) : base::Clock::system()),
       socketQueue_(socketQueue ? std::move(socketQueue)
                                : base::DispatchQueue::make("com.tarnix.REDSocket")),
-      downloader_(downloader ? std::move(downloader)
-                             : std::make_shared<NullREDEventDownloader>()),
+      downloader_(downloader ? std::move(downloader) : std::make_shared<NullREDEventDownloader>()),
       options_(options) {}
 
 REDSocket::~REDSocket() {
@@ -40,6 +40,12 @@ REDSocket::~REDSocket() {
 }
 
 void REDSocket::onQueue(std::function<void(REDSocket&)> block) {
+  // The reconnecting socket shares the queue: its calls are handled as they come.
+  if (!socketQueue_->isCurrent()) return later(std::move(block));
+  if (!stopped_) block(*this);
+}
+
+void REDSocket::later(std::function<void(REDSocket&)> block) {
   socketQueue_->async([weak = weak_from_this(), block = std::move(block)] {
     auto self = weak.lock();
     if (self && !self->stopped_) block(*self);
@@ -48,14 +54,14 @@ void REDSocket::onQueue(std::function<void(REDSocket&)> block) {
 
 std::shared_ptr<void> REDSocket::subscribe(Subscriber subscriber) {
   auto handle = std::make_shared<Subscriber>(std::move(subscriber));
-  onQueue([weak = std::weak_ptr<Subscriber>(handle)](REDSocket& self) {
+  later([weak = std::weak_ptr<Subscriber>(handle)](REDSocket& self) {
     self.subscribers_.push_back(weak);
   });
   return handle;
 }
 
 void REDSocket::setEventsServer(std::optional<std::string> host) {
-  onQueue([host = std::move(host)](REDSocket& self) {
+  later([host = std::move(host)](REDSocket& self) {
     if (host && host->empty()) {
       self.eventsServer_.reset();
     } else {
@@ -66,7 +72,7 @@ void REDSocket::setEventsServer(std::optional<std::string> host) {
 }
 
 void REDSocket::setConnectionEnabled(bool enabled) {
-  onQueue([enabled](REDSocket& self) {
+  later([enabled](REDSocket& self) {
     if (enabled && self.authenticationFailed_) {
       // Asked again after a refusal: new credentials may have come.
       self.authenticationFailed_ = false;
@@ -78,7 +84,7 @@ void REDSocket::setConnectionEnabled(bool enabled) {
 }
 
 void REDSocket::start() {
-  onQueue([](REDSocket& self) {
+  later([](REDSocket& self) {
     if (self.started_) return;
     self.started_ = true;
     self.updateConnection();
@@ -105,7 +111,7 @@ void REDSocket::stop() {
 }
 
 void REDSocket::networkReachabilityChanged(bool reachable) {
-  onQueue([reachable](REDSocket& self) {
+  later([reachable](REDSocket& self) {
     if (reachable && self.wantsConnection() && !self.connected_) self.refresh();
   });
 }
@@ -117,8 +123,7 @@ std::optional<std::int64_t> REDSocket::lastEventID() const {
 }
 
 bool REDSocket::wantsConnection() const {
-  return started_ && !stopped_ && isConnectionEnabled_ && eventsServer_ &&
-         !authenticationFailed_;
+  return started_ && !stopped_ && isConnectionEnabled_ && eventsServer_ && !authenticationFailed_;
 }
 
 void REDSocket::updateConnection() {
@@ -132,7 +137,9 @@ void REDSocket::updateConnection() {
 
 void REDSocket::establishConnection(const std::string& host) {
   if (!webSocket_) {
-    webSocket_ = ReconnectingWebSocket::make(socketFactory_, clock_, logger_, options_.settings);
+    // One queue for the connection and its owner: events arrive in the order they happened.
+    webSocket_ = ReconnectingWebSocket::make(socketFactory_, clock_, logger_, options_.settings,
+                                             socketQueue_);
     webSocket_->setDelegate(std::weak_ptr<WebSocketDelegate>(weak_from_this()));
   }
   cloudfs::URLRequest request;
@@ -147,7 +154,7 @@ void REDSocket::scheduleRefresh() {
   if (refreshWorkItem_) refreshWorkItem_->cancel();
   refreshWorkItem_ = clock_->after(options_.refreshInterval, [weak = weak_from_this()] {
     if (auto self = weak.lock()) {
-      self->onQueue([](REDSocket& self) {
+      self->later([](REDSocket& self) {
         self.refresh();
         self.scheduleRefresh();
       });

@@ -13,8 +13,8 @@
 // the socket stays closed until `setConnectionEnabled(true)` is called again.
 //
 // Threads: every member may be called from any thread; `stop` must not be called on
-// `socketQueue`. Subscribers and the downloader run on `socketQueue`. `stop` ends the
-// connection and timers; nothing is published after it returns.
+// `socketQueue`. Subscribers, the downloader and the reconnecting socket run on `socketQueue`.
+// `stop` ends the connection and timers; nothing is published after it returns.
 
 #include <atomic>
 #include <cstdint>
@@ -95,6 +95,9 @@ class REDSocket final : public WebSocketDelegate, public std::enable_shared_from
   void refresh();
   void receive(const std::string& text);
   void publish(const REDSocketEvent& event);
+  /// Runs `block` on the queue, after what is queued already, unless stopped by then.
+  void later(std::function<void(REDSocket&)> block);
+  /// The same, at once when called on the queue.
   void onQueue(std::function<void(REDSocket&)> block);
 
   const std::shared_ptr<cloudfs::CloudFSSession> cfsSession_;

@@ -31,19 +31,22 @@ bool refusesCredentials(const WebSocketEvent& event) {
 
 std::shared_ptr<ReconnectingWebSocket> ReconnectingWebSocket::make(
     std::shared_ptr<cloudfs::WebSocketFactory> socketFactory, std::shared_ptr<base::Clock> clock,
-    base::Logger logger, Settings settings) {
+    base::Logger logger, Settings settings, std::shared_ptr<base::DispatchQueue> dispatchQueue) {
   return std::make_shared<ReconnectingWebSocket>(std::move(socketFactory), std::move(clock),
-                                                 std::move(logger), settings);
+                                                 std::move(logger), settings,
+                                                 std::move(dispatchQueue));
 }
 
 ReconnectingWebSocket::ReconnectingWebSocket(
     std::shared_ptr<cloudfs::WebSocketFactory> socketFactory, std::shared_ptr<base::Clock> clock,
-    base::Logger logger, Settings settings)
+    base::Logger logger, Settings settings, std::shared_ptr<base::DispatchQueue> dispatchQueue)
     : socketFactory_(std::move(socketFactory)),
       clock_(clock ? std::move(clock) : base::Clock::system()),
       logger_(std::move(logger)),
       settings_(settings),
-      dispatchQueue_(base::DispatchQueue::make("com.tarnix.ReconnectingWebSocket")) {}
+      dispatchQueue_(dispatchQueue
+                         ? std::move(dispatchQueue)
+                         : base::DispatchQueue::make("com.tarnix.ReconnectingWebSocket")) {}
 
 ReconnectingWebSocket::~ReconnectingWebSocket() {
   // Blocks queued for us hold a weak reference only; the timers are ours to cancel.
@@ -124,7 +127,8 @@ void ReconnectingWebSocket::handle(std::uint64_t generation, WebSocketEvent even
   if (generation != generation_ || !socket_) {
     // A socket we closed has ended; it may go now.
     if (terminal)
-      std::erase_if(closing_, [generation](const auto& entry) { return entry.first == generation; });
+      std::erase_if(closing_,
+                    [generation](const auto& entry) { return entry.first == generation; });
     return;
   }
   switch (event.kind) {

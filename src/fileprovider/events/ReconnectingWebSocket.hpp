@@ -7,8 +7,9 @@
 // next `connect`.
 //
 // Threads: every member may be called from any thread except `invalidate`, which must not run
-// on `dispatchQueue()`. All state changes run on the socket's serial queue
-// "com.tarnix.ReconnectingWebSocket", where the delegate is called too. Timers follow the
+// on `dispatchQueue()`. All state changes run on the socket's serial queue (its own
+// "com.tarnix.ReconnectingWebSocket" unless its owner lends it one), where the delegate is
+// called too. Timers follow the
 // injected clock.
 
 #include <atomic>
@@ -58,9 +59,11 @@ class ReconnectingWebSocket : public std::enable_shared_from_this<ReconnectingWe
  public:
   using Settings = ReconnectingWebSocketSettings;
 
+  /// `dispatchQueue` none: a new queue "com.tarnix.ReconnectingWebSocket".
   static std::shared_ptr<ReconnectingWebSocket> make(
       std::shared_ptr<cloudfs::WebSocketFactory> socketFactory, std::shared_ptr<base::Clock> clock,
-      base::Logger logger, Settings settings = {});
+      base::Logger logger, Settings settings = {},
+      std::shared_ptr<base::DispatchQueue> dispatchQueue = nullptr);
   ~ReconnectingWebSocket();
 
   void setDelegate(std::weak_ptr<WebSocketDelegate> delegate);
@@ -79,8 +82,8 @@ class ReconnectingWebSocket : public std::enable_shared_from_this<ReconnectingWe
   const std::shared_ptr<base::DispatchQueue>& dispatchQueue() const { return dispatchQueue_; }
 
   ReconnectingWebSocket(std::shared_ptr<cloudfs::WebSocketFactory> socketFactory,
-                        std::shared_ptr<base::Clock> clock, base::Logger logger,
-                        Settings settings);
+                        std::shared_ptr<base::Clock> clock, base::Logger logger, Settings settings,
+                        std::shared_ptr<base::DispatchQueue> dispatchQueue);
 
  private:
   void openSocket();
