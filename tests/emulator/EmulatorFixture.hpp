@@ -20,7 +20,11 @@ class EmulatorTest : public ::testing::Test {
     emulator_ = std::move(*started);
   }
   static void TearDownTestSuite() { emulator_.reset(); }
-  void TearDown() override { HttpsClient(*emulator_, "").admin("DELETE", "/__admin/faults"); }
+  void TearDown() override {
+    HttpsClient admin(*emulator_, "");
+    admin.admin("DELETE", "/__admin/faults");
+    admin.admin("DELETE", "/__admin/events");
+  }
 
   static EmulatorProcess& emulator() { return *emulator_; }
   HttpsClient alice{*emulator_, EmulatorProcess::kAliceToken};

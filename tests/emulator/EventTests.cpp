@@ -19,12 +19,83 @@ namespace ssl = boost::asio::ssl;
 namespace beast = boost::beast;
 namespace websocket = boost::beast::websocket;
 
+
+/// A client of the event socket whose every wait has a deadline.
+class EventSocketClient {
+ public:
+  explicit EventSocketClient(const EmulatorProcess& emulator)
+      : tls_(ssl::context::tls_client), ws_(io_, tls_) {
+    tls_.load_verify_file(emulator.caFile().string());
+    beast::get_lowest_layer(ws_).connect({net::ip::make_address("127.0.0.1"), emulator.port()});
+    beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(10));
+    SSL_set_tlsext_host_name(ws_.next_layer().native_handle(), "localhost");
+    ws_.next_layer().handshake(ssl::stream_base::client);
+    ws_.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
+      request.set("Authorization", EmulatorProcess::authorization(EmulatorProcess::kAliceToken));
+    }));
+    ws_.handshake(emulator.host(), "/event/1.0/watch/file_system");
+    beast::get_lowest_layer(ws_).expires_never();
+    ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+      if (kind == websocket::frame_type::pong) ++pongs;
+    });
+  }
+
+  /// The next text message; none when the socket ended (`error` says how) or after 10 s.
+  std::optional<std::string> read() {
+    buffer_.consume(buffer_.size());
+    bool done = false;
+    ws_.async_read(buffer_, [&](beast::error_code ec, std::size_t) {
+      done = true;
+      error = ec;
+    });
+    io_.restart();
+    io_.run_for(std::chrono::seconds(10));
+    if (!done) {
+      beast::get_lowest_layer(ws_).cancel();
+      io_.restart();
+      io_.run_for(std::chrono::seconds(1));
+      error = net::error::timed_out;
+      return std::nullopt;
+    }
+    if (error) return std::nullopt;
+    return beast::buffers_to_string(buffer_.data());
+  }
+  void ping() { ws_.ping("are you there"); }
+  int closeCode() const { return ws_.reason().code; }
+
+  beast::error_code error;
+  int pongs = 0;
+
+ private:
+  net::io_context io_;
+  ssl::context tls_;
+  websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_;
+  beast::flat_buffer buffer_;
+};
+
+base::JSONValue adminJSON(HttpsClient& client, const base::JSONValue& body) {
+  auto r = client.admin("POST", "/__admin/events", body.dump());
+  EXPECT_EQ(r.status, 200) << r.body;
+  return r.json();
+}
+
 class EventTest : public EmulatorTest {
  protected:
   std::int64_t currentRevision() {
     auto r = alice.postJSON("/v5/iffl/precheck", {{"root_paths", {"/Shared"}}},
                             {"Tarnix-Client-Revision: TXC/167236"}, true);
     return r.json()["global_revision_id"].get<std::int64_t>();
+  }
+  base::JSONValue events(const base::JSONValue& body) { return adminJSON(alice, body); }
+  HttpResult getEvents(std::int64_t revision) {
+    return alice.postJSON("/v5/get_events",
+                          {{"folders", {"/Shared"}},
+                           {"revision", revision},
+                           {"head_revision", revision},
+                           {"event_batch", 100},
+                           {"batch_id", 1},
+                           {"force", false}},
+                          {}, true);
   }
 };
 
@@ -184,6 +255,119 @@ TEST_F(EventTest, SocketRefusesStrangers) {
                          {"Connection: Upgrade", "Upgrade: websocket", "Sec-WebSocket-Version: 13",
                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="});
   EXPECT_EQ(r.status, 401);
+}
+
+
+TEST_F(EventTest, AdminClosesEveryOpenSocketAndPushesRawFrames) {
+  EventSocketClient first(emulator()), second(emulator());
+  ASSERT_TRUE(first.read());
+  ASSERT_TRUE(second.read());
+  auto pushed = events({{"push", " "}});
+  EXPECT_EQ(pushed["pushed"], 2);
+  for (const char* text : {"[]", "garbage"}) events({{"push", text}});
+  for (auto* client : {&first, &second}) {
+    EXPECT_EQ(client->read(), " ");
+    EXPECT_EQ(client->read(), "[]");
+    EXPECT_EQ(client->read(), "garbage");
+  }
+  auto closed = events({{"closeSockets", true}});
+  EXPECT_EQ(closed["closed"], 2);
+  for (auto* client : {&first, &second}) {
+    EXPECT_FALSE(client->read());
+    EXPECT_EQ(client->error, websocket::error::closed) << client->error.message();
+    EXPECT_EQ(client->closeCode(), 1001);
+  }
+  EXPECT_EQ(alice.admin("GET", "/__admin/events").json()["openSockets"], 0);
+}
+
+TEST_F(EventTest, AdminRefusesUpgradesWithAGivenStatus) {
+  auto upgrade = [&] {
+    return alice.send("GET", "/event/1.0/watch/file_system",
+                      {"Connection: Upgrade", "Upgrade: websocket", "Sec-WebSocket-Version: 13",
+                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="});
+  };
+  for (int status : {503, 401, 403}) {
+    events({{"refuseUpgrade", status}});
+    EXPECT_EQ(upgrade().status, status);
+  }
+  events({{"refuseUpgrade", nullptr}});
+  EventSocketClient accepted(emulator());
+  EXPECT_TRUE(accepted.read());
+  EXPECT_EQ(alice.admin("POST", "/__admin/events", R"({"refuseUpgrade": 101})").status, 400);
+}
+
+TEST_F(EventTest, SocketsOpenedWhilePingsAreOffNeverPong) {
+  events({{"answerPings", false}});
+  EventSocketClient silent(emulator());
+  ASSERT_TRUE(silent.read());
+  silent.ping();
+  ASSERT_FALSE(makeFolder("unanswered-ping").empty());
+  ASSERT_TRUE(silent.read()) << silent.error.message();  // the announcement comes, no pong
+  EXPECT_EQ(silent.pongs, 0);
+
+  events({{"answerPings", true}});
+  EventSocketClient answering(emulator());
+  ASSERT_TRUE(answering.read());
+  answering.ping();
+  ASSERT_FALSE(makeFolder("answered-ping").empty());
+  ASSERT_TRUE(answering.read());
+  EXPECT_EQ(answering.pongs, 1);
+}
+
+TEST_F(EventTest, AdminSetsThePrecheckAnswer) {
+  auto precheck = [&] {
+    return alice.postJSON("/v5/iffl/precheck", {{"root_paths", {"/Shared"}}}, {}, true)
+        .json()["iffl_candidate"];
+  };
+  EXPECT_EQ(precheck(), true);
+  events({{"ifflCandidate", false}});
+  EXPECT_EQ(precheck(), false);
+  events({{"ifflCandidate", nullptr}});
+  EXPECT_EQ(precheck(), true);
+}
+
+TEST_F(EventTest, ExpiredHistoryIsAnsweredAsExpired) {
+  std::int64_t start = currentRevision();
+  makeFolder("expire-a");
+  makeFolder("expire-b");
+  std::int64_t through = start + 1;
+  events({{"expireThrough", through}});
+  for (std::int64_t revision : {std::int64_t{0}, start}) {
+    SCOPED_TRACE(revision);
+    auto r = getEvents(revision);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.json(), (base::JSONValue{{"events", base::JSONValue::array()},
+                                          {"more_events", false},
+                                          {"events_expired", true}}));
+  }
+  auto kept = getEvents(through).json();
+  EXPECT_FALSE(kept.contains("events_expired"));
+  ASSERT_EQ(kept["events"].size(), 1u);
+  EXPECT_EQ(kept["events"][0]["targetFilePath"], "/Shared/expire-b");
+  auto range = alice.postJSON("/rest/public/1.0/events/getEvents", {{"minEventId", start + 1},
+                                                                    {"maxEventId", start + 3},
+                                                                    {"maxBatchSize", 2},
+                                                                    {"workgroupId", "w"}});
+  ASSERT_EQ(range.json()["data"].size(), 1u);
+  EXPECT_EQ(range.json()["data"][0]["eventId"], start + 2);
+}
+
+TEST_F(EventTest, MalformedBatchesOnceOrUntilCleared) {
+  std::int64_t start = currentRevision();
+  makeFolder("malformed-batch");
+  auto isMalformed = [&] {
+    auto r = getEvents(start);
+    EXPECT_EQ(r.status, 200);
+    return !r.json()["events"][0]["revision"].is_number_integer();
+  };
+  events({{"malformedBatches", 1}});
+  EXPECT_TRUE(isMalformed());
+  EXPECT_FALSE(isMalformed());
+  events({{"malformedBatches", -1}});
+  EXPECT_TRUE(isMalformed());
+  EXPECT_TRUE(isMalformed());
+  EXPECT_EQ(alice.admin("DELETE", "/__admin/events").status, 200);
+  EXPECT_FALSE(isMalformed());
 }
 
 }  // namespace

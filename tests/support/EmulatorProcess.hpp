@@ -16,6 +16,19 @@
 //   POST   <baseURL>/__admin/permissions -> a user's level on an item from now on:
 //            {"user": "bob" | "user_id": 2, "id": 12 | "path": "/Shared/x" (both: the same
 //            item), "permission": "none"|"nav"|"viewer"|"editor"|"full"|"owner"}
+//   GET    <baseURL>/__admin/events      -> the event switches and "openSockets"
+//   POST   <baseURL>/__admin/events      -> any of {"closeSockets": true (close every open
+//            event socket, code 1001), "push": TEXT (send TEXT as a text frame to every open
+//            socket), "refuseUpgrade": STATUS | null (answer socket upgrades with STATUS),
+//            "answerPings": false (sockets opened from now on never read: no pong, no answer to
+//            a close), "ifflCandidate": false | true | null (the precheck's answer),
+//            "expireThrough": REVISION (history up to REVISION is gone: get_events after an
+//            older revision answers 200 {"events": [], "more_events": false,
+//            "events_expired": true} and getEvents leaves those ids out),
+//            "malformedBatches": N (the next N get_events answers, -1 all, carry events whose
+//            members have the wrong types)}; the answer is the state, with "pushed"/"closed"
+//            counts
+//   DELETE <baseURL>/__admin/events      -> every switch back to normal (history included)
 // each with the header "X-Admin-Token: <adminToken()>". A folder deleted with
 // "DELETE /api/v1/fs/ids/folder/<id>?only_if_empty=true" stays when it has children: 409 with
 // {"code": "FolderNotEmpty", "message": "The folder is not empty"}.

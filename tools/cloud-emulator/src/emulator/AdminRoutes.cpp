@@ -1,4 +1,5 @@
-// "/__admin/": fault rules, the log of received requests and users' permissions, for tests.
+// "/__admin/": fault rules, the log of received requests, users' permissions and the switches
+// of the event feeds and socket, for tests.
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -7,6 +8,7 @@
 #include "emulator/Faults.hpp"
 #include "emulator/Http.hpp"
 #include "emulator/Router.hpp"
+#include "emulator/Server.hpp"
 #include "emulator/Sql.hpp"
 
 namespace tarnix::emulator {
@@ -84,10 +86,94 @@ Response setPermission(const Request& request, Cloud& cloud) {
                               {"permission", std::string(permissionKey(level->second))}});
 }
 
+base::JSONValue describeEvents(const EventSwitches& switches, const EventSocketControl& sockets) {
+  auto optional = [](const auto& value) {
+    return value ? base::JSONValue(*value) : base::JSONValue(nullptr);
+  };
+  return {{"openSockets", sockets.openCount()},
+          {"refuseUpgrade", optional(switches.refuseUpgrade)},
+          {"answerPings", switches.answerPings},
+          {"ifflCandidate", optional(switches.ifflCandidate)},
+          {"expiredThrough", switches.expiredThrough},
+          {"malformedBatches", switches.malformedBatches}};
+}
+
+// POST {"closeSockets": true, "push": TEXT, "refuseUpgrade": STATUS | null,
+// "answerPings": BOOL, "ifflCandidate": BOOL | null, "expireThrough": REVISION,
+// "malformedBatches": N}, any of them; the actions run after the switches are set.
+Response setEventSwitches(const Request& request, Cloud& cloud, const EventSocketControl& sockets) {
+  auto body = base::parseJSON(request.body);
+  if (!body || !body->is_object())
+    return errorResponse(ApiError{400, "The request body is not a JSON object"});
+  EventSwitches next = cloud.eventSwitches();
+  auto bad = [](const char* key) {
+    return errorResponse(ApiError{400, std::string("Invalid \"") + key + "\""});
+  };
+  if (auto it = body->find("refuseUpgrade"); it != body->end()) {
+    if (it->is_null()) {
+      next.refuseUpgrade.reset();
+    } else if (auto status = base::jsonInt(*body, "refuseUpgrade");
+               status && *status >= 200 && *status <= 599 && *status != 101) {
+      next.refuseUpgrade = static_cast<int>(*status);
+    } else {
+      return bad("refuseUpgrade");
+    }
+  }
+  if (body->contains("answerPings")) {
+    auto value = base::jsonBool(*body, "answerPings");
+    if (!value) return bad("answerPings");
+    next.answerPings = *value;
+  }
+  if (auto it = body->find("ifflCandidate"); it != body->end()) {
+    if (it->is_null()) {
+      next.ifflCandidate.reset();
+    } else if (auto value = base::jsonBool(*body, "ifflCandidate")) {
+      next.ifflCandidate = *value;
+    } else {
+      return bad("ifflCandidate");
+    }
+  }
+  if (body->contains("expireThrough")) {
+    auto value = base::jsonInt(*body, "expireThrough");
+    if (!value || *value < 0) return bad("expireThrough");
+    next.expiredThrough = std::max(next.expiredThrough, *value);
+  }
+  if (body->contains("malformedBatches")) {
+    auto value = base::jsonInt(*body, "malformedBatches");
+    if (!value || *value < -1) return bad("malformedBatches");
+    next.malformedBatches = *value;
+  }
+  std::optional<std::string> push;
+  if (body->contains("push")) {
+    push = base::jsonString(*body, "push");
+    if (!push) return bad("push");
+  }
+  bool closeSockets = false;
+  if (body->contains("closeSockets")) {
+    auto value = base::jsonBool(*body, "closeSockets");
+    if (!value) return bad("closeSockets");
+    closeSockets = *value;
+  }
+  cloud.eventSwitches() = next;
+  auto answer = describeEvents(next, sockets);
+  if (push) answer["pushed"] = sockets.push(*push);
+  if (closeSockets) answer["closed"] = sockets.closeAll();
+  return Response::json(200, answer);
+}
+
 }  // namespace
 
 std::optional<Response> adminRoutes(const Request& request, FaultInjector& faults, RequestLog& log,
-                                    Cloud& cloud) {
+                                    Cloud& cloud, const EventSocketControl& sockets) {
+  if (request.path == "/__admin/events") {
+    if (request.method == "GET")
+      return Response::json(200, describeEvents(cloud.eventSwitches(), sockets));
+    if (request.method == "DELETE") {
+      cloud.eventSwitches() = {};
+      return Response::json(200, describeEvents(cloud.eventSwitches(), sockets));
+    }
+    if (request.method == "POST") return setEventSwitches(request, cloud, sockets);
+  }
   if (request.path == "/__admin/faults") {
     if (request.method == "GET") return Response::json(200, faults.describe());
     if (request.method == "DELETE") {

@@ -62,12 +62,30 @@ struct ChunkResult {
   std::string finalChecksum;  // "<sha512 of file>-<chunks>-<chunk size>-<sha512 of checksums>"
 };
 
+/// Switches of the event feeds and the event socket, set through "/__admin/events".
+struct EventSwitches {
+  /// Upgrades of the event socket are answered with this status instead.
+  std::optional<int> refuseUpgrade;
+  /// False: sockets opened from now on never read, so they answer no ping (nor a close).
+  bool answerPings = true;
+  /// The precheck's "iffl_candidate", whatever the root paths.
+  std::optional<bool> ifflCandidate;
+  /// History up to this revision is gone: get_events after an older revision answers
+  /// {"events": [], "more_events": false, "events_expired": true}, and the public range
+  /// request no longer returns those ids.
+  std::int64_t expiredThrough = 0;
+  /// The next N get_events answers (-1: all until cleared) are JSON whose events have members
+  /// of the wrong type.
+  std::int64_t malformedBatches = 0;
+};
+
 class Cloud {
  public:
   /// The listener hears the id of every appended event (on the calling thread).
   Cloud(Store& store, Clock clock, std::function<void(std::int64_t)> eventListener = {});
 
   Store& store() { return store_; }
+  EventSwitches& eventSwitches() { return eventSwitches_; }
   std::int64_t now() const { return clock_(); }
   void setEventListener(std::function<void(std::int64_t)> listener);
 
@@ -132,6 +150,7 @@ class Cloud {
   void emit(const Actor& actor, Event event);
 
   Store& store_;
+  EventSwitches eventSwitches_;
   Clock clock_;
   std::function<void(std::int64_t)> listener_;
 };

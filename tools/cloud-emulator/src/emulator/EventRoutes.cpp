@@ -33,6 +33,16 @@ std::vector<std::string> stringList(const base::JSONValue& body, const char* key
 Response syncEvents(RouteContext& c, const base::JSONValue& body) {
   auto folders = stringList(body, "folders");
   std::int64_t revision = base::jsonInt(body, "revision").value_or(0);
+  auto& switches = c.cloud.eventSwitches();
+  if (switches.malformedBatches != 0) {
+    if (switches.malformedBatches > 0) --switches.malformedBatches;
+    return Response::json(200, {{"events", {{{"revision", "one"}, {"action", 7}}}},
+                                {"more_events", "no"}});
+  }
+  if (revision < switches.expiredThrough) {
+    return Response::json(
+        200, {{"events", base::JSONValue::array()}, {"more_events", false}, {"events_expired", true}});
+  }
   std::int64_t batch =
       std::clamp<std::int64_t>(base::jsonInt(body, "event_batch").value_or(0), 0, 10000);
   if (batch == 0) batch = 1000;
@@ -69,7 +79,8 @@ Response publicEvents(RouteContext& c) {
   auto limit =
       std::clamp<std::int64_t>(base::jsonInt(*body, "maxBatchSize").value_or(1000), 1, 10000);
   base::JSONValue list = base::JSONValue::array();
-  for (const auto& e : c.cloud.store().eventsBetween(*min, *max, limit)) {
+  const std::int64_t gone = c.cloud.eventSwitches().expiredThrough;
+  for (const auto& e : c.cloud.store().eventsBetween(std::max(*min, gone + 1), *max, limit)) {
     list.push_back(publicEventJson(e));
   }
   return Response::json(200, {{"data", list}, {"events", list}});
@@ -98,6 +109,7 @@ std::optional<Response> eventRoutes(RouteContext& c) {
       bool known = !roots.empty() && std::ranges::all_of(roots, [&](const std::string& root) {
         return c.cloud.store().resolve(root).has_value();
       });
+      known = c.cloud.eventSwitches().ifflCandidate.value_or(known);
       return Response::json(
           200, {{"iffl_candidate", known}, {"global_revision_id", c.cloud.store().lastEventId()}});
     }

@@ -5,13 +5,19 @@
 namespace tarnix::emulator::detail {
 
 void EventSocketSession::start(http::request<http::empty_body> request,
-                               std::int64_t currentEventId) {
+                               std::int64_t currentEventId, bool answerPings) {
   ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-  ws_.async_accept(request, [self = shared_from_this(), currentEventId](beast::error_code ec) {
+  ws_.async_accept(request, [self = shared_from_this(), currentEventId,
+                             answerPings](beast::error_code ec) {
     if (ec) return;
     self->open_ = true;
     self->send(base::dumpJSON({{"currentEventId", currentEventId}}));
-    self->readNext();
+    // Control frames are answered only while a read is pending.
+    if (answerPings) {
+      self->readNext();
+    } else {
+      self->pinned_ = self;
+    }
   });
 }
 
@@ -22,10 +28,12 @@ void EventSocketSession::announce(std::int64_t eventId) {
 void EventSocketSession::close() {
   if (!open_) return;
   open_ = false;
-  ws_.async_close(websocket::close_code::going_away, [self = shared_from_this()](auto) {});
+  ws_.async_close(websocket::close_code::going_away,
+                  [self = shared_from_this()](auto) { self->pinned_.reset(); });
 }
 
 void EventSocketSession::send(std::string text) {
+  if (!open_) return;
   queue_.push_back(std::move(text));
   if (queue_.size() == 1) writeNext();
 }
@@ -36,6 +44,7 @@ void EventSocketSession::writeNext() {
                   [self = shared_from_this()](beast::error_code ec, std::size_t) {
                     if (ec) {
                       self->open_ = false;
+                      self->pinned_.reset();
                       return;
                     }
                     self->queue_.pop_front();

@@ -25,7 +25,7 @@ constexpr std::string_view kAdminPrefix = "/__admin/";
 }  // namespace
 
 std::optional<Response> adminRoutes(const Request& request, FaultInjector& faults, RequestLog& log,
-                                    Cloud& cloud);
+                                    Cloud& cloud, const EventSocketControl& sockets);
 
 struct Server::Impl {
   Impl(ServerOptions o, Cloud& c, FaultInjector& f, RequestLog& l)
@@ -33,10 +33,25 @@ struct Server::Impl {
 
   void accept();
   void broadcast(std::int64_t eventId) {
+    forEachOpenSocket([eventId](EventSocketSession& socket) { socket.announce(eventId); });
+  }
+  int forEachOpenSocket(const std::function<void(EventSocketSession&)>& action) {
     std::erase_if(sockets, [](const auto& weak) { return weak.expired(); });
+    int count = 0;
     for (const auto& weak : sockets) {
-      if (auto socket = weak.lock()) socket->announce(eventId);
+      auto socket = weak.lock();
+      if (!socket || !socket->isOpen()) continue;
+      action(*socket);
+      ++count;
     }
+    return count;
+  }
+  EventSocketControl socketControl() {
+    return {[this] { return forEachOpenSocket([](EventSocketSession& s) { s.close(); }); },
+            [this](const std::string& text) {
+              return forEachOpenSocket([&text](EventSocketSession& s) { s.send(text); });
+            },
+            [this] { return forEachOpenSocket([](EventSocketSession&) {}); }};
   }
 
   ServerOptions options;
@@ -247,7 +262,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         !remote.address().is_loopback()) {
       return reply(errorResponse(ApiError{401, "Admin token required"}), false, !keepAlive_);
     }
-    auto response = adminRoutes(request, server_.faults, server_.log, server_.cloud);
+    auto response = adminRoutes(request, server_.faults, server_.log, server_.cloud,
+                                server_.socketControl());
     reply(response ? std::move(*response) : errorResponse(ApiError{404, "No such admin endpoint"}),
           false, !keepAlive_);
   }
@@ -265,9 +281,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (!server_.cloud.authenticate(request.header("Authorization"))) {
       return reply(errorResponse(ApiError{401, "Authentication required"}), false, true);
     }
+    const auto& switches = server_.cloud.eventSwitches();
+    if (switches.refuseUpgrade) {
+      return reply(errorResponse(ApiError{*switches.refuseUpgrade, "Upgrade refused"}), false,
+                   true);
+    }
     auto socket = std::make_shared<EventSocketSession>(std::move(stream_));
     server_.sockets.push_back(socket);
-    socket->start(header_->release(), server_.cloud.store().lastEventId());
+    socket->start(header_->release(), server_.cloud.store().lastEventId(), switches.answerPings);
   }
 
   void reply(Response response, bool head, bool close, bool truncate = false) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,15 @@ struct ServerOptions {
   TlsFiles tls;
   std::string adminToken;          // "X-Admin-Token" for the "/__admin/" endpoints
   std::filesystem::path spoolDir;  // where large request bodies are written while they arrive
+};
+
+/// What the admin endpoint may do to the open event sockets (on the server's I/O thread).
+struct EventSocketControl {
+  /// Closes every open socket; how many there were.
+  std::function<int()> closeAll;
+  /// Sends the text to every open socket; to how many.
+  std::function<int(const std::string&)> push;
+  std::function<int()> openCount;
 };
 
 class Server {

@@ -94,20 +94,27 @@ struct FileSliceBody {
 class EventSocketSession : public std::enable_shared_from_this<EventSocketSession> {
  public:
   explicit EventSocketSession(TlsStream&& stream) : ws_(std::move(stream)) {}
-  /// Accepts the upgrade and then sends {"currentEventId": currentEventId}.
-  void start(http::request<http::empty_body> request, std::int64_t currentEventId);
+  /// Accepts the upgrade and then sends {"currentEventId": currentEventId}. A session that does
+  /// not `answerPings` never reads: pings (and the client's close) go unanswered.
+  void start(http::request<http::empty_body> request, std::int64_t currentEventId,
+             bool answerPings);
   /// Queues {"eventId": id}.
   void announce(std::int64_t eventId);
+  /// Queues a text message as it is.
+  void send(std::string text);
   void close();
+  bool isOpen() const { return open_; }
 
  private:
-  void send(std::string text);
   void writeNext();
   void readNext();
 
   websocket::stream<TlsStream> ws_;
   beast::flat_buffer buffer_;
   std::deque<std::string> queue_;
+  // A session that never reads has no operation in flight to keep it alive between writes: it
+  // keeps itself until it is closed or a write fails.
+  std::shared_ptr<EventSocketSession> pinned_;
   bool open_ = false;
 };
 
