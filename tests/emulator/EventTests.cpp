@@ -19,7 +19,6 @@ namespace ssl = boost::asio::ssl;
 namespace beast = boost::beast;
 namespace websocket = boost::beast::websocket;
 
-
 /// A client of the event socket whose every wait has a deadline.
 class EventSocketClient {
  public:
@@ -257,7 +256,6 @@ TEST_F(EventTest, SocketRefusesStrangers) {
   EXPECT_EQ(r.status, 401);
 }
 
-
 TEST_F(EventTest, AdminClosesEveryOpenSocketAndPushesRawFrames) {
   EventSocketClient first(emulator()), second(emulator());
   ASSERT_TRUE(first.read());
@@ -337,8 +335,8 @@ TEST_F(EventTest, ExpiredHistoryIsAnsweredAsExpired) {
     auto r = getEvents(revision);
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(r.json(), (base::JSONValue{{"events", base::JSONValue::array()},
-                                          {"more_events", false},
-                                          {"events_expired", true}}));
+                                         {"more_events", false},
+                                         {"events_expired", true}}));
   }
   auto kept = getEvents(through).json();
   EXPECT_FALSE(kept.contains("events_expired"));

@@ -36,12 +36,13 @@ Response syncEvents(RouteContext& c, const base::JSONValue& body) {
   auto& switches = c.cloud.eventSwitches();
   if (switches.malformedBatches != 0) {
     if (switches.malformedBatches > 0) --switches.malformedBatches;
-    return Response::json(200, {{"events", {{{"revision", "one"}, {"action", 7}}}},
-                                {"more_events", "no"}});
+    return Response::json(
+        200, {{"events", {{{"revision", "one"}, {"action", 7}}}}, {"more_events", "no"}});
   }
   if (revision < switches.expiredThrough) {
     return Response::json(
-        200, {{"events", base::JSONValue::array()}, {"more_events", false}, {"events_expired", true}});
+        200,
+        {{"events", base::JSONValue::array()}, {"more_events", false}, {"events_expired", true}});
   }
   std::int64_t batch =
       std::clamp<std::int64_t>(base::jsonInt(body, "event_batch").value_or(0), 0, 10000);

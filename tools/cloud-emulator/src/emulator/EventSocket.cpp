@@ -4,21 +4,21 @@
 
 namespace tarnix::emulator::detail {
 
-void EventSocketSession::start(http::request<http::empty_body> request,
-                               std::int64_t currentEventId, bool answerPings) {
+void EventSocketSession::start(http::request<http::empty_body> request, std::int64_t currentEventId,
+                               bool answerPings) {
   ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-  ws_.async_accept(request, [self = shared_from_this(), currentEventId,
-                             answerPings](beast::error_code ec) {
-    if (ec) return;
-    self->open_ = true;
-    self->send(base::dumpJSON({{"currentEventId", currentEventId}}));
-    // Control frames are answered only while a read is pending.
-    if (answerPings) {
-      self->readNext();
-    } else {
-      self->pinned_ = self;
-    }
-  });
+  ws_.async_accept(request,
+                   [self = shared_from_this(), currentEventId, answerPings](beast::error_code ec) {
+                     if (ec) return;
+                     self->open_ = true;
+                     self->send(base::dumpJSON({{"currentEventId", currentEventId}}));
+                     // Control frames are answered only while a read is pending.
+                     if (answerPings) {
+                       self->readNext();
+                     } else {
+                       self->pinned_ = self;
+                     }
+                   });
 }
 
 void EventSocketSession::announce(std::int64_t eventId) {

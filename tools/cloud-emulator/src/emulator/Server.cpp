@@ -262,8 +262,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         !remote.address().is_loopback()) {
       return reply(errorResponse(ApiError{401, "Admin token required"}), false, !keepAlive_);
     }
-    auto response = adminRoutes(request, server_.faults, server_.log, server_.cloud,
-                                server_.socketControl());
+    auto response =
+        adminRoutes(request, server_.faults, server_.log, server_.cloud, server_.socketControl());
     reply(response ? std::move(*response) : errorResponse(ApiError{404, "No such admin endpoint"}),
           false, !keepAlive_);
   }

@@ -1,0 +1,327 @@
+// The real-time event socket end to end: the production transport connects over TLS to the
+// emulator's event socket (found through service discovery, with the drive's credentials),
+// publishes the initial id and the ids of changes, downloads the announced events, reconnects
+// after the server closed it, stops at refused credentials, and its watchdog notices a server
+// that no longer answers pings.
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
+#include "base/JSONValue.hpp"
+#include "cloudfs/CloudFSSession.hpp"
+#include "cloudfs/URLSessionSocket.hpp"
+#include "cloudfs/requests/ServiceRequests.hpp"
+#include "cloudfs/responses/ServiceResponses.hpp"
+#include "fileprovider/events/REDSocket.hpp"
+#include "support/CapturingLogSink.hpp"
+#include "support/EmulatorProcess.hpp"
+
+namespace tarnix::testing {
+namespace {
+
+using cloudfs::TarnixURLSession;
+using cloudfs::URLRequest;
+using fileprovider::REDEventBody;
+using fileprovider::REDSocket;
+using fileprovider::REDSocketEvent;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 20s;
+
+/// Counts the sockets the real factory makes.
+class CountingWebSocketFactory final : public cloudfs::WebSocketFactory {
+ public:
+  using cloudfs::WebSocketFactory::WebSocketFactory;
+  std::shared_ptr<cloudfs::URLSessionSocket> makeSocket(
+      URLRequest request, cloudfs::URLSessionSocket::EventHandler handler) override {
+    ++made;
+    return cloudfs::WebSocketFactory::makeSocket(std::move(request), std::move(handler));
+  }
+  std::atomic<int> made{0};
+};
+
+/// What a subscriber heard, with bounded waits.
+class Heard {
+ public:
+  void add(const REDSocketEvent& event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(event);
+    changed_.notify_all();
+  }
+  /// Waits until `predicate` holds for what was heard; false after kWait.
+  bool waitFor(const std::function<bool(const std::vector<REDSocketEvent>&)>& predicate) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [&] { return predicate(events_); });
+  }
+  bool waitForCount(REDSocketEvent::Kind kind, std::size_t count) {
+    return waitFor([&](const auto& events) {
+      return static_cast<std::size_t>(std::ranges::count_if(
+                 events, [&](const auto& event) { return event.kind == kind; })) >= count;
+    });
+  }
+  std::vector<REDSocketEvent> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<REDSocketEvent> events_;
+};
+
+class REDSocketIntegrationTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    auto started = EmulatorProcess::start({.seed = "demo", .faultsFile = ""});
+    ASSERT_TRUE(started) << started.error();
+    emulator_ = std::move(*started);
+  }
+  static void TearDownTestSuite() { emulator_.reset(); }
+
+  void SetUp() override {
+    TarnixURLSession::Configuration configuration;
+    configuration.additionalCAFile = emulator_->caFile();
+    configuration.downloadDirectory = emulator_->dataDir();
+    const auto port = std::to_string(emulator_->port());
+    configuration.hostMappings = {"sync-localhost:" + port + ":127.0.0.1:" + port};
+    urlSession_ = std::make_shared<TarnixURLSession>(
+        base::Logger::null(),
+        cloudfs::TarnixUserAgent("device-1", "1.0.0", "1", {"en_US", "6.1.0", "x86_64"}),
+        "lifecycle", nullptr, configuration);
+    cfsSession_ = session(EmulatorProcess::kAliceToken);
+    factory_ = std::make_shared<CountingWebSocketFactory>(cfsSession_, nullptr, log_.first);
+  }
+  void TearDown() override {
+    if (socket_) socket_->stop();
+    admin("DELETE", "/__admin/events");
+  }
+
+  std::shared_ptr<cloudfs::CloudFSSession> session(const std::string& token) {
+    return std::make_shared<cloudfs::CloudFSSession>(
+        urlSession_,
+        cloudfs::CloudFSSessionConfiguration{
+            emulator_->host(), cloudfs::CloudFSSessionConfiguration::Authentication::oauth(token)},
+        base::Logger::null());
+  }
+
+  /// The events host as service discovery names it.
+  std::string eventsServer() {
+    auto future =
+        cfsSession_->data(cloudfs::ServiceDiscoveryRequest(), cloudfs::TarnixURLRequestOptions{});
+    EXPECT_EQ(future.wait_for(kWait), std::future_status::ready);
+    auto answer = future.get();
+    EXPECT_TRUE(answer);
+    if (!answer) return {};
+    auto decoded = cloudfs::ServiceDiscoveryResponse::decode(
+        cloudfs::CloudFSResponse{answer->second, answer->first, std::nullopt});
+    EXPECT_TRUE(decoded && decoded->eventsServer);
+    return decoded && decoded->eventsServer ? *decoded->eventsServer : std::string();
+  }
+
+  /// A started socket on `server`, enabled, whose events go to `heard_`.
+  void start(REDSocket::Options options, const std::string& server,
+             std::shared_ptr<fileprovider::REDEventDownloader> downloader = nullptr,
+             std::shared_ptr<base::Clock> clock = nullptr) {
+    socket_ =
+        REDSocket::make(cfsSession_, factory_, log_.first, clock ? clock : base::Clock::system(),
+                        queue_, std::move(downloader), options);
+    subscription_ = socket_->subscribe([this](const REDSocketEvent& event) { heard_.add(event); });
+    socket_->setEventsServer(server);
+    socket_->setConnectionEnabled(true);
+    socket_->start();
+  }
+
+  /// Requests the emulator's admin interface; the answer's body.
+  std::string admin(const std::string& method, const std::string& path,
+                    const base::JSONValue& body = nullptr) {
+    URLRequest request;
+    request.url = emulator_->baseURL() + path;
+    request.method = base::HTTPMethod{method};
+    request.setValue(emulator_->adminToken(), "X-Admin-Token");
+    if (!body.is_null()) {
+      request.body = body.dump();
+      request.setValue("application/json", "Content-Type");
+    }
+    auto future = urlSession_->data(request, cloudfs::TarnixURLRequestOptions::none());
+    EXPECT_EQ(future.wait_for(kWait), std::future_status::ready);
+    auto result = future.get();
+    EXPECT_TRUE(result && result->response.statusCode == 200) << path;
+    return result ? result->body : std::string();
+  }
+
+  /// Uploads a small file as alice, as another device of hers would.
+  void upload(const std::string& path) {
+    URLRequest request;
+    request.url = emulator_->baseURL() + "/api/v1/fs-content" + path;
+    request.method = base::HTTPMethod::post;
+    request.body = "red";
+    cfsSession_->authorize(request);
+    auto future = urlSession_->data(request, cloudfs::TarnixURLRequestOptions::none());
+    ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
+    auto result = future.get();
+    ASSERT_TRUE(result && result->response.statusCode == 200) << (result ? result->body : "");
+  }
+
+  /// Ids of the didReceive events heard ("i" marks initial ones).
+  std::vector<std::string> receivedIDs() {
+    std::vector<std::string> ids;
+    for (const auto& event : heard_.events()) {
+      if (event.kind == REDSocketEvent::Kind::didReceive)
+        ids.push_back((event.initial ? "i" : "") + std::to_string(event.eventID));
+    }
+    return ids;
+  }
+
+  static REDSocket::Options shortSettings() {
+    REDSocket::Options options;
+    options.settings.connectionTimeout = 10s;
+    options.settings.reconnectInterval = 50ms;
+    return options;
+  }
+
+  static inline std::unique_ptr<EmulatorProcess> emulator_;
+  std::pair<base::Logger, std::shared_ptr<CapturingLogSink>> log_ =
+      CapturingLogSink::makeLogger("RED");
+  std::shared_ptr<TarnixURLSession> urlSession_;
+  std::shared_ptr<cloudfs::CloudFSSession> cfsSession_;
+  std::shared_ptr<CountingWebSocketFactory> factory_;
+  std::shared_ptr<base::DispatchQueue> queue_ = base::DispatchQueue::make("com.tarnix.REDSocket");
+  std::shared_ptr<REDSocket> socket_;
+  std::shared_ptr<void> subscription_;
+  Heard heard_;
+};
+
+TEST_F(REDSocketIntegrationTest, ReceivesTheInitialIdAndAnnouncedChangesAndDownloadsThem) {
+  auto downloader = std::make_shared<fileprovider::ForegroundREDEventDownloader>(
+      cfsSession_, queue_, base::Clock::system(), log_.first,
+      fileprovider::REDEventDownloadSettings{.workgroupID = "w", .batchInterval = 10ms});
+  start({}, eventsServer(), downloader);
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didReceive, 1)) << log_.second->allText();
+  EXPECT_TRUE(socket_->isConnected());
+  EXPECT_EQ(log_.second->entries("Connected to RED").size(), 1u);
+  EXPECT_EQ(log_.second->entries("Received initial RED event").size(), 1u);
+  auto initial = heard_.events().back();
+  ASSERT_TRUE(initial.initial);
+
+  upload("/Private/red-announced.txt");
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didDownload, 1)) << log_.second->allText();
+  EXPECT_EQ(receivedIDs(), (std::vector<std::string>{"i" + std::to_string(initial.eventID),
+                                                     std::to_string(initial.eventID + 1)}));
+  EXPECT_EQ(socket_->lastEventID(), initial.eventID + 1);
+  for (const auto& event : heard_.events()) {
+    if (event.kind != REDSocketEvent::Kind::didDownload) continue;
+    ASSERT_EQ(event.events.size(), 1u);
+    EXPECT_EQ(event.events[0].identifier, initial.eventID + 1);
+    EXPECT_EQ(event.events[0].body,
+              (REDEventBody{REDEventBody::Kind::addFile, "/Private/red-announced.txt", {}}));
+  }
+  // The upgrade carried the drive's credentials and the client's identification.
+  auto requests = base::parseJSON(admin("GET", "/__admin/requests"));
+  ASSERT_TRUE(requests);
+  bool sawUpgrade = false;
+  for (const auto& request : *requests) {
+    if (request["path"] != "/event/1.0/watch/file_system") continue;
+    sawUpgrade = true;
+    EXPECT_EQ(request["headers"]["authorization"],
+              EmulatorProcess::authorization(EmulatorProcess::kAliceToken));
+    EXPECT_EQ(request["headers"]["tarnix-client-id"], "device-1");
+  }
+  EXPECT_TRUE(sawUpgrade);
+}
+
+TEST_F(REDSocketIntegrationTest, ReconnectsAfterTheServerClosedTheSocket) {
+  start(shortSettings(), emulator_->host());
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didReceive, 1));
+  auto closed = base::parseJSON(admin("POST", "/__admin/events", {{"closeSockets", true}}));
+  ASSERT_TRUE(closed);
+  EXPECT_EQ((*closed)["closed"], 1);
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didDisconnect, 1));
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didConnect, 2)) << log_.second->allText();
+  // The new connection's current id is published again, so the owner can catch up.
+  ASSERT_TRUE(heard_.waitFor([](const auto& events) {
+    return std::ranges::count_if(events, [](const auto& e) { return e.initial; }) == 2;
+  }));
+  auto disconnected = log_.second->entries("Disconnected from RED");
+  ASSERT_EQ(disconnected.size(), 1u);
+  EXPECT_NE(disconnected[0].metadata->description().find("1001"), std::string::npos);
+  EXPECT_EQ(factory_->made, 2);
+}
+
+TEST_F(REDSocketIntegrationTest, ThroughAHostMappingTheServerIsVerifiedUnderItsOwnName) {
+  // "sync-localhost" does not resolve here; the mapping leads to the emulator and its
+  // certificate names it.
+  start(shortSettings(), "sync-localhost:" + std::to_string(emulator_->port()));
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didConnect, 1)) << log_.second->allText();
+
+  // A mapped name the certificate does not cover fails the TLS check.
+  const auto port = std::to_string(emulator_->port());
+  TarnixURLSession::Configuration configuration;
+  configuration.additionalCAFile = emulator_->caFile();
+  configuration.hostMappings = {"events.invalid:" + port + ":127.0.0.1:" + port};
+  auto strict = std::make_shared<TarnixURLSession>(
+      base::Logger::null(),
+      cloudfs::TarnixUserAgent("device-1", "1.0.0", "1", {"en_US", "6.1.0", "x86_64"}), "lifecycle",
+      nullptr, configuration);
+  auto cfs = std::make_shared<cloudfs::CloudFSSession>(
+      strict, cloudfs::CloudFSSessionConfiguration{emulator_->host(), std::nullopt},
+      base::Logger::null());
+  cloudfs::WebSocketFactory factory(cfs, nullptr, base::Logger::null());
+  std::promise<cloudfs::WebSocketEvent> first;
+  std::once_flag once;
+  URLRequest request;
+  request.url = "wss://events.invalid:" + port + "/event/1.0/watch/file_system";
+  auto socket = factory.makeSocket(request, [&](cloudfs::WebSocketEvent event) {
+    std::call_once(once, [&] { first.set_value(event); });
+  });
+  socket->resume();
+  auto future = first.get_future();
+  ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
+  auto event = future.get();
+  ASSERT_EQ(event.kind, cloudfs::WebSocketEvent::Kind::error);
+  EXPECT_FALSE(event.error->httpStatus);
+  EXPECT_NE(event.error->message.find("TLS"), std::string::npos) << event.error->message;
+}
+
+TEST_F(REDSocketIntegrationTest, RefusedCredentialsAreReportedAndNotRetried) {
+  // Timers on a manual clock: a retry could only come from advancing it.
+  auto clock = base::ManualClock::make();
+  admin("POST", "/__admin/events", {{"refuseUpgrade", 401}});
+  start(shortSettings(), emulator_->host(), nullptr, clock);
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didFailAuthentication, 1))
+      << log_.second->allText();
+  EXPECT_EQ(heard_.events().back().httpStatus, 401);
+  EXPECT_EQ(factory_->made, 1);
+  clock->advance(2h);  // past every reconnect interval and the refresh
+  queue_->drain();
+  EXPECT_EQ(factory_->made, 1);
+  EXPECT_FALSE(socket_->isConnected());
+
+  // Enabled again (say with new credentials) and accepted, it connects.
+  admin("DELETE", "/__admin/events");
+  socket_->setConnectionEnabled(true);
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didConnect, 1)) << log_.second->allText();
+  EXPECT_EQ(factory_->made, 2);
+}
+
+TEST_F(REDSocketIntegrationTest, WatchdogReconnectsWhenTheServerStopsAnsweringPings) {
+  admin("POST", "/__admin/events", {{"answerPings", false}});
+  auto options = shortSettings();
+  options.settings.pingInterval = 100ms;
+  options.settings.pingTimeout = 300ms;
+  start(options, emulator_->host());
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didDisconnect, 1))
+      << log_.second->allText();
+  auto disconnected = log_.second->entries("Disconnected from RED");
+  ASSERT_GE(disconnected.size(), 1u);
+  EXPECT_NE(disconnected[0].metadata->description().find("Watchdog timeout"), std::string::npos)
+      << disconnected[0].metadata->description();
+  EXPECT_GE(log_.second->entries("RED did not receive ACK, reconnecting.").size(), 1u);
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didConnect, 2)) << log_.second->allText();
+}
+
+}  // namespace
+}  // namespace tarnix::testing
