@@ -13,7 +13,9 @@
 #include "base/JSONValue.hpp"
 #include "cloudfs/CloudFSSession.hpp"
 #include "cloudfs/URLSessionSocket.hpp"
+#include "cloudfs/requests/EventRequests.hpp"
 #include "cloudfs/requests/ServiceRequests.hpp"
+#include "cloudfs/responses/EventResponses.hpp"
 #include "cloudfs/responses/ServiceResponses.hpp"
 #include "fileprovider/events/REDSocket.hpp"
 #include "support/CapturingLogSink.hpp"
@@ -321,6 +323,55 @@ TEST_F(REDSocketIntegrationTest, WatchdogReconnectsWhenTheServerStopsAnsweringPi
       << disconnected[0].metadata->description();
   EXPECT_GE(log_.second->entries("RED did not receive ACK, reconnecting.").size(), 1u);
   ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didConnect, 2)) << log_.second->allText();
+}
+
+TEST_F(REDSocketIntegrationTest, RawFramesAreDroppedWithTheirLogLines) {
+  start(shortSettings(), emulator_->host());
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didReceive, 1));
+  for (const char* text :
+       {" ", "", "[]", "garbage", "{\"hello\": 1}", "{\"eventId\": 1}", "{\"eventId\": 999999}"}) {
+    admin("POST", "/__admin/events", {{"push", text}});
+  }
+  // Frames arrive in order: once the last id is heard, the others were handled.
+  ASSERT_TRUE(heard_.waitFor([](const auto& events) {
+    return std::ranges::any_of(events, [](const auto& e) { return e.eventID == 999999; });
+  }));
+  EXPECT_EQ(log_.second->entries("RED message is not a JSON object").size(), 1u);
+  EXPECT_EQ(log_.second->entries("RED message is not in JSON format").size(), 1u);
+  EXPECT_EQ(log_.second->entries("Unknown RED message").size(), 1u);
+  // An id below the current one is not trusted.
+  EXPECT_EQ(heard_.events().size(), 3u);  // connect, the initial id, 999999
+}
+
+TEST_F(REDSocketIntegrationTest, ExpiredHistoryReachesTheClientAsAnExpiredBatch) {
+  auto precheck = cfsSession_->data(cloudfs::IfflPrecheckRequest({"/Shared"}),
+                                    cloudfs::TarnixURLRequestOptions::none());
+  ASSERT_EQ(precheck.wait_for(kWait), std::future_status::ready);
+  auto current = base::parseJSON(precheck.get()->first);
+  ASSERT_TRUE(current);
+  const std::int64_t revision = (*current)["global_revision_id"];
+  upload("/Private/red-expired.txt");
+  admin("POST", "/__admin/events", {{"expireThrough", revision + 1}});
+  auto fetch = [&](std::int64_t after) {
+    cloudfs::GetEventsRequest request;
+    request.folders = {"/Private"};
+    request.revision = after;
+    request.headRevision = after;
+    request.eventBatch = 10;
+    auto future = cfsSession_->data(request, cloudfs::TarnixURLRequestOptions::none());
+    EXPECT_EQ(future.wait_for(kWait), std::future_status::ready);
+    auto answer = future.get();
+    EXPECT_TRUE(answer);
+    return cloudfs::GetEventsResponse::decode(
+        cloudfs::CloudFSResponse{answer->second, answer->first, std::nullopt});
+  };
+  auto expired = fetch(revision);
+  ASSERT_TRUE(expired) << expired.error().description();
+  EXPECT_TRUE(expired->eventsExpired);
+  EXPECT_TRUE(expired->events.empty());
+  auto kept = fetch(revision + 1);
+  ASSERT_TRUE(kept) << kept.error().description();
+  EXPECT_FALSE(kept->eventsExpired);
 }
 
 }  // namespace
