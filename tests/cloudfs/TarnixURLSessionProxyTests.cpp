@@ -9,8 +9,8 @@
 
 #include "base/Hash.hpp"
 #include "cloudfs/TarnixURLSession.hpp"
-#include "cloudfs/support/ChildProcess.hpp"
 #include "support/CapturingLogSink.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/TempDir.hpp"
 #include "support/TestHTTPSServer.hpp"
 

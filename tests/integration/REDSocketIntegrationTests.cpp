@@ -18,8 +18,12 @@
 #include "cloudfs/responses/EventResponses.hpp"
 #include "cloudfs/responses/ServiceResponses.hpp"
 #include "fileprovider/events/REDSocket.hpp"
+#include "platform/UserDefaults.hpp"
 #include "support/CapturingLogSink.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/EmulatorProcess.hpp"
+#include "support/TempDir.hpp"
+#include "support/TestHTTPSServer.hpp"
 
 namespace tarnix::testing {
 namespace {
@@ -372,6 +376,63 @@ TEST_F(REDSocketIntegrationTest, ExpiredHistoryReachesTheClientAsAnExpiredBatch)
   auto kept = fetch(revision + 1);
   ASSERT_TRUE(kept) << kept.error().description();
   EXPECT_FALSE(kept->eventsExpired);
+}
+
+// Through the proxy of the proxy settings (tinyproxy on loopback, with credentials): an HTTP
+// CONNECT tunnel, TLS to the server inside it, the proxy's credentials never sent on.
+TEST_F(REDSocketIntegrationTest, ConnectsThroughTheProxyOfTheSettings) {
+  std::filesystem::path tinyproxy;
+  for (const char* candidate : {"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy"})
+    if (std::filesystem::exists(candidate)) tinyproxy = candidate;
+  if (tinyproxy.empty()) GTEST_SKIP() << "tinyproxy is not installed (scripts/install-deps)";
+  TempDir dir("tarnix-red-proxy");
+  const int proxyPort = unusedLoopbackPort();
+  writeFile(dir / "tinyproxy.conf",
+            "Port " + std::to_string(proxyPort) + "\nListen 127.0.0.1\nTimeout 30\nLogFile \"" +
+                (dir / "tinyproxy.log").string() +
+                "\"\nLogLevel Connect\nMaxClients 20\nAllow 127.0.0.1\nBasicAuth proxyuser "
+                "s3cret\n");
+  ChildProcess proxy({tinyproxy.string(), "-d", "-c", (dir / "tinyproxy.conf").string()});
+  ASSERT_GT(proxy.pid(), 0);
+  ASSERT_TRUE(waitForLoopbackPort(proxyPort)) << "tinyproxy did not start";
+
+  auto preferences = std::make_shared<common::DesktopAppGroupPreferences>(
+      platform::UserDefaults::open(dir / "preferences.json", base::Logger::null()),
+      base::Logger::null());
+  common::URLSessionProxyConfiguration settings;
+  settings.proxyEnabled = true;
+  settings.address = "127.0.0.1";
+  settings.port = proxyPort;
+  settings.requiresAuthentication = true;
+  settings.username = "proxyuser";
+  settings.password = "s3cret";
+  preferences->setNetworkProxy(settings);
+  const auto direct = urlSession_;  // for the admin requests after the proxy has gone
+  TarnixURLSession::Configuration configuration;
+  configuration.additionalCAFile = emulator_->caFile();
+  configuration.downloadDirectory = emulator_->dataDir();
+  urlSession_ = std::make_shared<TarnixURLSession>(
+      base::Logger::null(),
+      cloudfs::TarnixUserAgent("device-1", "1.0.0", "1", {"en_US", "6.1.0", "x86_64"}), "lifecycle",
+      preferences, configuration);
+  cfsSession_ = session(EmulatorProcess::kAliceToken);
+  factory_ = std::make_shared<CountingWebSocketFactory>(cfsSession_, nullptr, log_.first);
+  admin("DELETE", "/__admin/requests");
+
+  start(shortSettings(), "127.0.0.1:" + std::to_string(emulator_->port()));
+  ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didReceive, 1)) << log_.second->allText();
+  EXPECT_NE(readFile(dir / "tinyproxy.log").find("CONNECT"), std::string::npos);
+  auto requests = base::parseJSON(admin("GET", "/__admin/requests"));
+  ASSERT_TRUE(requests);
+  bool sawUpgrade = false;
+  for (const auto& request : *requests) {
+    if (request["path"] != "/event/1.0/watch/file_system") continue;
+    sawUpgrade = true;
+    EXPECT_FALSE(request["headers"].contains("proxy-authorization"));
+  }
+  EXPECT_TRUE(sawUpgrade);
+  socket_->stop();
+  urlSession_ = direct;
 }
 
 }  // namespace

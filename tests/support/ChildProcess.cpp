@@ -1,4 +1,4 @@
-#include "cloudfs/support/ChildProcess.hpp"
+#include "support/ChildProcess.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
