@@ -38,6 +38,8 @@ using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 
 // How long the server has to answer our close frame before the connection is dropped.
 constexpr auto kCloseHandshakeTimeout = std::chrono::seconds(5);
+// Event messages are a few dozen bytes; a larger one ends the connection.
+constexpr std::size_t kMaximumMessageSize = 1 << 20;
 
 struct Ping {};
 struct Close {
@@ -74,6 +76,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     tls_.set_verify_mode(ssl::verify_peer);
     ws_.emplace(ioc_, tls_);
+    ws_->read_message_max(kMaximumMessageSize);
     const bool viaProxy = settings_.proxy.proxyEnabled;
     auto target = endpoint_.mapped(settings_.hostMappings);
     tunnelTarget_ = target.host + ":" + target.port;
