@@ -290,6 +290,21 @@ TEST_F(REDSocketTest, RefusedCredentialsAreReportedOnceAndWaitForEnablingAgain) 
   EXPECT_EQ(factory_->count(), 2u);
 }
 
+TEST_F(REDSocketTest, SleepClosesTheConnectionUntilTheMachineWakes) {
+  open();
+  emit(WebSocketEvent::connected());
+  socket_->machineWillSleep();
+  settle();
+  ASSERT_EQ(factory_->last()->closes().size(), 1u);
+  EXPECT_EQ(factory_->last()->closes()[0],
+            (std::pair<int, std::string>{1001, "Machine went to sleep"}));
+  advance(2h);
+  EXPECT_EQ(factory_->count(), 1u);
+  socket_->machineDidWake();
+  settle();
+  EXPECT_EQ(factory_->count(), 2u);
+}
+
 TEST_F(REDSocketTest, StopEndsTheConnectionAndThePublishing) {
   open();
   emit(WebSocketEvent::connected());

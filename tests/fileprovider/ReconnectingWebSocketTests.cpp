@@ -47,6 +47,9 @@ class ReconnectingWebSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
     socket_->setDelegate(delegate_);
+    connect();
+  }
+  void connect() {
     cloudfs::URLRequest request;
     request.url = "wss://events.example/event/1.0/watch/file_system";
     socket_->connect(request);
@@ -181,10 +184,7 @@ TEST_F(ReconnectingWebSocketTest, ClosesTheClientAsksForAreNotRetried) {
     advance(10min);
     EXPECT_EQ(factory_->count(), count);
     EXPECT_EQ(clock_->pendingTimers(), 0u);
-    cloudfs::URLRequest request;
-    request.url = "wss://events.example/event/1.0/watch/file_system";
-    socket_->connect(request);
-    settle();
+    connect();
     EXPECT_EQ(factory_->count(), count + 1);
   }
 }
@@ -198,10 +198,7 @@ TEST_F(ReconnectingWebSocketTest, RefusedCredentialsStopTheRetriesUntilTheNextCo
     advance(1h);
     EXPECT_EQ(factory_->count(), count);
     EXPECT_EQ(clock_->pendingTimers(), 0u);
-    cloudfs::URLRequest request;
-    request.url = "wss://events.example/event/1.0/watch/file_system";
-    socket_->connect(request);
-    settle();
+    connect();
     EXPECT_EQ(factory_->count(), count + 1);
   }
 }

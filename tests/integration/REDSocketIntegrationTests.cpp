@@ -90,20 +90,38 @@ class REDSocketIntegrationTest : public ::testing::Test {
 
   void SetUp() override {
     TarnixURLSession::Configuration configuration;
-    configuration.additionalCAFile = emulator_->caFile();
-    configuration.downloadDirectory = emulator_->dataDir();
     const auto port = std::to_string(emulator_->port());
     configuration.hostMappings = {"sync-localhost:" + port + ":127.0.0.1:" + port};
-    urlSession_ = std::make_shared<TarnixURLSession>(
-        base::Logger::null(),
-        cloudfs::TarnixUserAgent("device-1", "1.0.0", "1", {"en_US", "6.1.0", "x86_64"}),
-        "lifecycle", nullptr, configuration);
+    urlSession_ = makeURLSession(configuration);
     cfsSession_ = session(EmulatorProcess::kAliceToken);
     factory_ = std::make_shared<CountingWebSocketFactory>(cfsSession_, nullptr, log_.first);
   }
   void TearDown() override {
     if (socket_) socket_->stop();
     admin("DELETE", "/__admin/events");
+  }
+
+  static std::shared_ptr<TarnixURLSession> makeURLSession(
+      TarnixURLSession::Configuration configuration,
+      std::shared_ptr<const common::DesktopAppGroupPreferences> preferences = nullptr) {
+    configuration.additionalCAFile = emulator_->caFile();
+    configuration.downloadDirectory = emulator_->dataDir();
+    return std::make_shared<TarnixURLSession>(
+        base::Logger::null(),
+        cloudfs::TarnixUserAgent("device-1", "1.0.0", "1", {"en_US", "6.1.0", "x86_64"}),
+        "lifecycle", std::move(preferences), configuration);
+  }
+
+  /// The upgrades of the event socket the emulator received (their headers, lower-case names).
+  std::vector<base::JSONValue> upgradeHeaders() {
+    std::vector<base::JSONValue> headers;
+    auto requests = base::parseJSON(admin("GET", "/__admin/requests"));
+    EXPECT_TRUE(requests);
+    if (!requests) return headers;
+    for (const auto& request : *requests) {
+      if (request["path"] == "/event/1.0/watch/file_system") headers.push_back(request["headers"]);
+    }
+    return headers;
   }
 
   std::shared_ptr<cloudfs::CloudFSSession> session(const std::string& token) {
@@ -226,17 +244,13 @@ TEST_F(REDSocketIntegrationTest, ReceivesTheInitialIdAndAnnouncedChangesAndDownl
               (REDEventBody{REDEventBody::Kind::addFile, "/Private/red-announced.txt", {}}));
   }
   // The upgrade carried the drive's credentials and the client's identification.
-  auto requests = base::parseJSON(admin("GET", "/__admin/requests"));
-  ASSERT_TRUE(requests);
-  bool sawUpgrade = false;
-  for (const auto& request : *requests) {
-    if (request["path"] != "/event/1.0/watch/file_system") continue;
-    sawUpgrade = true;
-    EXPECT_EQ(request["headers"]["authorization"],
+  auto upgrades = upgradeHeaders();
+  ASSERT_FALSE(upgrades.empty());
+  for (const auto& headers : upgrades) {
+    EXPECT_EQ(headers["authorization"],
               EmulatorProcess::authorization(EmulatorProcess::kAliceToken));
-    EXPECT_EQ(request["headers"]["tarnix-client-id"], "device-1");
+    EXPECT_EQ(headers["tarnix-client-id"], "device-1");
   }
-  EXPECT_TRUE(sawUpgrade);
 }
 
 TEST_F(REDSocketIntegrationTest, ReconnectsAfterTheServerClosedTheSocket) {
@@ -266,12 +280,8 @@ TEST_F(REDSocketIntegrationTest, ThroughAHostMappingTheServerIsVerifiedUnderItsO
   // A mapped name the certificate does not cover fails the TLS check.
   const auto port = std::to_string(emulator_->port());
   TarnixURLSession::Configuration configuration;
-  configuration.additionalCAFile = emulator_->caFile();
   configuration.hostMappings = {"events.invalid:" + port + ":127.0.0.1:" + port};
-  auto strict = std::make_shared<TarnixURLSession>(
-      base::Logger::null(),
-      cloudfs::TarnixUserAgent("device-1", "1.0.0", "1", {"en_US", "6.1.0", "x86_64"}), "lifecycle",
-      nullptr, configuration);
+  auto strict = makeURLSession(configuration);
   auto cfs = std::make_shared<cloudfs::CloudFSSession>(
       strict, cloudfs::CloudFSSessionConfiguration{emulator_->host(), std::nullopt},
       base::Logger::null());
@@ -408,13 +418,7 @@ TEST_F(REDSocketIntegrationTest, ConnectsThroughTheProxyOfTheSettings) {
   settings.password = "s3cret";
   preferences->setNetworkProxy(settings);
   const auto direct = urlSession_;  // for the admin requests after the proxy has gone
-  TarnixURLSession::Configuration configuration;
-  configuration.additionalCAFile = emulator_->caFile();
-  configuration.downloadDirectory = emulator_->dataDir();
-  urlSession_ = std::make_shared<TarnixURLSession>(
-      base::Logger::null(),
-      cloudfs::TarnixUserAgent("device-1", "1.0.0", "1", {"en_US", "6.1.0", "x86_64"}), "lifecycle",
-      preferences, configuration);
+  urlSession_ = makeURLSession({}, preferences);
   cfsSession_ = session(EmulatorProcess::kAliceToken);
   factory_ = std::make_shared<CountingWebSocketFactory>(cfsSession_, nullptr, log_.first);
   admin("DELETE", "/__admin/requests");
@@ -422,15 +426,9 @@ TEST_F(REDSocketIntegrationTest, ConnectsThroughTheProxyOfTheSettings) {
   start(shortSettings(), "127.0.0.1:" + std::to_string(emulator_->port()));
   ASSERT_TRUE(heard_.waitForCount(REDSocketEvent::Kind::didReceive, 1)) << log_.second->allText();
   EXPECT_NE(readFile(dir / "tinyproxy.log").find("CONNECT"), std::string::npos);
-  auto requests = base::parseJSON(admin("GET", "/__admin/requests"));
-  ASSERT_TRUE(requests);
-  bool sawUpgrade = false;
-  for (const auto& request : *requests) {
-    if (request["path"] != "/event/1.0/watch/file_system") continue;
-    sawUpgrade = true;
-    EXPECT_FALSE(request["headers"].contains("proxy-authorization"));
-  }
-  EXPECT_TRUE(sawUpgrade);
+  auto upgrades = upgradeHeaders();
+  ASSERT_FALSE(upgrades.empty());
+  for (const auto& headers : upgrades) EXPECT_FALSE(headers.contains("proxy-authorization"));
   socket_->stop();
   urlSession_ = direct;
 }

@@ -116,6 +116,21 @@ void REDSocket::networkReachabilityChanged(bool reachable) {
   });
 }
 
+void REDSocket::machineWillSleep() {
+  later([](REDSocket& self) {
+    self.asleep_ = true;
+    if (self.webSocket_) self.webSocket_->disconnect(WebSocketCloseReason::machineWentToSleep);
+    self.connectedServer_.reset();
+  });
+}
+
+void REDSocket::machineDidWake() {
+  later([](REDSocket& self) {
+    self.asleep_ = false;
+    self.updateConnection();
+  });
+}
+
 std::optional<std::int64_t> REDSocket::lastEventID() const {
   auto id = lastEventID_.load();
   if (id < 0) return std::nullopt;
@@ -123,7 +138,8 @@ std::optional<std::int64_t> REDSocket::lastEventID() const {
 }
 
 bool REDSocket::wantsConnection() const {
-  return started_ && !stopped_ && isConnectionEnabled_ && eventsServer_ && !authenticationFailed_;
+  return started_ && !stopped_ && isConnectionEnabled_ && eventsServer_ && !authenticationFailed_ &&
+         !asleep_;
 }
 
 void REDSocket::updateConnection() {

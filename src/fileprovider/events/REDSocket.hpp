@@ -70,6 +70,10 @@ class REDSocket final : public WebSocketDelegate, public std::enable_shared_from
   void stop();
   /// The network came back (or went): a wanted connection that is not open is tried at once.
   void networkReachabilityChanged(bool reachable);
+  /// The machine goes to sleep: the connection is closed ("Machine went to sleep") and not
+  /// tried again until `machineDidWake`.
+  void machineWillSleep();
+  void machineDidWake();
 
   bool isConnected() const { return connected_.load(); }
   /// The last id announced (none before the first message).
@@ -118,6 +122,7 @@ class REDSocket final : public WebSocketDelegate, public std::enable_shared_from
   bool started_ = false;
   bool stopped_ = false;
   bool authenticationFailed_ = false;
+  bool asleep_ = false;
   std::shared_ptr<base::DispatchWorkItem> refreshWorkItem_;
   std::vector<std::weak_ptr<Subscriber>> subscribers_;
 };
