@@ -23,6 +23,12 @@ int main(int argc, char** argv) {
       "  POST /__admin/permissions          a user's level on an item from now on; body\n"
       "      {\"user\": NAME or \"user_id\": ID, \"id\": ITEM and/or \"path\": PATH,\n"
       "       \"permission\": none|nav|viewer|editor|full|owner}\n"
+      "  GET|POST|DELETE /__admin/events    event feed and socket switches: read, set, reset;\n"
+      "      body any of {\"closeSockets\": true, \"push\": TEXT, \"refuseUpgrade\": STATUS|null,\n"
+      "       \"answerPings\": BOOL (new sockets), \"ifflCandidate\": BOOL|null,\n"
+      "       \"expireThrough\": REVISION, \"malformedBatches\": N (-1: until reset)}.\n"
+      "      get_events after a revision below the expired one answers 200\n"
+      "      {\"events\": [], \"more_events\": false, \"events_expired\": true}\n"
       "Folder deletion: DELETE /api/v1/fs/ids/folder/<id>?only_if_empty=true answers 409\n"
       "(code FolderNotEmpty) and keeps the folder when it has children.");
   CLI11_PARSE(app, argc, argv);
