@@ -110,8 +110,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (outgoing_.size() == 1) writeNext();
   }
 
-  // A close asked for before the connection is open, or after it failed.
-  void closeBeforeOpen(int code, std::string reason) {
+  // Before the connection is open the attempt is dropped; either way the socket then reports
+  // `disconnected` with this code and reason.
+  void close(int code, std::string reason) {
     if (open_) return enqueue(Close{code, std::move(reason)});
     if (ended_) return;
     abort();
@@ -127,13 +128,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
   }
 
-  // Delivers the remaining events and lets the handler go.
+  // The owner has gone: nothing more is reported.
   void detach() {
     ended_ = true;
     handler_ = {};
-  }
-  const std::shared_ptr<base::DispatchQueue>& delegateSyncQueue() const {
-    return delegateSyncQueue_;
   }
 
  private:
@@ -174,7 +172,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void handshakeTLS() {
     auto& stream = ws_->next_layer();
-    const std::string& name = endpoint_.host;
+    std::string name = endpoint_.host;
+    if (name.starts_with('[') && name.ends_with(']')) name = name.substr(1, name.size() - 2);
     beast::error_code ec;
     net::ip::make_address(name, ec);
     // SNI only for names; an address literal is checked against the certificate's addresses.
@@ -284,6 +283,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void fail(WebSocketError error) {
     open_ = false;
+    logger_.debug("WebSocket failed",
+                  base::LoggerMetadata{{"url", request_.url}, {"error", error.message}});
     if (closing_) return end(WebSocketEvent::disconnected(closeCode_, closeReason_));
     end(WebSocketEvent::failed(std::move(error)));
   }
@@ -359,7 +360,7 @@ class BeastURLSessionSocket final : public URLSessionSocket {
   }
   void close(int code, std::string reason) override {
     net::post(ioc_, [connection = connection_, code, reason]() mutable {
-      connection->closeBeforeOpen(code, std::move(reason));
+      connection->close(code, std::move(reason));
     });
     // Never started: the close is reported all the same.
     if (!resumed_.exchange(true)) thread_ = std::thread([this] { ioc_.run(); });
