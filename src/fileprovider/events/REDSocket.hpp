@@ -12,9 +12,11 @@
 // server is known. An upgrade refused with 401 or 403 publishes `didFailAuthentication` and
 // the socket stays closed until `setConnectionEnabled(true)` is called again.
 //
-// Threads: every member may be called from any thread; `stop` must not be called on
-// `socketQueue`. Subscribers, the downloader and the reconnecting socket run on `socketQueue`.
-// `stop` ends the connection and timers; nothing is published after it returns.
+// Threads: every member may be called from any thread (a subscriber may call them too).
+// Subscribers, the downloader and the reconnecting socket run on `socketQueue`. The transport
+// runs one I/O thread per connection (cloudfs/URLSessionSocket.hpp). `stop` ends the connection
+// and timers and waits for the I/O thread, which ends at once unless a host-name lookup is in
+// flight; nothing is published after it returns.
 
 #include <atomic>
 #include <cstdint>
