@@ -259,12 +259,6 @@ TEST(EventResponses, BatchesAreReadStrictlyAndAnnouncedEventsLeniently) {
     EXPECT_FALSE(GetEventsResponse::decode(response(body))) << body;
   }
   EXPECT_EQ(CFSSyncEvent::syntheticNop(12).action, CFSSyncEventAction::nop);
-  auto expired = GetEventsResponse::decode(
-      response(R"({"events": [], "more_events": false, "events_expired": true})"));
-  ASSERT_TRUE(expired) << expired.error().description();
-  EXPECT_TRUE(expired->eventsExpired);
-  EXPECT_TRUE(expired->events.empty());
-  EXPECT_FALSE(batch->eventsExpired);
 
   auto announced = EventsResponse::decode(response(R"({"data": [
       {"eventId": 10, "userId": 2, "syncClientId": null, "actionSource": "WEB",

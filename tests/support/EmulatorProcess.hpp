@@ -23,8 +23,8 @@
 //            "answerPings": false (sockets opened from now on never read: no pong, no answer to
 //            a close), "ifflCandidate": false | true | null (the precheck's answer),
 //            "expireThrough": REVISION (history up to REVISION is gone: get_events after an
-//            older revision answers 200 {"events": [], "more_events": false,
-//            "events_expired": true} and getEvents leaves those ids out),
+//            older revision answers 410 {"code": "EventsExpired", ...} and getEvents leaves
+//            those ids out),
 //            "malformedBatches": N (the next N get_events answers, -1 all, carry events whose
 //            members have the wrong types)}; the answer is the state, with "pushed"/"closed"
 //            counts

@@ -27,8 +27,7 @@ int main(int argc, char** argv) {
       "      body any of {\"closeSockets\": true, \"push\": TEXT, \"refuseUpgrade\": STATUS|null,\n"
       "       \"answerPings\": BOOL (new sockets), \"ifflCandidate\": BOOL|null,\n"
       "       \"expireThrough\": REVISION, \"malformedBatches\": N (-1: until reset)}.\n"
-      "      get_events after a revision below the expired one answers 200\n"
-      "      {\"events\": [], \"more_events\": false, \"events_expired\": true}\n"
+      "      get_events after a revision below the expired one answers 410 (EventsExpired)\n"
       "Folder deletion: DELETE /api/v1/fs/ids/folder/<id>?only_if_empty=true answers 409\n"
       "(code FolderNotEmpty) and keeps the folder when it has children.");
   CLI11_PARSE(app, argc, argv);

@@ -61,7 +61,6 @@ std::expected<GetEventsResponse, CloudFSError> GetEventsResponse::decode(
   return decodeBody<GetEventsResponse>(response, [](JSONFields& f) {
     GetEventsResponse decoded;
     decoded.moreEvents = f.optionalBoolean("more_events").value_or(false);
-    decoded.eventsExpired = f.optionalBoolean("events_expired").value_or(false);
     const auto* list = eventArray(f, "events", true);
     if (!list) return decoded;
     std::size_t index = 0;

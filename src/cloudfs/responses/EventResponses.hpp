@@ -53,9 +53,6 @@ struct CFSSyncEvent {
 struct GetEventsResponse {
   std::vector<CFSSyncEvent> events;
   bool moreEvents = false;  // "more_events"
-  /// "events_expired": the history after the asked revision is gone; the batch is empty and
-  /// the client must start again from a new snapshot.
-  bool eventsExpired = false;
 
   static std::expected<GetEventsResponse, CloudFSError> decode(const CloudFSResponse& response);
 };

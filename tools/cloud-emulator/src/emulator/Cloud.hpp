@@ -70,9 +70,8 @@ struct EventSwitches {
   bool answerPings = true;
   /// The precheck's "iffl_candidate", whatever the root paths.
   std::optional<bool> ifflCandidate;
-  /// History up to this revision is gone: get_events after an older revision answers
-  /// {"events": [], "more_events": false, "events_expired": true}, and the public range
-  /// request no longer returns those ids.
+  /// History up to this revision is gone: get_events after an older revision answers 410
+  /// (code "EventsExpired"), and the public range request no longer returns those ids.
   std::int64_t expiredThrough = 0;
   /// The next N get_events answers (-1: all until cleared) are JSON whose events have members
   /// of the wrong type.

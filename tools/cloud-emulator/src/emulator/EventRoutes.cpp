@@ -40,9 +40,7 @@ Response syncEvents(RouteContext& c, const base::JSONValue& body) {
         200, {{"events", {{{"revision", "one"}, {"action", 7}}}}, {"more_events", "no"}});
   }
   if (revision < switches.expiredThrough) {
-    return Response::json(
-        200,
-        {{"events", base::JSONValue::array()}, {"more_events", false}, {"events_expired", true}});
+    return fail(ApiError{410, "The events after this revision have expired", "EventsExpired"});
   }
   std::int64_t batch =
       std::clamp<std::int64_t>(base::jsonInt(body, "event_batch").value_or(0), 0, 10000);
