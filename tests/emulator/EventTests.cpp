@@ -191,38 +191,12 @@ TEST_F(EventTest, ServiceDiscoveryHeartBeatAndLinks) {
 }
 
 TEST_F(EventTest, SocketSendsCurrentIdThenOneMessagePerChangeAndAnswersPings) {
-  net::io_context io;
-  ssl::context tls(ssl::context::tls_client);
-  tls.load_verify_file(emulator().caFile().string());
-  websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws(io, tls);
-  beast::get_lowest_layer(ws).connect({net::ip::make_address("127.0.0.1"), emulator().port()});
-  beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(10));
-  SSL_set_tlsext_host_name(ws.next_layer().native_handle(), "localhost");
-  ws.next_layer().handshake(ssl::stream_base::client);
-  ws.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
-    request.set("Authorization", EmulatorProcess::authorization(EmulatorProcess::kAliceToken));
-  }));
-  ws.handshake(emulator().host(), "/event/1.0/watch/file_system");
+  EventSocketClient ws(emulator());
   // Every read has a deadline: a message that never comes fails the test instead of hanging it.
-  beast::flat_buffer buffer;
   auto readMessage = [&]() -> std::optional<base::JSONValue> {
-    buffer.consume(buffer.size());
-    bool done = false;
-    beast::error_code error;
-    ws.async_read(buffer, [&](beast::error_code ec, std::size_t) {
-      done = true;
-      error = ec;
-    });
-    io.restart();
-    io.run_for(std::chrono::seconds(10));
-    if (!done) {
-      beast::get_lowest_layer(ws).cancel();
-      io.restart();
-      io.run_for(std::chrono::seconds(1));
-      return std::nullopt;
-    }
-    if (error) return std::nullopt;
-    auto parsed = base::parseJSON(beast::buffers_to_string(buffer.data()));
+    auto text = ws.read();
+    if (!text) return std::nullopt;
+    auto parsed = base::parseJSON(*text);
     return parsed ? std::optional<base::JSONValue>(*parsed) : std::nullopt;
   };
   auto hello = readMessage();
@@ -234,18 +208,12 @@ TEST_F(EventTest, SocketSendsCurrentIdThenOneMessagePerChangeAndAnswersPings) {
   ASSERT_TRUE(announced) << "no event message within 10 s";
   EXPECT_EQ((*announced)["eventId"], current + 1);
 
-  bool ponged = false;
-  ws.control_callback([&](websocket::frame_type kind, beast::string_view) {
-    if (kind == websocket::frame_type::pong) ponged = true;
-  });
-  ws.ping("are you there");
+  ws.ping();
   ASSERT_FALSE(makeFolder("socket-change-2").empty());  // the pong comes before this message
   auto second = readMessage();
   ASSERT_TRUE(second) << "no event message within 10 s";
-  EXPECT_TRUE(ponged);
+  EXPECT_EQ(ws.pongs, 1);
   EXPECT_EQ((*second)["eventId"], current + 2);
-  beast::error_code ignored;
-  ws.close(websocket::close_code::normal, ignored);
 }
 
 TEST_F(EventTest, SocketRefusesStrangers) {
