@@ -36,12 +36,7 @@ mounted() {
   work=$(mktemp -d /tmp/tarnix-namespace-bench-XXXXXX)
   start_emulator "$1"
   admin=$(sed -n 's|.*admin token: \([^ ]*\).*|\1|p' "$work/emulator.out")
-  export TARNIX_CA_FILE="$ca" TARNIX_HOME="$work/home"
-  account=$(echo "$token" | "$tarnix" account add --domain "localhost:$port" --user alice \
-    --access-token-file - | head -n 1)
-  "$tarnix" drive add --account "$account" --label Bench >/dev/null
-  mkdir -p "$work/mnt"
-  "$tarnix" mount Bench "$work/mnt" >/dev/null
+  mount_bench_drive
   ls "$work/mnt/Shared/${1/:/-}" >/dev/null
 }
 requests() {

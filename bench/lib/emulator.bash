@@ -48,3 +48,15 @@ stop_mount() {
     sleep 0.1
   done
 }
+
+# mount_bench_drive: adds alice's account on the emulator and a drive "Bench" in a tarnix home of
+# its own ($work/home), and mounts it at $work/mnt. Expects $tarnix and start_emulator's values.
+mount_bench_drive() {
+  export TARNIX_CA_FILE="$ca" TARNIX_HOME="$work/home"
+  local account
+  account=$(echo "$token" | "$tarnix" account add --domain "localhost:$port" --user alice \
+    --access-token-file - | head -n 1)
+  "$tarnix" drive add --account "$account" --label Bench >/dev/null
+  mkdir -p "$work/mnt"
+  "$tarnix" mount Bench "$work/mnt" >/dev/null
+}

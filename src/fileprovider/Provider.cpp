@@ -284,6 +284,11 @@ void Provider::invalidate() {
   configurationSubscription_.reset();
   if (networkMonitor_) networkMonitor_->stop();
   if (statusProvider_) statusProvider_->stop();
+  {
+    std::lock_guard lock(discoveryMutex_);
+    if (discoveryRetry_) discoveryRetry_->cancel();
+  }
+  if (redSocket_) redSocket_->stop();
   if (backgroundCFSIngestion_) backgroundCFSIngestion_->stop();
   // Listings first, so that no new request follows the cancellation of the transfers; then
   // every request of the drive ends, whoever sent it.

@@ -43,10 +43,11 @@
 #include "fileprovider/ProviderNetworkMonitor.hpp"
 #include "fileprovider/ProviderTransfers.hpp"
 #include "fileprovider/enumeration/WorkingSetEnumerator.hpp"
+#include "fileprovider/events/BackgroundCFSIngestion.hpp"
+#include "fileprovider/events/REDSocket.hpp"
 #include "fileprovider/items/CloudItemPresentationTracker.hpp"
 #include "fileprovider/items/FileProviderConverter.hpp"
 #include "fileprovider/items/FileProviderStatusProvider.hpp"
-#include "fileprovider/events/BackgroundCFSIngestion.hpp"
 #include "fileprovider/listing/ListingCrawler.hpp"
 #include "fileprovider/listing/ListingPresentationTracker.hpp"
 #include "fileprovider/listing/ListingScheduler.hpp"
@@ -189,6 +190,9 @@ class Provider final : public fp::ReplicatedExtension,
   /// Starts following the cloud's change feed (this process serves the drive).
   void startEventFeed(const std::filesystem::path& driveDirectory,
                       std::shared_ptr<EventBroker> broker);
+  /// Asks service discovery for the events server and hands it to the socket; tries again,
+  /// backing off, until it is named.
+  void discoverEventsServer(std::shared_ptr<cloudfs::CloudFSSession> session, int attempt);
   /// The item a change names, or the framework error for it (unknown: no such item).
   std::expected<common::SyncItem, fp::Error> changedItem(
       const common::SyncItemIdentifier& identifier, const fp::ItemIdentifier& requested) const;
@@ -220,7 +224,12 @@ class Provider final : public fp::ReplicatedExtension,
   // fileManager: files are reached through std::filesystem until content fetching needs more.
   fp::Domain domain_;
   fp::ManagerPtr manager_;
-  // redSocket joins with the real-time event socket.
+  // The real-time event socket of the change feed (set with it), its subscription, and the
+  // next attempt at service discovery while it has not named the events server.
+  std::shared_ptr<REDSocket> redSocket_;
+  std::shared_ptr<void> redSubscription_;
+  std::mutex discoveryMutex_;
+  std::shared_ptr<base::DispatchWorkItem> discoveryRetry_;  // guarded by discoveryMutex_
   common::Drive drive_;
   std::unique_ptr<common::DriveDatabase> driveDatabase_;
   std::shared_ptr<common::SyncItemStorage> itemStorage_;
