@@ -430,6 +430,8 @@ void NamespaceChanges::replay(const std::vector<JournalEntry>& entries) {
       case Kind::createFolder:
         (void)sendCreateFolder(entry, true);
         break;
+      case Kind::writeContents:
+        break;  // contents are sent by the upload path
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "base/Uuid.hpp"
 #include "common/DatabaseMigrator.hpp"
 
 namespace tarnix::host {
@@ -15,7 +16,8 @@ using common::Statement;
 constexpr const char* kColumns =
     "inode, identifier, parentInode, filename, isFolder, size, creationDate, modificationDate, "
     "capabilities, fileSystemFlags, contentVersion, metadataVersion, userInfo, decorations, "
-    "childrenListed, contentPresent, presentContentVersion, contentPath, contentSize, lastAccess";
+    "childrenListed, contentPresent, presentContentVersion, contentPath, contentSize, lastAccess, "
+    "localContentPath, localBaseVersion, localError";
 
 common::DatabaseMigrator migrator() {
   common::DatabaseMigrator m;
@@ -63,8 +65,26 @@ common::DatabaseMigrator migrator() {
         " time INTEGER NOT NULL);"
         "CREATE INDEX IF NOT EXISTS ReplicaJournalByIdentifier ON ReplicaJournal(identifier);");
   });
+  m.registerMigration("addLocalContents", [](Database& db) {
+    return db.execute(
+        "ALTER TABLE ReplicaItems ADD COLUMN localContentPath TEXT;"
+        "ALTER TABLE ReplicaItems ADD COLUMN localBaseVersion BLOB;"
+        "ALTER TABLE ReplicaItems ADD COLUMN localError TEXT;"
+        "ALTER TABLE ReplicaJournal ADD COLUMN contentPath TEXT;");
+  });
   return m;
 }
+
+/// Identifiers the host makes for items the extension does not know yet.
+constexpr std::string_view kLocalPrefix = "local-";
+bool isHostMade(const fp::ItemIdentifier& identifier) {
+  return identifier.rawValue().starts_with(kLocalPrefix);
+}
+
+constexpr auto kLocalFileCapabilities =
+    fp::ItemCapabilities::allowsReading | fp::ItemCapabilities::allowsWriting |
+    fp::ItemCapabilities::allowsReparenting | fp::ItemCapabilities::allowsRenaming |
+    fp::ItemCapabilities::allowsDeleting;
 
 std::span<const std::uint8_t> bytes(const fp::Data& data) {
   return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
@@ -99,18 +119,22 @@ ReplicaEntry readEntry(const Statement& s) {
   if (!s.isNull(17)) e.contentPath = s.text(17);
   e.contentSize = s.int64(18);
   e.lastAccess = s.int64(19);
+  if (!s.isNull(20)) e.localContentPath = s.text(20);
+  if (!s.isNull(21)) e.localBaseVersion = data(s.blob(21));
+  e.localError = s.optionalText(22);
   return e;
 }
 
 constexpr const char* kJournalColumns =
     "id, kind, identifier, parentIdentifier, filename, isFolder, newParentIdentifier, newFilename,"
-    " contentVersion, metadataVersion, options, time";
+    " contentVersion, metadataVersion, options, time, contentPath";
 
 constexpr std::pair<JournalEntry::Kind, const char*> kJournalKinds[] = {
     {JournalEntry::Kind::createFolder, "createFolder"},
     {JournalEntry::Kind::rename, "rename"},
     {JournalEntry::Kind::removeFolder, "removeFolder"},
     {JournalEntry::Kind::removeFile, "removeFile"},
+    {JournalEntry::Kind::writeContents, "writeContents"},
 };
 
 // A kind this build does not know is passed over (the store refuses files of newer builds, so
@@ -137,6 +161,7 @@ std::optional<JournalEntry> readJournalEntry(const Statement& s) {
   e.baseVersion.metadataVersion = data(s.blob(9));
   e.options = static_cast<std::uint32_t>(s.int64(10));
   e.time = s.int64(11);
+  if (auto path = s.optionalText(12)) e.contentPath = *path;
   return e;
 }
 
@@ -319,14 +344,18 @@ StoreResult<std::optional<UpsertResult>> ReplicaStore::upsertLocked(const fp::It
   }
 
   const ReplicaEntry& old = **existing;
+  // A local edit keeps the size, date and contents the user wrote until it is confirmed.
+  const std::int64_t size = old.hasLocalEdit() ? old.size : item.documentSize().value_or(0);
+  if (old.hasLocalEdit()) modificationValue = old.modificationMilliseconds;
   result.inode = old.inode;
-  result.attributesChanged =
-      old.version != version || old.filename != filename || old.parentInode != parentInode ||
-      old.size != item.documentSize().value_or(0) || old.capabilities != item.capabilities();
+  result.attributesChanged = old.version != version || old.filename != filename ||
+                             old.parentInode != parentInode || old.size != size ||
+                             old.capabilities != item.capabilities();
   if (old.parentInode != parentInode || old.filename != filename)
     result.previousPlacement = std::make_pair(old.parentInode, old.filename);
   bool dropContent = false;
-  if (old.contentPresent && old.presentContentVersion != version.contentVersion) {
+  if (old.contentPresent && old.presentContentVersion != version.contentVersion &&
+      !old.hasLocalEdit()) {
     dropContent = true;
     result.staleContentPath = old.contentPath;
   }
@@ -342,7 +371,7 @@ StoreResult<std::optional<UpsertResult>> ReplicaStore::upsertLocked(const fp::It
   s->bind(1, static_cast<std::int64_t>(parentInode))
       .bind(2, filename)
       .bind(3, isFolder)
-      .bind(4, item.documentSize().value_or(0))
+      .bind(4, size)
       .bind(5, creationValue)
       .bind(6, modificationValue)
       .bind(7, static_cast<std::int64_t>(fp::rawValue(item.capabilities())))
@@ -394,10 +423,15 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::completeListing(Inode paren
     R removedAll;
     for (const auto& child : *current) {
       if (std::binary_search(listed.begin(), listed.end(), child.inode)) continue;
+      // Made here, and the extension does not know it yet.
+      if (isHostMade(child.identifier)) continue;
       // Moved here locally, and the extension does not know yet.
       auto pending = pendingLocked(child.identifier);
       if (!pending) return std::unexpected(pending.error());
       if (*pending && (*pending)->kind == JournalEntry::Kind::rename) continue;
+      if (auto rescued = rescueLocalEditsLocked(child.inode, parent); !rescued)
+        return std::unexpected(rescued.error());
+      if (child.hasLocalEdit()) continue;
       auto removed = removeLocked(child.inode);
       if (!removed) return std::unexpected(removed.error());
       for (auto& r : *removed) removedAll.push_back(std::move(r));
@@ -462,15 +496,93 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::remove(const fp::ItemIdenti
   return db_->transaction<std::vector<ReplicaEntry>>(
       [&]() -> StoreResult<std::vector<ReplicaEntry>> {
         mutex_.assertHeld();  // transaction() runs it here, under the lock
-        return removeIdentifierLocked(identifier);
+        static const std::string sql =
+            std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE identifier = ?";
+        auto item =
+            queryOneLocked(sql.c_str(), [&](Statement& s) { s.bind(1, identifier.rawValue()); });
+        if (!item) return std::unexpected(item.error());
+        if (!*item) return std::vector<ReplicaEntry>();
+        if ((*item)->inode != kRootInode) {
+          if (auto rescued = rescueLocalEditsLocked((*item)->inode, (*item)->parentInode); !rescued)
+            return std::unexpected(rescued.error());
+          if ((*item)->hasLocalEdit()) return std::vector<ReplicaEntry>();
+        }
+        return removeLocked((*item)->inode);
       });
+}
+
+StoreResult<void> ReplicaStore::rescueLocalEditsLocked(Inode inode, Inode into) {
+  static const std::string childrenSQL =
+      std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE parentInode = ? AND inode != 1";
+  static const std::string selfSQL =
+      std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE inode = ?";
+  auto self = queryOneLocked(selfSQL.c_str(),
+                             [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(inode)); });
+  if (!self) return std::unexpected(self.error());
+  if (!*self) return {};
+  std::vector<ReplicaEntry> edited;
+  std::vector<ReplicaEntry> walk{**self};
+  while (!walk.empty()) {
+    auto next = std::move(walk.back());
+    walk.pop_back();
+    if (next.hasLocalEdit()) edited.push_back(next);
+    if (!next.isFolder) continue;
+    auto kids = queryManyLocked(childrenSQL.c_str(), [&](Statement& s) {
+      s.bind(1, static_cast<std::int64_t>(next.inode));
+    });
+    if (!kids) return std::unexpected(kids.error());
+    for (auto& k : *kids) walk.push_back(std::move(k));
+  }
+  for (const auto& e : edited) {
+    // A free name in `into`: the item's own, else "name (local copy N).ext".
+    std::string name = e.filename;
+    const auto stem = std::filesystem::path(e.filename).stem().string();
+    const auto extension = std::filesystem::path(e.filename).extension().string();
+    for (int n = 1;; ++n) {
+      auto taken = db_->prepare(
+          "SELECT 1 FROM ReplicaItems WHERE parentInode = ? AND inode != ? AND filename = ?");
+      if (!taken) return std::unexpected(taken.error());
+      taken->bind(1, static_cast<std::int64_t>(into))
+          .bind(2, static_cast<std::int64_t>(e.inode))
+          .bind(3, name);
+      auto row = taken->step();
+      if (!row) return std::unexpected(row.error());
+      if (!*row) break;
+      name =
+          stem + (n == 1 ? " (local copy)" : " (local copy " + std::to_string(n) + ")") + extension;
+    }
+    const fp::ItemIdentifier made(std::string(kLocalPrefix) + base::makeUuid());
+    // What was sent or waits about the old item becomes a new file's upload.
+    auto journal = db_->prepare(
+        "UPDATE ReplicaJournal SET identifier = ?, contentVersion = x'', metadataVersion = x'',"
+        " parentIdentifier = (SELECT identifier FROM ReplicaItems WHERE inode = ?), filename = ?"
+        " WHERE identifier = ? AND kind = 'writeContents'");
+    if (!journal) return std::unexpected(journal.error());
+    journal->bind(1, made.rawValue())
+        .bind(2, static_cast<std::int64_t>(into))
+        .bind(3, name)
+        .bind(4, e.identifier.rawValue());
+    if (auto ran = journal->run(); !ran) return std::unexpected(ran.error());
+    auto move = db_->prepare(
+        "UPDATE ReplicaItems SET identifier = ?, parentInode = ?, filename = ?,"
+        " contentVersion = x'', metadataVersion = x'', localBaseVersion = x'', capabilities = ?"
+        " WHERE inode = ?");
+    if (!move) return std::unexpected(move.error());
+    move->bind(1, made.rawValue())
+        .bind(2, static_cast<std::int64_t>(into))
+        .bind(3, name)
+        .bind(4, static_cast<std::int64_t>(fp::rawValue(kLocalFileCapabilities)))
+        .bind(5, static_cast<std::int64_t>(e.inode));
+    if (auto ran = move->run(); !ran) return std::unexpected(ran.error());
+  }
+  return {};
 }
 
 StoreResult<std::int64_t> ReplicaStore::addJournalEntryLocked(const JournalEntry& entry) {
   auto s = db_->prepare(
       "INSERT INTO ReplicaJournal (kind, identifier, parentIdentifier, filename, isFolder,"
-      " newParentIdentifier, newFilename, contentVersion, metadataVersion, options, time)"
-      " VALUES (?,?,?,?,?,?,?,?,?,?,?)");
+      " newParentIdentifier, newFilename, contentVersion, metadataVersion, options, time,"
+      " contentPath) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
   if (!s) return std::unexpected(s.error());
   std::optional<std::string> newParent;
   if (entry.newParentIdentifier) newParent = entry.newParentIdentifier->rawValue();
@@ -484,7 +596,9 @@ StoreResult<std::int64_t> ReplicaStore::addJournalEntryLocked(const JournalEntry
       .bindBlob(8, bytes(entry.baseVersion.contentVersion))
       .bindBlob(9, bytes(entry.baseVersion.metadataVersion))
       .bind(10, static_cast<std::int64_t>(entry.options))
-      .bind(11, entry.time);
+      .bind(11, entry.time)
+      .bind(12, entry.contentPath ? std::optional<std::string>(entry.contentPath->string())
+                                  : std::nullopt);
   if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
   auto id = db_->scalarInt("SELECT last_insert_rowid()");
   if (!id) return std::unexpected(id.error());
@@ -527,8 +641,10 @@ StoreResult<std::vector<JournalEntry>> ReplicaStore::journal() {
 
 StoreResult<std::optional<JournalEntry>> ReplicaStore::pendingLocked(
     const fp::ItemIdentifier& identifier) {
-  static const std::string sql = std::string("SELECT ") + kJournalColumns +
-                                 " FROM ReplicaJournal WHERE identifier = ? ORDER BY id DESC";
+  static const std::string sql =
+      std::string("SELECT ") + kJournalColumns +
+      " FROM ReplicaJournal WHERE identifier = ? AND kind != 'writeContents'"
+      " ORDER BY id DESC";
   auto s = db_->prepare(sql);
   if (!s) return std::unexpected(s.error());
   s->bind(1, identifier.rawValue());
@@ -642,6 +758,134 @@ StoreResult<std::int64_t> ReplicaStore::cacheUsage() {
       "SELECT COALESCE(SUM(contentSize), 0) FROM ReplicaItems WHERE contentPresent = 1");
   if (!v) return std::unexpected(v.error());
   return v->value_or(0);
+}
+
+StoreResult<std::optional<ReplicaEntry>> ReplicaStore::createLocalFile(
+    Inode parent, const std::string& name, const fp::ItemIdentifier& identifier,
+    const std::filesystem::path& localContentPath, std::int64_t modificationMilliseconds) {
+  base::MutexLock lock(mutex_);
+  using R = std::optional<ReplicaEntry>;
+  return db_->transaction<R>([&]() -> StoreResult<R> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
+    static const std::string byInode =
+        std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE inode = ?";
+    auto folder = queryOneLocked(
+        byInode.c_str(), [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(parent)); });
+    if (!folder) return std::unexpected(folder.error());
+    if (!*folder || !(*folder)->isFolder) return R();
+    auto s = db_->prepare(
+        "INSERT INTO ReplicaItems (identifier, parentInode, filename, isFolder, size,"
+        " creationDate, modificationDate, capabilities, localContentPath, localBaseVersion)"
+        " VALUES (?, ?, ?, 0, 0, ?, ?, ?, ?, x'')");
+    if (!s) return std::unexpected(s.error());
+    s->bind(1, identifier.rawValue())
+        .bind(2, static_cast<std::int64_t>(parent))
+        .bind(3, name)
+        .bind(4, modificationMilliseconds)
+        .bind(5, modificationMilliseconds)
+        .bind(6, static_cast<std::int64_t>(fp::rawValue(kLocalFileCapabilities)))
+        .bind(7, localContentPath.string());
+    if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+    auto id = db_->scalarInt("SELECT last_insert_rowid()");
+    if (!id) return std::unexpected(id.error());
+    return queryOneLocked(byInode.c_str(), [&](Statement& q) { q.bind(1, id->value_or(0)); });
+  });
+}
+
+StoreResult<void> ReplicaStore::beginLocalEdit(Inode inode,
+                                               const std::filesystem::path& localContentPath) {
+  base::MutexLock lock(mutex_);
+  auto s = db_->prepare(
+      "UPDATE ReplicaItems SET localContentPath = ?, localBaseVersion = contentVersion,"
+      " localError = NULL WHERE inode = ? AND localContentPath IS NULL AND NOT isFolder");
+  if (!s) return std::unexpected(s.error());
+  s->bind(1, localContentPath.string()).bind(2, static_cast<std::int64_t>(inode));
+  return s->run();
+}
+
+StoreResult<void> ReplicaStore::setLocalAttributes(
+    Inode inode, std::int64_t size, std::optional<std::int64_t> modificationMilliseconds) {
+  base::MutexLock lock(mutex_);
+  auto s = db_->prepare(
+      "UPDATE ReplicaItems SET size = ?, modificationDate = COALESCE(?, modificationDate)"
+      " WHERE inode = ? AND localContentPath IS NOT NULL");
+  if (!s) return std::unexpected(s.error());
+  s->bind(1, size).bind(2, modificationMilliseconds).bind(3, static_cast<std::int64_t>(inode));
+  return s->run();
+}
+
+StoreResult<void> ReplicaStore::setLocalError(Inode inode,
+                                              const std::optional<std::string>& error) {
+  base::MutexLock lock(mutex_);
+  auto s = db_->prepare("UPDATE ReplicaItems SET localError = ? WHERE inode = ?");
+  if (!s) return std::unexpected(s.error());
+  s->bind(1, error).bind(2, static_cast<std::int64_t>(inode));
+  return s->run();
+}
+
+StoreResult<ReplicaStore::Settled> ReplicaStore::settleContents(const JournalEntry& entry,
+                                                                const fp::Item& item,
+                                                                bool editEnded) {
+  base::MutexLock lock(mutex_);
+  return db_->transaction<Settled>([&]() -> StoreResult<Settled> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
+    auto del = db_->prepare("DELETE FROM ReplicaJournal WHERE id = ?");
+    if (!del) return std::unexpected(del.error());
+    del->bind(1, entry.id);
+    if (auto ran = del->run(); !ran) return std::unexpected(ran.error());
+    Settled settled;
+    const auto identifier = item.itemIdentifier();
+    if (identifier != entry.identifier) {
+      // A listing may have shown the new item already: it is this one.
+      auto shown = removeIdentifierLocked(identifier);
+      if (!shown) return std::unexpected(shown.error());
+      settled.removed = std::move(*shown);
+      for (const char* sql : {"UPDATE ReplicaItems SET identifier = ? WHERE identifier = ?",
+                              "UPDATE ReplicaJournal SET identifier = ? WHERE identifier = ?"}) {
+        auto s = db_->prepare(sql);
+        if (!s) return std::unexpected(s.error());
+        s->bind(1, identifier.rawValue()).bind(2, entry.identifier.rawValue());
+        if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+      }
+    }
+    auto upserted = upsertLocked(item);
+    if (!upserted) return std::unexpected(upserted.error());
+    if (!*upserted) return settled;
+    settled.upserted = std::move(*upserted);
+    const auto inode = static_cast<std::int64_t>(settled.upserted->inode);
+    static const std::string byInode =
+        std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE inode = ?";
+    auto now = queryOneLocked(byInode.c_str(), [&](Statement& s) { s.bind(1, inode); });
+    if (!now) return std::unexpected(now.error());
+    if (!*now || !(*now)->hasLocalEdit()) return settled;
+    const auto version = item.itemVersion().contentVersion;
+    if (editEnded) {
+      if ((*now)->contentPresent && (*now)->contentPath != *(*now)->localContentPath)
+        settled.upserted->staleContentPath = (*now)->contentPath;
+      auto s = db_->prepare(
+          "UPDATE ReplicaItems SET contentPresent = 1, presentContentVersion = ?,"
+          " contentPath = localContentPath, contentSize = size, localContentPath = NULL,"
+          " localBaseVersion = NULL, localError = NULL WHERE inode = ?");
+      if (!s) return std::unexpected(s.error());
+      s->bindBlob(1, bytes(version)).bind(2, inode);
+      if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+    } else {
+      auto s = db_->prepare(
+          "UPDATE ReplicaItems SET localBaseVersion = ?, localError = NULL WHERE inode = ?");
+      if (!s) return std::unexpected(s.error());
+      s->bindBlob(1, bytes(version)).bind(2, inode);
+      if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+    }
+    return settled;
+  });
+}
+
+StoreResult<std::vector<ReplicaEntry>> ReplicaStore::localEdits() {
+  base::MutexLock lock(mutex_);
+  static const std::string sql = std::string("SELECT ") + kColumns +
+                                 " FROM ReplicaItems WHERE localContentPath IS NOT NULL"
+                                 " ORDER BY inode";
+  return queryManyLocked(sql.c_str(), [](Statement&) {});
 }
 
 StoreResult<std::optional<std::string>> ReplicaStore::state(const std::string& key) {

@@ -57,6 +57,15 @@ struct ReplicaEntry {
   fp::Data presentContentVersion;
   std::filesystem::path contentPath;
   std::int64_t contentSize = 0;
+  /// The file of a local edit the extension has not confirmed yet (the contents the host
+  /// shows while it is set); none without one.
+  std::optional<std::filesystem::path> localContentPath;
+  /// The content version the local edit started from (empty for a file made here).
+  fp::Data localBaseVersion;
+  /// Why the extension refused the last upload of the local edit.
+  std::optional<std::string> localError;
+
+  bool hasLocalEdit() const { return localContentPath.has_value(); }
   /// Larger is more recent.
   std::int64_t lastAccess = 0;
 };
@@ -80,9 +89,11 @@ struct PresentContent {
   std::filesystem::path contentPath;
 };
 
-/// A local change of the namespace, kept from before the extension is asked until it confirmed.
+/// A local change, kept from before the extension is asked until it confirmed.
 struct JournalEntry {
-  enum class Kind { createFolder, rename, removeFolder, removeFile };
+  /// writeContents: new contents of a file (a new file when `baseVersion` has no content
+  /// version), in the snapshot at `contentPath`.
+  enum class Kind { createFolder, rename, removeFolder, removeFile, writeContents };
   /// Order of the entries (assigned by the store).
   std::int64_t id = 0;
   Kind kind = Kind::removeFile;
@@ -99,9 +110,12 @@ struct JournalEntry {
   std::uint32_t options = 0;
   /// Milliseconds since 1970.
   std::int64_t time = 0;
+  /// writeContents: the snapshot of the contents to send (the store's own file).
+  std::optional<std::filesystem::path> contentPath;
 };
 
-/// Text of a journal entry's kind ("createFolder", "rename", "removeFolder", "removeFile").
+/// Text of a journal entry's kind ("createFolder", "rename", "removeFolder", "removeFile",
+/// "writeContents").
 const char* journalKindName(JournalEntry::Kind kind);
 
 template <class T>
@@ -164,6 +178,28 @@ class ReplicaStore {
   StoreResult<Settled> settleJournal(const std::vector<std::int64_t>& ids, const fp::Item* item,
                                      const std::optional<fp::ItemIdentifier>& removed);
 
+  /// Records a file made here, not known to the extension yet: `identifier` is the host's own,
+  /// its contents are the local edit at `localContentPath`. None when the parent is unknown.
+  StoreResult<std::optional<ReplicaEntry>> createLocalFile(
+      Inode parent, const std::string& name, const fp::ItemIdentifier& identifier,
+      const std::filesystem::path& localContentPath, std::int64_t modificationMilliseconds);
+  /// A local edit of the file begins at `localContentPath` (based on its current content
+  /// version). Nothing changes when one is under way already.
+  StoreResult<void> beginLocalEdit(Inode inode, const std::filesystem::path& localContentPath);
+  /// The size and modification date of a file with a local edit.
+  StoreResult<void> setLocalAttributes(Inode inode, std::int64_t size,
+                                       std::optional<std::int64_t> modificationMilliseconds);
+  StoreResult<void> setLocalError(Inode inode, const std::optional<std::string>& error);
+  /// The extension took the contents of journal entry `entry` and answered `item`: clears the
+  /// entry; a file made here takes the extension's identifier (in the journal too); the item's
+  /// attributes follow `item`. When `editEnded` (nothing written since the snapshot) the local
+  /// edit becomes the present contents at the item's content version; otherwise it stays, now
+  /// based on that version.
+  StoreResult<Settled> settleContents(const JournalEntry& entry, const fp::Item& item,
+                                      bool editEnded);
+  /// Every file with a local edit.
+  StoreResult<std::vector<ReplicaEntry>> localEdits();
+
   StoreResult<std::optional<std::string>> state(const std::string& key);
   StoreResult<void> setState(const std::string& key, const std::optional<std::string>& value);
 
@@ -186,6 +222,9 @@ class ReplicaStore {
       const fp::ItemIdentifier& identifier) TARNIX_REQUIRES(mutex_);
   StoreResult<std::int64_t> addJournalEntryLocked(const JournalEntry& entry)
       TARNIX_REQUIRES(mutex_);
+  /// Keeps the local edits below `inode` (the item itself included) from a removal the cloud
+  /// made: each moves to `into` as a file made here, under a free name.
+  StoreResult<void> rescueLocalEditsLocked(Inode inode, Inode into) TARNIX_REQUIRES(mutex_);
   /// The latest pending entry about `identifier`.
   StoreResult<std::optional<JournalEntry>> pendingLocked(const fp::ItemIdentifier& identifier)
       TARNIX_REQUIRES(mutex_);

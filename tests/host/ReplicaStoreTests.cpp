@@ -2,6 +2,7 @@
 // of changes does to the items, their contents and the kernel's caches.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "host/ChangeSynchronizer.hpp"
@@ -104,6 +105,124 @@ TEST_F(ReplicaStoreTest, ItemsKeepTheirInodeAndLoseStaleContents) {
   auto orphan = store_->upsert(*item("o", "unknown-folder", "o.txt"));
   ASSERT_TRUE(orphan);
   EXPECT_FALSE(orphan->has_value());
+}
+
+// A local edit is what the host shows until the extension confirmed it: listings and changes
+// from the cloud never take its size or date away, and never remove it.
+TEST_F(ReplicaStoreTest, ALocalEditOutlivesWhatTheCloudReports) {
+  ASSERT_TRUE(store_->upsertAll({item("d", kRoot, "Folder", true), item("f", "d", "a.txt")}));
+  const Inode f = inodeOf("f");
+  ASSERT_TRUE(store_->setContentPresent(f, "c1", dir_.path() / "old", 10, 1));
+  ASSERT_TRUE(store_->beginLocalEdit(f, dir_.path() / "edit"));
+  ASSERT_TRUE(store_->setLocalAttributes(f, 1234, 99000));
+  // A second begin keeps the first one's base.
+  ASSERT_TRUE(store_->beginLocalEdit(f, dir_.path() / "other"));
+
+  // The cloud has a new version meanwhile.
+  ASSERT_TRUE(store_->upsert(*item("f", "d", "a.txt", false, "c2")));
+  auto e = *store_->entry(f);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->size, 1234);
+  EXPECT_EQ(e->modificationMilliseconds, 99000);
+  EXPECT_EQ(e->localContentPath, dir_.path() / "edit");
+  EXPECT_EQ(e->localBaseVersion, fp::Data("c1"));
+  EXPECT_EQ(e->version.contentVersion, fp::Data("c2"));
+
+  // A file made here is kept by a listing that does not have it; an edited file the cloud
+  // removed stays too, as a file made here.
+  auto made = store_->createLocalFile(inodeOf("d"), "new.txt", fp::ItemIdentifier("local-1"),
+                                      dir_.path() / "new", 5000);
+  ASSERT_TRUE(made && *made);
+  auto removed = store_->completeListing(inodeOf("d"), {});
+  ASSERT_TRUE(removed);
+  EXPECT_TRUE(removed->empty());
+  auto kept = *store_->entry(f);
+  ASSERT_TRUE(kept);
+  EXPECT_TRUE(kept->identifier.rawValue().starts_with("local-"));
+  EXPECT_EQ(kept->filename, "a.txt");
+  EXPECT_TRUE(kept->localBaseVersion.empty());
+  EXPECT_TRUE((*store_->entry(fp::ItemIdentifier("local-1"))));
+  auto edits = store_->localEdits();
+  ASSERT_TRUE(edits);
+  EXPECT_EQ(edits->size(), 2u);
+}
+
+// The cloud removes a folder holding an edited file: the file moves up, under a free name.
+TEST_F(ReplicaStoreTest, AnEditedFileInAFolderTheCloudRemovedMovesUp) {
+  ASSERT_TRUE(store_->upsertAll({item("d", kRoot, "Folder", true), item("x", kRoot, "a.txt")}));
+  ASSERT_TRUE(store_->upsertAll({item("f", "d", "a.txt")}));
+  ASSERT_TRUE(store_->beginLocalEdit(inodeOf("f"), dir_.path() / "edit"));
+  JournalEntry write;
+  write.kind = JournalEntry::Kind::writeContents;
+  write.identifier = fp::ItemIdentifier("f");
+  write.parentIdentifier = fp::ItemIdentifier("d");
+  write.filename = "a.txt";
+  write.baseVersion = {"c1", "m1"};
+  write.contentPath = dir_.path() / "snapshot";
+  ASSERT_TRUE(store_->addJournalEntry(write));
+
+  auto removed = store_->remove(fp::ItemIdentifier("d"));
+  ASSERT_TRUE(removed);
+  ASSERT_EQ(removed->size(), 1u);
+  EXPECT_EQ((*removed)[0].identifier.rawValue(), "d");
+  auto children = store_->children(kRootInode);
+  ASSERT_TRUE(children);
+  std::set<std::string> names;
+  for (const auto& c : *children) names.insert(c.filename);
+  EXPECT_EQ(names, (std::set<std::string>{"a.txt", "a (local copy).txt"}));
+  // Its upload waiting in the journal is a new file's now.
+  auto journal = store_->journal();
+  ASSERT_TRUE(journal && journal->size() == 1u);
+  EXPECT_TRUE((*journal)[0].identifier.rawValue().starts_with("local-"));
+  EXPECT_EQ((*journal)[0].parentIdentifier.rawValue(), kRoot);
+  EXPECT_EQ((*journal)[0].filename, "a (local copy).txt");
+  EXPECT_TRUE((*journal)[0].baseVersion.contentVersion.empty());
+  EXPECT_EQ((*journal)[0].contentPath, dir_.path() / "snapshot");
+}
+
+// The extension took an upload: a file made here takes its identifier; the edit becomes the
+// present contents unless more was written since.
+TEST_F(ReplicaStoreTest, AConfirmedUploadEndsTheEditOrRebasesIt) {
+  for (const bool ended : {true, false}) {
+    SCOPED_TRACE(ended ? "ended" : "written since");
+    testing::TempDir dir("tarnix-replica-settle");
+    auto store = std::shared_ptr<ReplicaStore>(*ReplicaStore::open(dir.path() / "Replica.db"));
+    auto made = store->createLocalFile(kRootInode, "new.txt", fp::ItemIdentifier("local-1"),
+                                       dir.path() / "edit", 5000);
+    ASSERT_TRUE(made && *made);
+    ASSERT_TRUE(store->setLocalAttributes((*made)->inode, 3, std::nullopt));
+    JournalEntry write;
+    write.kind = JournalEntry::Kind::writeContents;
+    write.identifier = fp::ItemIdentifier("local-1");
+    write.parentIdentifier = fp::ItemIdentifier(kRoot);
+    write.filename = "new.txt";
+    write.contentPath = dir.path() / "snapshot";
+    auto id = store->addJournalEntry(write);
+    ASSERT_TRUE(id);
+    write.id = *id;
+    // A listing showed the uploaded file before the answer came.
+    ASSERT_TRUE(store->upsert(*item("cloud-1", kRoot, "new.txt", false, "v1")));
+
+    auto settled =
+        store->settleContents(write, *item("cloud-1", kRoot, "new.txt", false, "v1"), ended);
+    ASSERT_TRUE(settled) << settled.error().description();
+    ASSERT_TRUE(settled->upserted);
+    EXPECT_EQ(settled->upserted->inode, (*made)->inode);
+    auto e = *store->entry(fp::ItemIdentifier("cloud-1"));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->inode, (*made)->inode);
+    EXPECT_EQ(e->hasLocalEdit(), !ended);
+    EXPECT_EQ(e->contentPresent, ended);
+    if (ended) {
+      EXPECT_EQ(e->contentPath, dir.path() / "edit");
+      EXPECT_EQ(e->presentContentVersion, fp::Data("v1"));
+      EXPECT_EQ(e->contentSize, 3);
+    } else {
+      EXPECT_EQ(e->localBaseVersion, fp::Data("v1"));
+    }
+    EXPECT_TRUE(store->journal()->empty());
+    EXPECT_EQ(store->children(kRootInode)->size(), 1u);
+  }
 }
 
 TEST_F(ReplicaStoreTest, StateAndItemsSurviveReopening) {
