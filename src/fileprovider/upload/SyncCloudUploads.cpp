@@ -111,7 +111,13 @@ void SyncCloudUploads::start(const std::shared_ptr<Job>& job) {
   preUploadCheck(job, [self = shared_from_this(), job](PreUploadDecision decision) {
     switch (decision.kind) {
       case PreUploadDecision::Kind::noUploadNeeded:
-        self->failedUploadStorage_->clearFailure(job->item, job->isNewFile);
+        // The earlier attempt arrived: its chunk session (if any) is over.
+        if (self->chunkUploadStorage_) {
+          (void)self->chunkUploadStorage_->removeAllChunks(job->item.itemIdentifier);
+        }
+        if (self->failedUploadStorage_) {
+          self->failedUploadStorage_->clearFailure(job->item, job->isNewFile);
+        }
         return job->completion(std::move(*decision.output));
       case PreUploadDecision::Kind::filenameCollision:
         return self->fail(job, SyncError::filenameCollision(job->item), false);
@@ -255,7 +261,7 @@ void SyncCloudUploads::finish(const std::shared_ptr<Job>& job,
     return fail(job, SyncError::uploadRejected(common::UploadRejectionReason::checksumMismatch),
                 true);
   }
-  failedUploadStorage_->clearFailure(job->item, job->isNewFile);
+  if (failedUploadStorage_) failedUploadStorage_->clearFailure(job->item, job->isNewFile);
   CloudEntryUploadOutput output;
   output.itemIdentifier = common::CloudGroupIdentifier{decoded->groupID};
   output.filename = lastComponent(decoded->conflictResolutionPath.value_or(decoded->path));
