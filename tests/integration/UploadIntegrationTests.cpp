@@ -450,6 +450,38 @@ TEST_F(UploadIntegrationTest, FinalChecksumMismatchAfterCommitIsReportedAndTheFo
   EXPECT_TRUE(storedChunkNumbers(item).empty());
 }
 
+TEST_F(UploadIntegrationTest, ServerAnswersAboutTheChunkSessionKeepOrDropTheRightRows) {
+  auto sut = uploads();
+  const auto content = patterned(3 * kMiB + 1, 's');
+  auto item = newFile("session.bin");
+
+  // Another upload of the file is under way: nothing recorded is lost.
+  addFault({{"path", "^/api/v1/fs-content-chunked/"},
+            {"matchHeaders", {{"X-Tarnix-Chunk-Num", "2"}}},
+            {"status", 400},
+            {"body", {{"message", "CHUNK upload of this file is already in progress"}}}});
+  auto busy = uploadNew(*sut, item, content);
+  ASSERT_FALSE(busy);
+  EXPECT_EQ(busy.error().syncError()->code(), Code::chunkUploadInProgress);
+  EXPECT_EQ(storedChunkNumbers(item), (std::vector<std::int64_t>{1}));
+
+  // The server lost chunk 2; the numbers it names outside the file are ignored.
+  addFault({{"path", "^/api/v1/fs-content-chunked/"},
+            {"matchHeaders", {{"X-Tarnix-Chunk-Num", "4"}}},
+            {"status", 400},
+            {"body", {{"message", "Chunks missing: 2 , 99, 0, -3, x"}}}});
+  auto missing = uploadNew(*sut, item, content);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().syncError()->code(), Code::chunkUploadInProgress);
+  EXPECT_EQ(storedChunkNumbers(item), (std::vector<std::int64_t>{1, 3}));
+  sent();
+
+  auto resumed = uploadNew(*sut, item, content);
+  ASSERT_TRUE(resumed) << resumed.error().description();
+  EXPECT_EQ(sent().chunks, (std::vector<int>{2, 4}));
+  EXPECT_EQ(cloudContent(workPath_ + "/session.bin"), content);
+}
+
 TEST_F(UploadIntegrationTest, ChunkSessionsOfADayAgoAreSweptAtStart) {
   auto sut = uploads();
   auto item = newFile("old.bin");
