@@ -340,6 +340,49 @@ TEST_F(UploadIntegrationTest, LostFinalAnswerLeavesExactlyOneVersionOnTheCloud) 
   }
 }
 
+TEST_F(UploadIntegrationTest, LostFinalChunkAnswerWithoutARecordIsFoundOnTheCloud) {
+  // The process ended before the failure was recorded: the chunk rows of this content still
+  // lead the retry to look at the cloud instead of resending into a finished session.
+  UploadConfiguration configuration;
+  configuration.chunkSettings = [] { return ChunkUploadSettings::clamped(kMiB, kMiB); };
+  auto sut = std::make_shared<SyncCloudUploads>(client(), chunks_, nullptr, nullptr, configuration);
+  auto mine = uploadFile(workPath_ + "/edited.bin", "version 1\n", work_);
+  const auto content = patterned(2 * kMiB + 1, 'e');
+  addFault({{"path", "^/api/v1/fs-content-chunked/"},
+            {"matchHeaders", {{"X-Tarnix-Chunk-Num", "3"}}},
+            {"action", "commitDrop"}});
+  ASSERT_FALSE(uploadNext(*sut, mine, content, *mine.contentVersion));
+  sent();
+
+  auto retried = uploadNext(*sut, mine, content, *mine.contentVersion);
+  ASSERT_TRUE(retried) << retried.error().description();
+  EXPECT_TRUE(retried->wasAlreadyUploaded);
+  EXPECT_TRUE(sent().chunks.empty());
+  auto file = cloudFile(workPath_ + "/edited.bin");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->numVersions, 2);
+  EXPECT_EQ(cloudNames(), (std::vector<std::string>{"edited.bin"})) << "no conflict copy";
+}
+
+TEST_F(UploadIntegrationTest, SessionTheServerForgotStartsOverOnTheNextAttempt) {
+  auto sut = uploads();
+  const auto content = patterned(2 * kMiB + 1, 'f');
+  auto item = newFile("forgotten.bin");
+  failChunk(2);
+  ASSERT_FALSE(uploadNew(*sut, item, content));
+  addFault({{"path", "^/api/v1/fs-content-chunked/"},
+            {"matchHeaders", {{"X-Tarnix-Chunk-Num", "2"}}},
+            {"status", 400},
+            {"body", {{"message", "Upload session not found"}}}});
+  ASSERT_FALSE(uploadNew(*sut, item, content));
+  EXPECT_TRUE(storedChunkNumbers(item).empty());
+  sent();
+
+  ASSERT_TRUE(uploadNew(*sut, item, content));
+  EXPECT_EQ(sent().chunks, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(cloudContent(workPath_ + "/forgotten.bin"), content);
+}
+
 TEST_F(UploadIntegrationTest, AnotherUsersNewerVersionStaysAndOursBecomesAConflictCopy) {
   // Bob replaces the file after alice's attempt failed; her retry with unchanged content must
   // not take his version for its base.

@@ -223,6 +223,13 @@ void ChunkFileUploader::handleFailureStatus(const std::shared_ptr<Upload>& uploa
       }
       return complete(upload, std::unexpected(SyncError(Code::chunkUploadInProgress)));
     }
+    if (ChunkUploadUtility::isUploadSessionUnknown(message)) {
+      // The server ended the session (committed or expired): sending its next chunk again
+      // would fail the same way until the rows grow old. The next attempt starts over.
+      logger_.warning("Upload session unknown to the server", {{"itemID", itemID}});
+      cleanChunkUploadDetailsIfPresent(request.itemIdentifier);
+      return complete(upload, std::unexpected(SyncError(Code::chunkUploadInProgress)));
+    }
   }
   auto error = cloudClient_->uploadFailedStatus(response, "Chunk upload", request.filename,
                                                 request.parentItemIdentifier);

@@ -122,6 +122,10 @@ bool isChunkUploadInProgress(std::string_view message) {
          message.find("already in progress") != std::string_view::npos;
 }
 
+bool isUploadSessionUnknown(std::string_view message) {
+  return message.find("Upload session not found") != std::string_view::npos;
+}
+
 std::string checksumOfChunkChecksums(const std::vector<std::string>& chunkChecksums) {
   base::Hasher hasher(base::HashAlgorithm::sha512);
   for (const auto& checksum : chunkChecksums) hasher.update(checksum);

@@ -83,6 +83,8 @@ std::optional<std::vector<std::int64_t>> missingChunks(std::string_view message,
                                                        std::int64_t totalChunks);
 /// A message saying that another chunk upload of the file is under way.
 bool isChunkUploadInProgress(std::string_view message);
+/// A message saying that the server no longer knows the session of an upload id.
+bool isUploadSessionUnknown(std::string_view message);
 /// SHA-512 (lower-case hex) of the chunk checksums joined without separator.
 std::string checksumOfChunkChecksums(const std::vector<std::string>& chunkChecksums);
 /// Checks the final "X-Sha512-Checksum" ("<file>-<chunks>-<chunk size>-<checksum of chunk

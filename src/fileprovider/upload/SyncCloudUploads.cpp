@@ -136,15 +136,25 @@ void SyncCloudUploads::preUploadCheck(const std::shared_ptr<Job>& job,
   }
   auto record = failedUploadStorage_ ? failedUploadStorage_->lastFailure(job->item, job->isNewFile)
                                      : std::nullopt;
+  // A chunk session of this very content may have ended with a lost final answer, also when
+  // no failure was recorded (the process ended first).
+  bool sessionOfThisContent = false;
+  if (chunkUploadStorage_) {
+    auto stored = chunkUploadStorage_->getAllChunks(job->item.itemIdentifier);
+    sessionOfThisContent =
+        stored && !stored->empty() && stored->front().fullFileContentChecksum == job->checksum;
+  }
   if (!record) {
     logger.info(job->isNewFile ? "No failed upload record for new file, proceeding with upload"
                                : "No previous failed upload attempt, proceeding with upload");
     // A new file still must not land on a file of the same name that the cloud already has.
-    if (!job->isNewFile) return then({});
+    if (!job->isNewFile && !sessionOfThisContent) return then({});
   } else {
     logger.info("Previous failed upload attempt",
                 {{"uploadingChecksum", job->checksum}, {"lastFailedChecksum", record->checksum}});
-    if (record->checksum != job->checksum && !job->isNewFile) return then({});
+    if (record->checksum != job->checksum && !job->isNewFile && !sessionOfThisContent) {
+      return then({});
+    }
   }
   cloudfs::LatestFileMetadataByPathRequest request(job->cloudPath);
   cloudClient_->cfsSession()->send(
