@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "base/Hash.hpp"
+#include "base/JSONValue.hpp"
 #include "fileprovider/upload/ChunkUploadUtility.hpp"
 #include "fileprovider/upload/SyncUploadValidator.hpp"
 #include "fileprovider/upload/UploadErrorPresenter.hpp"
 #include "fileprovider/upload/UploadNetworkStatsCollector.hpp"
+#include "fileprovider/upload/UploadTypes.hpp"
 
 namespace {
 
@@ -266,6 +268,16 @@ TEST(UploadStatistics, TailThroughputCoversTheLastThreeSeconds) {
   EXPECT_EQ(collector.finish(7, kNow), UploadNetworkStats{}) << "forgotten once finished";
   EXPECT_EQ(milliseconds(-0.5), std::nullopt);
   EXPECT_EQ(milliseconds(1.25), 1250);
+}
+
+TEST(UploadProgress, InfoTravelsAsJSONWithItsFieldNames) {
+  UploadInfo info{300, "/Shared/a.bin", "drive-1", 100};
+  auto json = tarnix::base::parseJSON(info.json());
+  ASSERT_TRUE(json);
+  EXPECT_EQ(*json, (tarnix::base::JSONValue{{"contentSize", 300},
+                                            {"filePath", "/Shared/a.bin"},
+                                            {"driveIdentifier", "drive-1"},
+                                            {"completedUploadBytes", 100}}));
 }
 
 }  // namespace
