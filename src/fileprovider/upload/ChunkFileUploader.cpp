@@ -72,7 +72,7 @@ void ChunkFileUploader::uploadInChunks(ChunkedUploadRequest request, UploadProgr
   upload->committedWithMismatch = std::move(committedWithMismatch);
   upload->completion = std::move(completionHandler);
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     allUploads_.push_back(
         UploadInfo{upload->request.contentSize, upload->request.cloudPath, driveIdentifier_, 0});
   }
@@ -276,7 +276,7 @@ void ChunkFileUploader::finishLastChunk(const std::shared_ptr<Upload>& upload,
 void ChunkFileUploader::complete(const std::shared_ptr<Upload>& upload,
                                  SyncCloudResult<CloudFSResponse> result) {
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     std::erase_if(allUploads_, [&](const UploadInfo& info) {
       return info.filePath == upload->request.cloudPath;
     });
@@ -306,7 +306,7 @@ void ChunkFileUploader::sendProgressNotification(const std::shared_ptr<Upload>& 
                                                  std::int64_t bytes) {
   UploadInfo info{upload->request.contentSize, upload->request.cloudPath, driveIdentifier_, bytes};
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     for (auto& record : allUploads_) {
       if (record.filePath == info.filePath) record.completedUploadBytes = bytes;
     }
@@ -315,7 +315,7 @@ void ChunkFileUploader::sendProgressNotification(const std::shared_ptr<Upload>& 
 }
 
 std::vector<UploadInfo> ChunkFileUploader::allUploads() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return allUploads_;
 }
 

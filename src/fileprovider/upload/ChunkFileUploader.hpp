@@ -11,13 +11,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/Clock.hpp"
 #include "base/DispatchQueue.hpp"
+#include "base/Mutex.hpp"
 #include "cloudfs/CloudFSResponse.hpp"
 #include "common/ChunkUploadStorage.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
@@ -90,8 +90,8 @@ class ChunkFileUploader : public std::enable_shared_from_this<ChunkFileUploader>
   std::shared_ptr<base::Clock> clock_;
   base::Logger logger_;
   std::shared_ptr<base::DispatchQueue> serialQueue_;
-  mutable std::mutex mutex_;
-  std::vector<UploadInfo> allUploads_;
+  mutable base::Mutex mutex_;
+  std::vector<UploadInfo> allUploads_ TARNIX_GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix::fileprovider

@@ -39,7 +39,7 @@ cloudfs::CloudFSSessionTask SyncChunkUploadCloudClient::uploadChunk(
         if (auto self = weak.lock()) {
           std::optional<std::uint64_t> identifier;
           {
-            std::lock_guard lock(self->mutex_);
+            base::MutexLock lock(self->mutex_);
             handshake->completed = true;
             identifier = handshake->taskIdentifier;
             if (identifier) self->uploadDetails_.erase(*identifier);
@@ -53,7 +53,7 @@ cloudfs::CloudFSSessionTask SyncChunkUploadCloudClient::uploadChunk(
       });
   if (task.urlSessionTask) {
     const auto identifier = task.urlSessionTask->taskIdentifier();
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     if (!handshake->completed) {
       handshake->taskIdentifier = identifier;
       uploadDetails_[identifier] = {cloudPath, chunkToUpload.chunkNumber};
@@ -64,7 +64,7 @@ cloudfs::CloudFSSessionTask SyncChunkUploadCloudClient::uploadChunk(
 }
 
 std::map<std::uint64_t, UploadChunkPathInfo> SyncChunkUploadCloudClient::uploadDetails() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return uploadDetails_;
 }
 

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "base/Clock.hpp"
+#include "base/Mutex.hpp"
 #include "cloudfs/CloudFSSession.hpp"
 #include "common/ChunkUploadStorage.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
@@ -46,8 +46,8 @@ class SyncChunkUploadCloudClient : public std::enable_shared_from_this<SyncChunk
   std::shared_ptr<SyncCloudClient> cloudClient_;
   std::shared_ptr<UploadNetworkStatsCollector> networkStats_;
   std::shared_ptr<base::Clock> clock_;
-  mutable std::mutex mutex_;
-  std::map<std::uint64_t, UploadChunkPathInfo> uploadDetails_;
+  mutable base::Mutex mutex_;
+  std::map<std::uint64_t, UploadChunkPathInfo> uploadDetails_ TARNIX_GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix::fileprovider

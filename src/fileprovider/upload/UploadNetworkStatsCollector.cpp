@@ -22,13 +22,13 @@ std::optional<std::int64_t> milliseconds(double seconds) {
 
 void UploadNetworkStatsCollector::start(std::uint64_t taskIdentifier, std::string path,
                                         base::Date date) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   transfers_[taskIdentifier] = Transfer{std::move(path), date, {}, 0};
 }
 
 void UploadNetworkStatsCollector::didSendBodyData(std::uint64_t taskIdentifier, base::Date date,
                                                   std::int64_t totalBytesSent) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto found = transfers_.find(taskIdentifier);
   if (found == transfers_.end()) return;
   auto& transfer = found->second;
@@ -41,7 +41,7 @@ void UploadNetworkStatsCollector::didSendBodyData(std::uint64_t taskIdentifier, 
 
 UploadNetworkStats UploadNetworkStatsCollector::finish(std::uint64_t taskIdentifier,
                                                        base::Date now) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   UploadNetworkStats stats;
   auto found = transfers_.find(taskIdentifier);
   if (found == transfers_.end()) return stats;

@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "base/Date.hpp"
+#include "base/Mutex.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -56,8 +56,8 @@ class UploadNetworkStatsCollector {
     std::deque<Sample> samples;
     std::int64_t totalBytesSent = 0;
   };
-  std::mutex mutex_;
-  std::map<std::uint64_t, Transfer> transfers_;
+  base::Mutex mutex_;
+  std::map<std::uint64_t, Transfer> transfers_ TARNIX_GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix::fileprovider
