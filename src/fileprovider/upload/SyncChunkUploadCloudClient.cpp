@@ -57,7 +57,13 @@ cloudfs::CloudFSSessionTask SyncChunkUploadCloudClient::uploadChunk(
     if (!handshake->completed) {
       handshake->taskIdentifier = identifier;
       uploadDetails_[identifier] = {cloudPath, chunkToUpload.chunkNumber};
-      if (networkStats_) networkStats_->start(identifier, cloudPath, clock_->now());
+      if (networkStats_) {
+        networkStats_->start(identifier, cloudPath, clock_->now());
+        task.urlSessionTask->setProgressHandler(
+            [stats = networkStats_, clock = clock_, identifier](const auto& progress) {
+              stats->didSendBodyData(identifier, clock->now(), progress.bytesSent);
+            });
+      }
     }
   }
   return task;
