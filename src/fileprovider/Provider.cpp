@@ -8,6 +8,7 @@
 #include "common/Feature.hpp"
 #include "common/KnownPath.hpp"
 #include "fileprovider/enumeration/Enumerator.hpp"
+#include "fileprovider/upload/ChunkUploadUtility.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -188,10 +189,15 @@ void Provider::makeSyncService(bool deferredWork) {
       [listFolder](const common::SyncFolderIdentifier& folder) { listFolder(folder, [](auto) {}); },
       clock_, logger_.child("DeletionManager"));
   if (deferredWork) deletionManager_->activate();
+  auto chunkUploadStorage = std::make_shared<common::ChunkUploadStorage>(driveDatabase_->dbQueue());
+  // Chunk sessions a day old are refused by the cloud; their rows go when the drive starts.
+  if (auto swept = chunkUploadStorage->removeRetiredChunks(clock_->now(), kChunkSessionLifetime);
+      !swept) {
+    logger_.error("Error while removing retired chunks", {{"error", swept.error().description()}});
+  }
   cloud_.syncService = std::make_shared<SyncService>(
-      SyncService::Collaborators{
-          itemStorage_, drive_, cloud_.syncClient, deletionManager_, skipsService_, featureList_,
-          listFolder, std::make_shared<common::ChunkUploadStorage>(driveDatabase_->dbQueue())},
+      SyncService::Collaborators{itemStorage_, drive_, cloud_.syncClient, deletionManager_,
+                                 skipsService_, featureList_, listFolder, chunkUploadStorage},
       logger_.child("SyncService"));
 }
 

@@ -342,5 +342,76 @@ TEST_F(TransferTest, ChunkedUploadRefusesBadChunksAndConcurrentSessions) {
   EXPECT_EQ(noNumber.status, 400);
 }
 
+// Fault rules for upload tests: one that lets the first matches through, one limited to a
+// header value, and a lost answer whose request still takes effect.
+TEST_F(TransferTest, UploadFaultsSkipMatchHeadersOrDropTheAnswerAfterCommitting) {
+  const std::string target = "/api/v1/fs-content/Shared/Documents/upload-faults.txt";
+  ASSERT_EQ(alice
+                .admin("POST", "/__admin/faults",
+                       base::JSONValue{{"path", "^/api/v1/fs-content/"},
+                                       {"method", "POST"},
+                                       {"skip", 1},
+                                       {"status", 500}}
+                           .dump())
+                .status,
+            200);
+  EXPECT_EQ(alice.send("POST", target, {}, "one").status, 200) << "the first match goes through";
+  EXPECT_EQ(alice.send("POST", target, {}, "two").status, 500);
+  EXPECT_EQ(alice.send("POST", target, {}, "three").status, 200) << "count 1 is used up";
+
+  ASSERT_EQ(alice
+                .admin("POST", "/__admin/faults",
+                       base::JSONValue{{"path", "^/api/v1/fs-content/"},
+                                       {"matchHeaders", {{"x-marker", "yes"}}},
+                                       {"status", 418}}
+                           .dump())
+                .status,
+            200);
+  EXPECT_EQ(alice.send("POST", target, {"X-Marker: no"}, "four").status, 200);
+  EXPECT_EQ(alice.send("POST", target, {"X-Marker: yes"}, "five").status, 418);
+
+  ASSERT_EQ(
+      alice
+          .admin("POST", "/__admin/faults",
+                 base::JSONValue{
+                     {"path", "^/api/v1/fs-content/"}, {"method", "POST"}, {"action", "commitDrop"}}
+                     .dump())
+          .status,
+      200);
+  HttpsClient client(emulator(), tarnix::testing::EmulatorProcess::kAliceToken);
+  auto lost = client.send("POST", target, {}, "six");
+  EXPECT_NE(lost.curlCode, 0) << "no answer arrives";
+  EXPECT_EQ(alice.get(target).body, "six") << "yet the upload took effect";
+}
+
+TEST_F(TransferTest, UploadSwitchesRejectBySizeExtensionAndQuota) {
+  struct Case {
+    base::JSONValue switches;
+    std::string path;
+    std::size_t size;
+    long status;
+  };
+  const Case cases[] = {
+      {{{"maxFileSize", 10}}, "/Shared/Documents/big.txt", 11, 413},
+      {{{"maxFileSize", 10}}, "/Shared/Documents/small.txt", 10, 200},
+      {{{"excludedExtensions", {".EXE"}}}, "/Shared/Documents/tool.exe", 3, 400},
+      {{{"quotaBytes", 1}}, "/Shared/Documents/full.txt", 3, 507},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.switches.dump());
+    ASSERT_EQ(alice.admin("DELETE", "/__admin/uploads").status, 200);
+    ASSERT_EQ(alice.admin("POST", "/__admin/uploads", c.switches.dump()).status, 200);
+    EXPECT_EQ(alice.send("POST", "/api/v1/fs-content" + c.path, {}, numbered(c.size)).status,
+              c.status);
+    auto chunk = alice.send(
+        "POST", "/api/v1/fs-content-chunked" + c.path,
+        {"X-Tarnix-Chunk-Num: 1", "X-Tarnix-Original-File-Plain-Size: " + std::to_string(c.size)},
+        numbered(c.size));
+    EXPECT_EQ(chunk.status, c.status) << "chunked uploads are refused alike";
+  }
+  ASSERT_EQ(alice.admin("DELETE", "/__admin/uploads").status, 200);
+  EXPECT_EQ(alice.admin("POST", "/__admin/uploads", R"({"maxFileSize": -1})").status, 400);
+}
+
 }  // namespace
 }  // namespace tarnix::emulator::testing

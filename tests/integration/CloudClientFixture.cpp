@@ -122,11 +122,12 @@ common::SyncItem CloudClientTest::folderAt(const std::string& path) {
 }
 
 common::SyncItem CloudClientTest::uploadFile(const std::string& path, const std::string& content,
-                                             const common::SyncItem& parent) {
+                                             const common::SyncItem& parent,
+                                             const std::string& token) {
   URLRequest request;
   request.url = emulator_->baseURL() + "/api/v1/fs-content" + path;
   request.method = base::HTTPMethod::post;
-  request.setValue(EmulatorProcess::authorization(EmulatorProcess::kAliceToken), "Authorization");
+  request.setValue(EmulatorProcess::authorization(token), "Authorization");
   request.body = content;
   auto future = urlSession_->data(request, cloudfs::TarnixURLRequestOptions::none());
   if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) std::abort();

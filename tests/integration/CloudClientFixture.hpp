@@ -58,9 +58,11 @@ class CloudClientTest : public ::testing::Test {
 
   /// The folder at `path` as a sync item (a new local identifier) with its cloud identifier.
   common::SyncItem folderAt(const std::string& path);
-  /// Uploads `content` to `path` as alice; the file as a sync item under `parent`.
+  /// Uploads `content` to `path` as alice (or the user of `token`); the file as a sync item
+  /// under `parent`.
   common::SyncItem uploadFile(const std::string& path, const std::string& content,
-                              const common::SyncItem& parent);
+                              const common::SyncItem& parent,
+                              const std::string& token = EmulatorProcess::kAliceToken);
   /// A new folder below `parent`, made through the client.
   common::SyncItem makeFolder(const common::SyncItem& parent, const std::string& name);
 

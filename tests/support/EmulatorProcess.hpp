@@ -11,8 +11,14 @@
 //   DELETE <baseURL>/__admin/requests  -> forget them
 //   POST   <baseURL>/__admin/faults    -> add rules, e.g. {"path": "^/api/v1/fs-content",
 //            "action": "status"|"delay"|"drop"|"truncate"|"reset"|"malformed", "status": 503,
-//            "retryAfter": "2", "delayMs": 500, "count": 1, "method": "GET", "body": {...}}
+//            "retryAfter": "2", "delayMs": 500, "count": 1, "method": "GET", "body": {...},
+//            "skip": N (let the first N matches through), "matchHeaders": {"X-Tarnix-Chunk-Num":
+//            "3"} (only requests with these header values)}; "action": "commitDrop" lets the
+//            request take effect and closes the connection without the answer
 //   DELETE <baseURL>/__admin/faults    -> remove all rules
+//   POST   <baseURL>/__admin/uploads   -> upload rejections from now on, any of
+//            {"maxFileSize": BYTES | null (413), "excludedExtensions": ["exe"] (400),
+//            "quotaBytes": BYTES | null (507)}; GET reads them, DELETE resets them
 //   POST   <baseURL>/__admin/permissions -> a user's level on an item from now on:
 //            {"user": "bob" | "user_id": 2, "id": 12 | "path": "/Shared/x" (both: the same
 //            item), "permission": "none"|"nav"|"viewer"|"editor"|"full"|"owner"}

@@ -18,7 +18,14 @@ int main(int argc, char** argv) {
   app.add_option("--faults", faults, "JSON file of fault rules");
   app.footer(
       "Admin endpoints (loopback only, header \"X-Admin-Token: <admin token>\"):\n"
-      "  GET|POST|DELETE /__admin/faults    fault rules: list, add (JSON rule), clear\n"
+      "  GET|POST|DELETE /__admin/faults    fault rules: list, add (JSON rule), clear; a rule\n"
+      "      {\"path\": REGEX, \"method\": M, \"action\": status|delay|drop|truncate|reset|\n"
+      "       malformed|ignoreRange|headers|commitDrop, \"status\": N, \"count\": N (-1: always),\n"
+      "       \"skip\": N (let the first N matches through), \"matchHeaders\": {NAME: VALUE}}.\n"
+      "      commitDrop: the request takes effect, then the connection closes unanswered\n"
+      "  GET|POST|DELETE /__admin/uploads   upload rejections: read, set, reset; body any of\n"
+      "      {\"maxFileSize\": BYTES|null (413), \"excludedExtensions\": [EXT] (400),\n"
+      "       \"quotaBytes\": BYTES|null (507 above that much stored content)}\n"
       "  GET|DELETE /__admin/requests       the log of received requests: read, clear\n"
       "  POST /__admin/permissions          a user's level on an item from now on; body\n"
       "      {\"user\": NAME or \"user_id\": ID, \"id\": ITEM and/or \"path\": PATH,\n"

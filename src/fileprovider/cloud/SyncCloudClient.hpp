@@ -158,6 +158,12 @@ class SyncCloudClient : public std::enable_shared_from_this<SyncCloudClient> {
                                                           const std::string& filename,
                                                           std::string_view operationName) const;
 
+  /// A failed upload answer: 413 → uploadRejected(contentTooLarge), 507 →
+  /// uploadRejected(storageLimitReached), the rest as every other operation's failures.
+  common::SyncError uploadFailedStatus(
+      const cloudfs::CloudFSResponse& response, std::string_view operationName,
+      const std::string& filename, const std::optional<common::SyncFolderIdentifier>& parent) const;
+
   /// Builds the listing result of `listing` for the stored or given `folder`.
   SyncCloudFolderItems folderItems(const common::SyncItem& folder,
                                    const cloudfs::ListingResponse& listing,

@@ -55,6 +55,8 @@ constexpr ServerMessage kServerMessages[] = {
     {"Folder path cannot be longer than 5000 bytes", [] { return rejected(Reason::pathTooLong); }},
     {"Cannot move parent folder into child folder",
      [] { return rejected(Reason::invalidDestination); }},
+    {"Files with this extension are not allowed",
+     [] { return rejected(Reason::excludedFilenameExtension); }},
 };
 
 constexpr std::string_view kTemporaryNameInputCode = "FILESYSTEM_NAME_NOT_TEMP";
@@ -213,6 +215,22 @@ SyncError SyncCloudClient::failedStatus(
       break;
   }
   return errorForOtherStatus(response, operationName);
+}
+
+SyncError SyncCloudClient::uploadFailedStatus(
+    const CloudFSResponse& response, std::string_view operationName, const std::string& filename,
+    const std::optional<common::SyncFolderIdentifier>& parent) const {
+  std::optional<Reason> reason;
+  if (response.httpResponse.statusCode == 413) reason = Reason::contentTooLarge;
+  if (response.httpResponse.statusCode == 507) reason = Reason::storageLimitReached;
+  if (!reason) return failedStatus(response, operationName, filename, parent);
+  logger_.warning("Server rejected the request",
+                  base::LoggerMetadata{
+                      {"operationName", operationName},
+                      {"filename", filename},
+                      {"statusCode", response.httpResponse.statusCode},
+                  });
+  return rejected(*reason);
 }
 
 }  // namespace tarnix::fileprovider

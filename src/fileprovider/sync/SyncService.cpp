@@ -35,7 +35,7 @@ auto finish(SyncClientProtocol::ResultHandler<T> handler) {
 void removeChunks(const std::shared_ptr<common::ChunkUploadStorage>& chunks,
                   const base::Logger& logger, const common::SyncItemIdentifier& item) {
   if (!chunks) return;
-  if (auto removed = chunks->removeChunks(item); !removed) {
+  if (auto removed = chunks->removeAllChunks(item); !removed) {
     logger.error("Failed to remove chunk upload details",
                  {{"itemID", item.description()}, {"error", removed.error().description()}});
   }

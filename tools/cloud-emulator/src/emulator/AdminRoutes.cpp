@@ -2,6 +2,7 @@
 // of the event feeds and socket, for tests.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <utility>
 
 #include "emulator/Cloud.hpp"
@@ -161,6 +162,52 @@ Response setEventSwitches(const Request& request, Cloud& cloud, const EventSocke
   return Response::json(200, answer);
 }
 
+base::JSONValue describeUploads(const UploadSwitches& switches) {
+  auto optional = [](const auto& value) {
+    return value ? base::JSONValue(*value) : base::JSONValue(nullptr);
+  };
+  return {{"maxFileSize", optional(switches.maxFileSize)},
+          {"excludedExtensions", switches.excludedExtensions},
+          {"quotaBytes", optional(switches.quotaBytes)}};
+}
+
+// POST {"maxFileSize": BYTES | null, "excludedExtensions": [EXT...], "quotaBytes": BYTES |
+// null}, any of them: the server's rejections of uploads from now on.
+Response setUploadSwitches(const Request& request, Cloud& cloud) {
+  auto body = base::parseJSON(request.body);
+  if (!body || !body->is_object())
+    return errorResponse(ApiError{400, "The request body is not a JSON object"});
+  UploadSwitches next = cloud.uploadSwitches();
+  auto bad = [](const char* key) {
+    return errorResponse(ApiError{400, std::string("Invalid \"") + key + "\""});
+  };
+  for (auto [key, field] : {std::pair{"maxFileSize", &UploadSwitches::maxFileSize},
+                            std::pair{"quotaBytes", &UploadSwitches::quotaBytes}}) {
+    auto it = body->find(key);
+    if (it == body->end()) continue;
+    if (it->is_null()) {
+      (next.*field).reset();
+    } else if (auto value = base::jsonInt(*body, key); value && *value >= 0) {
+      next.*field = *value;
+    } else {
+      return bad(key);
+    }
+  }
+  if (auto it = body->find("excludedExtensions"); it != body->end()) {
+    if (!it->is_array()) return bad("excludedExtensions");
+    next.excludedExtensions.clear();
+    for (const auto& item : *it) {
+      if (!item.is_string()) return bad("excludedExtensions");
+      std::string extension = item.get<std::string>();
+      if (extension.starts_with('.')) extension.erase(0, 1);
+      for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      next.excludedExtensions.push_back(extension);
+    }
+  }
+  cloud.uploadSwitches() = next;
+  return Response::json(200, describeUploads(next));
+}
+
 }  // namespace
 
 std::optional<Response> adminRoutes(const Request& request, FaultInjector& faults, RequestLog& log,
@@ -173,6 +220,15 @@ std::optional<Response> adminRoutes(const Request& request, FaultInjector& fault
       return Response::json(200, describeEvents(cloud.eventSwitches(), sockets));
     }
     if (request.method == "POST") return setEventSwitches(request, cloud, sockets);
+  }
+  if (request.path == "/__admin/uploads") {
+    if (request.method == "GET")
+      return Response::json(200, describeUploads(cloud.uploadSwitches()));
+    if (request.method == "DELETE") {
+      cloud.uploadSwitches() = {};
+      return Response::json(200, describeUploads(cloud.uploadSwitches()));
+    }
+    if (request.method == "POST") return setUploadSwitches(request, cloud);
   }
   if (request.path == "/__admin/faults") {
     if (request.method == "GET") return Response::json(200, faults.describe());

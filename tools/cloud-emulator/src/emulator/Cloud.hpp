@@ -78,6 +78,17 @@ struct EventSwitches {
   std::int64_t malformedBatches = 0;
 };
 
+/// Rejections of uploads by the server, set through "/__admin/uploads".
+struct UploadSwitches {
+  /// Larger files are refused with 413.
+  std::optional<std::int64_t> maxFileSize;
+  /// Names with these extensions (lower case, no dot) are refused with 400.
+  std::vector<std::string> excludedExtensions;
+  /// Uploads that would bring the stored content (current versions) above this many bytes are
+  /// refused with 507.
+  std::optional<std::int64_t> quotaBytes;
+};
+
 class Cloud {
  public:
   /// The listener hears the id of every appended event (on the calling thread).
@@ -85,6 +96,7 @@ class Cloud {
 
   Store& store() { return store_; }
   EventSwitches& eventSwitches() { return eventSwitches_; }
+  UploadSwitches& uploadSwitches() { return uploadSwitches_; }
   std::int64_t now() const { return clock_(); }
   void setEventListener(std::function<void(std::int64_t)> listener);
 
@@ -133,6 +145,8 @@ class Cloud {
  private:
   std::expected<void, ApiError> checkName(const std::string& name, const std::string& parentPath,
                                           bool isFolder, bool isUpload);
+  /// The rejections of the upload switches for a file `name` of `size` bytes.
+  std::expected<void, ApiError> checkUploadSwitches(const std::string& name, std::int64_t size);
   std::expected<void, ApiError> checkUnlocked(const User& user, std::int64_t nodeId,
                                               const std::optional<std::string>& token);
   std::expected<std::int64_t, ApiError> parentForNew(const User& user, const std::string& path,
@@ -150,6 +164,7 @@ class Cloud {
 
   Store& store_;
   EventSwitches eventSwitches_;
+  UploadSwitches uploadSwitches_;
   Clock clock_;
   std::function<void(std::int64_t)> listener_;
 };

@@ -1,4 +1,5 @@
 // Content versions: single uploads and chunked upload sessions.
+#include <cctype>
 #include <fstream>
 #include <system_error>
 
@@ -39,6 +40,27 @@ ApiError internal(std::string what) {
 
 }  // namespace
 
+std::expected<void, ApiError> Cloud::checkUploadSwitches(const std::string& name,
+                                                         std::int64_t size) {
+  const auto& switches = uploadSwitches_;
+  if (switches.maxFileSize && size > *switches.maxFileSize) {
+    return std::unexpected(ApiError{413, "File is too large"});
+  }
+  if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
+    std::string extension = name.substr(dot + 1);
+    for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& excluded : switches.excludedExtensions) {
+      if (excluded == extension) {
+        return std::unexpected(ApiError{400, "Files with this extension are not allowed"});
+      }
+    }
+  }
+  if (switches.quotaBytes && store_.usedBytes() + size > *switches.quotaBytes) {
+    return std::unexpected(ApiError{507, "Storage limit reached"});
+  }
+  return {};
+}
+
 std::expected<std::int64_t, ApiError> Cloud::parentForNew(const User& user, const std::string& path,
                                                           std::string& name) {
   auto slash = path.rfind('/');
@@ -76,6 +98,10 @@ std::expected<UploadResult, ApiError> Cloud::upload(const Actor& actor, const st
   }
   std::error_code ec;
   auto size = static_cast<std::int64_t>(std::filesystem::file_size(staged, ec));
+  if (auto allowed = checkUploadSwitches(name, size); !allowed) {
+    discard(staged);
+    return std::unexpected(allowed.error());
+  }
   auto result = commitContent(actor, *parentId, name, staged, *checksum, size, options);
   if (!result) discard(staged);
   return result;
@@ -155,6 +181,9 @@ std::expected<ChunkResult, ApiError> Cloud::uploadChunk(const Actor& actor, cons
   }
   if (chunk.number < 1 || chunk.originalSize < 0) {
     return std::unexpected(ApiError{400, "Invalid chunk number or file size"});
+  }
+  if (auto allowed = checkUploadSwitches(name, chunk.originalSize); !allowed) {
+    return std::unexpected(allowed.error());
   }
   UploadSession session;
   if (!chunk.uploadId) {

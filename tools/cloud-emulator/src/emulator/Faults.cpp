@@ -1,5 +1,7 @@
 #include "emulator/Faults.hpp"
 
+#include "base/HTTPHeaderName.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -18,7 +20,17 @@ const std::pair<const char*, FaultAction> kActions[] = {{"status", FaultAction::
                                                         {"reset", FaultAction::reset},
                                                         {"malformed", FaultAction::malformed},
                                                         {"ignoreRange", FaultAction::ignoreRange},
-                                                        {"headers", FaultAction::headers}};
+                                                        {"headers", FaultAction::headers},
+                                                        {"commitDrop", FaultAction::commitDrop}};
+
+bool hasHeaders(const std::vector<std::pair<std::string, std::string>>& wanted,
+                const std::vector<std::pair<std::string, std::string>>& headers) {
+  return std::ranges::all_of(wanted, [&](const auto& want) {
+    return std::ranges::any_of(headers, [&](const auto& field) {
+      return base::equalsIgnoringASCIICase(field.first, want.first) && field.second == want.second;
+    });
+  });
+}
 }  // namespace
 
 std::expected<FaultRule, std::string> FaultInjector::parseRule(const base::JSONValue& json) {
@@ -46,6 +58,15 @@ std::expected<FaultRule, std::string> FaultInjector::parseRule(const base::JSONV
       rule.headers.emplace_back(name, value.get<std::string>());
     }
   }
+  if (auto it = json.find("matchHeaders"); it != json.end()) {
+    if (!it->is_object()) return std::unexpected("\"matchHeaders\" must be an object");
+    for (const auto& [name, value] : it->items()) {
+      if (!value.is_string()) return std::unexpected("\"matchHeaders\" values must be strings");
+      rule.matchHeaders.emplace_back(name, value.get<std::string>());
+    }
+  }
+  rule.skip = base::jsonInt(json, "skip").value_or(0);
+  if (rule.skip < 0) return std::unexpected("\"skip\" must not be negative");
   rule.delayMs = std::clamp<std::int64_t>(base::jsonInt(json, "delayMs").value_or(0), 0, 600000);
   rule.count = base::jsonInt(json, "count").value_or(1);
   if (rule.count == 0 || rule.count < -1)
@@ -74,10 +95,17 @@ std::expected<void, std::string> FaultInjector::loadFile(const std::filesystem::
   return addFromJSON(*json);
 }
 
-std::optional<FaultRule> FaultInjector::take(const std::string& method, const std::string& path) {
+std::optional<FaultRule> FaultInjector::take(
+    const std::string& method, const std::string& path,
+    const std::vector<std::pair<std::string, std::string>>& headers) {
   for (auto it = rules_.begin(); it != rules_.end(); ++it) {
     if (it->method && *it->method != method) continue;
     if (!std::regex_search(path, it->pattern)) continue;
+    if (!hasHeaders(it->matchHeaders, headers)) continue;
+    if (it->skip > 0) {
+      --it->skip;
+      continue;
+    }
     FaultRule rule = *it;
     if (it->count > 0 && --it->count == 0) rules_.erase(it);
     return rule;
@@ -94,7 +122,8 @@ base::JSONValue FaultInjector::describe() const {
                     {"method", rule.method.value_or("")},
                     {"action", action->first},
                     {"status", rule.status},
-                    {"count", rule.count}});
+                    {"count", rule.count},
+                    {"skip", rule.skip}});
   }
   return list;
 }

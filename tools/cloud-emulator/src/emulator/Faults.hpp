@@ -8,8 +8,11 @@
 // close), "reset" (send half the body, then reset the connection), "malformed" (a 200 whose
 // JSON body is cut short), "ignoreRange" (answer as if the
 // request had no "Range" header) and "headers" (answer normally, with the rule's "headers"
-// object, e.g. {"ETag": "1"}, set on the answer). A "status" answer carries the rule's
-// "headers" too. "count" -1 means every time.
+// object, e.g. {"ETag": "1"}, set on the answer) and "commitDrop" (the request takes effect,
+// then the connection closes without the answer: a lost response). A "status" answer carries
+// the rule's "headers" too. "count" -1 means every time. "skip": N lets the first N matching
+// requests through untouched before the rule acts; "matchHeaders" ({"X-Tarnix-Chunk-Num":
+// "3"}) limits the rule to requests carrying those header values (names in any case).
 // Not thread-safe: used from the server's one I/O thread.
 
 #include <cstdint>
@@ -24,7 +27,17 @@
 
 namespace tarnix::emulator {
 
-enum class FaultAction { status, delay, drop, truncate, reset, malformed, ignoreRange, headers };
+enum class FaultAction {
+  status,
+  delay,
+  drop,
+  truncate,
+  reset,
+  malformed,
+  ignoreRange,
+  headers,
+  commitDrop
+};
 
 struct FaultRule {
   std::string path;
@@ -36,6 +49,9 @@ struct FaultRule {
   std::vector<std::pair<std::string, std::string>> headers;
   std::int64_t delayMs = 0;
   std::int64_t count = 1;
+  /// Matching requests still to let through before the rule acts.
+  std::int64_t skip = 0;
+  std::vector<std::pair<std::string, std::string>> matchHeaders;
   std::regex pattern;
 };
 
@@ -48,8 +64,10 @@ class FaultInjector {
   std::expected<void, std::string> addFromJSON(const base::JSONValue& json);
   std::expected<void, std::string> loadFile(const std::filesystem::path& file);
   void clear() { rules_.clear(); }
-  /// The first rule matching the request, counted as used.
-  std::optional<FaultRule> take(const std::string& method, const std::string& path);
+  /// The first rule matching the request, counted as used (or as skipped).
+  std::optional<FaultRule> take(
+      const std::string& method, const std::string& path,
+      const std::vector<std::pair<std::string, std::string>>& headers = {});
   base::JSONValue describe() const;
 
  private:

@@ -209,7 +209,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (request.path.starts_with(kAdminPrefix)) return admin(request);
     server_.log.record(RecordedRequest{request.method, request.path, request.target, request.query,
                                        request.headers, request.body});
-    auto fault = server_.faults.take(request.method, request.path);
+    auto fault = server_.faults.take(request.method, request.path, request.headers);
     if (fault && fault->delayMs > 0) {
       timer_.expires_after(std::chrono::milliseconds(fault->delayMs));
       timer_.async_wait([self = shared_from_this(), request = std::move(request),
@@ -251,6 +251,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       response.body = "{\"events\": [{\"revision\": 1, \"act";
       response.set("Content-Type", "application/json");
     }
+    if (fault && fault->action == FaultAction::commitDrop) return abort();
     if (fault && fault->action == FaultAction::truncate) truncate = true;
     if (fault && fault->action == FaultAction::reset) truncate = resetOnAbort_ = true;
     reply(std::move(response), request.method == "HEAD", !keepAlive_, truncate);

@@ -466,6 +466,12 @@ std::optional<UploadSession> Store::session(const std::string& uploadId) {
   return readSession(s);
 }
 
+std::int64_t Store::usedBytes() {
+  auto s = db_->prepare(
+      "SELECT COALESCE(SUM(v.size), 0) FROM nodes n JOIN versions v ON v.entry_id = n.entry_id");
+  return s.step() ? s.integer(0) : 0;
+}
+
 std::optional<UploadSession> Store::sessionForPath(const std::string& path) {
   auto s = db_->prepare(std::string(kSessionSelect) +
                         "WHERE path = ? COLLATE NOCASE ORDER BY updated_ms DESC LIMIT 1");

@@ -141,6 +141,8 @@ class Store {
                                    std::int64_t limit);
   std::int64_t lastEventId();
 
+  /// Bytes of the current versions of all files.
+  std::int64_t usedBytes();
   // Chunked upload sessions
   void putSession(const UploadSession& session);
   std::optional<UploadSession> session(const std::string& uploadId);
