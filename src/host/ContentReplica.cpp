@@ -1,6 +1,8 @@
 #include "host/ContentReplica.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +12,10 @@
 #include <system_error>
 #include <utility>
 
+#include "base/Date.hpp"
 #include "base/Hash.hpp"
 #include "base/PrivateFiles.hpp"
+#include "base/Uuid.hpp"
 #include "host/EvictionPolicy.hpp"
 
 namespace tarnix::host {
@@ -85,6 +89,14 @@ ReplicaError storeFailed(const common::DatabaseError& error) {
   return ReplicaError::of(Kind::store, error.description());
 }
 
+std::int64_t nowMilliseconds() {
+  return base::millisecondsSince1970(std::chrono::system_clock::now());
+}
+
+// Prefixes of the files of local edits and of their snapshots in the contents folder.
+constexpr const char* kLocalEditPrefix = "local-";
+constexpr const char* kSnapshotPrefix = "snapshot-";
+
 }  // namespace
 
 // A window fetched ahead of a reader, in flight from the moment it is made: it ends when it ran,
@@ -141,6 +153,8 @@ void ContentReplica::stop() {
   }
 }
 
+const fp::Data OpenContent::kLocalEdit = "local edit";
+
 void ContentReplica::removeLeftovers(ReplicaStore& store, const ContentReplicaOptions& options,
                                      const base::Logger& logger) {
   const auto same = [](const fs::path& path) {
@@ -148,6 +162,16 @@ void ContentReplica::removeLeftovers(ReplicaStore& store, const ContentReplicaOp
     return fs::weakly_canonical(path, ignored);
   };
   std::set<fs::path> kept;
+  // Local edits and the snapshots their uploads send are the user's work: never leftovers.
+  auto edits = store.localEdits();
+  auto journal = store.journal();
+  if (!edits || !journal) {
+    logger.error("Leftover contents stay: the replica store failed");
+    return;
+  }
+  for (const auto& e : *edits) kept.insert(same(*e.localContentPath));
+  for (const auto& j : *journal)
+    if (j.contentPath) kept.insert(same(*j.contentPath));
   auto present = store.presentContents();
   if (!present) {
     logger.error("Leftover contents stay: the replica store failed",
@@ -232,6 +256,11 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(I
     if (e.isFolder) return std::unexpected(ReplicaError::of(Kind::isFolder));
     if (!fp::contains(e.capabilities, fp::ItemCapabilities::allowsReading))
       return std::unexpected(ReplicaError::of(Kind::notReadable));
+    if (e.hasLocalEdit()) {
+      if (auto opened = openLocal(*e.localContentPath, inode, false, *content); !opened)
+        return std::unexpected(opened.error());
+      return content;
+    }
     retireOtherVersion(e);
 
     std::error_code ec;
@@ -266,6 +295,148 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::open(I
   // Outside the file's fetch mutex: eviction takes the fetch mutexes of other files.
   if (fetchedNow) enforceLimit();
   return content;
+}
+
+std::expected<void, ReplicaError> ContentReplica::openLocal(const fs::path& file, Inode inode,
+                                                            bool writable, OpenContent& content) {
+  content.fd_ = ::open(file.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (content.fd_ < 0)
+    return std::unexpected(ReplicaError::fromErrno(errno, "opening a local edit"));
+  content.writable_ = writable;
+  content.contentVersion_ = OpenContent::kLocalEdit;
+  base::MutexLock guard(mutex_);
+  ++opens_[inode][content.contentVersion_];
+  if (writable) ++writers_[inode];
+  return {};
+}
+
+std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::openForWriting(
+    Inode inode, bool truncate) {
+  auto found = store_->entry(inode);
+  if (!found) return std::unexpected(storeFailed(found.error()));
+  if (!*found) return std::unexpected(ReplicaError::of(Kind::noSuchItem));
+  if ((*found)->isFolder) return std::unexpected(ReplicaError::of(Kind::isFolder));
+  if (!fp::contains((*found)->capabilities, fp::ItemCapabilities::allowsWriting))
+    return std::unexpected(ReplicaError::of(Kind::notWritable));
+  // The contents the edit starts from, read as an open reads them (fetched when needed), before
+  // the item's fetch mutex is taken.
+  std::shared_ptr<OpenContent> source;
+  const auto releaseSource = [&] {
+    if (source) release(source);
+  };
+  if (!(*found)->hasLocalEdit() && !truncate && (*found)->size > 0) {
+    auto opened = open(inode);
+    if (!opened) return std::unexpected(opened.error());
+    source = std::move(*opened);
+    if (source->isPartial()) {
+      if (auto ready = prepareRead(*source, 0, source->range_->size); !ready) {
+        releaseSource();
+        return std::unexpected(ready.error());
+      }
+    }
+  }
+  std::shared_ptr<OpenContent> content(new OpenContent());
+  content->inode_ = inode;
+  {
+    const auto lock = fetchMutex(inode);
+    base::MutexLock fetching(*lock);
+    auto current = store_->entry(inode);
+    if (!current || !*current) {
+      releaseSource();
+      return std::unexpected(current ? ReplicaError::of(Kind::noSuchItem)
+                                     : storeFailed(current.error()));
+    }
+    fs::path file;
+    if ((*current)->hasLocalEdit()) {
+      file = *(*current)->localContentPath;
+    } else {
+      file = options_.contentsDirectory / (kLocalEditPrefix + base::makeUuid());
+      UniqueFd out(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      if (out.get() < 0) {
+        const int error = errno;
+        releaseSource();
+        return std::unexpected(ReplicaError::fromErrno(error, "making a local edit"));
+      }
+      std::int64_t size = 0;
+      if (source) {
+        struct stat st {};
+        size = source->isPartial()               ? source->range_->size
+               : ::fstat(source->fd(), &st) == 0 ? static_cast<std::int64_t>(st.st_size)
+                                                 : -1;
+        if (size < 0 || copyRange(source->fd(), 0, out.get(), 0, size) != size) {
+          const int error = errno;
+          discard(file);
+          releaseSource();
+          return std::unexpected(ReplicaError::fromErrno(error ? error : EIO, "copying contents"));
+        }
+      }
+      auto begun = store_->beginLocalEdit(inode, file);
+      if (begun) begun = store_->setLocalAttributes(inode, size, std::nullopt);
+      if (!begun) {
+        discard(file);
+        releaseSource();
+        return std::unexpected(storeFailed(begun.error()));
+      }
+    }
+    releaseSource();
+    if (auto opened = openLocal(file, inode, true, *content); !opened)
+      return std::unexpected(opened.error());
+    if (truncate) {
+      if (::ftruncate(content->fd_, 0) != 0)
+        return std::unexpected(ReplicaError::fromErrno(errno, "truncating a local edit"));
+      (void)store_->setLocalAttributes(inode, 0, nowMilliseconds());
+    }
+  }
+  return content;
+}
+
+std::expected<std::pair<ReplicaEntry, std::shared_ptr<OpenContent>>, ReplicaError>
+ContentReplica::createFile(Inode parent, const std::string& name) {
+  const fs::path file = options_.contentsDirectory / (kLocalEditPrefix + base::makeUuid());
+  {
+    UniqueFd out(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.get() < 0) return std::unexpected(ReplicaError::fromErrno(errno, "making a file"));
+  }
+  auto made = store_->createLocalFile(parent, name, fp::ItemIdentifier("local-" + base::makeUuid()),
+                                      file, nowMilliseconds());
+  if (!made || !*made) {
+    discard(file);
+    return std::unexpected(made ? ReplicaError::of(Kind::noSuchItem) : storeFailed(made.error()));
+  }
+  std::shared_ptr<OpenContent> content(new OpenContent());
+  content->inode_ = (*made)->inode;
+  if (auto opened = openLocal(file, content->inode_, true, *content); !opened)
+    return std::unexpected(opened.error());
+  return std::make_pair(std::move(**made), std::move(content));
+}
+
+std::expected<std::pair<fs::path, std::int64_t>, ReplicaError> ContentReplica::snapshot(
+    Inode inode) {
+  auto found = store_->entry(inode);
+  if (!found) return std::unexpected(storeFailed(found.error()));
+  if (!*found || !(*found)->hasLocalEdit())
+    return std::unexpected(ReplicaError::of(Kind::noSuchItem));
+  UniqueFd in(::open((*found)->localContentPath->c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (in.get() < 0 || ::fstat(in.get(), &st) != 0)
+    return std::unexpected(ReplicaError::fromErrno(errno, "reading a local edit"));
+  const fs::path copy = options_.contentsDirectory / (kSnapshotPrefix + base::makeUuid());
+  UniqueFd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (out.get() < 0) return std::unexpected(ReplicaError::fromErrno(errno, "making a snapshot"));
+  const auto size = static_cast<std::int64_t>(st.st_size);
+  // A clone shares the blocks where the file system can; otherwise the bytes are copied.
+  const bool cloned = ::ioctl(out.get(), FICLONE, in.get()) == 0;
+  if ((!cloned && copyRange(in.get(), 0, out.get(), 0, size) != size) || ::fsync(out.get()) != 0) {
+    const int error = errno;
+    discard(copy);
+    return std::unexpected(ReplicaError::fromErrno(error ? error : EIO, "making a snapshot"));
+  }
+  return std::make_pair(copy, size);
+}
+
+bool ContentReplica::isOpenForWriting(Inode inode) const {
+  base::MutexLock lock(mutex_);
+  return writers_.contains(inode);
 }
 
 std::expected<void, ReplicaError> ContentReplica::fetchWhole(const ReplicaEntry& entry,
@@ -524,6 +695,9 @@ void ContentReplica::release(const std::shared_ptr<OpenContent>& content) {
         opens_.erase(it);
         last = true;
       }
+    }
+    if (content->writable_) {
+      if (auto w = writers_.find(inode); w != writers_.end() && --w->second <= 0) writers_.erase(w);
     }
   }
   if (const auto& file = content->range_) {

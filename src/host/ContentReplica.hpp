@@ -4,6 +4,10 @@
 // present; which files are open; and the cache limit, kept by evicting the least recently used
 // files that are not open back to dataless.
 //
+// A local edit (a file made or written here, not yet confirmed by the extension) has a file of
+// its own ("Contents/local-<uuid>") that readers and writers share; each upload sends a private
+// snapshot of it ("Contents/snapshot-<uuid>"), so later writes never change bytes being sent.
+//
 // Every content version has a file of its own ("Contents/<inode>-<digest of the version>", and
 // ".partial" while it is fetched range by range), so a new version never changes the bytes an
 // open of an older one reads. The ranges of a large file stay after its last close while its
@@ -94,8 +98,11 @@ class OpenContent {
   /// The contents were present and unchanged since they were last read, so the kernel may keep
   /// the pages it holds of them (changes and evictions invalidate them).
   bool unchangedSinceLastOpen() const { return unchanged_; }
-  /// The content version this open reads.
+  /// The content version this open reads (kLocalEdit for the local edit's file).
   const fp::Data& contentVersion() const { return contentVersion_; }
+  bool isWritable() const { return writable_; }
+  /// What the content version of opens of a local edit reads as.
+  static const fp::Data kLocalEdit;
 
  private:
   friend class ContentReplica;
@@ -103,6 +110,7 @@ class OpenContent {
   Inode inode_ = 0;
   int fd_ = -1;
   bool unchanged_ = false;
+  bool writable_ = false;
   fp::Data contentVersion_;
   std::shared_ptr<RangeFile> range_;
 };
@@ -126,6 +134,18 @@ class ContentReplica {
   /// Opens `inode` for reading: fetches the contents when they are not present at the item's
   /// version (whole, or prepares a range-by-range file for large ones).
   std::expected<std::shared_ptr<OpenContent>, ReplicaError> open(Inode inode);
+  /// Opens `inode` for writing its local edit, which begins when none is under way: a copy of
+  /// the contents (fetched first when they are not present), or empty with `truncate`.
+  std::expected<std::shared_ptr<OpenContent>, ReplicaError> openForWriting(Inode inode,
+                                                                           bool truncate);
+  /// Makes a new file `name` in `parent` (an identifier of the host's own, an empty local edit)
+  /// and opens it for writing.
+  std::expected<std::pair<ReplicaEntry, std::shared_ptr<OpenContent>>, ReplicaError> createFile(
+      Inode parent, const std::string& name);
+  /// A private copy of the local edit of `inode` as it is now, and its size.
+  std::expected<std::pair<std::filesystem::path, std::int64_t>, ReplicaError> snapshot(Inode inode);
+  /// Whether an open for writing of `inode` is held.
+  bool isOpenForWriting(Inode inode) const;
   /// Makes sure [offset, offset + size) of a range-by-range file is present.
   std::expected<void, ReplicaError> prepareRead(OpenContent& content, std::int64_t offset,
                                                 std::int64_t size);
@@ -175,6 +195,9 @@ class ContentReplica {
   std::shared_ptr<base::Mutex> fetchMutex(Inode inode) TARNIX_EXCLUDES(mutex_);
   std::int64_t nextAccess() TARNIX_EXCLUDES(mutex_);
   std::filesystem::path contentsPath(Inode inode, const fp::Data& contentVersion) const;
+  /// Opens the local edit's file of `inode` into `content` and counts the open.
+  std::expected<void, ReplicaError> openLocal(const std::filesystem::path& file, Inode inode,
+                                              bool writable, OpenContent& content);
 
   std::shared_ptr<ReplicaStore> store_;
   std::shared_ptr<ExtensionCalls> calls_;
@@ -185,6 +208,8 @@ class ContentReplica {
   /// The opens of each item, by the content version they read.
   std::map<Inode, std::map<fp::Data, int>> opens_ TARNIX_GUARDED_BY(mutex_);
   std::map<Inode, std::weak_ptr<base::Mutex>> fetchMutexes_ TARNIX_GUARDED_BY(mutex_);
+  /// Opens for writing, by item.
+  std::map<Inode, int> writers_ TARNIX_GUARDED_BY(mutex_);
   /// The current range-by-range file of each inode, open or kept after its last close.
   std::map<Inode, std::shared_ptr<RangeFile>> rangeFiles_ TARNIX_GUARDED_BY(mutex_);
   std::int64_t lastAccess_ TARNIX_GUARDED_BY(mutex_) = 0;

@@ -106,6 +106,23 @@ class BatchObserver final : public fp::ChangeObserver {
 // could not use, a transfer the server broke off, after the provider's retries) is EIO; an
 // errno of the network (EHOSTUNREACH, ENETDOWN) means the network is down or the host cannot be
 // reached at all.
+bool isNoSuchItem(const CallError& error) {
+  return error.error && error.error->is(fp::FileProviderErrorCode::noSuchItem);
+}
+
+bool isTransientFailure(const CallError& error) {
+  switch (error.errnoValue()) {
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EIO:
+    case EBUSY:
+      return true;
+    default:
+      return false;
+  }
+}
+
 int errnoForError(const fp::Error& error) {
   using C = fp::FileProviderErrorCode;
   struct Row {
@@ -198,10 +215,9 @@ int errnoForReplicaError(const ReplicaError& error, const base::Logger& logger) 
     int value;
   };
   static constexpr Row kReplica[] = {
-      {K::noSuchItem, ENOENT},  {K::isFolder, EISDIR},
-      {K::notReadable, EACCES}, {K::extension, EIO},
-      {K::store, EIO},          {K::fileSystem, EIO},
-      {K::sizeMismatch, EIO},   {K::rangeNotDelivered, EIO},
+      {K::noSuchItem, ENOENT},  {K::isFolder, EISDIR},  {K::notReadable, EACCES},
+      {K::notWritable, EACCES}, {K::extension, EIO},    {K::store, EIO},
+      {K::fileSystem, EIO},     {K::sizeMismatch, EIO}, {K::rangeNotDelivered, EIO},
   };
   for (const auto& row : kReplica)
     if (row.kind == error.kind) return row.value;

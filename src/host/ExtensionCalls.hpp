@@ -30,6 +30,10 @@ using CallResult = std::expected<T, CallError>;
 
 /// The errno for an extension error.
 int errnoForError(const fp::Error& error);
+/// The extension does not know the item (any more).
+bool isNoSuchItem(const CallError& error);
+/// A failure that may pass: no answer in time, no network, a server fault, a locked file.
+bool isTransientFailure(const CallError& error);
 
 struct ItemPage {
   std::vector<fp::ItemPtr> items;
@@ -70,6 +74,10 @@ class ExtensionCalls {
       : extension_(std::move(extension)), timeout_(timeout), request_(std::move(request)) {}
 
   const fp::ReplicatedExtensionPtr& extension() const { return extension_; }
+  /// The same calls, waiting at most `timeout` (uploads of large files take long).
+  std::shared_ptr<ExtensionCalls> withTimeout(Duration timeout) const {
+    return std::make_shared<ExtensionCalls>(extension_, timeout, request_);
+  }
 
   CallResult<fp::ItemPtr> item(const fp::ItemIdentifier& identifier) const;
   CallResult<FetchedContents> fetchContents(const fp::ItemIdentifier& identifier) const;

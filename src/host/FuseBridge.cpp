@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -37,6 +38,22 @@ mode_t modeFor(const ReplicaEntry& e) {
 
 struct stat attributes(const ReplicaEntry& e) {
   struct stat st {};
+  // A local edit is what its file holds now, written or not yet closed.
+  struct stat local {};
+  if (e.localContentPath && ::stat(e.localContentPath->c_str(), &local) == 0) {
+    st.st_ino = e.inode;
+    st.st_mode = modeFor(e);
+    st.st_nlink = 1;
+    st.st_uid = ::getuid();
+    st.st_gid = ::getgid();
+    st.st_size = local.st_size;
+    st.st_blksize = 4096;
+    st.st_blocks = local.st_blocks;
+    st.st_mtim = local.st_mtim;
+    st.st_ctim = local.st_mtim;
+    st.st_atim = local.st_mtim;
+    return st;
+  }
   st.st_ino = e.inode;
   st.st_mode = modeFor(e);
   st.st_nlink = e.isFolder ? 2 : 1;
@@ -95,9 +112,13 @@ std::vector<std::pair<std::string, std::string>> extendedAttributes(const Replic
   out.emplace_back("decorations", decorations);
   out.emplace_back("userInfo", e.userInfo.dump());
   if (!e.isFolder) {
-    const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion;
+    const bool present = e.hasLocalEdit() ||
+                         (e.contentPresent && e.presentContentVersion == e.version.contentVersion);
     out.emplace_back("downloaded", present ? "1" : "0");
   }
+  // Written here and not confirmed by the cloud yet; why the cloud refused it, if it did.
+  if (e.hasLocalEdit()) out.emplace_back("uploadPending", "1");
+  if (e.localError) out.emplace_back("uploadError", *e.localError);
   return out;
 }
 
@@ -120,10 +141,12 @@ struct DirHandle {
   bool finished TARNIX_GUARDED_BY(mutex) = false;
 };
 
-// An open file: its contents and how the kernel reads them.
+// An open file: its contents and how the kernel reads them; whether it was written since the
+// last time its contents were handed on.
 struct FileHandle {
   std::shared_ptr<OpenContent> content;
   FuseOpenMode mode;
+  std::atomic<bool> written{false};
 };
 
 }  // namespace
@@ -144,13 +167,18 @@ struct FuseBridge::Ops {
     return std::move(**found);
   }
 
-  static void replyEntry(fuse_req_t req, const ReplicaEntry& e) {
+  static fuse_entry_param entryParam(const FuseBridge& b, const ReplicaEntry& e) {
     fuse_entry_param param{};
     param.ino = e.inode;
     param.generation = 1;
     param.attr = attributes(e);
-    param.attr_timeout = self(req).options_.attributeTimeout;
-    param.entry_timeout = self(req).options_.entryTimeout;
+    param.attr_timeout = b.options_.attributeTimeout;
+    param.entry_timeout = b.options_.entryTimeout;
+    return param;
+  }
+
+  static void replyEntry(fuse_req_t req, const ReplicaEntry& e) {
+    const auto param = entryParam(self(req), e);
     fuse_reply_entry(req, &param);
   }
 
@@ -309,8 +337,8 @@ struct FuseBridge::Ops {
     // The kernel sets its read-ahead when it meets the file system (INIT); what we raise must
     // come after that, and before the first read.
     std::call_once(b.readAheadOnce_, [&] { b.raiseReadAhead(); });
-    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & (O_TRUNC | O_APPEND)))
-      return (void)fuse_reply_err(req, EROFS);
+    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC))
+      return openForWriting(req, ino, fi);
     auto opened = b.contents_->open(ino);
     if (!opened) return (void)fuse_reply_err(req, b.errnoFor(opened.error()));
     auto* handle = new FileHandle{std::move(*opened), {}};
@@ -335,6 +363,142 @@ struct FuseBridge::Ops {
     }
   }
 
+  // Writes go to the item's local edit, through the mount's page cache (never passthrough: the
+  // bridge must see them to hand the contents on).
+  static void replyWritableOpen(fuse_req_t req, std::shared_ptr<OpenContent> content,
+                                fuse_file_info* fi, bool written,
+                                const std::optional<ReplicaEntry>& created = std::nullopt) {
+    auto& b = self(req);
+    auto* handle = new FileHandle{std::move(content), {}, {}};
+    handle->written = written;
+    fi->fh = reinterpret_cast<std::uint64_t>(handle);
+    b.keepHandle(fi->fh, [&b, handle] {
+      b.contents_->release(handle->content);
+      delete handle;
+    });
+    fi->direct_io = 0;
+    fi->keep_cache = 0;
+    int replied = 0;
+    if (created) {
+      fuse_entry_param param = entryParam(b, *created);
+      replied = fuse_reply_create(req, &param, fi);
+    } else {
+      replied = fuse_reply_open(req, fi);
+    }
+    if (replied != 0) b.freeHandle(fi->fh);
+  }
+
+  static void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    auto& b = self(req);
+    const bool truncate = (fi->flags & O_TRUNC) != 0;
+    auto opened = b.contents_->openForWriting(ino, truncate);
+    if (!opened) return (void)fuse_reply_err(req, b.errnoFor(opened.error()));
+    replyWritableOpen(req, std::move(*opened), fi, truncate);
+  }
+
+  static void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t,
+                     fuse_file_info* fi) {
+    auto made = self(req).contentChanges_->create(parent, name);
+    if (!made) return (void)fuse_reply_err(req, made.error());
+    replyWritableOpen(req, std::move(made->second), fi, true, made->first);
+  }
+
+  static FileHandle* writable(fuse_file_info* fi) {
+    auto* handle = fi ? reinterpret_cast<FileHandle*>(fi->fh) : nullptr;
+    return handle && handle->content->isWritable() ? handle : nullptr;
+  }
+
+  static void write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t offset,
+                    fuse_file_info* fi) {
+    auto* handle = writable(fi);
+    if (!handle) return (void)fuse_reply_err(req, EBADF);
+    const auto done = ::pwrite(handle->content->fd(), data, size, offset);
+    if (done < 0) return (void)fuse_reply_err(req, errno);
+    handle->written = true;
+    fuse_reply_write(req, static_cast<size_t>(done));
+  }
+
+  static void fallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset, off_t length,
+                        fuse_file_info* fi) {
+    auto* handle = writable(fi);
+    if (!handle) return (void)fuse_reply_err(req, EBADF);
+    if (::fallocate(handle->content->fd(), mode, offset, length) != 0)
+      return (void)fuse_reply_err(req, errno);
+    handle->written = true;
+    fuse_reply_err(req, 0);
+  }
+
+  // Hands what the open wrote on (a snapshot in the journal); true when nothing failed.
+  static int handOn(FuseBridge& b, fuse_ino_t ino, FileHandle& handle) {
+    if (!handle.written.exchange(false)) return 0;
+    auto committed = b.contentChanges_->commit(ino);
+    if (committed) return 0;
+    handle.written = true;
+    return committed.error();
+  }
+
+  // close(2): what was written is handed on before close returns.
+  static void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    auto* handle = writable(fi);
+    fuse_reply_err(req, handle ? handOn(self(req), ino, *handle) : 0);
+  }
+
+  // fsync(2) returns once the contents are on disk and safe in the journal.
+  static void fsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) {
+    auto* handle = writable(fi);
+    if (!handle) return (void)fuse_reply_err(req, 0);
+    const int fd = handle->content->fd();
+    if ((datasync ? ::fdatasync(fd) : ::fsync(fd)) != 0) return (void)fuse_reply_err(req, errno);
+    handle->written = true;  // an fsync hands on what the file holds, written since or not
+    fuse_reply_err(req, handOn(self(req), ino, *handle));
+  }
+
+  static void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet,
+                      fuse_file_info* fi) {
+    auto& b = self(req);
+    auto e = entry(req, ino);
+    if (!e) return;
+    if (toSet & FUSE_SET_ATTR_SIZE) {
+      if (e->isFolder) return (void)fuse_reply_err(req, EISDIR);
+      auto* handle = writable(fi);
+      std::shared_ptr<OpenContent> content = handle ? handle->content : nullptr;
+      if (!content) {
+        auto opened = b.contents_->openForWriting(ino, attr->st_size == 0);
+        if (!opened) return (void)fuse_reply_err(req, b.errnoFor(opened.error()));
+        content = std::move(*opened);
+      }
+      const int failed = ::ftruncate(content->fd(), attr->st_size) == 0 ? 0 : errno;
+      int handedOn = 0;
+      if (handle) {
+        handle->written = true;
+      } else {
+        b.contents_->release(content);
+        if (auto committed = failed ? std::expected<void, int>() : b.contentChanges_->commit(ino);
+            !committed)
+          handedOn = committed.error();
+      }
+      if (failed || handedOn) return (void)fuse_reply_err(req, failed ? failed : handedOn);
+    }
+    if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW | FUSE_SET_ATTR_ATIME |
+                 FUSE_SET_ATTR_ATIME_NOW)) {
+      // Times are kept with a local edit (its file's); a file not written here keeps the
+      // cloud's.
+      if (auto now = b.store_->entry(ino); now && *now && (*now)->localContentPath) {
+        timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+        if (toSet & FUSE_SET_ATTR_ATIME) times[0] = attr->st_atim;
+        if (toSet & FUSE_SET_ATTR_ATIME_NOW) times[0] = {0, UTIME_NOW};
+        if (toSet & FUSE_SET_ATTR_MTIME) times[1] = attr->st_mtim;
+        if (toSet & FUSE_SET_ATTR_MTIME_NOW) times[1] = {0, UTIME_NOW};
+        if (::utimensat(AT_FDCWD, (*now)->localContentPath->c_str(), times, 0) != 0)
+          return (void)fuse_reply_err(req, errno);
+      }
+    }
+    auto after = entry(req, ino);
+    if (!after) return;
+    const auto st = attributes(*after);
+    fuse_reply_attr(req, &st, b.options_.attributeTimeout);
+  }
+
   static void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
     auto& content = *reinterpret_cast<FileHandle*>(fi->fh)->content;
     if (auto ready =
@@ -350,6 +514,12 @@ struct FuseBridge::Ops {
 
   static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto* handle = reinterpret_cast<FileHandle*>(fi->fh);
+    if (handle->content->isWritable()) {
+      if (const int failed = handOn(self(req), ino, *handle))
+        self(req).logger_.error(
+            "Written contents could not be handed on",
+            {{"inode", std::to_string(ino)}, {"errno", std::to_string(failed)}});
+    }
     self(req).passthrough_.released(ino, handle->mode);
     self(req).freeHandle(fi->fh);
     fuse_reply_err(req, 0);
@@ -399,30 +569,20 @@ struct FuseBridge::Ops {
   }
   static void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
                      const char* newName, unsigned int flags) {
+    if (auto done = self(req).contentChanges_->rename(parent, name, newParent, newName, flags))
+      return replyDone(req, *done);
     replyDone(req, self(req).changes_->rename(parent, name, newParent, newName, flags));
   }
 
-  // Writes of contents answer EROFS until they are carried to the cloud.
+  // What the cloud has no notion of: special files, links, extended attributes of the user's.
   static void readOnly(fuse_req_t req) { fuse_reply_err(req, EROFS); }
-  static void setattr(fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*) {
-    readOnly(req);
-  }
   static void mknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { readOnly(req); }
   static void symlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { readOnly(req); }
   static void link(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { readOnly(req); }
-  static void write(fuse_req_t req, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
-    readOnly(req);
-  }
   static void setxattr(fuse_req_t req, fuse_ino_t, const char*, const char*, size_t, int) {
     readOnly(req);
   }
   static void removexattr(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
-  static void create(fuse_req_t req, fuse_ino_t, const char*, mode_t, fuse_file_info*) {
-    readOnly(req);
-  }
-  static void fallocate(fuse_req_t req, fuse_ino_t, int, off_t, off_t, fuse_file_info*) {
-    readOnly(req);
-  }
 
   static fuse_lowlevel_ops table() {
     fuse_lowlevel_ops ops{};
@@ -450,6 +610,8 @@ struct FuseBridge::Ops {
     ops.removexattr = removexattr;
     ops.create = create;
     ops.fallocate = fallocate;
+    ops.flush = flush;
+    ops.fsync = fsync;
     return ops;
   }
 };
@@ -464,8 +626,10 @@ FuseBridge::FuseBridge(std::shared_ptr<ReplicaStore> store, std::shared_ptr<Exte
       logger_(std::move(logger)),
       passthrough_(options.passthrough, logger_.child("passthrough")),
       changes_(std::make_unique<NamespaceChanges>(
-          store_, calls_, contents_, *this, options.namespaceChanges, logger_.child("namespace"))) {
-}
+          store_, calls_, contents_, *this, options.namespaceChanges, logger_.child("namespace"))),
+      contentChanges_(std::make_unique<ContentChanges>(
+          store_, calls_->withTimeout(options.uploadTimeout), contents_, *this,
+          options.contentChanges, logger_.child("uploads"))) {}
 
 FuseBridge::~FuseBridge() {
   unmount();
@@ -547,6 +711,7 @@ std::expected<void, std::string> FuseBridge::mount(const std::filesystem::path& 
   deviceNumber_ = fuseDeviceNumber(mountPoint);
   invalidations_.start();
   changes_->start();
+  contentChanges_->start();
   return {};
 }
 
@@ -567,6 +732,7 @@ void FuseBridge::exit() {
 }
 
 void FuseBridge::unmount() {
+  contentChanges_->stop();
   changes_->stop();
   invalidations_.stop();
   if (mounted_) {

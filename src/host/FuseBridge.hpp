@@ -4,7 +4,8 @@
 // opendir to releasedir and lists the children page by page; contents come from the content
 // replica; `user.tarnix.*` extended attributes show the item's lock owner, permission,
 // capabilities, decorations and user info. New folders, renames, moves and removals go to the
-// extension through NamespaceChanges (with its journal); writes of contents still answer EROFS.
+// extension through NamespaceChanges (with its journal); files made or written go to a local edit
+// of the content replica and, once closed or synced, to the extension through ContentChanges.
 //
 // Requests run on libfuse's worker threads, which may wait for the extension. Kernel cache
 // invalidations are queued to a worker of the bridge's own, never sent from inside a request.
@@ -29,6 +30,7 @@
 #include "base/Logger.hpp"
 #include "base/Mutex.hpp"
 #include "base/Worker.hpp"
+#include "host/ContentChanges.hpp"
 #include "host/ContentReplica.hpp"
 #include "host/ExtensionCalls.hpp"
 #include "host/FusePassthrough.hpp"
@@ -64,6 +66,10 @@ struct FuseBridgeOptions {
   bool handleSignals = false;
   /// Local changes of names and folders.
   NamespaceOptions namespaceChanges;
+  /// Contents written here.
+  ContentChangesOptions contentChanges;
+  /// How long one upload may take before it is given up (and sent again later).
+  std::chrono::hours uploadTimeout{12};
 };
 
 class FuseBridge final : public KernelCache {
@@ -95,6 +101,11 @@ class FuseBridge final : public KernelCache {
 
   /// Local changes of names and folders; started by mount(), stopped by unmount().
   NamespaceChanges& namespaceChanges() { return *changes_; }
+  /// Contents written here; started by mount(), asked to stop by unmount().
+  ContentChanges& contentChanges() { return *contentChanges_; }
+  /// Waits for the upload worker to end (after unmount(); an upload under way ends when the
+  /// extension is invalidated).
+  void joinUploads() { contentChanges_->join(); }
 
   /// Whether reads of present contents bypass the session (known once the kernel met it).
   bool passthroughActive() const { return passthrough_.active(); }
@@ -141,6 +152,7 @@ class FuseBridge final : public KernelCache {
   base::Worker invalidations_{"tarnix-inval"};
   /// Made last and stopped first: it tells the kernel through invalidations_.
   std::unique_ptr<NamespaceChanges> changes_;
+  std::unique_ptr<ContentChanges> contentChanges_;
 };
 
 }  // namespace tarnix::host

@@ -78,6 +78,7 @@ void MountedDomain::unmount() {
   if (synchronizer_) synchronizer_->stop();
   if (contents_) contents_->stop();
   if (extension_) extension_->invalidate();
+  if (bridge_) bridge_->joinUploads();
 }
 
 }  // namespace tarnix::host

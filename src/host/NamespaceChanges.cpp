@@ -23,21 +23,10 @@ bool allows(const ReplicaEntry& e, C capability) {
 }
 
 bool isGone(const CallError& error) {
-  return error.error && error.error->is(fp::FileProviderErrorCode::noSuchItem);
+  return isNoSuchItem(error);
 }
-
-// Failures that may pass: no answer in time, no network, a server fault, a locked file.
 bool isTransient(const CallError& error) {
-  switch (error.errnoValue()) {
-    case ETIMEDOUT:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case EIO:
-    case EBUSY:
-      return true;
-    default:
-      return false;
-  }
+  return isTransientFailure(error);
 }
 
 // The item as the host has it, placed at `parent`/`name`: the template of a modification.

@@ -7,6 +7,7 @@ std::string ReplicaError::description() const {
       {Kind::noSuchItem, "no such item"},
       {Kind::isFolder, "a folder"},
       {Kind::notReadable, "not readable"},
+      {Kind::notWritable, "not writable"},
       {Kind::extension, "the extension failed"},
       {Kind::store, "the replica store failed"},
       {Kind::fileSystem, "a replica file failed"},

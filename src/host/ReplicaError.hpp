@@ -19,6 +19,8 @@ struct ReplicaError {
     isFolder,
     /// The item does not allow reading.
     notReadable,
+    /// The item does not allow writing.
+    notWritable,
     /// The extension's call failed or did not answer in time (`call`).
     extension,
     /// The replica store failed.

@@ -880,6 +880,90 @@ StoreResult<ReplicaStore::Settled> ReplicaStore::settleContents(const JournalEnt
   });
 }
 
+bool ReplicaStore::isHostMade(const fp::ItemIdentifier& identifier) {
+  return host::isHostMade(identifier);
+}
+
+StoreResult<void> ReplicaStore::moveLocal(Inode inode, Inode newParent,
+                                          const std::string& newName) {
+  base::MutexLock lock(mutex_);
+  auto s = db_->prepare("UPDATE ReplicaItems SET parentInode = ?, filename = ? WHERE inode = ?");
+  if (!s) return std::unexpected(s.error());
+  s->bind(1, static_cast<std::int64_t>(newParent))
+      .bind(2, newName)
+      .bind(3, static_cast<std::int64_t>(inode));
+  return s->run();
+}
+
+StoreResult<std::vector<std::filesystem::path>> ReplicaStore::replaceWithLocalEdit(Inode target,
+                                                                                   Inode source) {
+  base::MutexLock lock(mutex_);
+  using R = std::vector<std::filesystem::path>;
+  return db_->transaction<R>([&]() -> StoreResult<R> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
+    static const std::string byInode =
+        std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE inode = ?";
+    auto from = queryOneLocked(byInode.c_str(),
+                               [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(source)); });
+    auto to = queryOneLocked(byInode.c_str(),
+                             [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(target)); });
+    if (!from) return std::unexpected(from.error());
+    if (!to) return std::unexpected(to.error());
+    if (!*from || !*to || !(*from)->hasLocalEdit())
+      return std::unexpected(
+          DatabaseError{DatabaseError::Kind::invalidValue, 0, "no local edit to take", {}});
+    // The kernel now has the target's name on the source's inode: the source's row becomes the
+    // target item, and the target's row goes.
+    const ReplicaEntry& t = **to;
+    R unneeded;
+    if (t.localContentPath) unneeded.push_back(*t.localContentPath);
+    if (t.contentPresent) unneeded.push_back(t.contentPath);
+    auto snapshots = db_->prepare(
+        "SELECT contentPath FROM ReplicaJournal WHERE identifier = ? AND contentPath IS NOT NULL");
+    if (!snapshots) return std::unexpected(snapshots.error());
+    snapshots->bind(1, (*from)->identifier.rawValue());
+    while (true) {
+      auto row = snapshots->step();
+      if (!row) return std::unexpected(row.error());
+      if (!*row) break;
+      unneeded.emplace_back(snapshots->text(0));
+    }
+    snapshots->reset();
+    for (const auto& [sql, value] :
+         {std::pair{"DELETE FROM ReplicaJournal WHERE identifier = ?",
+                    (*from)->identifier.rawValue()},
+          std::pair{"DELETE FROM ReplicaItems WHERE identifier = ?", t.identifier.rawValue()}}) {
+      auto gone = db_->prepare(sql);
+      if (!gone) return std::unexpected(gone.error());
+      gone->bind(1, value);
+      if (auto ran = gone->run(); !ran) return std::unexpected(ran.error());
+    }
+    std::optional<std::int64_t> flags;
+    if (t.fileSystemFlags) flags = static_cast<std::int64_t>(fp::rawValue(*t.fileSystemFlags));
+    auto take = db_->prepare(
+        "UPDATE ReplicaItems SET identifier = ?, parentInode = ?, filename = ?, creationDate = ?,"
+        " capabilities = ?, fileSystemFlags = ?, contentVersion = ?, metadataVersion = ?,"
+        " userInfo = ?, decorations = ?, contentPresent = 0, presentContentVersion = NULL,"
+        " contentPath = NULL, contentSize = 0, localBaseVersion = ?, localError = NULL"
+        " WHERE inode = ?");
+    if (!take) return std::unexpected(take.error());
+    take->bind(1, t.identifier.rawValue())
+        .bind(2, static_cast<std::int64_t>(t.parentInode))
+        .bind(3, t.filename)
+        .bind(4, t.creationMilliseconds)
+        .bind(5, static_cast<std::int64_t>(fp::rawValue(t.capabilities)))
+        .bind(6, flags)
+        .bindBlob(7, bytes(t.version.contentVersion))
+        .bindBlob(8, bytes(t.version.metadataVersion))
+        .bind(9, t.userInfo.dump())
+        .bind(10, decorationsText(t.decorations))
+        .bindBlob(11, bytes(t.localContentPath ? t.localBaseVersion : t.version.contentVersion))
+        .bind(12, static_cast<std::int64_t>(source));
+    if (auto ran = take->run(); !ran) return std::unexpected(ran.error());
+    return unneeded;
+  });
+}
+
 StoreResult<std::vector<ReplicaEntry>> ReplicaStore::localEdits() {
   base::MutexLock lock(mutex_);
   static const std::string sql = std::string("SELECT ") + kColumns +

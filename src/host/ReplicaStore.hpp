@@ -199,6 +199,16 @@ class ReplicaStore {
                                       bool editEnded);
   /// Every file with a local edit.
   StoreResult<std::vector<ReplicaEntry>> localEdits();
+  /// Moves a file made here (not known to the extension) in the store alone.
+  StoreResult<void> moveLocal(Inode inode, Inode newParent, const std::string& newName);
+  /// `source`, a file made here, saved over `target` (an editor's atomic save): the item stays
+  /// `target` (its identifier, name, version and attributes), now on the source's inode (the one
+  /// the kernel keeps for the name) with the source's local edit; the source's journal entries
+  /// and the target's row go. Returns the files no longer needed (the target's earlier edit and
+  /// contents, the source's snapshots).
+  StoreResult<std::vector<std::filesystem::path>> replaceWithLocalEdit(Inode target, Inode source);
+  /// Whether `identifier` is one the host made for an item the extension does not know yet.
+  static bool isHostMade(const fp::ItemIdentifier& identifier);
 
   StoreResult<std::optional<std::string>> state(const std::string& key);
   StoreResult<void> setState(const std::string& key, const std::optional<std::string>& value);

@@ -291,6 +291,21 @@ void statusCommand(const std::string& drive) {
   auto present = (*store)->presentContents();
   std::printf("Cache: %lld bytes in %zu files\n", static_cast<long long>(used.value_or(0)),
               present ? present->size() : std::size_t{0});
+  // Files written here that the cloud has not confirmed: waiting, or refused with the reason.
+  if (auto edits = (*store)->localEdits(); edits && !edits->empty()) {
+    std::printf("Uploads not done: %zu\n", edits->size());
+    for (const auto& e : *edits) {
+      std::string where = "/" + e.filename;
+      for (auto parent = (*store)->entry(e.parentInode);
+           parent && *parent && (*parent)->inode != kRootInode;
+           parent = (*store)->entry((*parent)->parentInode))
+        where = "/" + (*parent)->filename + where;
+      std::printf("  %s: %s\n", where.c_str(),
+                  e.localError ? ("refused: " + *e.localError).c_str() : "waiting");
+    }
+  } else {
+    std::puts("Uploads not done: 0");
+  }
   std::printf("Last error: %s\n", value(DomainManager::kLastErrorKey, "none").c_str());
   std::printf("Last listing error: %s\n",
               value(ReplicaStore::kLastListingErrorKey, "none").c_str());

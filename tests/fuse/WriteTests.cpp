@@ -1,0 +1,191 @@
+// Files written in a mounted drive reach the cloud: new files, new contents of existing ones, an
+// editor's save over a file, and what stays local (temporary files, contents the cloud refuses).
+#include <fcntl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "fuse/EmulatorMountFixture.hpp"
+
+namespace tarnix::host {
+namespace {
+
+using namespace mounttest;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using testing::EmulatorProcess;
+
+class MountWriteTest : public EmulatorMountTest {
+ protected:
+  // The contents the cloud holds at `cloudPath` for alice, none when it has no such file.
+  std::optional<std::string> onCloud(const std::string& cloudPath) {
+    auto result = testing::runProgram({"/usr/bin/curl", "-sS", "--fail", "--max-time", "20",
+                                       "--cacert", emulator_->caFile().string(), "-H", asAlice(),
+                                       emulator_->baseURL() + "/api/v1/fs-content" + cloudPath},
+                                      {}, {}, 30s);
+    if (result.exitStatus != 0) return std::nullopt;
+    return result.output;
+  }
+  std::optional<std::string> xattr(const fs::path& path, const std::string& name) {
+    std::string value(4096, '\0');
+    const auto size =
+        ::getxattr(path.c_str(), ("user.tarnix." + name).c_str(), value.data(), value.size());
+    if (size < 0) return std::nullopt;
+    value.resize(static_cast<std::size_t>(size));
+    return value;
+  }
+  void write(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    out.close();
+    ASSERT_TRUE(out.good()) << path;
+  }
+  std::vector<std::string> cloudFileNames(const std::string& folder) {
+    std::vector<std::string> names;
+    auto listing =
+        base::parseJSON(cloud({"-H", asAlice(), emulator_->baseURL() + "/api/v1/fs" + folder}));
+    if (!listing || !listing->contains("files")) return names;
+    for (const auto& f : (*listing)["files"]) names.push_back(f.value("name", std::string()));
+    return names;
+  }
+  std::string asBob() const {
+    return "Authorization: " + EmulatorProcess::authorization(EmulatorProcess::kBobToken);
+  }
+  bool uploadSettled(const fs::path& path) { return !xattr(path, "uploadPending").has_value(); }
+};
+
+TEST_F(MountWriteTest, ANewFileReachesTheCloudAndReadsBackAtOnce) {
+  const fs::path file = mountPoint() / "Shared/Documents/Minutes.txt";
+  const std::string bytes = "minutes of the meeting\n";
+  write(file, bytes);
+  // Readers see the new bytes at once, before the cloud has them.
+  EXPECT_EQ(testing::readFile(file), bytes);
+  EXPECT_EQ(fs::file_size(file), bytes.size());
+  EXPECT_TRUE(eventually([&] { return onCloud("/Shared/Documents/Minutes.txt") == bytes; }, 30s));
+  EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 10s));
+  EXPECT_NE(xattr(file, "identifier").value_or("local-"), "");
+  EXPECT_FALSE(xattr(file, "identifier").value_or("local-").starts_with("local-"));
+  EXPECT_EQ(testing::readFile(file), bytes);
+}
+
+// Writing an existing file, whole or in part, makes a new version of it on the cloud.
+TEST_F(MountWriteTest, EditsOfAnExistingFileBecomeItsNewVersion) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> edit;
+    std::string expected;
+  };
+  const std::string notes = seededFiles()["Shared/Documents/Notes.txt"];
+  const Case cases[] = {
+      {"rewritten", [&](const fs::path& p) { write(p, "all new\n"); }, "all new\n"},
+      {"appended",
+       [&](const fs::path& p) {
+         std::ofstream out(p, std::ios::app);
+         out << "one more line\n";
+       },
+       "all new\none more line\n"},
+      {"truncated", [](const fs::path& p) { fs::resize_file(p, 3); }, "all"},
+  };
+  const fs::path file = mountPoint() / "Shared/Documents/Notes.txt";
+  ASSERT_EQ(testing::readFile(file), notes);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.edit(file);
+    EXPECT_EQ(testing::readFile(file), c.expected);
+    EXPECT_TRUE(
+        eventually([&] { return onCloud("/Shared/Documents/Notes.txt") == c.expected; }, 30s))
+        << onCloud("/Shared/Documents/Notes.txt").value_or("(none)");
+    EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 10s));
+  }
+}
+
+// An editor writes a temporary file and renames it over the document: one new version of the
+// document; the temporary file never reaches the cloud.
+TEST_F(MountWriteTest, AnEditorsSaveOverAFileIsANewVersionOfIt) {
+  const fs::path file = mountPoint() / "Shared/Documents/Notes.txt";
+  const fs::path temporary = mountPoint() / "Shared/Documents/Notes.txt.tmp";
+  ASSERT_TRUE(fs::exists(file));
+  const auto identifier = xattr(file, "identifier");
+  write(temporary, "saved by an editor\n");
+  fs::rename(temporary, file);
+  EXPECT_FALSE(fs::exists(temporary));
+  EXPECT_EQ(testing::readFile(file), "saved by an editor\n");
+  EXPECT_TRUE(eventually(
+      [&] { return onCloud("/Shared/Documents/Notes.txt") == "saved by an editor\n"; }, 30s));
+  EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 10s));
+  EXPECT_EQ(xattr(file, "identifier"), identifier);
+  EXPECT_FALSE(onCloud("/Shared/Documents/Notes.txt.tmp"));
+}
+
+// Files the unwanted-item rules call temporary (office lock files, editor swap files) are
+// shown in the mount and never uploaded; a file renamed and removed before its upload reaches
+// the cloud under its last name, or not at all.
+TEST_F(MountWriteTest, TemporaryFilesStayLocal) {
+  const fs::path folder = mountPoint() / "Shared/Documents";
+  for (const char* name : {"~$Report.docx", ".Notes.txt.swp", "scratch.tmp"}) {
+    SCOPED_TRACE(name);
+    write(folder / name, "local only");
+    EXPECT_EQ(testing::readFile(folder / name), "local only");
+  }
+  write(folder / "draft.txt", "draft");
+  fs::rename(folder / "draft.txt", folder / "final.txt");
+  write(folder / "gone.txt", "gone");
+  fs::remove(folder / "gone.txt");
+  EXPECT_TRUE(eventually([&] { return onCloud("/Shared/Documents/final.txt") == "draft"; }, 30s));
+  for (const char* name :
+       {"~$Report.docx", ".Notes.txt.swp", "scratch.tmp", "draft.txt", "gone.txt"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(onCloud(std::string("/Shared/Documents/") + name));
+  }
+  EXPECT_TRUE(fs::exists(folder / "~$Report.docx"));
+}
+
+// Another user changed the document on the cloud while it was edited here: both versions are
+// kept, the other user's under the document's name.
+TEST_F(MountWriteTest, AnEditBasedOnAnOlderVersionKeepsTheNewerOneToo) {
+  const fs::path file = mountPoint() / "Shared/Documents/Notes.txt";
+  ASSERT_FALSE(testing::readFile(file).empty());
+  const int fd = ::open(file.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const fs::path upload = dir_.path() / "bob.txt";
+  write(upload, "bob's version\n");
+  cloud({"-H", asBob(), "-X", "POST", "-T", upload.string(),
+         emulator_->baseURL() + "/api/v1/fs-content/Shared/Documents/Notes.txt", "-o",
+         "/dev/null"});
+  const std::string mine = "alice's version\n";
+  ASSERT_EQ(::pwrite(fd, mine.data(), mine.size(), 0), static_cast<ssize_t>(mine.size()));
+  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(mine.size())), 0);
+  ::close(fd);
+  // Bob's version stays under the name; alice's is kept beside it.
+  std::string copy;
+  EXPECT_TRUE(eventually(
+      [&] {
+        for (const auto& name : cloudFileNames("/Shared/Documents"))
+          if (name != "Notes.txt" && name.starts_with("Notes")) copy = name;
+        return !copy.empty();
+      },
+      30s))
+      << cloud({"-H", asAlice(), emulator_->baseURL() + "/api/v1/fs/Shared/Documents"});
+  EXPECT_EQ(onCloud("/Shared/Documents/Notes.txt"), "bob's version\n");
+  EXPECT_EQ(onCloud("/Shared/Documents/" + copy), mine);
+  EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 10s));
+}
+
+// The cloud refuses the contents (here: too large): the file stays in the mount, readable,
+// with the reason shown.
+TEST_F(MountWriteTest, RefusedContentsStayWithTheirReason) {
+  cloud({"-H", asAdmin(), "-H", "Content-Type: application/json", "-X", "POST", "--data",
+         R"({"maxFileSize": 100})", emulator_->baseURL() + "/__admin/uploads"});
+  const fs::path file = mountPoint() / "Shared/Documents/Large.bin";
+  const std::string bytes(1000, 'x');
+  write(file, bytes);
+  EXPECT_TRUE(eventually([&] { return xattr(file, "uploadError").has_value(); }, 30s));
+  EXPECT_EQ(testing::readFile(file), bytes);
+  EXPECT_FALSE(onCloud("/Shared/Documents/Large.bin"));
+  const auto status = tarnix({"status", "Demo"}).output;
+  EXPECT_NE(status.find("Large.bin"), std::string::npos) << status;
+}
+
+}  // namespace
+}  // namespace tarnix::host
