@@ -10,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "../fileprovider/FrameworkHost.hpp"
 #include "base/Uuid.hpp"
@@ -17,8 +18,10 @@
 #include "cloudfs/requests/DownloadRequests.hpp"
 #include "cloudfs/requests/ListingRequest.hpp"
 #include "cloudfs/responses/ListingResponse.hpp"
+#include "common/MainDatabase.hpp"
 #include "fileprovider/upload/UploadTypes.hpp"
 #include "integration/CloudClientFixture.hpp"
+#include "support/TempDir.hpp"
 
 namespace tarnix::testing {
 namespace {
@@ -41,20 +44,43 @@ class ProviderUploadTest : public CloudClientTest {
   void SetUp() override {
     name_ = "Uploads-" + base::makeUuid();
     folder_ = makeFolder(folderAt("/Shared"), name_);
+    startHost();
+    received();
+  }
+  /// A fresh container on the work folder; with `configuration`, the drive's cloud
+  /// configuration document as the desktop application stores it.
+  void startHost(std::optional<std::string> configuration = std::nullopt) {
+    completed_.reset();
+    progress_.reset();
+    host_.reset();
     host_ = std::make_unique<FrameworkHost>(path(""), emulator().host());
     host_->storeCredentials(
         common::AccountAuthentication::oauth(EmulatorProcess::kAliceToken, "refresh"));
+    if (configuration) {
+      writeFile(host_->containerRoot() / "Tarnix" / "CloudConfigurations" / kHostAccount,
+                *configuration);
+      auto database = common::MainDatabase::open(host_->containerRoot() / "Tarnix" / "Main.db",
+                                                 base::Logger::null());
+      ASSERT_TRUE(database) << database.error().message;
+      ASSERT_TRUE((*database)->execute("UPDATE Accounts SET cloudConfigurationTimestamp = ?",
+                                       std::vector<common::SQLValue>{std::string("c1")}));
+    }
     host_->start();
-    completed_ = host_->globals()->distributedNotificationCenter()->addObserver(
-        fileprovider::kFileUploadCompletedNotification,
-        [this](const std::string&, const std::string& object) {
-          std::lock_guard lock(mutex_);
-          completions_.push_back(object);
-        });
-    received();
+    auto center = host_->globals()->distributedNotificationCenter();
+    completed_ = center->addObserver(fileprovider::kFileUploadCompletedNotification,
+                                     [this](const std::string&, const std::string& object) {
+                                       std::lock_guard lock(mutex_);
+                                       completions_.push_back(object);
+                                     });
+    progress_ = center->addObserver(fileprovider::kFileUploadProgressNotification,
+                                    [this](const std::string&, const std::string& object) {
+                                      std::lock_guard lock(mutex_);
+                                      progressPosts_.push_back(object);
+                                    });
   }
   void TearDown() override {
     completed_.reset();
+    progress_.reset();
     host_.reset();
     CloudClientTest::TearDown();
   }
@@ -146,8 +172,10 @@ class ProviderUploadTest : public CloudClientTest {
   common::SyncItem folder_;
   std::unique_ptr<FrameworkHost> host_;
   std::shared_ptr<void> completed_;
+  std::shared_ptr<void> progress_;
   std::mutex mutex_;
   std::vector<std::string> completions_;
+  std::vector<std::string> progressPosts_;
 };
 
 TEST_F(ProviderUploadTest, NewFileBytesReachTheCloudAndTheItemCarriesTheirVersion) {
@@ -233,6 +261,45 @@ TEST_F(ProviderUploadTest, RefusedNewFilesAreErrorsTheCallerSees) {
   }
   EXPECT_EQ(cloudContent("taken.txt"), "theirs\n");
   EXPECT_EQ(cloudNames(), std::set<std::string>{"taken.txt"});
+}
+
+TEST_F(ProviderUploadTest, LargeFilesGoInChunksOfTheConfiguredSize) {
+  // Chunks of 1 MiB above 1 MiB, from the drive's cloud configuration.
+  startHost(R"({"canKeelvaultBeSourceForTx": false, "upgradeNotificationsEnabled": false,)"
+            R"("canUsersMarkFoldersForOfflineAccess": true, "redEnabled": false,)"
+            R"("localReadEventsBlacklistMac": [], "connectedFoldersEnabled": true,)"
+            R"("connectedFoldersInShared": false, "connectedFoldersOnExternalDevice": false,)"
+            R"("macInDesignDebouncer": 2000, "macCustomClientBehaviours": [],)"
+            R"("RecommendedChunkUploadFileSize": 1048576, "RecommendedChunkSize": 1048576})");
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (host_->logs().count("Cloud configuration applied") == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_GE(host_->logs().count("Cloud configuration applied"), 1u);
+  received();
+
+  std::string content(2 * (1 << 20) + 1, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
+  auto created = createFile("large.bin", content);
+  ASSERT_FALSE(created.error) << created.error->description();
+  EXPECT_EQ(cloudContent("large.bin"), content);
+
+  std::vector<std::string> chunks;
+  for (const auto& request : uploadsReceived())
+    chunks.push_back(request.header("x-tarnix-chunk-num").value_or("single"));
+  EXPECT_EQ(chunks, (std::vector<std::string>{"1", "2", "3"}));
+
+  std::vector<std::int64_t> acknowledged;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& post : progressPosts_) {
+      auto info = base::parseJSON(post);
+      ASSERT_TRUE(info);
+      acknowledged.push_back(base::jsonInt(*info, "completedUploadBytes").value_or(-1));
+    }
+  }
+  EXPECT_EQ(acknowledged, (std::vector<std::int64_t>{1 << 20, 2 << 20, 2 * (1 << 20) + 1}));
 }
 
 }  // namespace
