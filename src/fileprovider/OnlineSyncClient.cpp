@@ -1,5 +1,7 @@
 #include "fileprovider/OnlineSyncClient.hpp"
 
+#include <algorithm>
+
 namespace tarnix::fileprovider {
 namespace {
 
@@ -39,6 +41,119 @@ fp::ProgressPtr OnlineSyncClient::downloadFilePartially(
   return downloads_->downloadFilePartially(item, std::move(destination), requestedRange, alignment,
                                            std::move(requestedContentVersion), options,
                                            std::move(completionHandler));
+}
+
+SyncCloudResult<std::string> OnlineSyncClient::cloudPath(const common::SyncItem& parentItem,
+                                                         const std::string& filename) const {
+  if (!itemStorage_) return std::unexpected(common::SyncError(common::SyncError::Code::noSuchItem));
+  auto parentPath = itemStorage_->queryCloudPath(parentItem.itemIdentifier);
+  if (!parentPath) {
+    const auto* sync = parentPath.error().syncError();
+    return std::unexpected(sync ? *sync : common::SyncError::noSuchItem(parentItem.itemIdentifier));
+  }
+  std::string start = itemStorage_->cloudStartPath();
+  while (!start.empty() && start.back() == '/') start.pop_back();
+  const std::string below = *parentPath == "/" ? "" : *parentPath;
+  return start + below + "/" + filename;
+}
+
+fp::ProgressPtr OnlineSyncClient::upload(
+    const std::string& cloudPath, std::int64_t size,
+    const std::function<void(SyncCloudUploads::Completion<CloudEntryUploadOutput>)>& start,
+    std::function<void(SyncCloudResult<CloudEntryUploadOutput>)> completionHandler) {
+  auto progress = fp::Progress::make(std::max<std::int64_t>(size, 1));
+  start([progress, notifier = notifier_, cloudPath, drive = cloudClient_->drive().identifier,
+         completionHandler =
+             std::move(completionHandler)](SyncCloudResult<CloudEntryUploadOutput> result) {
+    progress->setCompletedUnitCount(progress->totalUnitCount());
+    if (notifier && (result || !result.error().isCancellation())) {
+      notifier->sendCompletedNotification({cloudPath, drive, result.has_value()});
+    }
+    completionHandler(std::move(result));
+  });
+  return progress;
+}
+
+fp::ProgressPtr OnlineSyncClient::uploadFirstEntry(
+    const common::SyncItem& parentItem, CloudEntryUploadParams entryParams, std::string filename,
+    std::optional<std::string> originalItemIdentifier,
+    ResultHandler<common::SyncItem> completionHandler) {
+  auto path = cloudPath(parentItem, filename);
+  if (!uploads_ || !path) {
+    auto error = path
+                     ? SyncCloudError(common::SyncError(common::SyncError::Code::badServerResponse))
+                     : path.error();
+    cloudClient_->cfsSession()->callbackQueue()->async(
+        [completionHandler = std::move(completionHandler), error] {
+          completionHandler(std::unexpected(error));
+        });
+    return fp::Progress::make(1);
+  }
+  common::SyncItem file;
+  file.itemIdentifier = common::SyncFileIdentifier::make();
+  file.parentItemIdentifier = *parentItem.itemIdentifier.folder();
+  file.filename = filename;
+  file.permission = parentItem.permission;
+  file.systemItemIdentifier = std::move(originalItemIdentifier);
+  const auto size = entryParams.contentSize;
+  return upload(
+      *path, size,
+      [&](auto done) { uploads_->uploadFirstEntry(file, *path, entryParams, std::move(done)); },
+      [file, entryParams, completionHandler = std::move(completionHandler)](
+          SyncCloudResult<CloudEntryUploadOutput> uploaded) mutable {
+        if (!uploaded) return completionHandler(std::unexpected(uploaded.error()));
+        file.filename = uploaded->filename;
+        file.cloudIdentifier = common::CloudItemIdentifier(uploaded->itemIdentifier);
+        file.contentVersion = uploaded->contentVersion;
+        file.contentChecksum = uploaded->contentChecksum;
+        file.contentSize = entryParams.contentSize;
+        file.uploadDate = uploaded->uploadDate;
+        file.author = uploaded->author;
+        // The item keeps the date the user's application set; the cloud got the override.
+        file.contentModificationDate = entryParams.contentModificationDate;
+        file.cfsContentModificationDateOverride = entryParams.cfsContentModificationDateOverride;
+        completionHandler(std::move(file));
+      });
+}
+
+fp::ProgressPtr OnlineSyncClient::uploadNextEntry(
+    const common::SyncItem& parentItem, const common::SyncItem& item,
+    CloudEntryUploadParams entryParams, ResultHandler<UploadNextEntryOutput> completionHandler) {
+  auto path = cloudPath(parentItem, item.filename);
+  if (!uploads_ || !path) {
+    auto error = path
+                     ? SyncCloudError(common::SyncError(common::SyncError::Code::badServerResponse))
+                     : path.error();
+    cloudClient_->cfsSession()->callbackQueue()->async(
+        [completionHandler = std::move(completionHandler), error] {
+          completionHandler(std::unexpected(error));
+        });
+    return fp::Progress::make(1);
+  }
+  return upload(
+      *path, entryParams.contentSize,
+      [&](auto done) { uploads_->uploadNextEntry(item, *path, entryParams, std::move(done)); },
+      [item, entryParams, completionHandler = std::move(completionHandler)](
+          SyncCloudResult<CloudEntryUploadOutput> uploaded) {
+        if (!uploaded) return completionHandler(std::unexpected(uploaded.error()));
+        UploadNextEntryOutput output{common::PatchedSyncItem(item), false, std::nullopt};
+        if (uploaded->didCreateConflict) {
+          // The item stays the other version; this content is the conflict copy.
+          output.hasStaleVersion = true;
+          output.conflictedFileName = uploaded->filename;
+          return completionHandler(std::move(output));
+        }
+        auto& patched = output.item;
+        patched.setContentVersion(uploaded->contentVersion);
+        patched.setContentChecksum(uploaded->contentChecksum);
+        patched.setContentSize(entryParams.contentSize);
+        patched.setUploadDate(uploaded->uploadDate);
+        patched.setAuthor(uploaded->author);
+        patched.setContentModificationDate(entryParams.contentModificationDate);
+        patched.setCfsContentModificationDateOverride(
+            entryParams.cfsContentModificationDateOverride);
+        completionHandler(std::move(output));
+      });
 }
 
 fp::ProgressPtr OnlineSyncClient::createFolder(const common::SyncItem& parentItem,

@@ -71,9 +71,20 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       p.driveRepository_, p.drive_.identifier, globals->notificationCenter(),
       p.distributedNotificationCenter_, logger.child("DriveConfigurationProvider"));
   p.configurationProvider_->start();
-  p.cloud_ =
-      ProviderCloudServices::make(p.drive_, *p.appGroup_, p.itemStorage_, logger,
-                                  kExtensionShortVersion, globals->appLifecycleID().rawValue);
+  ProviderUploadCollaborators uploads;
+  uploads.configurationProvider = p.configurationProvider_;
+  uploads.featureList = p.featureList_;
+  uploads.notificationCenter = p.distributedNotificationCenter_;
+  uploads.listFolderAgain =
+      [weak = std::weak_ptr<Provider>(provider)](const common::SyncFolderIdentifier& folder) {
+        auto self = weak.lock();
+        if (!self || !self->listingScheduler_) return;
+        self->listingScheduler_->triggerListing(folder, ListingOrigin::enumerator, /*force=*/true,
+                                                /*forceRefreshLocks=*/false, [](auto) {});
+      };
+  p.cloud_ = ProviderCloudServices::make(p.drive_, *p.appGroup_, p.itemStorage_, logger,
+                                         kExtensionShortVersion, globals->appLifecycleID().rawValue,
+                                         std::move(uploads));
 
   p.domainDataStorage_ = std::make_shared<common::DomainDataStorage>(
       p.driveDatabase_->dbQueue(), p.drive_.identifier, std::make_shared<base::Logger>(logger));
@@ -189,15 +200,21 @@ void Provider::makeSyncService(bool deferredWork) {
       [listFolder](const common::SyncFolderIdentifier& folder) { listFolder(folder, [](auto) {}); },
       clock_, logger_.child("DeletionManager"));
   if (deferredWork) deletionManager_->activate();
-  auto chunkUploadStorage = std::make_shared<common::ChunkUploadStorage>(driveDatabase_->dbQueue());
+  const auto& chunkUploadStorage = cloud_.chunkUploadStorage;
   // Chunk sessions a day old are refused by the cloud; their rows go when the drive starts.
   if (auto swept = chunkUploadStorage->removeRetiredChunks(clock_->now(), kChunkSessionLifetime);
       !swept) {
     logger_.error("Error while removing retired chunks", {{"error", swept.error().description()}});
   }
+  auto uploadErrorPresenter = std::make_shared<UploadErrorPresenter>(
+      drive_.identifier, drive_.domain, nullptr,
+      desktopUploadFailureCenter(logger_.child("UploadErrorPresenter")),
+      logger_.child("UploadErrorPresenter"));
   cloud_.syncService = std::make_shared<SyncService>(
       SyncService::Collaborators{itemStorage_, drive_, cloud_.syncClient, deletionManager_,
-                                 skipsService_, featureList_, listFolder, chunkUploadStorage},
+                                 skipsService_, featureList_, listFolder, chunkUploadStorage,
+                                 cloud_.uploadValidator, std::move(uploadErrorPresenter),
+                                 configurationProvider_, clock_},
       logger_.child("SyncService"));
 }
 
@@ -309,6 +326,7 @@ void Provider::invalidate() {
     logger_.error("Content fetches did not end after invalidation",
                   {{"running", transfers_->running()}});
   }
+  if (cloud_.uploadValidator) cloud_.uploadValidator->stop();
   if (configurationProvider_) configurationProvider_->stop();
   std::shared_ptr<ProviderInstanceServiceSource> source;
   std::shared_ptr<ListingServiceSource> listingSource;

@@ -198,6 +198,19 @@ class Provider final : public fp::ReplicatedExtension,
       const common::SyncItemIdentifier& identifier, const fp::ItemIdentifier& requested) const;
   /// Whether the unwanted-item rules keep `filename` local (temporary files and folders).
   bool isTemporaryItem(const std::string& filename, bool isFolder) const;
+  /// Uploads the new file `itemTemplate` (contents at `contents`) into `parent`.
+  fp::ProgressPtr createFile(fp::ItemPtr itemTemplate, const common::SyncFolderIdentifier& parent,
+                             const std::filesystem::path& contents, bool importing,
+                             base::LoggerMetadata where, ChangeItemCompletion completion);
+  /// Logs the SHA-512 of the new contents and of the user-facing file, and reports whether
+  /// they are equal ("checksum_comparison").
+  void logChecksum(const fp::ItemIdentifier& requested, const std::filesystem::path& contents,
+                   const base::LoggerMetadata& where) const;
+  /// Reports a rename ("draft_folder_rename") or move ("draft_folder_move") of the drafts
+  /// folder.
+  void reportDraftsFolderChange(const common::SyncItem& folder,
+                                const std::optional<common::SyncItem>& newParent,
+                                const std::string& newName) const;
   /// The framework error for a failed change.
   fp::Error changeError(const SyncCloudError& error) const;
   /// Takes what the provider reads from the drive's cloud configuration.

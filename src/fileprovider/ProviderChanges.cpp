@@ -2,6 +2,7 @@
 // reaches the sync service, and the translation of its results for the framework.
 #include <utility>
 
+#include "base/Hash.hpp"
 #include "base/Uuid.hpp"
 #include "common/UnwantedItemRules.hpp"
 #include "fileprovider/Provider.hpp"
@@ -13,14 +14,17 @@ namespace {
 using common::SyncError;
 using common::SyncItem;
 
+// The drafts folder of a drive; renaming or moving it is reported.
+constexpr std::string_view kDraftsFolderPath = "/Private/Drafts";
+
 fp::ProgressPtr finished() {
   auto progress = fp::Progress::make(1);
   progress->setCompletedUnitCount(1);
   return progress;
 }
 
-// The fields a modification carries out: a new name or parent. The others are kept by the
-// system alone (dates of use, tags, flags) or join with their service (contents).
+// The fields a modification carries out besides new contents: a new name or parent. The others
+// are kept by the system alone (dates of use, tags, flags).
 constexpr auto kHandledFields = fp::ItemFields::filename | fp::ItemFields::parentItemIdentifier |
                                 fp::ItemFields::lastUsedDate | fp::ItemFields::tagData |
                                 fp::ItemFields::favoriteRank | fp::ItemFields::fileSystemFlags |
@@ -126,13 +130,10 @@ fp::ProgressPtr Provider::createItem(fp::ItemPtr itemTemplate, fp::ItemFields fi
                fp::Error(fp::CocoaErrorCode::fileReadNoPermission));
     return finished();
   }
-  if (!isFolder) {
-    // New files are uploaded once uploads exist; until then they stay local.
-    logger_.error("Creating file failed", with(where, "error", "uploads are not supported"));
-    completion(nullptr, fp::ItemFields::none, false, fp::Error::unsupportedFeature());
-    return finished();
-  }
   (void)fields;
+  if (!isFolder)
+    return createFile(itemTemplate, *parentFolder, *contents, importing, where,
+                      std::move(completion));
 
   logger_.info(importing ? "Importing item ..." : "Creating item ...", where);
   auto progress = fp::Progress::make(1);
@@ -217,8 +218,10 @@ fp::ProgressPtr Provider::modifyItem(fp::ItemPtr item, const fp::ItemVersion& ba
                         completion(error ? nullptr : item, fp::ItemFields::none, false, error);
                       });
   }
-  if (fp::contains(changedFields, fp::ItemFields::contents)) {
-    return fail("Modifying item failed", fp::Error::unsupportedFeature());
+  const bool editsContents = fp::contains(changedFields, fp::ItemFields::contents);
+  if (editsContents && !identifier->file()) {
+    return fail("Invalid item ID given for editing contents",
+                fp::Error::forNonExistentItem(requested));
   }
   std::optional<SyncItem> newParent;
   if (reparents) {
@@ -234,24 +237,162 @@ fp::ProgressPtr Provider::modifyItem(fp::ItemPtr item, const fp::ItemVersion& ba
   TLOG_DEBUG(logger_,
              "Modification for " + identifier->description() + " will be handled immediately.");
   logger_.info("Modifying item ...", where);
-  if (!renames && !reparents) {
-    logger_.info("Modifying item done", where);
-    completion(converter_->item(*stored), fp::ItemFields::none, false, std::nullopt);
-    return finished();
-  }
+  if (stored->isFolder() && (renames || reparents))
+    reportDraftsFolderChange(*stored, newParent, renames ? item->filename() : stored->filename);
   auto self = shared_from_this();
-  return cloud_.syncService->moveItem(
-      *stored, std::move(newParent), renames ? item->filename() : stored->filename,
-      [=](SyncCloudResult<SyncItem> moved) {
-        if (!moved) {
+  // New contents go first; a rename or move of the same request follows on the new version.
+  auto move = [=](SyncItem current, bool shouldFetchContent) {
+    if (!renames && !reparents) {
+      self->logger_.info("Modifying item done", where);
+      completion(self->converter_->item(current), fp::ItemFields::none, shouldFetchContent,
+                 std::nullopt);
+      return finished();
+    }
+    return self->cloud_.syncService->moveItem(
+        current, newParent, renames ? item->filename() : current.filename,
+        [=](SyncCloudResult<SyncItem> moved) {
+          if (!moved) {
+            self->logger_.error("Modifying item failed",
+                                with(where, "error", moved.error().description()));
+            completion(nullptr, fp::ItemFields::none, false, self->changeError(moved.error()));
+            return;
+          }
+          self->logger_.info("Modifying item done", where);
+          completion(self->converter_->item(*moved), fp::ItemFields::none, shouldFetchContent,
+                     std::nullopt);
+        });
+  };
+  if (!editsContents) return move(*stored, false);
+
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(*contents, ec);
+  if (ec) {
+    return fail("Modifying item failed", fp::Error(fp::CocoaErrorCode::fileReadNoPermission));
+  }
+  if (computeChecksumOfUserFacingFile()) logChecksum(requested, *contents, where);
+  CloudEntryUploadParams params;
+  // The version the edit was made from: when the cloud has another by now, it keeps both.
+  if (!baseVersion.contentVersion.empty())
+    params.baseContentVersion = common::CloudEntryIdentifier{baseVersion.contentVersion};
+  params.contentModificationDate = item->contentModificationDate();
+  params.contentSize = static_cast<std::int64_t>(size);
+  params.contentsURL = *contents;
+  auto progress = fp::Progress::make(2);
+  auto edited = cloud_.syncService->editItem(
+      *stored, std::move(params), item->contentType(), operationID,
+      [=](SyncCloudResult<SyncService::EditItemOutput> output) {
+        if (!output) {
           self->logger_.error("Modifying item failed",
-                              with(where, "error", moved.error().description()));
-          completion(nullptr, fp::ItemFields::none, false, self->changeError(moved.error()));
+                              with(where, "error", output.error().description()));
+          completion(nullptr, fp::ItemFields::none, false, self->changeError(output.error()));
           return;
         }
-        self->logger_.info("Modifying item done", where);
-        completion(self->converter_->item(*moved), fp::ItemFields::none, false, std::nullopt);
+        progress->addChild(move(output->item, output->shouldRedownloadContent), 1);
       });
+  progress->addChild(edited, 1);
+  return progress;
+}
+
+fp::ProgressPtr Provider::createFile(fp::ItemPtr itemTemplate,
+                                     const common::SyncFolderIdentifier& parent,
+                                     const std::filesystem::path& contents, bool importing,
+                                     base::LoggerMetadata where, ChangeItemCompletion completion) {
+  const auto filename = itemTemplate->filename();
+  auto fail = [=, self = shared_from_this()](const SyncCloudError& error) {
+    self->logger_.error(importing ? "Importing item failed" : "Creating file failed",
+                        with(where, "error", error.description()));
+    completion(nullptr, fp::ItemFields::none, false, self->changeError(error));
+  };
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(contents, ec);
+  if (ec) {
+    logger_.error(importing ? "Importing item failed" : "Creating file failed",
+                  with(where, "error", "contents cannot be read: " + ec.message()));
+    completion(nullptr, fp::ItemFields::none, false,
+               fp::Error(fp::CocoaErrorCode::fileReadNoPermission));
+    return finished();
+  }
+  CloudEntryUploadParams params;
+  params.contentModificationDate = itemTemplate->contentModificationDate();
+  params.contentSize = static_cast<std::int64_t>(size);
+  params.contentsURL = contents;
+  logger_.info(importing ? "Importing item ..." : "Creating item ...", where);
+  auto progress = fp::Progress::make(1);
+  auto self = shared_from_this();
+  const auto templateID = itemTemplate->itemIdentifier().rawValue();
+  cloud_.syncService->willCreateItem(
+      parent, filename, templateID, /*isFolder=*/false,
+      [=](SyncCloudResult<common::BeginNewItemResult> begun) {
+        if (!begun) return fail(begun.error());
+        auto created = self->cloud_.syncService->createFile(
+            *begun, params, templateID, filename, itemTemplate->contentType(),
+            [=](SyncCloudResult<SyncService::CreatedItem> result) {
+              if (!result) return fail(result.error());
+              self->logger_.info(
+                  importing ? "Importing item done" : "Creating item done",
+                  with(where, "newItemID", result->item.itemIdentifier.description()));
+              completion(self->converter_->item(result->item), fp::ItemFields::none, false,
+                         std::nullopt);
+            });
+        progress->addChild(created, 1);
+      });
+  return progress;
+}
+
+void Provider::logChecksum(const fp::ItemIdentifier& requested,
+                           const std::filesystem::path& contents,
+                           const base::LoggerMetadata& where) const {
+  auto snapshot = base::fileDigestHex(contents, base::HashAlgorithm::sha512);
+  if (!snapshot) {
+    logger_.error("Logging checksum: Restricted from accessing cloud storage file...",
+                  with(where, "error", snapshot.error()));
+    return;
+  }
+  logger_.info("generateChecksum(for:label:filename:logger:)",
+               with(with(where, "label", "contents"), "checksum", *snapshot));
+  auto self = shared_from_this();
+  manager_->getUserVisibleURL(requested, [self, where, snapshot = *snapshot](
+                                             std::expected<std::filesystem::path, fp::Error> url) {
+    if (!url) {
+      self->logger_.error("Logging checksum: Error getting local FileProvider URL", where);
+      return;
+    }
+    if (url->empty()) {
+      self->logger_.error("Logging checksum: FileProvider returned nil URL", where);
+      return;
+    }
+    auto userFacing = base::fileDigestHex(*url, base::HashAlgorithm::sha512);
+    if (!userFacing) {
+      self->logger_.error("Logging checksum: Restricted from accessing cloud storage file...",
+                          with(where, "error", userFacing.error()));
+      return;
+    }
+    self->logger_.info("generateChecksum(for:label:filename:logger:)",
+                       with(with(where, "label", "userFacingFile"), "checksum", *userFacing));
+    self->cloud_.analytics->send(
+        {"checksum_comparison",
+         {{"outcome", *userFacing == snapshot ? "equal_checksums" : "different_checksums"}}});
+  });
+}
+
+void Provider::reportDraftsFolderChange(const SyncItem& folder,
+                                        const std::optional<SyncItem>& newParent,
+                                        const std::string& newName) const {
+  auto path = itemStorage_->queryCloudPath(folder.itemIdentifier);
+  if (!path || *path != std::string(kDraftsFolderPath)) return;
+  if (newName != folder.filename) {
+    cloud_.analytics->send({"draft_folder_rename",
+                            {{"move_source", *path}, {"move_destination", "/Private/" + newName}}});
+  }
+  if (newParent) {
+    auto destination = itemStorage_->queryCloudPath(newParent->itemIdentifier);
+    const auto parentPath = destination ? *destination : std::string();
+    cloud_.analytics->send(
+        {"draft_folder_move",
+         {{"move_source", *path},
+          {"move_destination", (parentPath == "/" ? "" : parentPath) + "/" + newName},
+          {"move_type", "reparent"}}});
+  }
 }
 
 fp::ProgressPtr Provider::deleteItem(const fp::ItemIdentifier& identifier,

@@ -23,7 +23,8 @@ void ProviderCloudErrorHandler::setAuthenticationObserver(std::function<void()> 
 ProviderCloudServices ProviderCloudServices::make(
     const common::Drive& drive, const common::DesktopAppGroup& appGroup,
     const std::shared_ptr<common::SyncItemStorage>& itemStorage, const base::Logger& logger,
-    std::string_view version, const std::string& appLifecycleID) {
+    std::string_view version, const std::string& appLifecycleID,
+    ProviderUploadCollaborators uploadCollaborators) {
   ProviderCloudServices services;
   auto configuration = cloudfs::TarnixURLSession::Configuration::fromEnvironment();
   configuration.downloadDirectory = appGroup.temporaryDirectoryURL();
@@ -47,10 +48,38 @@ ProviderCloudServices ProviderCloudServices::make(
       services.cloudClient,
       DownloadConfiguration{appGroup.temporaryDirectoryURL() / "ResumeData" / drive.identifier,
                             services.analytics, std::nullopt});
+  services.chunkUploadStorage =
+      std::make_shared<common::ChunkUploadStorage>(itemStorage->dbQueue());
+  services.uploadValidator =
+      std::make_shared<SyncUploadValidator>(uploadCollaborators.configurationProvider);
+  services.uploadValidator->start();
+  services.uploadNotifier = std::make_shared<UploadNotifier>(uploadCollaborators.notificationCenter,
+                                                             logger.child("UploadNotifier"));
+  UploadConfiguration uploadConfiguration;
+  uploadConfiguration.chunkedUpload =
+      !uploadCollaborators.featureList ||
+      uploadCollaborators.featureList->isEnabled(common::Feature::chunkedUpload);
+  uploadConfiguration.chunkSettings = [configuration = uploadCollaborators.configurationProvider] {
+    if (!configuration) return ChunkUploadSettings{};
+    const auto value = configuration->value();
+    return ChunkUploadSettings::clamped(value.recommendedChunkUploadFileSize,
+                                        value.recommendedChunkSize);
+  };
+  uploadConfiguration.progress = [notifier = services.uploadNotifier](const UploadInfo& info) {
+    notifier->sendProgressNotification(info);
+  };
+  uploadConfiguration.listFolderAgain = uploadCollaborators.listFolderAgain;
+  services.uploads = std::make_shared<SyncCloudUploads>(
+      services.cloudClient, services.chunkUploadStorage,
+      std::make_shared<FailedUploadStorage>(
+          std::make_shared<common::NewFileFailedUploadStorage>(itemStorage->dbQueue()), itemStorage,
+          logger.child("FailedUploadStorage")),
+      services.uploadValidator, std::move(uploadConfiguration));
   // No offline folders on this drive yet: the offline realm has no client.
   services.syncClient = std::make_shared<SyncClientProxy>(
-      std::make_shared<OnlineSyncClient>(services.cloudClient, services.downloads), nullptr,
-      logger.child("SyncClientProxy"));
+      std::make_shared<OnlineSyncClient>(services.cloudClient, services.downloads, services.uploads,
+                                         itemStorage, services.uploadNotifier),
+      nullptr, logger.child("SyncClientProxy"));
   return services;
 }
 

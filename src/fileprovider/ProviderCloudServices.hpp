@@ -15,12 +15,19 @@
 #include "cloudfs/CloudFSSession.hpp"
 #include "cloudfs/DriveCloudErrorHandler.hpp"
 #include "common/AnalyticsSender.hpp"
+#include "common/ChunkUploadStorage.hpp"
 #include "common/DesktopAppGroup.hpp"
 #include "common/Drive.hpp"
+#include "common/DriveConfigurationProvider.hpp"
+#include "common/FeatureList.hpp"
 #include "common/SyncItemStorage.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
 #include "fileprovider/content/SyncCloudDownloads.hpp"
 #include "fileprovider/sync/SyncService.hpp"
+#include "fileprovider/upload/SyncCloudUploads.hpp"
+#include "fileprovider/upload/SyncUploadValidator.hpp"
+#include "fileprovider/upload/UploadNotifier.hpp"
+#include "platform/DistributedNotificationCenter.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -38,6 +45,18 @@ class ProviderCloudErrorHandler final : public cloudfs::DriveCloudErrorHandler {
   std::function<void()> observer_ TARNIX_GUARDED_BY(mutex_);
 };
 
+/// What the drive's uploads are made from.
+struct ProviderUploadCollaborators {
+  /// The chunk size and threshold are read from it for each upload; may be null (defaults).
+  std::shared_ptr<common::DriveConfigurationProvider> configurationProvider;
+  /// The "chunked-upload" feature; may be null (on).
+  std::shared_ptr<const common::FeatureList> featureList;
+  /// Where progress and completion are posted; may be null.
+  std::shared_ptr<platform::DistributedNotificationCenter> notificationCenter;
+  /// Asks for a folder to be listed again (the cloud holds content this client did not send).
+  std::function<void(const common::SyncFolderIdentifier&)> listFolderAgain;
+};
+
 struct ProviderCloudServices {
   std::shared_ptr<cloudfs::TarnixURLSession> urlSession;
   std::shared_ptr<cloudfs::CloudFSSessionFactory> cfsSessionFactory;
@@ -45,6 +64,12 @@ struct ProviderCloudServices {
   std::shared_ptr<SyncCloudClient> cloudClient;
   std::shared_ptr<SyncCloudDownloads> downloads;
   std::shared_ptr<SyncClientProtocol> syncClient;
+  /// Chunk sessions of the drive's uploads (in the drive database).
+  std::shared_ptr<common::ChunkUploadStorage> chunkUploadStorage;
+  /// Started by make(); stopped by the provider's invalidation.
+  std::shared_ptr<SyncUploadValidator> uploadValidator;
+  std::shared_ptr<UploadNotifier> uploadNotifier;
+  std::shared_ptr<SyncCloudUploads> uploads;
   /// Set by the provider.
   std::shared_ptr<SyncService> syncService;
   /// No analytics store yet: events are dropped.
@@ -55,7 +80,8 @@ struct ProviderCloudServices {
                                     const common::DesktopAppGroup& appGroup,
                                     const std::shared_ptr<common::SyncItemStorage>& itemStorage,
                                     const base::Logger& logger, std::string_view version,
-                                    const std::string& appLifecycleID);
+                                    const std::string& appLifecycleID,
+                                    ProviderUploadCollaborators uploadCollaborators = {});
 };
 
 }  // namespace tarnix::fileprovider

@@ -20,6 +20,7 @@
 #include "fileprovider/sync/FilenameRules.hpp"
 #include "fileprovider/sync/OrphanedFilesCleanup.hpp"
 #include "fileprovider/sync/SyncService.hpp"
+#include "fileprovider/upload/SyncUploadValidator.hpp"
 #include "support/TempDir.hpp"
 
 namespace tarnix::testing {
@@ -126,7 +127,8 @@ class SyncServiceTest : public ::testing::Test {
               if (onListing_) return done(onListing_(folder));
               done(std::nullopt);
             },
-            std::make_shared<common::ChunkUploadStorage>(database_->dbQueue())},
+            std::make_shared<common::ChunkUploadStorage>(database_->dbQueue()), validator_, nullptr,
+            nullptr, clock_},
         base::Logger::null());
   }
 
@@ -166,6 +168,7 @@ class SyncServiceTest : public ::testing::Test {
   std::shared_ptr<common::SyncItemStorage> storage_;
   std::shared_ptr<FakeSyncClient> client_ = std::make_shared<FakeSyncClient>();
   std::shared_ptr<base::ManualClock> clock_ = base::ManualClock::make();
+  std::shared_ptr<fileprovider::SyncUploadValidator> validator_;
   std::shared_ptr<DeletionManager> deletions_;
   std::shared_ptr<SyncService> service_;
   std::atomic<int> listings_{0};
@@ -521,6 +524,213 @@ TEST(OrphanedFilesCleanup, RemovesOnlyWhatNothingUses) {
   EXPECT_FALSE(std::filesystem::exists(graveyard / "old"));
   EXPECT_FALSE(std::filesystem::exists(graveyard / "unstamped"));
   EXPECT_TRUE(std::filesystem::exists(graveyard / "recent"));
+}
+
+// MARK: Uploads
+
+TEST(SanitizedModificationDate, CloudNeverGetsAnOlderFutureOrPre1970Date) {
+  using std::chrono::seconds;
+  const base::Date now = base::dateFromMillisecondsSince1970(1'700'000'000'000);
+  const base::Date epoch{};
+  const base::Date past = now - seconds(3600);
+  struct Case {
+    const char* name;
+    std::optional<base::Date> date;
+    std::optional<base::Date> existingDate;
+    std::optional<base::Date> existingOverride;
+    bool hasExisting;
+    base::Date expectedDate;
+    std::optional<base::Date> expectedOverride;
+  };
+  const Case cases[] = {
+      {"absent, new file", std::nullopt, {}, {}, false, now, std::nullopt},
+      {"absent, existing item's date", std::nullopt, past, {}, true, past, std::nullopt},
+      {"absent, existing item without date", std::nullopt, {}, {}, true, now, std::nullopt},
+      {"exactly the epoch", epoch, {}, {}, false, epoch, now},
+      {"one second after the epoch",
+       epoch + seconds(1),
+       {},
+       {},
+       false,
+       epoch + seconds(1),
+       std::nullopt},
+      {"before the epoch", epoch - seconds(5), {}, {}, false, epoch - seconds(5), now},
+      {"one second in the future", now + seconds(1), {}, {}, false, now + seconds(1), now},
+      {"now", now, {}, {}, false, now, std::nullopt},
+      {"older than the existing date", past, past + seconds(10), {}, true, past, now},
+      {"newer than the existing date", past, past - seconds(10), {}, true, past, std::nullopt},
+      {"older than the existing override", past, past - seconds(10), past + seconds(1), true, past,
+       now},
+      {"newer than the override, older than the date", past, past + seconds(10), past - seconds(1),
+       true, past, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fileprovider::CloudEntryUploadParams params;
+    params.contentModificationDate = c.date;
+    std::optional<SyncItem> existing;
+    if (c.hasExisting) {
+      existing = file("f", kRoot, "a.txt");
+      existing->contentModificationDate = c.existingDate;
+      existing->cfsContentModificationDateOverride = c.existingOverride;
+    }
+    auto sanitized =
+        fileprovider::sanitizedModificationDate(params, existing, now, base::Logger::null());
+    EXPECT_EQ(sanitized.contentModificationDate, c.expectedDate);
+    EXPECT_EQ(sanitized.cfsContentModificationDateOverride, c.expectedOverride);
+  }
+}
+
+class SyncServiceUploadTest : public SyncServiceTest {
+ protected:
+  fileprovider::CloudEntryUploadParams snapshot(const std::string& content,
+                                                std::optional<base::Date> date = std::nullopt) {
+    auto path = dir_ / ("snapshot-" + std::to_string(++snapshots_));
+    std::ofstream(path, std::ios::binary) << content;
+    fileprovider::CloudEntryUploadParams params;
+    params.contentsURL = path;
+    params.contentSize = static_cast<std::int64_t>(content.size());
+    params.contentModificationDate = date;
+    return params;
+  }
+  SyncCloudResult<SyncService::CreatedItem> create(const std::string& name,
+                                                   fileprovider::CloudEntryUploadParams params,
+                                                   SyncFolderIdentifier parent = kRoot) {
+    auto begun = await<common::BeginNewItemResult>(
+        [&](auto done) { service_->willCreateItem(parent, name, "system-" + name, false, done); });
+    if (!begun) return std::unexpected(begun.error());
+    return await<SyncService::CreatedItem>([&](auto done) {
+      service_->createFile(*begun, params, "system-" + name, name, std::nullopt, done);
+    });
+  }
+  SyncCloudResult<SyncService::EditItemOutput> edit(const SyncItem& item,
+                                                    fileprovider::CloudEntryUploadParams params) {
+    return await<SyncService::EditItemOutput>(
+        [&](auto done) { service_->editItem(item, params, std::nullopt, "op-1", done); });
+  }
+  std::vector<FakeSyncClient::Call> uploads(const std::string& operation) {
+    std::vector<FakeSyncClient::Call> found;
+    for (auto& call : client_->calls())
+      if (call.operation == operation) found.push_back(call);
+    return found;
+  }
+  int snapshots_ = 0;
+};
+
+TEST_F(SyncServiceUploadTest, NewFileIsUploadedWithSanitisedDateAndStored) {
+  const auto future = clock_->now() + std::chrono::hours(2);
+  auto created = create("report.pdf", snapshot("hello", future));
+  ASSERT_TRUE(created) << created.error().description();
+
+  auto sent = uploads("uploadFirstEntry");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].item.itemIdentifier, common::SyncItemIdentifier(kRoot));
+  EXPECT_EQ(sent[0].entryParams->contentSize, 5);
+  EXPECT_EQ(sent[0].entryParams->contentModificationDate, future);
+  EXPECT_EQ(sent[0].entryParams->cfsContentModificationDateOverride, clock_->now());
+  EXPECT_FALSE(sent[0].entryParams->baseContentVersion);
+
+  auto child = storage_->childItem(kRoot, "report.pdf");
+  ASSERT_TRUE(child && *child);
+  EXPECT_EQ((*child)->contentVersion, common::CloudEntryIdentifier{"v-new-report.pdf"});
+  EXPECT_EQ((*child)->systemItemIdentifier, "system-report.pdf");
+  EXPECT_EQ(created->item.itemIdentifier, (*child)->itemIdentifier);
+  EXPECT_TRUE(service_->uploadsInProgress(kRoot).empty());
+}
+
+TEST_F(SyncServiceUploadTest, NewFileRefusalsSendNothing) {
+  validator_ = std::make_shared<fileprovider::SyncUploadValidator>(nullptr);
+  validator_->start();
+  start();
+  store({folder("readonly", kRoot, "Read only", SyncItemPermission::viewer)});
+  struct Case {
+    const char* name;
+    SyncFolderIdentifier parent;
+    Code code;
+  };
+  const Case cases[] = {
+      {"bad:name.txt", kRoot, Code::uploadRejected},
+      {"trailing dot.", kRoot, Code::uploadRejected},
+      {"fine.txt", SyncFolderIdentifier{"readonly"}, Code::permissionDenied},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto created = create(c.name, snapshot("x"), c.parent);
+    ASSERT_FALSE(created);
+    EXPECT_EQ(codeOf(created.error()), c.code);
+  }
+  EXPECT_EQ(client_->count("uploadFirstEntry"), 0u);
+  validator_->stop();
+}
+
+TEST_F(SyncServiceUploadTest, EditSendsBaseVersionAndLockTokenAndStoresNewVersion) {
+  auto item = file("f", kRoot, "notes.txt");
+  item.contentModificationDate = clock_->now() - std::chrono::hours(1);
+  common::LocalLock lock;
+  lock.fileIdentifier = common::SyncFileIdentifier{"f"};
+  lock.token = "lock-token-1";
+  store({item});
+  // The lock as the locking service holds it on the item.
+  auto locked = [&] {
+    auto current = stored(item);
+    current.localLock = lock;
+    return current;
+  };
+
+  // Without a base of its own the edit is based on the stored version.
+  auto edited = edit(locked(), snapshot("new contents", clock_->now()));
+  ASSERT_TRUE(edited) << edited.error().description();
+  EXPECT_FALSE(edited->shouldRedownloadContent);
+  EXPECT_EQ(stored(item).contentVersion, common::CloudEntryIdentifier{"v-uploaded-1"});
+  EXPECT_EQ(edited->item.contentVersion, common::CloudEntryIdentifier{"v-uploaded-1"});
+
+  // The version the edit was made from wins over what the store holds by now.
+  auto params = snapshot("newer contents", clock_->now());
+  params.baseContentVersion = common::CloudEntryIdentifier{"v-seen-by-editor"};
+  ASSERT_TRUE(edit(locked(), params));
+
+  auto sent = uploads("uploadNextEntry");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].entryParams->baseContentVersion, common::CloudEntryIdentifier{"v1"});
+  EXPECT_EQ(sent[1].entryParams->baseContentVersion,
+            common::CloudEntryIdentifier{"v-seen-by-editor"});
+  for (const auto& call : sent) {
+    EXPECT_EQ(call.entryParams->lockToken, "lock-token-1");
+    EXPECT_EQ(call.newParent->itemIdentifier, common::SyncItemIdentifier(kRoot));
+  }
+  EXPECT_EQ(sent[0].entryParams->contentSize, 12);
+}
+
+TEST_F(SyncServiceUploadTest, EditWithoutPermissionSendsNothing) {
+  auto item = file("ro", kRoot, "locked.txt", SyncItemPermission::viewer);
+  store({item});
+  auto edited = edit(stored(item), snapshot("x"));
+  ASSERT_FALSE(edited);
+  EXPECT_EQ(codeOf(edited.error()), Code::permissionDenied);
+  EXPECT_EQ(client_->count("uploadNextEntry"), 0u);
+}
+
+TEST_F(SyncServiceUploadTest, EditThatBecameConflictCopyAsksForContentsAgain) {
+  auto item = file("f", kRoot, "shared.txt");
+  store({item});
+  client_->scriptEdits({fileprovider::UploadNextEntryOutput{
+      common::PatchedSyncItem(stored(item)), true, std::string("shared (conflict).txt")}});
+  auto edited = edit(stored(item), snapshot("mine"));
+  ASSERT_TRUE(edited) << edited.error().description();
+  EXPECT_TRUE(edited->shouldRedownloadContent);
+  // Their version stays the item's; the listing brings theirs and the copy.
+  EXPECT_EQ(stored(item).contentVersion, common::CloudEntryIdentifier{"v1"});
+  EXPECT_GE(listings_.load(), 1);
+}
+
+TEST_F(SyncServiceUploadTest, FailedUploadReachesCaller) {
+  auto item = file("f", kRoot, "a.txt");
+  store({item});
+  client_->scriptEdits({std::unexpected(SyncCloudError(SyncError(Code::serverUnreachable)))});
+  auto edited = edit(stored(item), snapshot("x"));
+  ASSERT_FALSE(edited);
+  EXPECT_EQ(codeOf(edited.error()), Code::serverUnreachable);
+  EXPECT_EQ(stored(item).contentVersion, common::CloudEntryIdentifier{"v1"});
 }
 
 }  // namespace

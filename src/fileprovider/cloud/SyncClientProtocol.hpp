@@ -1,7 +1,6 @@
 #pragma once
 // What the sync service asks of a sync client (the cloud client, or the offline engine behind
-// the same interface): content downloads and the changes of the namespace. Content uploads join
-// with the upload path.
+// the same interface): content downloads and uploads and the changes of the namespace.
 //
 // Completions run exactly once, on the client's callback queue, never on the calling thread.
 // The returned progress counts the bytes of a transfer; cancelling it cancels the operation
@@ -13,8 +12,10 @@
 #include <optional>
 
 #include "cloudfs/requests/DownloadRequests.hpp"
+#include "common/PatchedSyncItem.hpp"
 #include "common/SyncItem.hpp"
 #include "fileprovider/cloud/SyncCloudError.hpp"
+#include "fileprovider/upload/UploadTypes.hpp"
 #include "platform/fileprovider/Progress.hpp"
 #include "platform/fileprovider/ReplicatedExtension.hpp"
 
@@ -26,6 +27,17 @@ namespace fp = platform::fileprovider;
 struct PartialFetchOutputContext {
   common::SyncItem item;
   cloudfs::ByteRange range;
+};
+
+/// What uploading a new version of a file gave.
+struct UploadNextEntryOutput {
+  /// The item with what the cloud now holds (its new content version); unchanged when the
+  /// cloud kept the upload as a conflict copy.
+  common::PatchedSyncItem item;
+  /// The local content is not the cloud's version of the item any more: another version had
+  /// replaced the base, and the upload became `conflictedFileName`.
+  bool hasStaleVersion = false;
+  std::optional<std::string> conflictedFileName;
 };
 
 class SyncClientProtocol {
@@ -51,6 +63,20 @@ class SyncClientProtocol {
       fp::FetchContentsOptions options,
       ResultHandler<PartialFetchOutputContext> completionHandler) = 0;
 
+  /// Uploads the snapshot `entryParams.contentsURL` as the new file `filename` in
+  /// `parentItem`; the result is the new item (a new local identifier, the cloud's identifier
+  /// and content version) keeping `originalItemIdentifier`. A file of that name that the cloud
+  /// already holds with other content is never replaced: filenameCollision.
+  virtual fp::ProgressPtr uploadFirstEntry(const common::SyncItem& parentItem,
+                                           CloudEntryUploadParams entryParams, std::string filename,
+                                           std::optional<std::string> originalItemIdentifier,
+                                           ResultHandler<common::SyncItem> completionHandler) = 0;
+  /// Uploads the snapshot as a new version of `item` (in `parentItem`), based on
+  /// `entryParams.baseContentVersion`, which is required.
+  virtual fp::ProgressPtr uploadNextEntry(
+      const common::SyncItem& parentItem, const common::SyncItem& item,
+      CloudEntryUploadParams entryParams,
+      ResultHandler<UploadNextEntryOutput> completionHandler) = 0;
   /// A new folder `filename` in `parentItem`; the result is the new item (a new local
   /// identifier, the cloud's identifier).
   virtual fp::ProgressPtr createFolder(const common::SyncItem& parentItem, std::string filename,

@@ -48,6 +48,27 @@ fp::ProgressPtr SyncClientProxy::downloadFilePartially(
       });
 }
 
+fp::ProgressPtr SyncClientProxy::uploadFirstEntry(
+    const common::SyncItem& parentItem, CloudEntryUploadParams entryParams, std::string filename,
+    std::optional<std::string> originalItemIdentifier,
+    ResultHandler<common::SyncItem> completionHandler) {
+  // A new file belongs to the realm of the folder it is made in.
+  return withSyncClient<common::SyncItem>(
+      parentItem, std::move(completionHandler), [&](SyncClientProtocol& client, auto done) {
+        return client.uploadFirstEntry(parentItem, std::move(entryParams), std::move(filename),
+                                       std::move(originalItemIdentifier), std::move(done));
+      });
+}
+
+fp::ProgressPtr SyncClientProxy::uploadNextEntry(
+    const common::SyncItem& parentItem, const common::SyncItem& item,
+    CloudEntryUploadParams entryParams, ResultHandler<UploadNextEntryOutput> completionHandler) {
+  return withSyncClient<UploadNextEntryOutput>(
+      item, std::move(completionHandler), [&](SyncClientProtocol& client, auto done) {
+        return client.uploadNextEntry(parentItem, item, std::move(entryParams), std::move(done));
+      });
+}
+
 fp::ProgressPtr SyncClientProxy::createFolder(const common::SyncItem& parentItem,
                                               std::string filename,
                                               ResultHandler<common::SyncItem> completionHandler) {

@@ -32,6 +32,13 @@ class SyncClientProxy final : public SyncClientProtocol {
       std::optional<common::CloudEntryIdentifier> requestedContentVersion,
       fp::FetchContentsOptions options,
       ResultHandler<PartialFetchOutputContext> completionHandler) override;
+  fp::ProgressPtr uploadFirstEntry(const common::SyncItem& parentItem,
+                                   CloudEntryUploadParams entryParams, std::string filename,
+                                   std::optional<std::string> originalItemIdentifier,
+                                   ResultHandler<common::SyncItem> completionHandler) override;
+  fp::ProgressPtr uploadNextEntry(const common::SyncItem& parentItem, const common::SyncItem& item,
+                                  CloudEntryUploadParams entryParams,
+                                  ResultHandler<UploadNextEntryOutput> completionHandler) override;
   fp::ProgressPtr createFolder(const common::SyncItem& parentItem, std::string filename,
                                ResultHandler<common::SyncItem> completionHandler) override;
   fp::ProgressPtr moveItem(const common::SyncItem& item, std::optional<common::SyncItem> newParent,

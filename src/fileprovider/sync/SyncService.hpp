@@ -1,6 +1,7 @@
 #pragma once
-// The per-drive service through which every change the system asks for (a new folder, a move
-// or rename, a deletion) and every content download becomes an operation of a sync client.
+// The per-drive service through which every change the system asks for (a new folder or file,
+// new contents, a move or rename, a deletion) and every content transfer becomes an operation
+// of a sync client.
 // It checks permissions and names before anything is sent, keeps the item store in step with
 // what the cloud confirmed, and hands deletions to the deletion manager.
 //
@@ -15,17 +16,38 @@
 #include <optional>
 #include <string>
 
+#include <map>
+#include <vector>
+
+#include "base/Clock.hpp"
 #include "base/DispatchQueue.hpp"
 #include "base/Logger.hpp"
+#include "base/Mutex.hpp"
 #include "common/ChunkUploadStorage.hpp"
 #include "common/Drive.hpp"
+#include "common/DriveConfigurationProvider.hpp"
 #include "common/FeatureList.hpp"
 #include "common/SkipsService.hpp"
 #include "common/SyncItemStorage.hpp"
 #include "fileprovider/cloud/SyncClientProtocol.hpp"
 #include "fileprovider/sync/DeletionManager.hpp"
+#include "fileprovider/upload/SyncUploadValidator.hpp"
+#include "fileprovider/upload/UploadErrorPresenter.hpp"
+#include "fileprovider/upload/UploadTypes.hpp"
 
 namespace tarnix::fileprovider {
+
+/// The names of the files being uploaded, per folder. Thread-safe.
+class UploadsInProgress {
+ public:
+  void begin(const common::SyncFolderIdentifier& folder, const std::string& filename);
+  void end(const common::SyncFolderIdentifier& folder, const std::string& filename);
+  std::vector<std::string> names(const common::SyncFolderIdentifier& folder) const;
+
+ private:
+  mutable base::Mutex mutex_;
+  std::map<common::SyncFolderIdentifier, std::vector<std::string>> names_ TARNIX_GUARDED_BY(mutex_);
+};
 
 class SyncService {
  public:
@@ -52,6 +74,21 @@ class SyncService {
     FolderLister listFolder;
     /// Where half-finished chunked uploads are kept; may be null.
     std::shared_ptr<common::ChunkUploadStorage> chunkUploadStorage;
+    /// Checks the names and sizes of new files; may be null (no check here).
+    std::shared_ptr<SyncUploadValidator> uploadValidator;
+    /// Shows failed uploads to the user; may be null.
+    std::shared_ptr<UploadErrorPresenter> uploadErrorPresenter;
+    /// The drive's cloud configuration (the integrity check of page-layout documents); may be
+    /// null.
+    std::shared_ptr<common::DriveConfigurationProvider> configurationProvider;
+    /// The current time of the date rules; null: the system clock.
+    std::shared_ptr<base::Clock> clock;
+  };
+
+  struct EditItemOutput {
+    common::SyncItem item;
+    /// The local content is stale (the cloud kept it as a conflict copy): fetch it again.
+    bool shouldRedownloadContent = false;
   };
 
   SyncService(Collaborators collaborators, base::Logger logger);
@@ -68,6 +105,31 @@ class SyncService {
   fp::ProgressPtr createFolder(const common::BeginNewItemResult& begun, std::string filename,
                                std::optional<std::string> originalItemIdentifier,
                                ResultHandler<CreatedItem> completionHandler);
+  /// Uploads the snapshot of `entryParams` as the new file `filename` of `begun`'s parent and
+  /// stores it. Refuses, in this order, a name or size the upload rules reject (not for the
+  /// offline realm: uploadRejected), a parent that allows no editing (permissionDenied). A file
+  /// of that name that the cloud holds with other content is never replaced
+  /// (filenameCollision). The date is sanitised first. Failures other than refusals are shown
+  /// to the user.
+  fp::ProgressPtr createFile(const common::BeginNewItemResult& begun,
+                             CloudEntryUploadParams entryParams,
+                             std::optional<std::string> originalItemIdentifier,
+                             std::string filename, std::optional<std::string> contentType,
+                             ResultHandler<CreatedItem> completionHandler);
+  /// Uploads new contents of the stored `item` and stores what the cloud confirmed. The base
+  /// version is `entryParams.baseContentVersion` (the version the edit was made from), else the
+  /// item's `contentVersion`; the lock token is the item's local lock's. When another version
+  /// replaced the base meanwhile, the cloud keeps theirs and this content as a conflict copy:
+  /// the parent is listed again and the answer asks for the contents to be fetched again.
+  fp::ProgressPtr editItem(const common::SyncItem& item, CloudEntryUploadParams entryParams,
+                           std::optional<std::string> contentType, std::string operationID,
+                           ResultHandler<EditItemOutput> completionHandler);
+  /// `entryParams` with its dates fixed for the cloud (see sanitizedModificationDate).
+  CloudEntryUploadParams sanitizeModificationDate(
+      CloudEntryUploadParams entryParams, const std::optional<common::SyncItem>& item) const;
+  /// The names of the files being uploaded into `folder`.
+  std::vector<std::string> uploadsInProgress(const common::SyncFolderIdentifier& folder) const;
+
   /// Renames and/or reparents `item` to `newParent` (none: it stays) under `filename`; the
   /// result is the stored item.
   fp::ProgressPtr moveItem(const common::SyncItem& item, std::optional<common::SyncItem> newParent,
@@ -103,9 +165,16 @@ class SyncService {
  private:
   template <class T>
   ResultHandler<T> logged(const common::SyncItem& item, ResultHandler<T> handler) const;
+  /// Page-layout documents (".indd") are checked before upload where the configuration asks
+  /// for it; true: the upload may go on.
+  bool verifyInddIntegrity(const std::string& filename, const CloudEntryUploadParams& entryParams,
+                           const std::string& operationID) const;
+  base::Date now() const;
 
   Collaborators c_;
   base::Logger logger_;
+  // Shared with the completions of the uploads, which may outlive the service.
+  std::shared_ptr<UploadsInProgress> uploadsInProgress_ = std::make_shared<UploadsInProgress>();
   /// Where answers that need no client are delivered.
   std::shared_ptr<base::DispatchQueue> queue_ = base::DispatchQueue::make("com.tarnix.SyncService");
 };
@@ -115,6 +184,14 @@ class SyncService {
 bool isMoveAnUpdate(const common::SyncItem& item,
                     const std::optional<common::SyncFolderIdentifier>& newParent,
                     const std::string& newFilename);
+/// The upload's dates as the cloud may take them, with `existing` the stored item (none for a
+/// new file) and `now` the current time: an absent date becomes the existing item's or `now`;
+/// a date at or before 1970, one after `now`, or one older than the existing item's (its
+/// override, else its own) gets `now` as `cfsContentModificationDateOverride`, and keeps its
+/// own value as `contentModificationDate`. Logs under the texts of each rule.
+CloudEntryUploadParams sanitizedModificationDate(CloudEntryUploadParams entryParams,
+                                                 const std::optional<common::SyncItem>& existing,
+                                                 base::Date now, const base::Logger& logger);
 /// `name` without white space at either end.
 std::string trimmedFilename(const std::string& name);
 

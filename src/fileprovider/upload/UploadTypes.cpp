@@ -12,4 +12,10 @@ std::string UploadInfo::json() const {
       .dump();
 }
 
+std::string UploadCompletedEvent::json() const {
+  return base::JSONValue{
+      {"location", location}, {"driveIdentifier", driveIdentifier}, {"successful", successful}}
+      .dump();
+}
+
 }  // namespace tarnix::fileprovider

@@ -46,6 +46,23 @@ struct UploadInfo {
 
 using UploadProgressHandler = std::function<void(const UploadInfo&)>;
 
+/// Posted (distributed) with an UploadInfo as JSON while an upload runs.
+inline constexpr const char* kFileUploadProgressNotification = "com.tarnix.fileUploadProgress";
+/// Posted (distributed) with an UploadCompletedEvent as JSON when an upload has ended.
+inline constexpr const char* kFileUploadCompletedNotification = "com.tarnix.fileUploadCompleted";
+
+/// The end of one upload, for the desktop application.
+struct UploadCompletedEvent {
+  /// The file's cloud path.
+  std::string location;
+  std::string driveIdentifier;
+  bool successful = false;
+
+  /// {"location", "driveIdentifier", "successful"}.
+  std::string json() const;
+  bool operator==(const UploadCompletedEvent&) const = default;
+};
+
 enum class ChunkUploadError { unableToReadChunk, unableToPrepareChunk, checksumMismatch };
 
 /// What a successful upload made on the cloud.
