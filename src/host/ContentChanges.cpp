@@ -249,6 +249,34 @@ bool ContentChanges::sendNext() {
   return true;
 }
 
+void ContentChanges::followLocalMove(const ReplicaEntry& wanted, Inode inode) {
+  auto now = store_->entry(inode);
+  if (!now || !*now) return;
+  if ((*now)->parentInode == wanted.parentInode && (*now)->filename == wanted.filename) return;
+  auto parent = store_->entry(wanted.parentInode);
+  if (!parent || !*parent) return;
+  fp::ItemProperties p;
+  p.itemIdentifier = (*now)->identifier;
+  p.parentItemIdentifier = (*parent)->identifier;
+  p.filename = wanted.filename;
+  auto moved = calls_->modifyItem(fp::ItemSnapshot::make(std::move(p)), (*now)->version,
+                                  fp::ItemFields::filename | fp::ItemFields::parentItemIdentifier,
+                                  std::nullopt);
+  if (!moved || !moved->item) {
+    logger_.error("Moving an uploaded file to where it was moved meanwhile failed",
+                  {{"filename", wanted.filename},
+                   {"error", moved ? std::string("no item") : moved.error().description()}});
+    return;
+  }
+  kernel_.invalidateEntry((*now)->parentInode, (*now)->filename);
+  if (auto upserted = store_->upsert(*moved->item); upserted && *upserted) {
+    if ((*upserted)->previousPlacement)
+      kernel_.invalidateEntry((*upserted)->previousPlacement->first,
+                              (*upserted)->previousPlacement->second);
+    kernel_.invalidateInode((*upserted)->inode);
+  }
+}
+
 void ContentChanges::send(const JournalEntry& entry) {
   const auto drop = [&] {
     (void)store_->settleJournal({entry.id}, nullptr, std::nullopt);
@@ -297,6 +325,9 @@ void ContentChanges::send(const JournalEntry& entry) {
                  j.identifier == entry.identifier;
         });
     const bool ended = !writtenSince && !contents_->isOpenForWriting(e.inode);
+    // Moved in the mount while it was sent (only a file the cloud did not know yet moves
+    // locally alone): the move follows once the cloud knows the file.
+    auto before = store_->entry(e.inode);
     auto settled = store_->settleContents(entry, *sent->item, ended);
     removeFile(entry.contentPath);
     if (!settled) {
@@ -314,6 +345,7 @@ void ContentChanges::send(const JournalEntry& entry) {
           contents_->discard(**cleared);
       }
     }
+    if (before && *before && settled->upserted) followLocalMove(**before, settled->upserted->inode);
     logger_.info("Upload done", {{"filename", e.filename}});
     base::MutexLock lock(mutex_);
     retries_.erase(entry.identifier.rawValue());

@@ -85,6 +85,9 @@ class ContentChanges {
   bool sendNext() TARNIX_EXCLUDES(mutex_);
   /// Sends `entry`: the answer settles it, refuses it or leaves it for a retry.
   void send(const JournalEntry& entry) TARNIX_EXCLUDES(mutex_);
+  /// The file at `inode`, now known to the cloud, was moved here to where `wanted` says while
+  /// it was sent: the move is sent now.
+  void followLocalMove(const ReplicaEntry& wanted, Inode inode);
   /// Journal entries for edits that have none (written, never closed, before a restart).
   void journalUnsentEdits();
 

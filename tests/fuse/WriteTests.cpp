@@ -18,12 +18,27 @@ using testing::EmulatorProcess;
 
 class MountWriteTest : public EmulatorMountTest {
  protected:
+  static std::string encoded(const std::string& path) {
+    std::string out;
+    for (const unsigned char c : path) {
+      if (std::isalnum(c) ||
+          std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
+        out.push_back(static_cast<char>(c));
+      } else {
+        char hex[4];
+        std::snprintf(hex, sizeof(hex), "%%%02X", c);
+        out += hex;
+      }
+    }
+    return out;
+  }
   // The contents the cloud holds at `cloudPath` for alice, none when it has no such file.
   std::optional<std::string> onCloud(const std::string& cloudPath) {
-    auto result = testing::runProgram({"/usr/bin/curl", "-sS", "--fail", "--max-time", "20",
-                                       "--cacert", emulator_->caFile().string(), "-H", asAlice(),
-                                       emulator_->baseURL() + "/api/v1/fs-content" + cloudPath},
-                                      {}, {}, 30s);
+    auto result =
+        testing::runProgram({"/usr/bin/curl", "-sS", "--fail", "--max-time", "20", "--cacert",
+                             emulator_->caFile().string(), "-H", asAlice(),
+                             emulator_->baseURL() + "/api/v1/fs-content" + encoded(cloudPath)},
+                            {}, {}, 30s);
     if (result.exitStatus != 0) return std::nullopt;
     return result.output;
   }
@@ -41,10 +56,16 @@ class MountWriteTest : public EmulatorMountTest {
     out.close();
     ASSERT_TRUE(out.good()) << path;
   }
+  static std::string joinedNames(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) out += n + "; ";
+    return out;
+  }
   std::vector<std::string> cloudFileNames(const std::string& folder) {
     std::vector<std::string> names;
     auto listing =
-        base::parseJSON(cloud({"-H", asAlice(), emulator_->baseURL() + "/api/v1/fs" + folder}));
+        base::parseJSON(cloud({"-H", asAlice(), "-G", "--data-urlencode", "path=" + folder,
+                               emulator_->baseURL() + "/rest/public/v1/fsc/folders"}));
     if (!listing || !listing->contains("files")) return names;
     for (const auto& f : (*listing)["files"]) names.push_back(f.value("name", std::string()));
     return names;
@@ -166,7 +187,7 @@ TEST_F(MountWriteTest, AnEditBasedOnAnOlderVersionKeepsTheNewerOneToo) {
         return !copy.empty();
       },
       30s))
-      << cloud({"-H", asAlice(), emulator_->baseURL() + "/api/v1/fs/Shared/Documents"});
+      << joinedNames(cloudFileNames("/Shared/Documents"));
   EXPECT_EQ(onCloud("/Shared/Documents/Notes.txt"), "bob's version\n");
   EXPECT_EQ(onCloud("/Shared/Documents/" + copy), mine);
   EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 10s));
