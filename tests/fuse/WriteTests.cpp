@@ -193,6 +193,44 @@ TEST_F(MountWriteTest, AnEditBasedOnAnOlderVersionKeepsTheNewerOneToo) {
   EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 10s));
 }
 
+// Uploads fail for a while (a server fault) and the drive is unmounted meanwhile: the next
+// mount sends what was written, once.
+TEST_F(MountWriteTest, WhatWasWrittenReachesTheCloudAfterFailuresAndARemount) {
+  const auto admin = [&](const std::string& method, const std::string& body) {
+    std::vector<std::string> args = {"-H", asAdmin(), "-X", method};
+    if (!body.empty())
+      args.insert(args.end(), {"-H", "Content-Type: application/json", "--data", body});
+    args.push_back(emulator_->baseURL() + "/__admin/faults");
+    cloud(args);
+  };
+  admin("POST", R"({"path": "^/api/v1/fs-content", "method": "POST", "status": 503})");
+  const fs::path file = mountPoint() / "Shared/Documents/Offline.txt";
+  write(file, "written while the cloud failed\n");
+  EXPECT_TRUE(eventually(
+      [&] {
+        return tarnix({"status", "Demo"}).output.find("/Shared/Documents/Offline.txt: waiting") !=
+               std::string::npos;
+      },
+      10s))
+      << tarnix({"status", "Demo"}).output;
+  auto unmounted = tarnix({"unmount", mountPoint().string()});
+  ASSERT_EQ(unmounted.exitStatus, 0) << unmounted.errors;
+  EXPECT_FALSE(onCloud("/Shared/Documents/Offline.txt"));
+  admin("DELETE", "");
+
+  auto mounted = tarnix({"mount", "Demo", mountPoint().string()});
+  ASSERT_EQ(mounted.exitStatus, 0) << mounted.errors;
+  EXPECT_EQ(testing::readFile(file), "written while the cloud failed\n");
+  EXPECT_TRUE(eventually(
+      [&] {
+        return onCloud("/Shared/Documents/Offline.txt") == "written while the cloud failed\n";
+      },
+      30s));
+  EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 10s));
+  auto names = cloudFileNames("/Shared/Documents");
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Offline.txt"), 1) << joinedNames(names);
+}
+
 // The cloud refuses the contents (here: too large): the file stays in the mount, readable,
 // with the reason shown.
 TEST_F(MountWriteTest, RefusedContentsStayWithTheirReason) {
