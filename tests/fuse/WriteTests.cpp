@@ -231,6 +231,26 @@ TEST_F(MountWriteTest, WhatWasWrittenReachesTheCloudAfterFailuresAndARemount) {
   EXPECT_EQ(std::count(names.begin(), names.end(), "Offline.txt"), 1) << joinedNames(names);
 }
 
+// `tarnix put` while the drive is mounted goes through the mount and returns once the cloud has
+// the file; a refusal is the command's failure, with the cloud's reason.
+TEST_F(MountWriteTest, PutThroughTheMountEndsWhenTheCloudHasTheFile) {
+  const fs::path local = dir_.path() / "local.txt";
+  write(local, "put through the mount\n");
+  auto put = tarnix({"put", "Demo", local.string(), "/Shared/Documents"});
+  EXPECT_EQ(put.exitStatus, 0) << put.errors;
+  EXPECT_EQ(onCloud("/Shared/Documents/local.txt"), "put through the mount\n");
+  EXPECT_EQ(testing::readFile(mountPoint() / "Shared/Documents/local.txt"),
+            "put through the mount\n");
+
+  cloud({"-H", asAdmin(), "-H", "Content-Type: application/json", "-X", "POST", "--data",
+         R"({"maxFileSize": 10})", emulator_->baseURL() + "/__admin/uploads"});
+  auto refused = tarnix({"put", "Demo", local.string(), "/Shared/Documents/big.txt"});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_NE(refused.errors.find("/Shared/Documents/big.txt: the cloud refused it"),
+            std::string::npos)
+      << refused.errors;
+}
+
 // The cloud refuses the contents (here: too large): the file stays in the mount, readable,
 // with the reason shown.
 TEST_F(MountWriteTest, RefusedContentsStayWithTheirReason) {

@@ -105,6 +105,33 @@ bool isRefusedDeletion(const std::string& errors, const std::string& path) {
          errors == "tarnix: " + path + ": The item cannot be deleted.\n";
 }
 
+// `tarnix put` on a drive no mount serves: a new file, into a folder under its own name, and a
+// new version of a file that is there; what cannot be put fails with the path.
+TEST_F(NamespaceCommandTest, PutUploadsFilesAndNewVersions) {
+  succeeds({"mkdir", "Demo", base_});
+  TempDir local("tarnix-put");
+  writeFile(local.path() / "report.txt", "first\n");
+  succeeds({"put", "Demo", (local.path() / "report.txt").string(), base_ + "/named.txt"});
+  succeeds({"put", "Demo", (local.path() / "report.txt").string(), base_});
+  writeFile(local.path() / "report.txt", "second\n");
+  succeeds({"put", "Demo", (local.path() / "report.txt").string(), base_ + "/report.txt"});
+  const auto content = [&](const std::string& path) {
+    return cloud(EmulatorProcess::kAliceToken,
+                 {emulator().baseURL() + "/api/v1/fs-content" + path});
+  };
+  EXPECT_EQ(content(base_ + "/named.txt"), "first\n");
+  EXPECT_EQ(content(base_ + "/report.txt"), "second\n");
+
+  const auto missing = tarnix({"put", "Demo", (local.path() / "none").string(), base_});
+  EXPECT_EQ(missing.exitStatus, 1);
+  EXPECT_NE(missing.errors.find("none"), std::string::npos) << missing.errors;
+  const auto noFolder =
+      tarnix({"put", "Demo", (local.path() / "report.txt").string(), base_ + "/nowhere/x.txt"});
+  EXPECT_EQ(noFolder.exitStatus, 1);
+  EXPECT_NE(noFolder.errors.find("No such file or directory"), std::string::npos)
+      << noFolder.errors;
+}
+
 TEST_F(NamespaceCommandTest, FailuresNameThePathAndTheCauseAndChangeNothing) {
   // Made on the cloud; the drive lists each folder when a command first walks through it.
   const auto base = makeFolder(folderAt("/Shared"), base_.substr(std::string("/Shared/").size()));

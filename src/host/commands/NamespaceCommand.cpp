@@ -1,4 +1,5 @@
-// `tarnix mkdir`, `mv`, `rm` and `rmdir`: changes to a drive's folders and names. A mount that
+// `tarnix mkdir`, `mv`, `rm`, `rmdir` and `put`: changes to a drive's folders, names and files.
+// A mount that
 // serves the drive carries them out, on its mount point, so that its journal and caches see
 // them; otherwise the command serves the drive itself (holding its lock) and hands each change
 // to the provider. Either way a failure names the path as the user gave it with the cause, the
@@ -6,6 +7,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -78,7 +80,48 @@ class Changer {
   virtual std::optional<std::string> move(const std::string& givenSource, const Names& source,
                                           const std::string& givenDestination,
                                           const Names& destination) = 0;
+  /// Uploads the local file as the file at `names` (a new version when one is there); returns
+  /// once the cloud has it.
+  virtual std::optional<std::string> put(const fs::path& local, const std::string& given,
+                                         const Names& names) = 0;
 };
+
+// A file's bytes to `out` in pieces, with a progress bar on a terminal.
+std::optional<std::string> copyWithProgress(const fs::path& local, int out,
+                                            const std::string& shown) {
+  const int in = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return because(local.string(), errno);
+  struct stat st {};
+  (void)::fstat(in, &st);
+  const bool bar = ::isatty(STDERR_FILENO) != 0;
+  std::vector<char> buffer(1 << 20);
+  std::int64_t done = 0;
+  std::optional<std::string> failed;
+  while (true) {
+    const auto got = ::read(in, buffer.data(), buffer.size());
+    if (got < 0) {
+      failed = because(local.string(), errno);
+      break;
+    }
+    if (got == 0) break;
+    for (ssize_t written = 0; written < got;) {
+      const auto put = ::write(out, buffer.data() + written, static_cast<std::size_t>(got - written));
+      if (put < 0) {
+        failed = because(shown, errno);
+        break;
+      }
+      written += put;
+    }
+    if (failed) break;
+    done += got;
+    if (bar && st.st_size > 0)
+      std::fprintf(stderr, "\r%s: %3lld%%", shown.c_str(),
+                   static_cast<long long>(done * 100 / st.st_size));
+  }
+  if (bar) std::fprintf(stderr, "\n");
+  ::close(in);
+  return failed;
+}
 
 std::string because(const std::string& given, int errnoValue) {
   return given + ": " + std::strerror(errnoValue);
@@ -128,6 +171,34 @@ class MountChanger final : public Changer {
       return because(error == EEXIST || error == ENOTEMPTY ? shown : givenSource, error);
     }
     return std::nullopt;
+  }
+
+  std::optional<std::string> put(const fs::path& local, const std::string& given,
+                                 const Names& names) override {
+    fs::path target = at(names);
+    std::string shown = given;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      target /= local.filename();
+      shown += "/" + local.filename().string();
+    }
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) return because(shown, errno);
+    auto failed = copyWithProgress(local, out, shown);
+    // Closing hands the file to the mount's uploads.
+    if (::close(out) != 0 && !failed) failed = because(shown, errno);
+    if (failed) return failed;
+    // Done once the mount says the cloud has it, or why the cloud refused it.
+    char value[4096];
+    while (true) {
+      if (const auto size = ::getxattr(target.c_str(), "user.tarnix.uploadError", value,
+                                       sizeof(value));
+          size >= 0)
+        return shown + ": the cloud refused it: " + std::string(value, static_cast<std::size_t>(size));
+      if (::getxattr(target.c_str(), "user.tarnix.uploadPending", value, sizeof(value)) < 0)
+        return errno == ENODATA ? std::nullopt : std::optional(because(shown, errno));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
   }
 
  private:
@@ -254,6 +325,72 @@ class ProviderChanger final : public Changer {
     auto moved = session_.calls().modifyItem(fp::ItemSnapshot::make(std::move(properties)),
                                              (*item)->itemVersion(), fields, std::nullopt);
     if (!moved) return refused(givenSource, moved.error());
+    return std::nullopt;
+  }
+
+  std::optional<std::string> put(const fs::path& local, const std::string& given,
+                                 const Names& names) override {
+    // Into an existing folder under the local name; else at the path, in an existing folder.
+    Names parentNames = names;
+    std::string name;
+    std::string shown = given;
+    fp::ItemPtr existing;
+    auto found = session_.lookUp(joined(names));
+    if (found && (*found)->isFolder()) {
+      name = local.filename().string();
+      shown += "/" + name;
+      auto inside = session_.child(**found, joined(names), name);
+      if (!inside) return inside.error();
+      existing = *inside;
+    } else if (found || found.error().errnoValue == ENOENT) {
+      if (names.empty()) return because(given, EISDIR);
+      if (found) existing = *found;
+      name = names.back();
+      parentNames.pop_back();
+    } else {
+      return failure(given, found.error());
+    }
+    if (existing && existing->isFolder()) return because(shown, EISDIR);
+    auto parent = folderAt(given, parentNames);
+    if (!parent) return parent.error();
+
+    // The provider reads a copy of its own: the user's file may change meanwhile.
+    const fs::path snapshot = fs::temp_directory_path() / ("tarnix-put-" + base::makeUuid());
+    const int out = ::open(snapshot.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) return because(snapshot.string(), errno);
+    auto failed = copyWithProgress(local, out, shown);
+    ::close(out);
+    struct Cleanup {
+      fs::path path;
+      ~Cleanup() {
+        std::error_code ignored;
+        fs::remove(path, ignored);
+      }
+    } cleanup{snapshot};
+    if (failed) return failed;
+    std::error_code ec;
+    const auto size = fs::file_size(snapshot, ec);
+    const auto modified = fs::last_write_time(local, ec);
+
+    auto properties = existing ? fp::ItemProperties::of(*existing) : fp::ItemProperties{};
+    if (!existing) properties.itemIdentifier = fp::ItemIdentifier(base::makeUuid());
+    properties.parentItemIdentifier = (*parent)->itemIdentifier();
+    properties.filename = name;
+    properties.documentSize = static_cast<std::int64_t>(size);
+    if (!ec)
+      properties.contentModificationDate =
+          std::chrono::clock_cast<std::chrono::system_clock>(modified);
+    const auto uploads = session_.calls().withTimeout(std::chrono::hours(12));
+    const auto fields = fp::ItemFields::contents | fp::ItemFields::contentModificationDate;
+    auto sent =
+        existing
+            ? uploads->modifyItem(fp::ItemSnapshot::make(std::move(properties)),
+                                  existing->itemVersion(), fields, snapshot)
+            : uploads->createItem(fp::ItemSnapshot::make(std::move(properties)),
+                                  fields | fp::ItemFields::filename |
+                                      fp::ItemFields::parentItemIdentifier,
+                                  snapshot);
+    if (!sent) return refused(shown, sent.error());
     return std::nullopt;
   }
 
@@ -389,6 +526,27 @@ void addNamespaceCommands(CLI::App& app) {
                     if (names.empty()) return rootUntouchable(given, "removed");
                     return changer.remove(given, names, Removal::emptyFolder);
                   });
+
+  auto* put = app.add_subcommand(
+      "put", "Upload a local file to a drive (into PATH when PATH is a folder); done once the "
+             "cloud has it");
+  auto putDrive = std::make_shared<std::string>();
+  auto putLocal = std::make_shared<std::string>();
+  auto putPath = std::make_shared<std::string>();
+  put->add_option("drive", *putDrive, "The drive's identifier or label")->required();
+  put->add_option("local", *putLocal, "The file on this machine")->required();
+  put->add_option("path", *putPath, "Its path on the drive, or the folder to put it in")
+      ->required();
+  put->callback([putDrive, putLocal, putPath] {
+    std::error_code ec;
+    if (!fs::is_regular_file(*putLocal, ec))
+      return fail(*putLocal + ": " + (ec ? ec.message() : std::string("not a file")));
+    auto names = namesOf(*putPath);
+    if (!names) return fail(names.error());
+    withChanger(*putDrive, [&](Changer& changer) {
+      if (auto failed = changer.put(*putLocal, *putPath, *names)) fail(*failed);
+    });
+  });
 
   auto* mv = app.add_subcommand(
       "mv", "Rename or move an item of a drive (into DEST when DEST is a folder)");
