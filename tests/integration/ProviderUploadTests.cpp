@@ -19,7 +19,7 @@
 #include "cloudfs/requests/ListingRequest.hpp"
 #include "cloudfs/responses/ListingResponse.hpp"
 #include "common/MainDatabase.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "integration/CloudClientFixture.hpp"
 #include "support/TempDir.hpp"
 

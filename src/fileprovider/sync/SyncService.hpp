@@ -30,10 +30,10 @@
 #include "common/SkipsService.hpp"
 #include "common/SyncItemStorage.hpp"
 #include "fileprovider/cloud/SyncClientProtocol.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "fileprovider/sync/DeletionManager.hpp"
 #include "fileprovider/upload/SyncUploadValidator.hpp"
 #include "fileprovider/upload/UploadErrorPresenter.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
 
 namespace tarnix::fileprovider {
 
