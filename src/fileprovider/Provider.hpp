@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/DispatchQueue.hpp"
 #include "base/Logger.hpp"
 #include "common/DomainDataStorage.hpp"
 #include "common/Drive.hpp"
@@ -206,6 +207,11 @@ class Provider final : public fp::ReplicatedExtension,
   /// they are equal ("checksum_comparison").
   void logChecksum(const fp::ItemIdentifier& requested, const std::filesystem::path& contents,
                    const base::LoggerMetadata& where) const;
+  /// The SHA-512 of `file`, logged under `label`; none (logged) when it cannot be read.
+  std::optional<std::string> loggedChecksum(const std::filesystem::path& file, const char* label,
+                                            const base::LoggerMetadata& where) const;
+  void compareChecksums(const std::expected<std::filesystem::path, fp::Error>& url,
+                        const std::string& snapshot, const base::LoggerMetadata& where) const;
   /// Reports a rename ("draft_folder_rename") or move ("draft_folder_move") of the drafts
   /// folder.
   void reportDraftsFolderChange(const common::SyncItem& folder,
@@ -287,6 +293,9 @@ class Provider final : public fp::ReplicatedExtension,
   std::filesystem::path temporaryDirectoryCached_;
   std::unique_ptr<ItemDebouncer> modifyDebouncer_;
   std::atomic<bool> computeChecksumOfUserFacingFile_{false};
+  // Where the checksums of modified files are computed and logged.
+  std::shared_ptr<base::DispatchQueue> checksumQueue_ =
+      base::DispatchQueue::make("com.tarnix.Provider.checksum");
   std::shared_ptr<void> configurationSubscription_;  // released by invalidate()
 
   std::atomic<bool> invalidated_{false};

@@ -1,5 +1,6 @@
 // The provider's change requests: the checks made before a creation, modification or deletion
 // reaches the sync service, and the translation of its results for the framework.
+#include <algorithm>
 #include <utility>
 
 #include "base/Hash.hpp"
@@ -107,6 +108,17 @@ fp::ProgressPtr Provider::createItem(fp::ItemPtr itemTemplate, fp::ItemFields fi
       logger_.info("Found a deletionConflicted skip", where);
     }
     auto existing = itemStorage_->childItem(*parentFolder, filename);
+    const auto uploading = cloud_.syncService->uploadsInProgress(*parentFolder);
+    if (!importing && std::ranges::find(uploading, filename) != uploading.end()) {
+      // The upload under way makes the item; a second creation would race it to the name.
+      logger_.info("Ignoring deletionConflicted item as an upload is in progress", where);
+      cloud_.analytics->send({"deletion_conflict",
+                              {{"detectedByPreviousSkip", false},
+                               {"detectedByFP", true},
+                               {"ignoredAsUploadIsInprogress", true}}});
+      completion(itemTemplate, fp::ItemFields::none, false, std::nullopt);
+      return finished();
+    }
     if (existing && *existing && (*existing)->isFolder() == isFolder) {
       logger_.info(importing ? "Importing item done"
                              : "Returning available item from storage in response to "
@@ -339,40 +351,52 @@ fp::ProgressPtr Provider::createFile(fp::ItemPtr itemTemplate,
   return progress;
 }
 
+std::optional<std::string> Provider::loggedChecksum(const std::filesystem::path& file,
+                                                    const char* label,
+                                                    const base::LoggerMetadata& where) const {
+  auto checksum = base::fileDigestHex(file, base::HashAlgorithm::sha512);
+  if (!checksum) {
+    logger_.error("Logging checksum: Restricted from accessing cloud storage file...",
+                  with(where, "error", checksum.error()));
+    return std::nullopt;
+  }
+  logger_.info("generateChecksum(for:label:filename:logger:)",
+               with(with(where, "label", label), "checksum", *checksum));
+  return *checksum;
+}
+
 void Provider::logChecksum(const fp::ItemIdentifier& requested,
                            const std::filesystem::path& contents,
                            const base::LoggerMetadata& where) const {
-  auto snapshot = base::fileDigestHex(contents, base::HashAlgorithm::sha512);
-  if (!snapshot) {
-    logger_.error("Logging checksum: Restricted from accessing cloud storage file...",
-                  with(where, "error", snapshot.error()));
+  // The snapshot now, while it is certainly there.
+  auto snapshot = loggedChecksum(contents, "contents", where);
+  if (!snapshot) return;
+  // The user-facing file off the caller's thread: it may be served by the very thread that
+  // asked for the modification (the mount's), which must be free to answer the read.
+  checksumQueue_->async([self = shared_from_this(), requested, where, snapshot = *snapshot] {
+    self->manager_->getUserVisibleURL(
+        requested, [self, where, snapshot](std::expected<std::filesystem::path, fp::Error> url) {
+          self->compareChecksums(url, snapshot, where);
+        });
+  });
+}
+
+void Provider::compareChecksums(const std::expected<std::filesystem::path, fp::Error>& url,
+                                const std::string& snapshot,
+                                const base::LoggerMetadata& where) const {
+  if (!url) {
+    logger_.error("Logging checksum: Error getting local FileProvider URL", where);
     return;
   }
-  logger_.info("generateChecksum(for:label:filename:logger:)",
-               with(with(where, "label", "contents"), "checksum", *snapshot));
-  auto self = shared_from_this();
-  manager_->getUserVisibleURL(requested, [self, where, snapshot = *snapshot](
-                                             std::expected<std::filesystem::path, fp::Error> url) {
-    if (!url) {
-      self->logger_.error("Logging checksum: Error getting local FileProvider URL", where);
-      return;
-    }
-    if (url->empty()) {
-      self->logger_.error("Logging checksum: FileProvider returned nil URL", where);
-      return;
-    }
-    auto userFacing = base::fileDigestHex(*url, base::HashAlgorithm::sha512);
-    if (!userFacing) {
-      self->logger_.error("Logging checksum: Restricted from accessing cloud storage file...",
-                          with(where, "error", userFacing.error()));
-      return;
-    }
-    self->logger_.info("generateChecksum(for:label:filename:logger:)",
-                       with(with(where, "label", "userFacingFile"), "checksum", *userFacing));
-    self->cloud_.analytics->send(
-        {"checksum_comparison",
-         {{"outcome", *userFacing == snapshot ? "equal_checksums" : "different_checksums"}}});
-  });
+  if (url->empty()) {
+    logger_.error("Logging checksum: FileProvider returned nil URL", where);
+    return;
+  }
+  auto userFacing = loggedChecksum(*url, "userFacingFile", where);
+  if (!userFacing) return;
+  cloud_.analytics->send(
+      {"checksum_comparison",
+       {{"outcome", *userFacing == snapshot ? "equal_checksums" : "different_checksums"}}});
 }
 
 void Provider::reportDraftsFolderChange(const SyncItem& folder,

@@ -2,8 +2,10 @@
 // The provider's way to the cloud: the URL session (the process's trust and proxy settings,
 // downloads into the container's temporary folder), the cloud session factory, the drive's
 // cloud error handler, the SyncCloudClient over them, its content downloads (resume data in
-// "<temporary folder>/ResumeData/<drive>") and the sync client over both (the proxy that routes
-// by realm). The provider builds the sync service over that client.
+// "<temporary folder>/ResumeData/<drive>"), its uploads (chunk sessions and failed-upload
+// records in the drive database, the upload validator, progress and completion notifications)
+// and the sync client over them (the proxy that routes by realm). The provider builds the sync
+// service over that client.
 //
 // Immutable after make(); any thread.
 

@@ -6,11 +6,11 @@
 
 #include "base/Hash.hpp"
 #include "base/JSONValue.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "fileprovider/upload/ChunkUploadUtility.hpp"
 #include "fileprovider/upload/SyncUploadValidator.hpp"
 #include "fileprovider/upload/UploadErrorPresenter.hpp"
 #include "fileprovider/upload/UploadNetworkStatsCollector.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "cloudfs/requests/ListingRequest.hpp"
 #include "cloudfs/responses/ListingResponse.hpp"
 #include "common/MainDatabase.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "integration/CloudClientFixture.hpp"
 #include "support/TempDir.hpp"
 
@@ -83,6 +83,26 @@ class ProviderUploadTest : public CloudClientTest {
     progress_.reset();
     host_.reset();
     CloudClientTest::TearDown();
+  }
+
+  /// Starts a fresh container whose drive has a cloud configuration with `settings` (JSON
+  /// members) and waits until the provider has applied it.
+  void startWithConfiguration(const std::string& settings) {
+    startHost(R"({"canKeelvaultBeSourceForTx": false, "upgradeNotificationsEnabled": false,)"
+              R"("canUsersMarkFoldersForOfflineAccess": true, "redEnabled": false,)"
+              R"("localReadEventsBlacklistMac": [], "connectedFoldersEnabled": true,)"
+              R"("connectedFoldersInShared": false, "connectedFoldersOnExternalDevice": false,)"
+              R"("macInDesignDebouncer": 2000, )" +
+              settings + "}");
+    ASSERT_TRUE(logged("Cloud configuration applied"));
+    received();
+  }
+  /// Whether `text` is logged within 10 s.
+  bool logged(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (host_->logs().count(text) == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(20ms);
+    return host_->logs().count(text) > 0;
   }
 
   std::string path(const std::string& below) const {
@@ -156,9 +176,18 @@ class ProviderUploadTest : public CloudClientTest {
           {}, done);
     });
   }
-  std::vector<std::string> completions() {
-    std::lock_guard lock(mutex_);
-    return completions_;
+  /// One upload ended, of the file at `below`, as `successful` says.
+  void expectOneCompletion(const std::string& below, bool successful) {
+    std::vector<std::string> ended;
+    {
+      std::lock_guard lock(mutex_);
+      ended = completions_;
+    }
+    ASSERT_EQ(ended.size(), 1u);
+    auto event = base::parseJSON(ended[0]);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(base::jsonString(*event, "location"), path(below));
+    EXPECT_EQ(base::jsonBool(*event, "successful"), successful);
   }
   std::vector<ReceivedRequest> uploadsReceived() {
     std::vector<ReceivedRequest> uploads;
@@ -197,12 +226,7 @@ TEST_F(ProviderUploadTest, NewFileBytesReachTheCloudAndTheItemCarriesTheirVersio
   EXPECT_EQ(lookedUp.item->itemVersion().contentVersion,
             created.item->itemVersion().contentVersion);
 
-  auto ended = completions();
-  ASSERT_EQ(ended.size(), 1u);
-  auto event = base::parseJSON(ended[0]);
-  ASSERT_TRUE(event);
-  EXPECT_EQ(base::jsonString(*event, "location"), path("report.txt"));
-  EXPECT_EQ(base::jsonBool(*event, "successful"), true);
+  expectOneCompletion("report.txt", true);
 }
 
 TEST_F(ProviderUploadTest, AnEditMakesANewVersionBasedOnTheVersionItWasMadeFrom) {
@@ -265,19 +289,9 @@ TEST_F(ProviderUploadTest, RefusedNewFilesAreErrorsTheCallerSees) {
 
 TEST_F(ProviderUploadTest, LargeFilesGoInChunksOfTheConfiguredSize) {
   // Chunks of 1 MiB above 1 MiB, from the drive's cloud configuration.
-  startHost(R"({"canKeelvaultBeSourceForTx": false, "upgradeNotificationsEnabled": false,)"
-            R"("canUsersMarkFoldersForOfflineAccess": true, "redEnabled": false,)"
-            R"("localReadEventsBlacklistMac": [], "connectedFoldersEnabled": true,)"
-            R"("connectedFoldersInShared": false, "connectedFoldersOnExternalDevice": false,)"
-            R"("macInDesignDebouncer": 2000, "macCustomClientBehaviours": [],)"
-            R"("RecommendedChunkUploadFileSize": 1048576, "RecommendedChunkSize": 1048576})");
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (host_->logs().count("Cloud configuration applied") == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-  }
-  ASSERT_GE(host_->logs().count("Cloud configuration applied"), 1u);
-  received();
+  startWithConfiguration(
+      R"("macCustomClientBehaviours": [], "RecommendedChunkUploadFileSize": 1048576,)"
+      R"("RecommendedChunkSize": 1048576)");
 
   std::string content(2 * (1 << 20) + 1, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
@@ -300,6 +314,33 @@ TEST_F(ProviderUploadTest, LargeFilesGoInChunksOfTheConfiguredSize) {
     }
   }
   EXPECT_EQ(acknowledged, (std::vector<std::int64_t>{1 << 20, 2 << 20, 2 * (1 << 20) + 1}));
+}
+
+TEST_F(ProviderUploadTest, AFailedUploadIsAnErrorAndIsAnnouncedAsFailed) {
+  // The cloud's storage is full.
+  addFault({{"path", "^/api/v1/fs-content/"}, {"method", "POST"}, {"status", 507}});
+  auto created = createFile("too much.txt", "bytes\n");
+  ASSERT_TRUE(created.error);
+  EXPECT_FALSE(created.item);
+  EXPECT_EQ(cloudContent("too much.txt"), "<missing>");
+
+  expectOneCompletion("too much.txt", false);
+  // Shown to the user (as a desktop notification where the session has a server).
+  EXPECT_EQ(host_->logs().count("Upload failure shown to the user"), 1u);
+}
+
+TEST_F(ProviderUploadTest, ModificationsLogChecksumsWhenTheConfigurationAsks) {
+  startWithConfiguration(R"("macCustomClientBehaviours": ["computeChecksumOfUserFacingFile"])");
+  auto created = createFile("audited.txt", "one\n");
+  ASSERT_FALSE(created.error) << created.error->description();
+  EXPECT_EQ(host_->logs().count("generateChecksum(for:label:filename:logger:)"), 0u);
+
+  auto edited = edit(created.item, "two\n");
+  ASSERT_FALSE(edited.error) << edited.error->description();
+  EXPECT_EQ(cloudContent("audited.txt"), "two\n");
+  EXPECT_GE(host_->logs().count("generateChecksum(for:label:filename:logger:)"), 1u);
+  // The test's system shows no user-facing file for it.
+  EXPECT_TRUE(logged("Logging checksum: Error getting local FileProvider URL"));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include "common/PatchedSyncItem.hpp"
 #include "common/SyncItem.hpp"
 #include "fileprovider/cloud/SyncCloudError.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "platform/fileprovider/Progress.hpp"
 #include "platform/fileprovider/ReplicatedExtension.hpp"
 

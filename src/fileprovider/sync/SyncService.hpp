@@ -30,10 +30,10 @@
 #include "common/SkipsService.hpp"
 #include "common/SyncItemStorage.hpp"
 #include "fileprovider/cloud/SyncClientProtocol.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "fileprovider/sync/DeletionManager.hpp"
 #include "fileprovider/upload/SyncUploadValidator.hpp"
 #include "fileprovider/upload/UploadErrorPresenter.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
 
 namespace tarnix::fileprovider {
 
@@ -109,8 +109,8 @@ class SyncService {
   /// stores it. Refuses, in this order, a name or size the upload rules reject (not for the
   /// offline realm: uploadRejected), a parent that allows no editing (permissionDenied). A file
   /// of that name that the cloud holds with other content is never replaced
-  /// (filenameCollision). The date is sanitised first. Failures other than refusals are shown
-  /// to the user.
+  /// (filenameCollision). The date is sanitised first. Failures are shown to the user
+  /// through the upload error presenter.
   fp::ProgressPtr createFile(const common::BeginNewItemResult& begun,
                              CloudEntryUploadParams entryParams,
                              std::optional<std::string> originalItemIdentifier,

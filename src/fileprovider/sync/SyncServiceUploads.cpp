@@ -27,16 +27,11 @@ bool hasExtension(const std::string& filename, std::string_view extension) {
   return ext.size() == extension.size() + 1 && ext.substr(1) == extension;
 }
 
-bool isRefusal(const SyncCloudError& error) {
-  const auto* sync = error.syncError();
-  return sync && (sync->code() == Code::permissionDenied || sync->code() == Code::uploadRejected);
-}
-
-/// Shows a failed upload to the user; refusals made before anything was sent are the caller's
-/// to report.
+/// Shows a failed upload to the user (the presenter leaves out cancellations and passing
+/// states).
 void presentUploadError(const std::shared_ptr<UploadErrorPresenter>& presenter,
                         const std::string& filename, const SyncCloudError& error) {
-  if (presenter && !isRefusal(error)) presenter->presentUploadError(filename, error);
+  if (presenter) presenter->presentUploadError(filename, error);
 }
 
 }  // namespace
@@ -136,6 +131,7 @@ fp::ProgressPtr SyncService::createFile(const common::BeginNewItemResult& begun,
   const auto parentID = *parent.itemIdentifier.folder();
   base::LoggerMetadata where{{"filename", filename}, {"parentID", parentID.description()}};
   auto fail = [&](SyncCloudError error) {
+    presentUploadError(c_.uploadErrorPresenter, filename, error);
     queue_->async([completionHandler, error = std::move(error)] {
       completionHandler(std::unexpected(error));
     });
@@ -221,6 +217,7 @@ fp::ProgressPtr SyncService::editItem(const SyncItem& item, CloudEntryUploadPara
   auto fail = [&](SyncCloudError error) {
     logger_.error("Editing item failed",
                   {{"itemID", itemID}, {"opID", operationID}, {"error", error.description()}});
+    presentUploadError(c_.uploadErrorPresenter, item.filename, error);
     queue_->async([completionHandler, error = std::move(error)] {
       completionHandler(std::unexpected(error));
     });

@@ -21,9 +21,9 @@
 #include "cloudfs/CloudFSResponse.hpp"
 #include "common/ChunkUploadStorage.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "fileprovider/upload/ChunkUploadUtility.hpp"
 #include "fileprovider/upload/SyncChunkUploadCloudClient.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
 
 namespace tarnix::fileprovider {
 

@@ -11,8 +11,8 @@
 #include "base/Clock.hpp"
 #include "cloudfs/CloudFSSession.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "fileprovider/upload/UploadNetworkStatsCollector.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
 
 namespace tarnix::fileprovider {
 

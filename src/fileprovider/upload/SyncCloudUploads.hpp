@@ -20,12 +20,12 @@
 #include "common/ChunkUploadStorage.hpp"
 #include "common/SyncItem.hpp"
 #include "fileprovider/cloud/SyncCloudClient.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "fileprovider/upload/ChunkFileUploader.hpp"
 #include "fileprovider/upload/ChunkUploadUtility.hpp"
 #include "fileprovider/upload/FailedUploadStorage.hpp"
 #include "fileprovider/upload/FileUploader.hpp"
 #include "fileprovider/upload/SyncUploadValidator.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
 
 namespace tarnix::fileprovider {
 

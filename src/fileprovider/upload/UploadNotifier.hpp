@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "base/Logger.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 #include "fileprovider/upload/UploadErrorPresenter.hpp"
-#include "fileprovider/upload/UploadTypes.hpp"
 #include "platform/DistributedNotificationCenter.hpp"
 
 namespace tarnix::fileprovider {

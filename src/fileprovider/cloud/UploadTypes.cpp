@@ -1,4 +1,4 @@
-#include "fileprovider/upload/UploadTypes.hpp"
+#include "fileprovider/cloud/UploadTypes.hpp"
 
 #include "base/JSONValue.hpp"
 
