@@ -196,6 +196,9 @@ class FrameworkHost {
   /// The network monitor is off unless a test asks for it before the globals are made: the
   /// default cloud host never answers, and a monitor would report every domain unreachable.
   void enableNetworkMonitor() { networkMonitor_ = true; }
+  /// Drives do not follow the cloud's change feed unless a test asks for it before the globals
+  /// are made: its listings in the background would race with what tests assert of listings.
+  void followCloudChanges() { followCloudChanges_ = true; }
   /// The clock the drives' services measure time by (the system's unless set before the
   /// globals are made).
   void setClock(std::shared_ptr<base::Clock> clock) { clock_ = std::move(clock); }
@@ -225,6 +228,7 @@ class FrameworkHost {
     };
     configuration.logger = logger_;
     configuration.clock = clock_;
+    configuration.followCloudChanges = followCloudChanges_;
     auto made = fileprovider::FileProviderGlobals::make(std::move(configuration));
     if (!made) ADD_FAILURE() << made.error().message;
     globals_ = made ? *made : nullptr;
@@ -334,6 +338,7 @@ class FrameworkHost {
   bool networkMonitor_ = false;
   std::shared_ptr<base::Clock> clock_;
   std::shared_ptr<fileprovider::FileProviderGlobals> globals_;
+  bool followCloudChanges_ = false;
   std::shared_ptr<FakeManager> manager_;
   std::shared_ptr<fileprovider::FileProviderWrapper> wrapper_;
 };

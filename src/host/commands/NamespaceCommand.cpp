@@ -86,6 +86,10 @@ class Changer {
                                          const Names& names) = 0;
 };
 
+std::string because(const std::string& given, int errnoValue) {
+  return given + ": " + std::strerror(errnoValue);
+}
+
 // A file's bytes to `out` in pieces, with a progress bar on a terminal.
 std::optional<std::string> copyWithProgress(const fs::path& local, int out,
                                             const std::string& shown) {
@@ -105,7 +109,8 @@ std::optional<std::string> copyWithProgress(const fs::path& local, int out,
     }
     if (got == 0) break;
     for (ssize_t written = 0; written < got;) {
-      const auto put = ::write(out, buffer.data() + written, static_cast<std::size_t>(got - written));
+      const auto put =
+          ::write(out, buffer.data() + written, static_cast<std::size_t>(got - written));
       if (put < 0) {
         failed = because(shown, errno);
         break;
@@ -121,10 +126,6 @@ std::optional<std::string> copyWithProgress(const fs::path& local, int out,
   if (bar) std::fprintf(stderr, "\n");
   ::close(in);
   return failed;
-}
-
-std::string because(const std::string& given, int errnoValue) {
-  return given + ": " + std::strerror(errnoValue);
 }
 
 // Through the mount point of the process that serves the drive.
@@ -191,10 +192,11 @@ class MountChanger final : public Changer {
     // Done once the mount says the cloud has it, or why the cloud refused it.
     char value[4096];
     while (true) {
-      if (const auto size = ::getxattr(target.c_str(), "user.tarnix.uploadError", value,
-                                       sizeof(value));
+      if (const auto size =
+              ::getxattr(target.c_str(), "user.tarnix.uploadError", value, sizeof(value));
           size >= 0)
-        return shown + ": the cloud refused it: " + std::string(value, static_cast<std::size_t>(size));
+        return shown +
+               ": the cloud refused it: " + std::string(value, static_cast<std::size_t>(size));
       if (::getxattr(target.c_str(), "user.tarnix.uploadPending", value, sizeof(value)) < 0)
         return errno == ENODATA ? std::nullopt : std::optional(because(shown, errno));
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -370,26 +372,25 @@ class ProviderChanger final : public Changer {
     if (failed) return failed;
     std::error_code ec;
     const auto size = fs::file_size(snapshot, ec);
-    const auto modified = fs::last_write_time(local, ec);
+    struct stat localStat {};
+    const bool dated = ::stat(local.c_str(), &localStat) == 0;
 
     auto properties = existing ? fp::ItemProperties::of(*existing) : fp::ItemProperties{};
     if (!existing) properties.itemIdentifier = fp::ItemIdentifier(base::makeUuid());
     properties.parentItemIdentifier = (*parent)->itemIdentifier();
     properties.filename = name;
     properties.documentSize = static_cast<std::int64_t>(size);
-    if (!ec)
+    if (dated)
       properties.contentModificationDate =
-          std::chrono::clock_cast<std::chrono::system_clock>(modified);
+          std::chrono::system_clock::time_point(std::chrono::seconds(localStat.st_mtim.tv_sec));
     const auto uploads = session_.calls().withTimeout(std::chrono::hours(12));
     const auto fields = fp::ItemFields::contents | fp::ItemFields::contentModificationDate;
-    auto sent =
-        existing
-            ? uploads->modifyItem(fp::ItemSnapshot::make(std::move(properties)),
-                                  existing->itemVersion(), fields, snapshot)
-            : uploads->createItem(fp::ItemSnapshot::make(std::move(properties)),
-                                  fields | fp::ItemFields::filename |
-                                      fp::ItemFields::parentItemIdentifier,
-                                  snapshot);
+    auto sent = existing ? uploads->modifyItem(fp::ItemSnapshot::make(std::move(properties)),
+                                               existing->itemVersion(), fields, snapshot)
+                         : uploads->createItem(fp::ItemSnapshot::make(std::move(properties)),
+                                               fields | fp::ItemFields::filename |
+                                                   fp::ItemFields::parentItemIdentifier,
+                                               snapshot);
     if (!sent) return refused(shown, sent.error());
     return std::nullopt;
   }
@@ -528,8 +529,9 @@ void addNamespaceCommands(CLI::App& app) {
                   });
 
   auto* put = app.add_subcommand(
-      "put", "Upload a local file to a drive (into PATH when PATH is a folder); done once the "
-             "cloud has it");
+      "put",
+      "Upload a local file to a drive (into PATH when PATH is a folder); done once the "
+      "cloud has it");
   auto putDrive = std::make_shared<std::string>();
   auto putLocal = std::make_shared<std::string>();
   auto putPath = std::make_shared<std::string>();
