@@ -171,7 +171,10 @@ bool ContentChanges::waitUntilSettled(std::chrono::milliseconds limit) {
       if (!waiting && !sending_) return true;
       if (stopping_ || Clock::now() >= deadline) return false;
       (void)changed_.waitUntil(std::min(deadline, Clock::now() + std::chrono::milliseconds(50)),
-                               [&] { return stopping_; });
+                               [&] {
+                                 mutex_.assertHeld();
+                                 return stopping_;
+                               });
     }
   }
 }
@@ -189,7 +192,10 @@ void ContentChanges::run() {
     // Nothing due: wait for a commit, or for the earliest retry.
     auto until = Clock::now() + std::chrono::hours(1);
     for (const auto& [id, retry] : retries_) until = std::min(until, retry.first);
-    (void)changed_.waitUntil(until, [&] { return stopping_ || wake_; });
+    (void)changed_.waitUntil(until, [&] {
+      mutex_.assertHeld();
+      return stopping_ || wake_;
+    });
   }
 }
 
