@@ -158,27 +158,6 @@ std::expected<void, int> ContentChanges::commit(Inode inode) {
   return {};
 }
 
-bool ContentChanges::waitUntilSettled(std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (true) {
-    auto journal = store_->journal();
-    const bool waiting =
-        !journal || std::any_of(journal->begin(), journal->end(), [](const JournalEntry& e) {
-          return e.kind == Kind::writeContents;
-        });
-    {
-      base::MutexLock lock(mutex_);
-      if (!waiting && !sending_) return true;
-      if (stopping_ || Clock::now() >= deadline) return false;
-      (void)changed_.waitUntil(std::min(deadline, Clock::now() + std::chrono::milliseconds(50)),
-                               [&] {
-                                 mutex_.assertHeld();
-                                 return stopping_;
-                               });
-    }
-  }
-}
-
 void ContentChanges::run() {
   journalUnsentEdits();
   while (true) {
@@ -226,12 +205,16 @@ bool ContentChanges::sendNext() {
   for (const auto& e : *journal)
     if (e.kind == Kind::writeContents) latest[e.identifier.rawValue()] = &e;
   std::vector<std::int64_t> superseded;
+  std::vector<std::optional<fs::path>> snapshots;
   for (const auto& e : *journal) {
     if (e.kind != Kind::writeContents || latest[e.identifier.rawValue()] == &e) continue;
     superseded.push_back(e.id);
-    removeFile(e.contentPath);
+    snapshots.push_back(e.contentPath);
   }
-  if (!superseded.empty()) (void)store_->settleJournal(superseded, nullptr, std::nullopt);
+  // A snapshot goes only once no entry names it any more.
+  if (!superseded.empty() && store_->settleJournal(superseded, nullptr, std::nullopt)) {
+    for (const auto& snapshot : snapshots) removeFile(snapshot);
+  }
 
   const JournalEntry* next = nullptr;
   {
@@ -246,12 +229,8 @@ bool ContentChanges::sendNext() {
       break;
     }
     if (!next) return false;
-    sending_ = true;
   }
   send(*next);
-  base::MutexLock lock(mutex_);
-  sending_ = false;
-  changed_.signalAll();
   return true;
 }
 
@@ -285,8 +264,7 @@ void ContentChanges::followLocalMove(const ReplicaEntry& wanted, Inode inode) {
 
 void ContentChanges::send(const JournalEntry& entry) {
   const auto drop = [&] {
-    (void)store_->settleJournal({entry.id}, nullptr, std::nullopt);
-    removeFile(entry.contentPath);
+    if (store_->settleJournal({entry.id}, nullptr, std::nullopt)) removeFile(entry.contentPath);
   };
   auto item = store_->entry(entry.identifier);
   if (!item) return;
@@ -335,11 +313,12 @@ void ContentChanges::send(const JournalEntry& entry) {
     // locally alone): the move follows once the cloud knows the file.
     auto before = store_->entry(e.inode);
     auto settled = store_->settleContents(entry, *sent->item, ended);
-    removeFile(entry.contentPath);
     if (!settled) {
+      // The entry stays: sent again, which the cloud answers without a second version.
       logger_.error("Recording an upload failed", {{"error", settled.error().description()}});
       return;
     }
+    removeFile(entry.contentPath);
     for (const auto& r : settled->removed) kernel_.invalidateEntry(r.parentInode, r.filename);
     if (settled->upserted) {
       if (settled->upserted->staleContentPath)

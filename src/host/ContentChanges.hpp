@@ -74,10 +74,6 @@ class ContentChanges {
   /// worker. Returns once the entry is safe in the journal.
   std::expected<void, int> commit(Inode inode) TARNIX_EXCLUDES(mutex_);
 
-  /// Waits, at most `limit`, until nothing waits to be sent or is being sent (failures waiting
-  /// for their retry count as waiting); true when so. For tests and tools.
-  bool waitUntilSettled(std::chrono::milliseconds limit) TARNIX_EXCLUDES(mutex_);
-
  private:
   using Clock = std::chrono::steady_clock;
   void run() TARNIX_EXCLUDES(mutex_);
@@ -103,7 +99,6 @@ class ContentChanges {
   /// When each item whose last attempt failed may be sent again, and how many failed in a row.
   std::map<std::string, std::pair<Clock::time_point, int>> retries_ TARNIX_GUARDED_BY(mutex_);
   bool wake_ TARNIX_GUARDED_BY(mutex_) = false;
-  bool sending_ TARNIX_GUARDED_BY(mutex_) = false;
   bool started_ TARNIX_GUARDED_BY(mutex_) = false;
   bool stopping_ TARNIX_GUARDED_BY(mutex_) = false;
   std::thread worker_;

@@ -322,7 +322,7 @@ std::expected<std::shared_ptr<OpenContent>, ReplicaError> ContentReplica::openFo
   // the item's fetch mutex is taken.
   std::shared_ptr<OpenContent> source;
   const auto releaseSource = [&] {
-    if (source) release(source);
+    if (source) release(std::exchange(source, nullptr));
   };
   if (!(*found)->hasLocalEdit() && !truncate && (*found)->size > 0) {
     auto opened = open(inode);
@@ -397,8 +397,8 @@ ContentReplica::createFile(Inode parent, const std::string& name) {
     UniqueFd out(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out.get() < 0) return std::unexpected(ReplicaError::fromErrno(errno, "making a file"));
   }
-  auto made = store_->createLocalFile(parent, name, fp::ItemIdentifier("local-" + base::makeUuid()),
-                                      file, nowMilliseconds());
+  auto made = store_->createLocalFile(parent, name, ReplicaStore::newHostIdentifier(), file,
+                                      nowMilliseconds());
   if (!made || !*made) {
     discard(file);
     return std::unexpected(made ? ReplicaError::of(Kind::noSuchItem) : storeFailed(made.error()));

@@ -101,8 +101,6 @@ class FuseBridge final : public KernelCache {
 
   /// Local changes of names and folders; started by mount(), stopped by unmount().
   NamespaceChanges& namespaceChanges() { return *changes_; }
-  /// Contents written here; started by mount(), asked to stop by unmount().
-  ContentChanges& contentChanges() { return *contentChanges_; }
   /// Waits for the upload worker to end (after unmount(); an upload under way ends when the
   /// extension is invalidated).
   void joinUploads() { contentChanges_->join(); }

@@ -6,7 +6,6 @@
 #include <cerrno>
 
 #include "base/Date.hpp"
-#include "base/Uuid.hpp"
 
 namespace tarnix::host {
 namespace {
@@ -117,7 +116,7 @@ std::expected<ReplicaEntry, int> NamespaceChanges::makeFolder(Inode parent,
   freeName((*folder)->identifier, name);
   JournalEntry entry;
   entry.kind = Kind::createFolder;
-  entry.identifier = fp::ItemIdentifier("local-" + base::makeUuid());
+  entry.identifier = ReplicaStore::newHostIdentifier();
   entry.parentIdentifier = (*folder)->identifier;
   entry.filename = name;
   entry.isFolder = true;

@@ -77,9 +77,6 @@ common::DatabaseMigrator migrator() {
 
 /// Identifiers the host makes for items the extension does not know yet.
 constexpr std::string_view kLocalPrefix = "local-";
-bool isHostMade(const fp::ItemIdentifier& identifier) {
-  return identifier.rawValue().starts_with(kLocalPrefix);
-}
 
 constexpr auto kLocalFileCapabilities =
     fp::ItemCapabilities::allowsReading | fp::ItemCapabilities::allowsWriting |
@@ -424,7 +421,7 @@ StoreResult<std::vector<ReplicaEntry>> ReplicaStore::completeListing(Inode paren
     for (const auto& child : *current) {
       if (std::binary_search(listed.begin(), listed.end(), child.inode)) continue;
       // Made here, and the extension does not know it yet.
-      if (isHostMade(child.identifier)) continue;
+      if (ReplicaStore::isHostMade(child.identifier)) continue;
       // Moved here locally, and the extension does not know yet.
       auto pending = pendingLocked(child.identifier);
       if (!pending) return std::unexpected(pending.error());
@@ -551,7 +548,7 @@ StoreResult<void> ReplicaStore::rescueLocalEditsLocked(Inode inode, Inode into) 
       name =
           stem + (n == 1 ? " (local copy)" : " (local copy " + std::to_string(n) + ")") + extension;
     }
-    const fp::ItemIdentifier made(std::string(kLocalPrefix) + base::makeUuid());
+    const fp::ItemIdentifier made = newHostIdentifier();
     // What was sent or waits about the old item becomes a new file's upload.
     auto journal = db_->prepare(
         "UPDATE ReplicaJournal SET identifier = ?, contentVersion = x'', metadataVersion = x'',"
@@ -880,8 +877,12 @@ StoreResult<ReplicaStore::Settled> ReplicaStore::settleContents(const JournalEnt
   });
 }
 
+fp::ItemIdentifier ReplicaStore::newHostIdentifier() {
+  return fp::ItemIdentifier(std::string(kLocalPrefix) + base::makeUuid());
+}
+
 bool ReplicaStore::isHostMade(const fp::ItemIdentifier& identifier) {
-  return host::isHostMade(identifier);
+  return identifier.rawValue().starts_with(kLocalPrefix);
 }
 
 StoreResult<void> ReplicaStore::moveLocal(Inode inode, Inode newParent,

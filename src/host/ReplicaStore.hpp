@@ -207,7 +207,9 @@ class ReplicaStore {
   /// and the target's row go. Returns the files no longer needed (the target's earlier edit and
   /// contents, the source's snapshots).
   StoreResult<std::vector<std::filesystem::path>> replaceWithLocalEdit(Inode target, Inode source);
-  /// Whether `identifier` is one the host made for an item the extension does not know yet.
+  /// A new identifier of the host's own, for an item the extension does not know yet.
+  static fp::ItemIdentifier newHostIdentifier();
+  /// Whether `identifier` is one the host made (newHostIdentifier).
   static bool isHostMade(const fp::ItemIdentifier& identifier);
 
   StoreResult<std::optional<std::string>> state(const std::string& key);

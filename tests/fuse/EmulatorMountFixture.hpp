@@ -64,6 +64,23 @@ inline std::set<std::string> seededTree() {
   return tree;
 }
 
+// Adds alice's account on `emulator` and her drive "Demo", and mounts it at `mountPoint`, each
+// with `tarnix` (which runs the command with the test's settings).
+inline void addDemoDriveAndMount(
+    const EmulatorProcess& emulator, const fs::path& mountPoint,
+    const std::function<testing::ProgramResult(std::vector<std::string>, const std::string&)>&
+        tarnix) {
+  auto account = tarnix({"account", "add", "--domain", emulator.host(), "--user", "alice",
+                         "--access-token-file", "-"},
+                        std::string(EmulatorProcess::kAliceToken) + "\n");
+  ASSERT_EQ(account.exitStatus, 0) << account.errors;
+  const std::string id = account.output.substr(0, account.output.find('\n'));
+  auto drive = tarnix({"drive", "add", "--account", id, "--label", "Demo"}, {});
+  ASSERT_EQ(drive.exitStatus, 0) << drive.errors;
+  auto mounted = tarnix({"mount", "Demo", mountPoint.string()}, {});
+  ASSERT_EQ(mounted.exitStatus, 0) << mounted.errors;
+}
+
 class EmulatorMountTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -78,15 +95,8 @@ class EmulatorMountTest : public ::testing::Test {
     auto started = EmulatorProcess::start({.seed = "demo", .faultsFile = ""});
     ASSERT_TRUE(started) << started.error();
     emulator_ = std::move(*started);
-    auto account = tarnix({"account", "add", "--domain", emulator_->host(), "--user", "alice",
-                           "--access-token-file", "-"},
-                          std::string(EmulatorProcess::kAliceToken) + "\n");
-    ASSERT_EQ(account.exitStatus, 0) << account.errors;
-    const std::string id = account.output.substr(0, account.output.find('\n'));
-    auto drive = tarnix({"drive", "add", "--account", id, "--label", "Demo"});
-    ASSERT_EQ(drive.exitStatus, 0) << drive.errors;
-    auto mounted = tarnix({"mount", "Demo", mountPoint().string()});
-    ASSERT_EQ(mounted.exitStatus, 0) << mounted.errors;
+    addDemoDriveAndMount(*emulator_, mountPoint(),
+                         [this](auto args, const auto& input) { return tarnix(args, input); });
   }
 
   void TearDown() override {

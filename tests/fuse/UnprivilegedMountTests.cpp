@@ -49,15 +49,8 @@ class UnprivilegedMountTest : public ::testing::Test {
          {dir_.path(), dir_.path() / "ca.pem", mountPoint(), dir_.path() / "home"})
       ASSERT_EQ(::chown(path.c_str(), user->pw_uid, user->pw_gid), 0) << path;
 
-    auto account = tarnix({"account", "add", "--domain", emulator_->host(), "--user", "alice",
-                           "--access-token-file", "-"},
-                          std::string(EmulatorProcess::kAliceToken) + "\n");
-    ASSERT_EQ(account.exitStatus, 0) << account.errors;
-    const std::string id = account.output.substr(0, account.output.find('\n'));
-    auto drive = tarnix({"drive", "add", "--account", id, "--label", "Demo"});
-    ASSERT_EQ(drive.exitStatus, 0) << drive.errors;
-    auto mounted = tarnix({"mount", "Demo", mountPoint().string()});
-    ASSERT_EQ(mounted.exitStatus, 0) << mounted.errors;
+    addDemoDriveAndMount(*emulator_, mountPoint(),
+                         [this](auto args, const auto& input) { return tarnix(args, input); });
   }
 
   void TearDown() override {
