@@ -31,6 +31,15 @@ SyncFileIdentifier SyncFileIdentifier::make() {
   return {base::makeUuid()};
 }
 
+SyncFileIdentifier SyncFileIdentifier::derived(std::string_view key) {
+  const auto digest = base::sha256(key);
+  base::UuidBytes bytes{};
+  std::copy_n(digest.begin(), bytes.size(), bytes.begin());
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x50);
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
+  return {base::uuidString(bytes)};
+}
+
 std::optional<SyncFileIdentifier> SyncFileIdentifier::fromPrefixed(std::string_view text) {
   if (!text.starts_with(kFilePrefix)) return std::nullopt;
   return SyncFileIdentifier{std::string(text.substr(kFilePrefix.size()))};

@@ -43,6 +43,9 @@ struct SyncFileIdentifier {
 
   /// A freshly generated lower-case UUID.
   static SyncFileIdentifier make();
+  /// A lower-case UUID that depends only on `key`: the same key always gives the same
+  /// identifier (a name-based UUID, version 5 layout, from SHA-256).
+  static SyncFileIdentifier derived(std::string_view key);
   /// Accepts "file/" + raw value; anything else gives none.
   static std::optional<SyncFileIdentifier> fromPrefixed(std::string_view text);
   /// "file/" + rawValue (also the database value).

@@ -90,7 +90,13 @@ fp::ProgressPtr OnlineSyncClient::uploadFirstEntry(
     return fp::Progress::make(1);
   }
   common::SyncItem file;
-  file.itemIdentifier = common::SyncFileIdentifier::make();
+  // A file the system names keeps its identifier from one attempt to the next, so that the
+  // chunks the cloud acknowledged before an interruption (even a killed process) are not
+  // sent again.
+  file.itemIdentifier =
+      originalItemIdentifier
+          ? common::SyncFileIdentifier::derived("new file/" + *originalItemIdentifier)
+          : common::SyncFileIdentifier::make();
   file.parentItemIdentifier = *parentItem.itemIdentifier.folder();
   file.filename = filename;
   file.permission = parentItem.permission;

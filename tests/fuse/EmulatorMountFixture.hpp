@@ -150,6 +150,22 @@ class EmulatorMountTest : public ::testing::Test {
     cloud({"-X", "DELETE", "-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"});
   }
 
+  // SIGKILLs the processes serving the mount and detaches what they leave.
+  void killTheMount() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string cmdline = testing::readFile(entry.path() / "cmdline");
+      if (cmdline.find(std::string(1, '\0') + mountPoint().string() + '\0') != std::string::npos)
+        ::kill(std::stoi(name), SIGKILL);
+    }
+    ASSERT_TRUE(eventually([&] {
+      (void)unmountFuse(mountPoint());
+      return !isFuseMounted(mountPoint());
+    }));
+  }
+
   // Every path below the mount, folders with a trailing "/".
   std::set<std::string> tree() {
     std::set<std::string> out;

@@ -401,22 +401,6 @@ class EmulatorNamespaceTest : public EmulatorMountTest {
     }
     cloud(args);
   }
-
-  // SIGKILLs the processes serving the mount and detaches what they leave.
-  void killTheMount() {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-      const std::string name = entry.path().filename();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string cmdline = testing::readFile(entry.path() / "cmdline");
-      if (cmdline.find(std::string(1, '\0') + mountPoint().string() + '\0') != std::string::npos)
-        ::kill(std::stoi(name), SIGKILL);
-    }
-    ASSERT_TRUE(eventually([&] {
-      (void)unmountFuse(mountPoint());
-      return !isFuseMounted(mountPoint());
-    }));
-  }
 };
 
 TEST_F(EmulatorNamespaceTest, FoldersMadeRenamedMovedAndRemovedInTheMountReachTheCloud) {

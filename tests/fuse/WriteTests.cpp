@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "base/Hash.hpp"
 #include "fuse/EmulatorMountFixture.hpp"
 
 namespace tarnix::host {
@@ -74,6 +75,42 @@ class MountWriteTest : public EmulatorMountTest {
     return "Authorization: " + EmulatorProcess::authorization(EmulatorProcess::kBobToken);
   }
   bool uploadSettled(const fs::path& path) { return !xattr(path, "uploadPending").has_value(); }
+
+  void addFault(const base::JSONValue& rule) {
+    cloud({"-H", asAdmin(), "-H", "Content-Type: application/json", "-X", "POST", "--data",
+           rule.dump(), emulator_->baseURL() + "/__admin/faults"});
+  }
+  void clearFaults() {
+    cloud({"-H", asAdmin(), "-X", "DELETE", emulator_->baseURL() + "/__admin/faults"});
+  }
+  // The chunk numbers the emulator received, in order, since the last forgetRequests().
+  std::vector<int> chunksSent() {
+    std::vector<int> chunks;
+    auto requests =
+        base::parseJSON(cloud({"-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"}));
+    if (!requests) return chunks;
+    for (const auto& r : *requests) {
+      if (r.value("method", std::string()) != "POST" ||
+          !r.value("path", std::string()).starts_with("/api/v1/fs-content-chunked/"))
+        continue;
+      chunks.push_back(std::stoi(r["headers"].value("x-tarnix-chunk-num", std::string("0"))));
+    }
+    return chunks;
+  }
+  // The SHA-512 of what the cloud holds at `cloudPath` for alice, none when it has no such file.
+  std::optional<std::string> cloudDigest(const std::string& cloudPath) {
+    const fs::path downloaded = dir_.path() / "downloaded";
+    auto result = testing::runProgram(
+        {"/usr/bin/curl", "-sS", "--fail", "--max-time", "120", "--cacert",
+         emulator_->caFile().string(), "-H", asAlice(), "-o", downloaded.string(),
+         emulator_->baseURL() + "/api/v1/fs-content" + encoded(cloudPath)},
+        {}, {}, 150s);
+    if (result.exitStatus != 0) return std::nullopt;
+    auto digest = base::fileDigestHex(downloaded, base::HashAlgorithm::sha512);
+    fs::remove(downloaded);
+    if (!digest) return std::nullopt;
+    return *digest;
+  }
 };
 
 TEST_F(MountWriteTest, ANewFileReachesTheCloudAndReadsBackAtOnce) {
@@ -264,6 +301,77 @@ TEST_F(MountWriteTest, RefusedContentsStayWithTheirReason) {
   EXPECT_FALSE(onCloud("/Shared/Documents/Large.bin"));
   const auto status = tarnix({"status", "Demo"}).output;
   EXPECT_NE(status.find("Large.bin"), std::string::npos) << status;
+}
+
+// The mount is killed in the middle of a chunked upload (the cloud keeps failing chunk 3). The
+// next mount goes on from the first chunk the cloud did not acknowledge and the cloud ends with
+// exactly the local bytes; when the file was written again before the kill, the cloud ends with
+// the newer bytes and never with a mix of both.
+TEST_F(MountWriteTest, AChunkedUploadCutByAKillGoesOnAfterTheNextMount) {
+  constexpr std::size_t kMiB = 1 << 20;
+  constexpr std::size_t kSize = 200 * kMiB;  // four chunks of the default 50 MiB
+  const auto contents = [&](std::uint32_t seed) {
+    std::string bytes(kSize, '\0');
+    std::uint32_t x = seed;
+    for (std::size_t i = 0; i < bytes.size(); i += 4) {
+      x = x * 1664525u + 1013904223u;
+      std::memcpy(bytes.data() + i, &x, 4);
+    }
+    return bytes;
+  };
+  struct Case {
+    const char* what;
+    bool writtenAgainBeforeTheKill;
+  };
+  for (const Case c : {Case{"the same file", false}, Case{"a file written again", true}}) {
+    SCOPED_TRACE(c.what);
+    const std::string name = c.writtenAgainBeforeTheKill ? "Rewritten.bin" : "Large.bin";
+    const fs::path file = mountPoint() / "Shared/Documents" / name;
+    clearFaults();
+    addFault({{"path", "^/api/v1/fs-content-chunked/"},
+              {"method", "POST"},
+              {"matchHeaders", {{"X-Tarnix-Chunk-Num", "3"}}},
+              {"action", "status"},
+              {"status", 503},
+              {"retryAfter", "0"},
+              {"count", -1}});
+    forgetRequests();
+    std::string bytes = contents(c.writtenAgainBeforeTheKill ? 2 : 1);
+    write(file, bytes);
+    ASSERT_TRUE(eventually(
+        [&] {
+          auto sent = chunksSent();
+          return std::ranges::find(sent, 3) != sent.end();
+        },
+        120s))
+        << "chunk 3 was never tried";
+    EXPECT_EQ(std::ranges::count(chunksSent(), 1), 1);
+    if (c.writtenAgainBeforeTheKill) {
+      bytes = contents(3);
+      const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);
+      ASSERT_GE(fd, 0) << std::strerror(errno);
+      ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+      ASSERT_EQ(::fsync(fd), 0) << std::strerror(errno);
+      ::close(fd);
+    }
+    killTheMount();
+    clearFaults();
+    forgetRequests();
+
+    auto mounted = tarnix({"mount", "Demo", mountPoint().string()});
+    ASSERT_EQ(mounted.exitStatus, 0) << mounted.errors;
+    const std::string expected = base::sha512Hex(bytes);
+    EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 180s));
+    EXPECT_EQ(cloudDigest("/Shared/Documents/" + name), expected);
+    const auto sent = chunksSent();
+    if (!c.writtenAgainBeforeTheKill) {
+      EXPECT_EQ(sent, (std::vector<int>{3, 4})) << "chunks 1 and 2 were acknowledged";
+    } else {
+      EXPECT_EQ(std::ranges::count(sent, 4), 1);
+    }
+    auto names = cloudFileNames("/Shared/Documents");
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 1) << joinedNames(names);
+  }
 }
 
 }  // namespace
