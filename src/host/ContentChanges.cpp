@@ -319,6 +319,19 @@ void ContentChanges::send(const JournalEntry& entry) {
       return;
     }
     removeFile(entry.contentPath);
+    if (settled->removedHere) {
+      // Removed in the mount while its first upload was under way: the removal was recorded
+      // under the host's identifier, which the cloud never knew, so it goes to this item.
+      logger_.info("A file removed while it was sent is removed from the cloud too",
+                   {{"filename", e.filename}});
+      auto removed = calls_->deleteItem(sent->item->itemIdentifier(), sent->item->itemVersion());
+      if (!removed && !isNoSuchItem(removed.error()))
+        logger_.error("Removing the sent file failed",
+                      {{"filename", e.filename}, {"error", removed.error().description()}});
+      base::MutexLock lock(mutex_);
+      retries_.erase(entry.identifier.rawValue());
+      return;
+    }
     for (const auto& r : settled->removed) kernel_.invalidateEntry(r.parentInode, r.filename);
     if (settled->upserted) {
       if (settled->upserted->staleContentPath)

@@ -36,6 +36,9 @@ mode_t modeFor(const ReplicaEntry& e) {
   return S_IFREG | (read ? 0444 : 0) | (write ? 0200 : 0) | (read && exec ? 0111 : 0);
 }
 
+// The I/O size the mount prefers: tools like cp then read and write a request's worth at once.
+constexpr blksize_t kPreferredIOSize = 1 << 20;
+
 struct stat attributes(const ReplicaEntry& e) {
   struct stat st {};
   // A local edit is what its file holds now, written or not yet closed.
@@ -47,7 +50,7 @@ struct stat attributes(const ReplicaEntry& e) {
     st.st_uid = ::getuid();
     st.st_gid = ::getgid();
     st.st_size = local.st_size;
-    st.st_blksize = 4096;
+    st.st_blksize = kPreferredIOSize;
     st.st_blocks = local.st_blocks;
     st.st_mtim = local.st_mtim;
     st.st_ctim = local.st_mtim;
@@ -60,7 +63,7 @@ struct stat attributes(const ReplicaEntry& e) {
   st.st_uid = ::getuid();
   st.st_gid = ::getgid();
   st.st_size = e.isFolder ? 0 : e.size;
-  st.st_blksize = 4096;
+  st.st_blksize = kPreferredIOSize;
   // A dataless file occupies no blocks; `du` and file managers read that.
   const bool present = e.contentPresent && e.presentContentVersion == e.version.contentVersion;
   st.st_blocks = present ? (e.contentSize + 511) / 512 : 0;

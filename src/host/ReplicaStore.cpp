@@ -831,6 +831,17 @@ StoreResult<ReplicaStore::Settled> ReplicaStore::settleContents(const JournalEnt
     del->bind(1, entry.id);
     if (auto ran = del->run(); !ran) return std::unexpected(ran.error());
     Settled settled;
+    if (isHostMade(entry.identifier)) {
+      static const std::string byIdentifier =
+          std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE identifier = ?";
+      auto still = queryOneLocked(byIdentifier.c_str(),
+                                  [&](Statement& s) { s.bind(1, entry.identifier.rawValue()); });
+      if (!still) return std::unexpected(still.error());
+      if (!*still) {
+        settled.removedHere = true;
+        return settled;
+      }
+    }
     const auto identifier = item.itemIdentifier();
     if (identifier != entry.identifier) {
       // A listing may have shown the new item already: it is this one.

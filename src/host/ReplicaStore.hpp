@@ -174,6 +174,9 @@ class ReplicaStore {
   struct Settled {
     std::optional<UpsertResult> upserted;
     std::vector<ReplicaEntry> removed;
+    /// settleContents only: the file was removed here while its contents were sent; nothing
+    /// was recorded, and the item the cloud made for them is to be removed too.
+    bool removedHere = false;
   };
   StoreResult<Settled> settleJournal(const std::vector<std::int64_t>& ids, const fp::Item* item,
                                      const std::optional<fp::ItemIdentifier>& removed);
@@ -194,7 +197,8 @@ class ReplicaStore {
   /// entry; a file made here takes the extension's identifier (in the journal too); the item's
   /// attributes follow `item`. When `editEnded` (nothing written since the snapshot) the local
   /// edit becomes the present contents at the item's content version; otherwise it stays, now
-  /// based on that version.
+  /// based on that version. A file made here and removed meanwhile stays removed
+  /// (`removedHere`).
   StoreResult<Settled> settleContents(const JournalEntry& entry, const fp::Item& item,
                                       bool editEnded);
   /// Every file with a local edit.

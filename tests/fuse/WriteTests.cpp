@@ -303,6 +303,34 @@ TEST_F(MountWriteTest, RefusedContentsStayWithTheirReason) {
   EXPECT_NE(status.find("Large.bin"), std::string::npos) << status;
 }
 
+// A new file removed in the mount while its first upload is under way stays removed: the cloud
+// does not keep it and the mount does not show it again.
+TEST_F(MountWriteTest, ANewFileRemovedWhileItIsSentStaysRemoved) {
+  addFault({{"path", "^/api/v1/fs-content/"},
+            {"method", "POST"},
+            {"action", "delay"},
+            {"delayMs", 2000},
+            {"count", 1}});
+  forgetRequests();
+  const fs::path file = mountPoint() / "Shared/Documents/Short-lived.txt";
+  write(file, "soon gone\n");
+  const auto seen = [&](const std::string& method, const std::string& prefix) {
+    auto requests =
+        base::parseJSON(cloud({"-H", asAdmin(), emulator_->baseURL() + "/__admin/requests"}));
+    return requests && std::ranges::any_of(*requests, [&](const base::JSONValue& r) {
+             return r.value("method", std::string()) == method &&
+                    r.value("path", std::string()).starts_with(prefix);
+           });
+  };
+  ASSERT_TRUE(eventually([&] { return seen("POST", "/api/v1/fs-content/"); }, 20s));
+  ASSERT_EQ(::unlink(file.c_str()), 0) << std::strerror(errno);
+  EXPECT_TRUE(eventually([&] { return seen("DELETE", "/api/v1/fs/ids/file/"); }, 30s));
+  EXPECT_FALSE(onCloud("/Shared/Documents/Short-lived.txt"));
+  EXPECT_FALSE(fs::exists(file));
+  auto names = cloudFileNames("/Shared/Documents");
+  EXPECT_EQ(std::ranges::count(names, "Short-lived.txt"), 0) << joinedNames(names);
+}
+
 // The mount is killed in the middle of a chunked upload (the cloud keeps failing chunk 3). The
 // next mount goes on from the first chunk the cloud did not acknowledge and the cloud ends with
 // exactly the local bytes; when the file was written again before the kill, the cloud ends with
