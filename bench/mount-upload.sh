@@ -9,22 +9,10 @@ set -euo pipefail
 
 build=${1:-${TARNIX_BUILD_DIR:-build-release}}
 size_mib=${TARNIX_BENCH_MIB:-1024}
-tarnix="$PWD/$build/apps/tarnix/tarnix"
-emulator="$PWD/$build/tools/cloud-emulator/tarnix-cloud-emulator"
-for program in "$tarnix" "$emulator"; do
-  [ -x "$program" ] || { echo "no $program (make bench builds it)" >&2; exit 1; }
-done
-
 source "$(dirname "$0")/lib/emulator.bash"
-work=$(mktemp -d /tmp/tarnix-upload-bench-XXXXXX)
+bench_programs "$build"
+bench_workspace upload-bench
 mountpoint="$work/mnt"
-emulator_pid=""
-cleanup() {
-  stop_mount "$mountpoint"
-  [ -n "$emulator_pid" ] && kill "$emulator_pid" 2>/dev/null && wait "$emulator_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 start_emulator demo
 mount_bench_drive

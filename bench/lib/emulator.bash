@@ -2,6 +2,30 @@
 # Expects $emulator (the program) and $work (a scratch folder the caller removes); the caller's
 # cleanup kills $emulator_pid.
 
+# bench_programs BUILD_DIR: sets tarnix and emulator to the programs of BUILD_DIR, or fails
+# saying how to build them.
+bench_programs() {
+  tarnix="$PWD/$1/apps/tarnix/tarnix"
+  emulator="$PWD/$1/tools/cloud-emulator/tarnix-cloud-emulator"
+  local program
+  for program in "$tarnix" "$emulator"; do
+    [ -x "$program" ] || { echo "no $program (make bench builds it)" >&2; exit 1; }
+  done
+}
+
+# bench_workspace NAME: a scratch folder $work (with the mount point $work/mnt) that is removed,
+# with the mount and the emulator, when the script ends.
+bench_workspace() {
+  work=$(mktemp -d "/tmp/tarnix-$1-XXXXXX")
+  emulator_pid=""
+  trap bench_cleanup EXIT
+}
+bench_cleanup() {
+  stop_mount "$work/mnt"
+  [ -n "$emulator_pid" ] && kill "$emulator_pid" 2>/dev/null && wait "$emulator_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+
 # start_emulator SEED: starts the emulator seeded with SEED on a free loopback port and waits
 # until it listens. Sets emulator_pid, port, ca (its TLS authority), token and auth (a header).
 start_emulator() {

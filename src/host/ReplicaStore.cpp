@@ -193,6 +193,12 @@ StoreResult<std::unique_ptr<ReplicaStore>> ReplicaStore::open(const std::filesys
   } else if (!(*db)->tableExists("ReplicaItems")) {
     return std::unexpected(
         DatabaseError{DatabaseError::Kind::corrupt, 0, "not a replica store", path});
+  } else if (auto applied = common::DatabaseMigrator::appliedMigrations(**db);
+             !applied || applied->size() < migrator().names().size()) {
+    // Reading it as it is would fail on what it lacks; opening it for writing updates it.
+    return std::unexpected(DatabaseError{DatabaseError::Kind::migration, 0,
+                                         "the replica store was written by an older version",
+                                         path});
   }
   return std::unique_ptr<ReplicaStore>(new ReplicaStore(std::move(*db)));
 }

@@ -274,6 +274,8 @@ void statusCommand(const std::string& drive) {
     return;
   }
   auto store = ReplicaStore::open(path, common::Database::Mode::readOnly);
+  if (!store && store.error().kind == common::DatabaseError::Kind::migration && !server)
+    store = ReplicaStore::open(path, common::Database::Mode::readWrite);  // brought up to date
   if (!store) return fail("tarnix status: " + store.error().description());
   const auto value = [&](const char* key, const char* fallback) {
     auto v = (*store)->state(key);
