@@ -113,6 +113,14 @@ TEST_F(UnprivilegedMountTest, AUserWithoutPrivilegesReadsAndWritesTheDrive) {
                seededFiles()["Shared/Documents/Notes.txt"] + "and more\n";
       },
       30s));
+  // `tarnix put` of a file of the user's own, through the running mount.
+  const fs::path local = dir_.path() / "report.txt";
+  auto saved = asUser({"/bin/sh", "-c", "cat > \"$1\"", "sh", local}, "put by a user\n");
+  ASSERT_EQ(saved.exitStatus, 0) << saved.errors;
+  auto put = tarnix({"put", "Demo", local, "/Shared/Documents"});
+  EXPECT_EQ(put.exitStatus, 0) << put.errors;
+  EXPECT_EQ(onCloud("/Shared/Documents/report.txt"), "put by a user\n");
+
   auto status = tarnix({"status", "Demo"});
   EXPECT_EQ(status.exitStatus, 0) << status.errors;
   EXPECT_TRUE(eventually(
