@@ -59,18 +59,25 @@ SyncCloudResult<std::string> OnlineSyncClient::cloudPath(const common::SyncItem&
 
 fp::ProgressPtr OnlineSyncClient::upload(
     const std::string& cloudPath, std::int64_t size,
-    const std::function<void(SyncCloudUploads::Completion<CloudEntryUploadOutput>)>& start,
+    const std::function<void(SyncCloudUploads::Completion<CloudEntryUploadOutput>,
+                             std::function<void(std::int64_t)>)>& start,
     std::function<void(SyncCloudResult<CloudEntryUploadOutput>)> completionHandler) {
   auto progress = fp::Progress::make(std::max<std::int64_t>(size, 1));
-  start([progress, notifier = notifier_, cloudPath, drive = cloudClient_->drive().identifier,
-         completionHandler =
-             std::move(completionHandler)](SyncCloudResult<CloudEntryUploadOutput> result) {
-    progress->setCompletedUnitCount(progress->totalUnitCount());
-    if (notifier && (result || !result.error().isCancellation())) {
-      notifier->sendCompletedNotification({cloudPath, drive, result.has_value()});
-    }
-    completionHandler(std::move(result));
-  });
+  auto sent = [weak = std::weak_ptr<fp::Progress>(progress)](std::int64_t bytes) {
+    // The last unit waits for the answer.
+    if (auto p = weak.lock()) p->setCompletedUnitCount(std::min(bytes, p->totalUnitCount() - 1));
+  };
+  start(
+      [progress, notifier = notifier_, cloudPath, drive = cloudClient_->drive().identifier,
+       completionHandler =
+           std::move(completionHandler)](SyncCloudResult<CloudEntryUploadOutput> result) {
+        progress->setCompletedUnitCount(progress->totalUnitCount());
+        if (notifier && (result || !result.error().isCancellation())) {
+          notifier->sendCompletedNotification({cloudPath, drive, result.has_value()});
+        }
+        completionHandler(std::move(result));
+      },
+      std::move(sent));
   return progress;
 }
 
@@ -104,7 +111,11 @@ fp::ProgressPtr OnlineSyncClient::uploadFirstEntry(
   const auto size = entryParams.contentSize;
   return upload(
       *path, size,
-      [&](auto done) { uploads_->uploadFirstEntry(file, *path, entryParams, std::move(done)); },
+      [&](auto done, auto sent) {
+        auto params = entryParams;
+        params.progress = std::move(sent);
+        uploads_->uploadFirstEntry(file, *path, std::move(params), std::move(done));
+      },
       [file, entryParams, completionHandler = std::move(completionHandler)](
           SyncCloudResult<CloudEntryUploadOutput> uploaded) mutable {
         if (!uploaded) return completionHandler(std::unexpected(uploaded.error()));
@@ -138,7 +149,11 @@ fp::ProgressPtr OnlineSyncClient::uploadNextEntry(
   }
   return upload(
       *path, entryParams.contentSize,
-      [&](auto done) { uploads_->uploadNextEntry(item, *path, entryParams, std::move(done)); },
+      [&](auto done, auto sent) {
+        auto params = entryParams;
+        params.progress = std::move(sent);
+        uploads_->uploadNextEntry(item, *path, std::move(params), std::move(done));
+      },
       [item, entryParams, completionHandler = std::move(completionHandler)](
           SyncCloudResult<CloudEntryUploadOutput> uploaded) {
         if (!uploaded) return completionHandler(std::unexpected(uploaded.error()));

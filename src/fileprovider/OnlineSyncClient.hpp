@@ -58,10 +58,12 @@ class OnlineSyncClient final : public SyncClientProtocol {
   /// The cloud path of `filename` in `parentItem`, below the drive's cloud start path.
   SyncCloudResult<std::string> cloudPath(const common::SyncItem& parentItem,
                                          const std::string& filename) const;
-  /// Runs the upload of `cloudPath`, counts it in the returned progress and announces its end.
+  /// Runs the upload of `cloudPath` (`start` gets the completion and what hears the bytes the
+  /// cloud acknowledged), counts those bytes in the returned progress and announces the end.
   fp::ProgressPtr upload(
       const std::string& cloudPath, std::int64_t size,
-      const std::function<void(SyncCloudUploads::Completion<CloudEntryUploadOutput>)>& start,
+      const std::function<void(SyncCloudUploads::Completion<CloudEntryUploadOutput>,
+                               std::function<void(std::int64_t)>)>& start,
       std::function<void(SyncCloudResult<CloudEntryUploadOutput>)> completionHandler);
 
   std::shared_ptr<SyncCloudClient> cloudClient_;

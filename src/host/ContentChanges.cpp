@@ -127,6 +127,15 @@ std::optional<std::expected<void, int>> ContentChanges::rename(Inode parent,
   return written((*item)->inode);
 }
 
+std::optional<std::pair<std::int64_t, std::int64_t>> ContentChanges::uploadProgress(Inode inode) {
+  base::MutexLock lock(mutex_);
+  if (!sending_ || sending_->inode != inode || !sending_->progress) return std::nullopt;
+  const auto size = sending_->size;
+  const auto sent = static_cast<std::int64_t>(sending_->progress->fractionCompleted() *
+                                              static_cast<double>(size));
+  return std::pair{std::clamp<std::int64_t>(sent, 0, size), size};
+}
+
 std::expected<void, int> ContentChanges::commit(Inode inode) {
   auto item = store_->entry(inode);
   if (!item) return std::unexpected(EIO);
@@ -293,14 +302,22 @@ void ContentChanges::send(const JournalEntry& entry) {
   logger_.info(isNew ? "Uploading a new file" : "Uploading new contents",
                {{"filename", e.filename}, {"size", std::to_string(size)}});
   const auto fields = fp::ItemFields::contents | fp::ItemFields::contentModificationDate;
+  const ProgressObserver started = [&](const fp::ProgressPtr& progress) {
+    base::MutexLock lock(mutex_);
+    sending_ = Sending{e.inode, static_cast<std::int64_t>(size), progress};
+  };
   auto sent =
       isNew ? calls_->createItem(itemTemplate,
                                  fields | fp::ItemFields::filename |
                                      fp::ItemFields::parentItemIdentifier |
                                      fp::ItemFields::creationDate,
-                                 entry.contentPath, fp::CreateItemOptions::mayAlreadyExist)
+                                 entry.contentPath, fp::CreateItemOptions::mayAlreadyExist, started)
             : calls_->modifyItem(itemTemplate, {e.localBaseVersion, e.version.metadataVersion},
-                                 fields, entry.contentPath);
+                                 fields, entry.contentPath, {}, started);
+  {
+    base::MutexLock lock(mutex_);
+    sending_.reset();
+  }
   if (sent && sent->item) {
     auto journal = store_->journal();
     const bool writtenSince =

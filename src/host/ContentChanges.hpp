@@ -73,6 +73,10 @@ class ContentChanges {
   /// The local edit of `inode` as it is now is to reach the cloud: snapshot, journal entry,
   /// worker. Returns once the entry is safe in the journal.
   std::expected<void, int> commit(Inode inode) TARNIX_EXCLUDES(mutex_);
+  /// How far the upload of `inode` has gone, when it is being sent now: bytes the cloud has
+  /// acknowledged and the size.
+  std::optional<std::pair<std::int64_t, std::int64_t>> uploadProgress(Inode inode)
+      TARNIX_EXCLUDES(mutex_);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -98,6 +102,13 @@ class ContentChanges {
   base::CondVar changed_{&mutex_};
   /// When each item whose last attempt failed may be sent again, and how many failed in a row.
   std::map<std::string, std::pair<Clock::time_point, int>> retries_ TARNIX_GUARDED_BY(mutex_);
+  /// The upload under way: its file, size and progress.
+  struct Sending {
+    Inode inode = 0;
+    std::int64_t size = 0;
+    fp::ProgressPtr progress;
+  };
+  std::optional<Sending> sending_ TARNIX_GUARDED_BY(mutex_);
   bool wake_ TARNIX_GUARDED_BY(mutex_) = false;
   bool started_ TARNIX_GUARDED_BY(mutex_) = false;
   bool stopping_ TARNIX_GUARDED_BY(mutex_) = false;

@@ -298,19 +298,23 @@ fp::ReplicatedExtension::ChangeItemCompletion changeCompletion(
 
 CallResult<ChangedItem> ExtensionCalls::createItem(
     fp::ItemPtr itemTemplate, fp::ItemFields fields,
-    const std::optional<std::filesystem::path>& contents, fp::CreateItemOptions options) const {
+    const std::optional<std::filesystem::path>& contents, fp::CreateItemOptions options,
+    const ProgressObserver& started) const {
   auto awaited = std::make_shared<Awaited<CallResult<ChangedItem>>>();
   auto progress = extension_->createItem(std::move(itemTemplate), fields, contents, options,
                                          request_, changeCompletion(awaited));
+  if (started) started(progress);
   return await(awaited, timeout_, progress);
 }
 
 CallResult<ChangedItem> ExtensionCalls::modifyItem(
     fp::ItemPtr item, const fp::ItemVersion& baseVersion, fp::ItemFields changedFields,
-    const std::optional<std::filesystem::path>& contents, fp::ModifyItemOptions options) const {
+    const std::optional<std::filesystem::path>& contents, fp::ModifyItemOptions options,
+    const ProgressObserver& started) const {
   auto awaited = std::make_shared<Awaited<CallResult<ChangedItem>>>();
   auto progress = extension_->modifyItem(std::move(item), baseVersion, changedFields, contents,
                                          options, request_, changeCompletion(awaited));
+  if (started) started(progress);
   return await(awaited, timeout_, progress);
 }
 

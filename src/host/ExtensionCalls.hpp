@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -67,6 +68,9 @@ struct FetchedRange {
   fp::DeliveredRange delivered;
 };
 
+/// Hears the progress of a call that has started.
+using ProgressObserver = std::function<void(const fp::ProgressPtr&)>;
+
 class ExtensionCalls {
  public:
   using Duration = std::chrono::steady_clock::duration;
@@ -87,15 +91,18 @@ class ExtensionCalls {
                                                 std::int64_t alignment) const;
   /// Creates the item `itemTemplate` describes (its identifier is the host's own, its parent
   /// and name say where); `contents` for files.
+  /// `started` hears the call's progress once it is under way (for contents: bytes sent).
   CallResult<ChangedItem> createItem(fp::ItemPtr itemTemplate, fp::ItemFields fields,
                                      const std::optional<std::filesystem::path>& contents,
-                                     fp::CreateItemOptions options = {}) const;
+                                     fp::CreateItemOptions options = {},
+                                     const ProgressObserver& started = {}) const;
   /// Changes `changedFields` of the item (the template carries their new values), based on
   /// `baseVersion`.
   CallResult<ChangedItem> modifyItem(fp::ItemPtr item, const fp::ItemVersion& baseVersion,
                                      fp::ItemFields changedFields,
                                      const std::optional<std::filesystem::path>& contents,
-                                     fp::ModifyItemOptions options = {}) const;
+                                     fp::ModifyItemOptions options = {},
+                                     const ProgressObserver& started = {}) const;
   CallResult<void> deleteItem(const fp::ItemIdentifier& identifier,
                               const fp::ItemVersion& baseVersion,
                               fp::DeleteItemOptions options = {}) const;

@@ -102,7 +102,9 @@ std::string jsonText(const base::JSONValue& value) {
 }
 
 // The extended attributes of an item, by name without the prefix.
-std::vector<std::pair<std::string, std::string>> extendedAttributes(const ReplicaEntry& e) {
+// `sending`: the bytes of its upload under way the cloud has acknowledged, and its size.
+std::vector<std::pair<std::string, std::string>> extendedAttributes(
+    const ReplicaEntry& e, std::optional<std::pair<std::int64_t, std::int64_t>> sending) {
   std::vector<std::pair<std::string, std::string>> out;
   out.emplace_back("identifier", e.identifier.rawValue());
   if (e.userInfo.contains("lockOwner"))
@@ -119,8 +121,12 @@ std::vector<std::pair<std::string, std::string>> extendedAttributes(const Replic
                          (e.contentPresent && e.presentContentVersion == e.version.contentVersion);
     out.emplace_back("downloaded", present ? "1" : "0");
   }
-  // Written here and not confirmed by the cloud yet; why the cloud refused it, if it did.
+  // Written here and not confirmed by the cloud yet (how far its upload is, while it is sent);
+  // why the cloud refused it, if it did.
   if (e.hasLocalEdit()) out.emplace_back("uploadPending", "1");
+  if (sending)
+    out.emplace_back("uploadProgress",
+                     std::to_string(sending->first) + "/" + std::to_string(sending->second));
   if (e.localError) out.emplace_back("uploadError", *e.localError);
   return out;
 }
@@ -534,7 +540,8 @@ struct FuseBridge::Ops {
     const std::string wanted(name);
     const std::string prefix(kXattrPrefix);
     if (wanted.rfind(prefix, 0) != 0) return (void)fuse_reply_err(req, ENODATA);
-    for (const auto& [key, value] : extendedAttributes(*e)) {
+    for (const auto& [key, value] :
+         extendedAttributes(*e, self(req).contentChanges_->uploadProgress(ino))) {
       if (prefix + key != wanted) continue;
       if (size == 0) return (void)fuse_reply_xattr(req, value.size());
       if (size < value.size()) return (void)fuse_reply_err(req, ERANGE);
@@ -547,7 +554,8 @@ struct FuseBridge::Ops {
     auto e = entry(req, ino);
     if (!e) return;
     std::string names;
-    for (const auto& [key, value] : extendedAttributes(*e)) {
+    for (const auto& [key, value] :
+         extendedAttributes(*e, self(req).contentChanges_->uploadProgress(ino))) {
       names += kXattrPrefix + key;
       names.push_back('\0');
     }

@@ -331,10 +331,10 @@ TEST_F(MountWriteTest, ANewFileRemovedWhileItIsSentStaysRemoved) {
   EXPECT_EQ(std::ranges::count(names, "Short-lived.txt"), 0) << joinedNames(names);
 }
 
-// The mount is killed in the middle of a chunked upload (the cloud keeps failing chunk 3). The
-// next mount goes on from the first chunk the cloud did not acknowledge and the cloud ends with
-// exactly the local bytes; when the file was written again before the kill, the cloud ends with
-// the newer bytes and never with a mix of both.
+// The mount is killed in the middle of a chunked upload (the cloud keeps failing chunk 3; the
+// mount shows how far the upload got meanwhile). The next mount goes on from the first chunk the
+// cloud did not acknowledge and the cloud ends with exactly the local bytes; when the file was
+// written again before the kill, the cloud ends with the newer bytes and never with a mix of both.
 TEST_F(MountWriteTest, AChunkedUploadCutByAKillGoesOnAfterTheNextMount) {
   constexpr std::size_t kMiB = 1 << 20;
   constexpr std::size_t kSize = 200 * kMiB;  // four chunks of the default 50 MiB
@@ -362,6 +362,7 @@ TEST_F(MountWriteTest, AChunkedUploadCutByAKillGoesOnAfterTheNextMount) {
               {"action", "status"},
               {"status", 503},
               {"retryAfter", "0"},
+              {"delayMs", 1000},
               {"count", -1}});
     forgetRequests();
     std::string bytes = contents(c.writtenAgainBeforeTheKill ? 2 : 1);
@@ -374,6 +375,10 @@ TEST_F(MountWriteTest, AChunkedUploadCutByAKillGoesOnAfterTheNextMount) {
         120s))
         << "chunk 3 was never tried";
     EXPECT_EQ(std::ranges::count(chunksSent(), 1), 1);
+    // While chunk 3 is under way, the mount tells how far the upload is.
+    const auto halfWay = std::to_string(kSize / 2) + "/" + std::to_string(kSize);
+    EXPECT_TRUE(eventually([&] { return xattr(file, "uploadProgress") == halfWay; }, 30s))
+        << xattr(file, "uploadProgress").value_or("(none)");
     if (c.writtenAgainBeforeTheKill) {
       bytes = contents(3);
       const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);

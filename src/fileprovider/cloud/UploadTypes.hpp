@@ -24,6 +24,9 @@ struct CloudEntryUploadParams {
   /// completes; never the live file, which may change under the upload.
   std::filesystem::path contentsURL;
   std::optional<std::string> lockToken;
+  /// Hears how many bytes the cloud has acknowledged so far (after each chunk, and once at
+  /// the end). Called on the upload's queue.
+  std::function<void(std::int64_t completedBytes)> progress;
 
   /// The date sent to the cloud: the override when present.
   std::optional<base::Date> cfsModificationDate() const {

@@ -228,8 +228,13 @@ void SyncCloudUploads::send(const std::shared_ptr<Job>& job) {
     request.chunkSize = settings.chunkSize;
     auto parent = job->item.parentItemIdentifier;
     auto listAgain = configuration_.listFolderAgain;
+    UploadProgressHandler progress = [all = configuration_.progress,
+                                      own = job->params.progress](const UploadInfo& info) {
+      if (all) all(info);
+      if (own) own(info.completedUploadBytes);
+    };
     chunkFileUploader_->uploadInChunks(
-        std::move(request), configuration_.progress,
+        std::move(request), std::move(progress),
         [listAgain, parent] {
           if (listAgain) listAgain(parent);
         },
@@ -249,6 +254,7 @@ void SyncCloudUploads::send(const std::shared_ptr<Job>& job) {
           self->configuration_.progress(UploadInfo{
               job->size, job->cloudPath, self->cloudClient_->drive().identifier, job->size});
         }
+        if (job->params.progress) job->params.progress(job->size);
         done(std::move(*result));
       });
 }

@@ -189,16 +189,34 @@ class MountChanger final : public Changer {
     // Closing hands the file to the mount's uploads.
     if (::close(out) != 0 && !failed) failed = because(shown, errno);
     if (failed) return failed;
-    // Done once the mount says the cloud has it, or why the cloud refused it.
+    // Done once the mount says the cloud has it, or why the cloud refused it; on a terminal,
+    // how far the upload is meanwhile.
+    const bool bar = ::isatty(STDERR_FILENO) != 0;
+    const auto endBar = [&] {
+      if (bar) std::fputc('\n', stderr);
+    };
     char value[4096];
     while (true) {
       if (const auto size =
+              ::getxattr(target.c_str(), "user.tarnix.uploadProgress", value, sizeof(value) - 1);
+          bar && size > 0) {
+        value[size] = '\0';
+        long long sent = 0, total = 0;
+        if (std::sscanf(value, "%lld/%lld", &sent, &total) == 2 && total > 0)
+          std::fprintf(stderr, "\r%s: uploading %3lld%%", shown.c_str(), sent * 100 / total);
+      }
+      if (const auto size =
               ::getxattr(target.c_str(), "user.tarnix.uploadError", value, sizeof(value));
-          size >= 0)
+          size >= 0) {
+        endBar();
         return shown +
                ": the cloud refused it: " + std::string(value, static_cast<std::size_t>(size));
-      if (::getxattr(target.c_str(), "user.tarnix.uploadPending", value, sizeof(value)) < 0)
-        return errno == ENODATA ? std::nullopt : std::optional(because(shown, errno));
+      }
+      if (::getxattr(target.c_str(), "user.tarnix.uploadPending", value, sizeof(value)) < 0) {
+        const int error = errno;
+        endBar();
+        return error == ENODATA ? std::nullopt : std::optional(because(shown, error));
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
