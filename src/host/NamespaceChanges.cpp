@@ -197,6 +197,7 @@ std::expected<void, int> NamespaceChanges::rename(Inode parent, const std::strin
   if (parent == newParent && name == newName) return {};
   auto target = store_->child(newParent, newName);
   if (!target) return std::unexpected(EIO);
+  bool replacing = false;
   if (*target) {
     if ((*target)->inode == (*item)->inode) return {};
     if (flags & RENAME_NOREPLACE) return std::unexpected(EEXIST);
@@ -208,14 +209,17 @@ std::expected<void, int> NamespaceChanges::rename(Inode parent, const std::strin
       return std::unexpected(children->empty() ? EEXIST : ENOTEMPTY);
     }
     if ((*item)->isFolder) return std::unexpected(ENOTDIR);
-    // A file over a file: once contents are uploaded this becomes a new version of the
-    // target (an editor's atomic save); until then the name is taken.
-    return std::unexpected(EEXIST);
+    replacing = true;
   }
   if (name != newName && !allows(**item, C::allowsRenaming)) return std::unexpected(EPERM);
   if (parent != newParent) {
     if (!allows(**item, C::allowsReparenting)) return std::unexpected(EPERM);
     if (!allows(**to, C::allowsWriting)) return std::unexpected(EACCES);
+  }
+  // A file moved over another file: the one in the way is removed, as on a local disk, and
+  // its removal goes to the cloud before the move (below, freeing the name).
+  if (replacing) {
+    if (auto removed = removeFile(newParent, newName); !removed) return removed;
   }
   freeName((*to)->identifier, newName);
   auto entry = entryFor(Kind::rename, **item, (*from)->identifier);

@@ -433,6 +433,15 @@ TEST_F(EmulatorNamespaceTest, FoldersMadeRenamedMovedAndRemovedInTheMountReachTh
   EXPECT_EQ(testing::readFile(mountPoint() / "Private/Archive/Old minutes.txt"),
             seededFiles()["Shared/Documents/Notes.txt"]);
 
+  // A file moved over another replaces it, as on a local disk.
+  fs::rename(mountPoint() / "Shared/Documents/Budget.xlsx",
+             mountPoint() / "Shared/Documents/Report.docx");
+  EXPECT_FALSE(cloudHas("Shared/Documents/Budget.xlsx"));
+  EXPECT_EQ(onCloud("/Shared/Documents/Report.docx"),
+            seededFiles()["Shared/Documents/Budget.xlsx"]);
+  EXPECT_EQ(testing::readFile(mountPoint() / "Shared/Documents/Report.docx"),
+            seededFiles()["Shared/Documents/Budget.xlsx"]);
+
   ASSERT_EQ(::unlink((mountPoint() / "Private/Archive/Beach.jpg").c_str()), 0);
   EXPECT_FALSE(fs::exists(mountPoint() / "Private/Archive/Beach.jpg"));
   EXPECT_TRUE(eventually([&] { return !cloudHas("Private/Archive/Beach.jpg"); }));

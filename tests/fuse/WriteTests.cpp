@@ -19,30 +19,6 @@ using testing::EmulatorProcess;
 
 class MountWriteTest : public EmulatorMountTest {
  protected:
-  static std::string encoded(const std::string& path) {
-    std::string out;
-    for (const unsigned char c : path) {
-      if (std::isalnum(c) ||
-          std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos) {
-        out.push_back(static_cast<char>(c));
-      } else {
-        char hex[4];
-        std::snprintf(hex, sizeof(hex), "%%%02X", c);
-        out += hex;
-      }
-    }
-    return out;
-  }
-  // The contents the cloud holds at `cloudPath` for alice, none when it has no such file.
-  std::optional<std::string> onCloud(const std::string& cloudPath) {
-    auto result =
-        testing::runProgram({"/usr/bin/curl", "-sS", "--fail", "--max-time", "20", "--cacert",
-                             emulator_->caFile().string(), "-H", asAlice(),
-                             emulator_->baseURL() + "/api/v1/fs-content" + encoded(cloudPath)},
-                            {}, {}, 30s);
-    if (result.exitStatus != 0) return std::nullopt;
-    return result.output;
-  }
   std::optional<std::string> xattr(const fs::path& path, const std::string& name) {
     std::string value(4096, '\0');
     const auto size =
