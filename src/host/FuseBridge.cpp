@@ -156,6 +156,8 @@ struct FileHandle {
   std::shared_ptr<OpenContent> content;
   FuseOpenMode mode;
   std::atomic<bool> written{false};
+  /// Its entry in the bridge's table of open files.
+  std::uint64_t openToken = 0;
 };
 
 }  // namespace
@@ -351,6 +353,7 @@ struct FuseBridge::Ops {
     auto opened = b.contents_->open(ino);
     if (!opened) return (void)fuse_reply_err(req, b.errnoFor(opened.error()));
     auto* handle = new FileHandle{std::move(*opened), {}};
+    handle->openToken = b.openFiles_.opened(ino, fuse_req_ctx(req)->pid, false);
     handle->mode =
         b.passthrough_.chooseMode(ino, handle->content->fd(), handle->content->isPartial());
     // Opens of two versions at once must not share the kernel's one page cache of the file.
@@ -358,6 +361,7 @@ struct FuseBridge::Ops {
       handle->mode.directIo = true;
     fi->fh = reinterpret_cast<std::uint64_t>(handle);
     b.keepHandle(fi->fh, [&b, handle] {
+      b.openFiles_.released(handle->openToken);
       b.contents_->release(handle->content);
       delete handle;
     });
@@ -380,8 +384,11 @@ struct FuseBridge::Ops {
     auto& b = self(req);
     auto* handle = new FileHandle{std::move(content), {}, {}};
     handle->written = written;
+    const Inode inode = created ? created->inode : handle->content->inode();
+    handle->openToken = b.openFiles_.opened(inode, fuse_req_ctx(req)->pid, true);
     fi->fh = reinterpret_cast<std::uint64_t>(handle);
     b.keepHandle(fi->fh, [&b, handle] {
+      b.openFiles_.released(handle->openToken);
       b.contents_->release(handle->content);
       delete handle;
     });

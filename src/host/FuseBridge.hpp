@@ -36,6 +36,7 @@
 #include "host/FusePassthrough.hpp"
 #include "host/KernelCache.hpp"
 #include "host/NamespaceChanges.hpp"
+#include "host/OpenFileTable.hpp"
 #include "host/ReplicaStore.hpp"
 
 struct fuse_session;
@@ -105,6 +106,9 @@ class FuseBridge final : public KernelCache {
   /// extension is invalidated).
   void joinUploads() { contentChanges_->join(); }
 
+  /// Which processes hold which files open now (for the locks of files applications use).
+  const OpenFileTable& openFiles() const { return openFiles_; }
+
   /// Whether reads of present contents bypass the session (known once the kernel met it).
   bool passthroughActive() const { return passthrough_.active(); }
 
@@ -136,6 +140,7 @@ class FuseBridge final : public KernelCache {
   std::optional<std::string> deviceNumber_;
   std::once_flag readAheadOnce_;
   FusePassthrough passthrough_;
+  OpenFileTable openFiles_;
 
   base::Mutex shownMutex_;
   std::set<Inode> shownFolders_ TARNIX_GUARDED_BY(shownMutex_);
