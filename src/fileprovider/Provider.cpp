@@ -98,8 +98,12 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       p.drive_, p.cloud_.cfsSessionFactory, p.cloud_.cloudErrorHandler,
       p.featureList_ && p.featureList_->isEnabled(common::Feature::networkMonitor),
       logger.child("NetworkMonitor"));
+  p.locking_ = ProviderLockingServices::make(
+      p.drive_, *p.appGroup_, p.itemStorage_, p.driveDatabase_->dbQueue(), p.cloud_,
+      p.configurationProvider_, p.distributedNotificationCenter_, p.clock_, logger);
   p.makeListing();
   p.makeSyncService(globals->deferredWork());
+  if (globals->deferredWork()) p.locking_.start();
 
   // The converter maps the framework's root to the drive's root folder.
   auto root = p.ensureRootItem();
@@ -233,6 +237,7 @@ void Provider::makeListing() {
   services.metadataStorage = listingMetadataStorage_;
   services.skipsService = skipsService_;
   services.currentUserIdentifier = drive_.userIdentifier;
+  services.lockRemovalDetector = locking_.removalDetector;
   services.clock = clock_;
   listingService_ =
       std::make_shared<ListingService>(std::move(services), logger_.child("ListingService"));
@@ -306,6 +311,7 @@ void Provider::invalidate() {
   cancellables_.clear();
   configurationSubscription_.reset();
   if (networkMonitor_) networkMonitor_->stop();
+  locking_.stop();
   if (statusProvider_) statusProvider_->stop();
   {
     std::lock_guard lock(discoveryMutex_);

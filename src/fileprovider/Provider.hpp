@@ -41,6 +41,7 @@
 #include "fileprovider/FileProviderGlobals.hpp"
 #include "fileprovider/FileProviderSuppressionsHandler.hpp"
 #include "fileprovider/ProviderCloudServices.hpp"
+#include "fileprovider/ProviderLocking.hpp"
 #include "fileprovider/ProviderNetworkMonitor.hpp"
 #include "fileprovider/ProviderTransfers.hpp"
 #include "fileprovider/enumeration/WorkingSetEnumerator.hpp"
@@ -76,6 +77,14 @@ class Provider final : public fp::ReplicatedExtension,
       std::shared_ptr<FileProviderGlobals> globals, base::Logger logger,
       std::shared_ptr<const common::FeatureList> featureList);
   ~Provider() override;
+
+  /// The drive's locking services (see ProviderLockingServices).
+  const ProviderLockingServices& locking() const { return locking_; }
+  /// Who answers which files of this drive are open (the mount's table of open handles); until
+  /// one is set, synchroniser passes neither lock nor release.
+  void setOpenFilesSource(std::shared_ptr<OpenFilesSource> source) {
+    locking_.openFilesSource->setTarget(std::move(source));
+  }
 
   // MARK: fp::ReplicatedExtension
 
@@ -253,7 +262,6 @@ class Provider final : public fp::ReplicatedExtension,
   std::unique_ptr<common::DriveDatabase> driveDatabase_;
   std::shared_ptr<common::SyncItemStorage> itemStorage_;
   std::shared_ptr<ListingMetadataStorage> listingMetadataStorage_;
-  // localLockStorage and openFilesTracker join with their services.
   std::shared_ptr<const FileProviderConverter> converter_;
   // draftsMigrator joins with its service.
   std::shared_ptr<ListingScheduler> listingScheduler_;
@@ -262,8 +270,8 @@ class Provider final : public fp::ReplicatedExtension,
   std::shared_ptr<ListingService> listingService_;
   std::shared_ptr<ListingCrawler> listingCrawler_;
   std::shared_ptr<ThumbnailLoader> thumbnailLoader_;
-  // cloudSubscriber, the locking services, offlineSyncPublisher and
-  // offlineNotificationsForwarder join with their services.
+  // cloudSubscriber, offlineSyncPublisher and offlineNotificationsForwarder join with their
+  // services.
   std::shared_ptr<common::DriveConfigurationProvider> configurationProvider_;
   // offlineFolderService, skipsService and offlineSkipsLoader join with their services.
   std::shared_ptr<common::DriveRepository> driveRepository_;
@@ -279,9 +287,9 @@ class Provider final : public fp::ReplicatedExtension,
   // The URL session, cloud session factory, drive cloud error handler, SyncCloudClient and the
   // sync service over it.
   ProviderCloudServices cloud_;
+  ProviderLockingServices locking_;
   std::shared_ptr<ProviderNetworkMonitor> networkMonitor_;
-  // lockingCloudClient, chunkFileUploader, analytics and previousFPDBackingStoreIdentity
-  // join with their services.
+  // chunkFileUploader, analytics and previousFPDBackingStoreIdentity join with their services.
   std::shared_ptr<BackgroundCFSIngestion> backgroundCFSIngestion_;
   std::shared_ptr<FileProviderStatusProvider> statusProvider_;
   // importManager joins with the import.
