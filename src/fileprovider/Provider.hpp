@@ -44,6 +44,7 @@
 #include "fileprovider/ProviderLocking.hpp"
 #include "fileprovider/ProviderNetworkMonitor.hpp"
 #include "fileprovider/ProviderTransfers.hpp"
+#include "fileprovider/actions/CustomActionHandler.hpp"
 #include "fileprovider/enumeration/WorkingSetEnumerator.hpp"
 #include "fileprovider/events/BackgroundCFSIngestion.hpp"
 #include "fileprovider/events/REDSocket.hpp"
@@ -53,6 +54,7 @@
 #include "fileprovider/listing/ListingCrawler.hpp"
 #include "fileprovider/listing/ListingPresentationTracker.hpp"
 #include "fileprovider/listing/ListingScheduler.hpp"
+#include "fileprovider/locking/LockingServiceSource.hpp"
 #include "fileprovider/sources/ListingServiceSource.hpp"
 #include "fileprovider/sources/ProviderInstanceServiceSource.hpp"
 #include "fileprovider/sync/ItemDebouncer.hpp"
@@ -84,6 +86,11 @@ class Provider final : public fp::ReplicatedExtension,
   /// one is set, synchroniser passes neither lock nor release.
   void setOpenFilesSource(std::shared_ptr<OpenFilesSource> source) {
     locking_.openFilesSource->setTarget(std::move(source));
+  }
+  /// The desktop application's service for the actions it carries out; none on Linux, where
+  /// those actions answer that they are not available.
+  void setFinderSupportService(std::shared_ptr<FinderSupportService> service) {
+    contextMenuHandler_->setFinderSupportService(std::move(service));
   }
 
   // MARK: fp::ReplicatedExtension
@@ -194,6 +201,7 @@ class Provider final : public fp::ReplicatedExtension,
   std::expected<common::SyncItem, std::string> ensureRootItem();
   /// Builds the cloud client and the listing services over the item store.
   void makeListing();
+  void makeActions();
   /// Builds the deletion manager and the sync service over the sync client and the listing
   /// scheduler; `deferredWork`: this process carries out delayed deletions.
   void makeSyncService(bool deferredWork);
@@ -275,7 +283,8 @@ class Provider final : public fp::ReplicatedExtension,
   std::shared_ptr<common::DriveConfigurationProvider> configurationProvider_;
   // offlineFolderService, skipsService and offlineSkipsLoader join with their services.
   std::shared_ptr<common::DriveRepository> driveRepository_;
-  // customActionHandler joins with the context-menu actions.
+  std::shared_ptr<CustomActionHandler> customActionHandler_;
+  std::shared_ptr<ContextMenuActionsHandler> contextMenuHandler_;
   std::shared_ptr<const common::FeatureList> featureList_;
   // unwantedItemRules and userNotificationCenter join with their services.
   std::vector<std::shared_ptr<void>> cancellables_;
@@ -313,6 +322,7 @@ class Provider final : public fp::ReplicatedExtension,
   std::mutex serviceSourceMutex_;
   std::shared_ptr<ProviderInstanceServiceSource> instanceServiceSource_;  // guarded
   std::shared_ptr<ListingServiceSource> listingServiceSource_;            // guarded
+  std::shared_ptr<LockingServiceSource> lockingServiceSource_;            // guarded
   std::mutex domainVersionMutex_;                                         // serialises bumps
 };
 
