@@ -16,6 +16,7 @@
 #include "base/Uuid.hpp"
 #include "cloudfs/requests/FileMetadataRequest.hpp"
 #include "fileprovider/Provider.hpp"
+#include "fileprovider/locking/LocalLocksProvider.hpp"
 #include "integration/CloudClientFixture.hpp"
 
 namespace tarnix::testing {
@@ -265,6 +266,32 @@ TEST_F(ProviderLockingTest, ALockRemovedOnTheCloudLeavesTheLocalTableAfterTheNex
   listRoot();
   EXPECT_FALSE(localLock(file));
   EXPECT_EQ(host_->logs().count("[LOCKING] Local lock was removed remotely"), 1u);
+}
+
+TEST_F(ProviderLockingTest, EveryDrivesLocksAreListedWithTheirPathsAndGoWithTheirItem) {
+  const auto file = cloudFile("listed.txt", "v1\n");
+  auto lock = wait<common::LocalLock>([&](auto done) {
+    locking().lockingService->lockFile(file, common::LocalLockSource::manual(), {}, done);
+  });
+  ASSERT_TRUE(lock) << lock.error().description();
+
+  auto view = std::make_shared<fileprovider::LocalLocksProvider>(
+      host_->globals()->driveRepository(), host_->globals()->appGroup(),
+      [](const common::Drive&) { return std::optional<std::filesystem::path>("/mnt/team"); },
+      base::Logger::null());
+  std::promise<std::vector<fileprovider::LocalLocksEntry>> reloaded;
+  view->reload([&](const auto& entries) { reloaded.set_value(entries); });
+  auto entries = reloaded.get_future().get();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].lock.token, lock->token);
+  EXPECT_EQ(entries[0].cloudPath, "/listed.txt");
+  EXPECT_EQ(entries[0].localPath, std::filesystem::path("/mnt/team/listed.txt"));
+
+  // Purging the item takes its lock row with it.
+  auto& storage = *provider_->itemStorage();
+  ASSERT_TRUE(storage.deleteItem(common::SyncItemIdentifier(file), std::nullopt, false, false));
+  ASSERT_TRUE(storage.purgeGraveyard(0, std::numeric_limits<std::int64_t>::max()));
+  EXPECT_FALSE(localLock(file));
 }
 
 }  // namespace
