@@ -20,11 +20,28 @@ std::string join(const std::vector<LockingApplicationData>& applications, Field 
   std::string joined;
   for (size_t i = 0; i < applications.size(); ++i) {
     if (i > 0) joined += '|';
-    joined += applications[i].*field;
+    joined += sanitizedApplicationField(applications[i].*field);
   }
   return joined;
 }
 }  // namespace
+
+std::string sanitizedApplicationField(std::string_view text) {
+  std::string clean;
+  clean.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    // The separator would split one application into two; control characters (CR and LF
+    // above all) would end a header line.
+    if (c == '|' || byte < 0x20 || byte == 0x7f) {
+      if (!clean.empty() && clean.back() != ' ') clean += ' ';
+      continue;
+    }
+    clean += c;
+  }
+  while (!clean.empty() && clean.back() == ' ') clean.pop_back();
+  return clean;
+}
 
 std::string joinedApplicationNames(const std::vector<LockingApplicationData>& applications) {
   return join(applications, &LockingApplicationData::name);

@@ -64,7 +64,21 @@ struct LocalLock {
   bool operator==(const LocalLock&) const = default;
 };
 
-/// Names and versions joined with "|" in the same order, as stored and sent.
+/// Who holds a cloud lock, as a refused lock request names them.
+struct CloudLockOwner {
+  std::int64_t identifier = CloudLockInfo::kUnknownUser;
+  std::string firstName;
+  std::string lastName;
+  std::optional<std::string> email;
+  bool operator==(const CloudLockOwner&) const = default;
+};
+
+/// `text` fit to be one element of a "|"-joined list sent in a header: "|" and control
+/// characters (CR, LF, tab, DEL, ...) become one space; trailing spaces are dropped.
+std::string sanitizedApplicationField(std::string_view text);
+
+/// Names and versions joined with "|" in the same order, as stored and sent; each name and
+/// version is sanitised first, so that the lists split back into the same applications.
 std::string joinedApplicationNames(const std::vector<LockingApplicationData>& applications);
 std::string joinedApplicationVersions(const std::vector<LockingApplicationData>& applications);
 /// The inverse of the two joins; missing versions become "".

@@ -98,8 +98,12 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       p.drive_, p.cloud_.cfsSessionFactory, p.cloud_.cloudErrorHandler,
       p.featureList_ && p.featureList_->isEnabled(common::Feature::networkMonitor),
       logger.child("NetworkMonitor"));
+  p.locking_ = ProviderLockingServices::make(
+      p.drive_, *p.appGroup_, p.itemStorage_, p.driveDatabase_->dbQueue(), p.cloud_,
+      p.configurationProvider_, p.distributedNotificationCenter_, p.clock_, logger);
   p.makeListing();
   p.makeSyncService(globals->deferredWork());
+  if (globals->deferredWork()) p.locking_.start();
 
   // The converter maps the framework's root to the drive's root folder.
   auto root = p.ensureRootItem();
@@ -113,6 +117,7 @@ std::expected<std::shared_ptr<Provider>, ProviderStartError> Provider::make(
       SyncThumbnailLoader::make(p.itemStorage_, makeThumbnailCloudClient(p.cloud_.cloudClient),
                                 p.configurationProvider_, logger.child("SyncThumbnailLoader"));
   syncThumbnailLoader->start();
+  p.makeActions();
   p.thumbnailLoader_ = std::make_shared<ThumbnailLoader>(
       std::move(syncThumbnailLoader), p.converter_, logger.child("ThumbnailLoader"));
 
@@ -233,6 +238,7 @@ void Provider::makeListing() {
   services.metadataStorage = listingMetadataStorage_;
   services.skipsService = skipsService_;
   services.currentUserIdentifier = drive_.userIdentifier;
+  services.lockRemovalDetector = locking_.removalDetector;
   services.clock = clock_;
   listingService_ =
       std::make_shared<ListingService>(std::move(services), logger_.child("ListingService"));
@@ -306,6 +312,7 @@ void Provider::invalidate() {
   cancellables_.clear();
   configurationSubscription_.reset();
   if (networkMonitor_) networkMonitor_->stop();
+  locking_.stop();
   if (statusProvider_) statusProvider_->stop();
   {
     std::lock_guard lock(discoveryMutex_);
@@ -330,13 +337,16 @@ void Provider::invalidate() {
   if (configurationProvider_) configurationProvider_->stop();
   std::shared_ptr<ProviderInstanceServiceSource> source;
   std::shared_ptr<ListingServiceSource> listingSource;
+  std::shared_ptr<LockingServiceSource> lockingSource;
   {
     std::lock_guard lock(serviceSourceMutex_);
     source = std::move(instanceServiceSource_);
     listingSource = std::move(listingServiceSource_);
+    lockingSource = std::move(lockingServiceSource_);
   }
   if (source) source->stop();
   if (listingSource) listingSource->stop();
+  if (lockingSource) lockingSource->stop();
 }
 
 void Provider::importDidFinish(std::function<void()> completion) {
@@ -420,17 +430,23 @@ fp::ProgressPtr Provider::performAction(const fp::ActionIdentifier& actionIdenti
 }
 
 void Provider::performActionWithIdentifier(const std::string& actionIdentifier,
-                                           const std::vector<fp::ItemIdentifier>&,
+                                           const std::vector<fp::ItemIdentifier>& itemIdentifiers,
                                            std::function<void(std::optional<fp::Error>)> reply) {
-  logger_.info("Custom action requested", {{"actionIdentifier", actionIdentifier}});
-  // The context-menu actions arrive with their handler.
-  reply(fp::Error::unsupportedFeature());
+  customActionHandler_->performAction(actionIdentifier, itemIdentifiers, std::move(reply));
 }
 
 fp::ProgressPtr Provider::supportedServiceSources(const fp::ItemIdentifier& identifier,
                                                   ServiceSourcesCompletion completion) {
   std::vector<fp::ServiceSourcePtr> sources;
-  // The locking service source comes first once locking exists.
+  if (auto item = converter_ ? converter_->syncItemIdentifier(identifier) : std::nullopt) {
+    std::lock_guard lock(serviceSourceMutex_);
+    if (!lockingServiceSource_) {
+      lockingServiceSource_ = std::make_shared<LockingServiceSource>(
+          std::nullopt, locking_.synchronizer, locking_.lockingService,
+          appGroup_->temporaryDirectoryURL(), logger_.child("LockingServiceSource"));
+    }
+    sources.push_back(lockingServiceSource_);
+  }
   if (identifier.isRootContainer()) {
     std::lock_guard lock(serviceSourceMutex_);
     if (!instanceServiceSource_) {

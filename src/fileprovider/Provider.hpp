@@ -41,8 +41,10 @@
 #include "fileprovider/FileProviderGlobals.hpp"
 #include "fileprovider/FileProviderSuppressionsHandler.hpp"
 #include "fileprovider/ProviderCloudServices.hpp"
+#include "fileprovider/ProviderLocking.hpp"
 #include "fileprovider/ProviderNetworkMonitor.hpp"
 #include "fileprovider/ProviderTransfers.hpp"
+#include "fileprovider/actions/CustomActionHandler.hpp"
 #include "fileprovider/enumeration/WorkingSetEnumerator.hpp"
 #include "fileprovider/events/BackgroundCFSIngestion.hpp"
 #include "fileprovider/events/REDSocket.hpp"
@@ -52,6 +54,7 @@
 #include "fileprovider/listing/ListingCrawler.hpp"
 #include "fileprovider/listing/ListingPresentationTracker.hpp"
 #include "fileprovider/listing/ListingScheduler.hpp"
+#include "fileprovider/locking/LockingServiceSource.hpp"
 #include "fileprovider/sources/ListingServiceSource.hpp"
 #include "fileprovider/sources/ProviderInstanceServiceSource.hpp"
 #include "fileprovider/sync/ItemDebouncer.hpp"
@@ -76,6 +79,19 @@ class Provider final : public fp::ReplicatedExtension,
       std::shared_ptr<FileProviderGlobals> globals, base::Logger logger,
       std::shared_ptr<const common::FeatureList> featureList);
   ~Provider() override;
+
+  /// The drive's locking services (see ProviderLockingServices).
+  const ProviderLockingServices& locking() const { return locking_; }
+  /// Who answers which files of this drive are open (the mount's table of open handles); until
+  /// one is set, synchroniser passes neither lock nor release.
+  void setOpenFilesSource(std::shared_ptr<OpenFilesSource> source) {
+    locking_.openFilesSource->setTarget(std::move(source));
+  }
+  /// The desktop application's service for the actions it carries out; none on Linux, where
+  /// those actions answer that they are not available.
+  void setFinderSupportService(std::shared_ptr<FinderSupportService> service) {
+    contextMenuHandler_->setFinderSupportService(std::move(service));
+  }
 
   // MARK: fp::ReplicatedExtension
 
@@ -185,6 +201,7 @@ class Provider final : public fp::ReplicatedExtension,
   std::expected<common::SyncItem, std::string> ensureRootItem();
   /// Builds the cloud client and the listing services over the item store.
   void makeListing();
+  void makeActions();
   /// Builds the deletion manager and the sync service over the sync client and the listing
   /// scheduler; `deferredWork`: this process carries out delayed deletions.
   void makeSyncService(bool deferredWork);
@@ -253,7 +270,6 @@ class Provider final : public fp::ReplicatedExtension,
   std::unique_ptr<common::DriveDatabase> driveDatabase_;
   std::shared_ptr<common::SyncItemStorage> itemStorage_;
   std::shared_ptr<ListingMetadataStorage> listingMetadataStorage_;
-  // localLockStorage and openFilesTracker join with their services.
   std::shared_ptr<const FileProviderConverter> converter_;
   // draftsMigrator joins with its service.
   std::shared_ptr<ListingScheduler> listingScheduler_;
@@ -262,12 +278,13 @@ class Provider final : public fp::ReplicatedExtension,
   std::shared_ptr<ListingService> listingService_;
   std::shared_ptr<ListingCrawler> listingCrawler_;
   std::shared_ptr<ThumbnailLoader> thumbnailLoader_;
-  // cloudSubscriber, the locking services, offlineSyncPublisher and
-  // offlineNotificationsForwarder join with their services.
+  // cloudSubscriber, offlineSyncPublisher and offlineNotificationsForwarder join with their
+  // services.
   std::shared_ptr<common::DriveConfigurationProvider> configurationProvider_;
   // offlineFolderService, skipsService and offlineSkipsLoader join with their services.
   std::shared_ptr<common::DriveRepository> driveRepository_;
-  // customActionHandler joins with the context-menu actions.
+  std::shared_ptr<CustomActionHandler> customActionHandler_;
+  std::shared_ptr<ContextMenuActionsHandler> contextMenuHandler_;
   std::shared_ptr<const common::FeatureList> featureList_;
   // unwantedItemRules and userNotificationCenter join with their services.
   std::vector<std::shared_ptr<void>> cancellables_;
@@ -279,9 +296,9 @@ class Provider final : public fp::ReplicatedExtension,
   // The URL session, cloud session factory, drive cloud error handler, SyncCloudClient and the
   // sync service over it.
   ProviderCloudServices cloud_;
+  ProviderLockingServices locking_;
   std::shared_ptr<ProviderNetworkMonitor> networkMonitor_;
-  // lockingCloudClient, chunkFileUploader, analytics and previousFPDBackingStoreIdentity
-  // join with their services.
+  // chunkFileUploader, analytics and previousFPDBackingStoreIdentity join with their services.
   std::shared_ptr<BackgroundCFSIngestion> backgroundCFSIngestion_;
   std::shared_ptr<FileProviderStatusProvider> statusProvider_;
   // importManager joins with the import.
@@ -305,6 +322,7 @@ class Provider final : public fp::ReplicatedExtension,
   std::mutex serviceSourceMutex_;
   std::shared_ptr<ProviderInstanceServiceSource> instanceServiceSource_;  // guarded
   std::shared_ptr<ListingServiceSource> listingServiceSource_;            // guarded
+  std::shared_ptr<LockingServiceSource> lockingServiceSource_;            // guarded
   std::mutex domainVersionMutex_;                                         // serialises bumps
 };
 

@@ -77,4 +77,24 @@ bool DesktopNotifications::show(const DesktopNotification& notification) {
   return shown;
 }
 
+std::function<void(const DesktopNotification&)> lazySessionBusNotifications(base::Logger logger) {
+  struct Connection {
+    std::once_flag once;
+    std::shared_ptr<DesktopNotifications> notifications;
+  };
+  auto connection = std::make_shared<Connection>();
+  return [connection, logger](const DesktopNotification& notification) {
+    std::call_once(connection->once, [&] {
+      auto connected =
+          DesktopNotifications::connectSessionBus(logger.child("DesktopNotifications"));
+      if (!connected) {
+        logger.warning("No desktop notifications: " + connected.error());
+        return;
+      }
+      connection->notifications = std::move(*connected);
+    });
+    if (connection->notifications) connection->notifications->show(notification);
+  };
+}
+
 }  // namespace tarnix::platform

@@ -6,6 +6,7 @@
 // Thread-safe: calls on the bus are serialised.
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,5 +40,10 @@ class DesktopNotifications {
   explicit DesktopNotifications(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
+
+/// Shows each notification on the session bus, connected at the first one; without a bus or a
+/// server that is logged once ("No desktop notifications: ...") and nothing is shown, then or
+/// later. Thread-safe.
+std::function<void(const DesktopNotification&)> lazySessionBusNotifications(base::Logger logger);
 
 }  // namespace tarnix::platform

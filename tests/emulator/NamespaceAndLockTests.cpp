@@ -242,5 +242,47 @@ TEST_F(NamespaceTest, PermissionsSetAtRunTimeApplyToTheNextRequest) {
             401);
 }
 
+// The admin clock drives lock expiry; a renewal is honoured only with the lock's own token.
+TEST_F(NamespaceTest, LocksFollowTheAdminClockAndRenewalsNeedTheirToken) {
+  auto file = upload("/Shared/Documents/clocked-lock.txt", "x");
+  const std::string target = "/api/v1/fs/ids/file/" + file["group_id"].get<std::string>();
+  HttpsClient admin(emulator(), "");
+  auto lock = alice.postJSON(target, {{"action", "lock"}, {"lock_timeout", 300}});
+  ASSERT_EQ(lock.status, 200) << lock.body;
+  const std::string token = lock.json()["lock_token"];
+  const auto expiry = [&] {
+    return bob.get(target + "?include_locks=true").json()["lock"]["lock_expiry_date"];
+  };
+  const std::int64_t firstExpiry = expiry();
+
+  // A wrong token is no renewal; the right one moves the expiry and keeps the token.
+  auto wrong =
+      alice.postJSON(target, {{"action", "lock"}, {"lock_token", "other"}, {"lock_timeout", 300}});
+  EXPECT_EQ(wrong.status, 404) << wrong.body;
+  EXPECT_EQ(wrong.json()["message"], "File lock for user / lock token not found");
+  auto advanced = admin.admin("POST", "/__admin/clock", R"({"advance_seconds": 200})");
+  ASSERT_EQ(advanced.status, 200) << advanced.body;
+  EXPECT_EQ(advanced.json()["offset_ms"], 200000);
+  auto renewed =
+      alice.postJSON(target, {{"action", "lock"}, {"lock_token", token}, {"lock_timeout", 300}});
+  ASSERT_EQ(renewed.status, 200) << renewed.body;
+  EXPECT_EQ(renewed.json()["lock_token"], token);
+  const std::int64_t secondExpiry = expiry();
+  EXPECT_GE(secondExpiry - firstExpiry, 200000);
+
+  // Past the expiry the lock is gone for everybody; its old token takes a new lock.
+  EXPECT_EQ(admin.admin("POST", "/__admin/clock", R"({"advance_ms": 301000})").status, 200);
+  EXPECT_EQ(bob.get(target).json()["locked"], false);
+  auto retaken =
+      alice.postJSON(target, {{"action", "lock"}, {"lock_token", token}, {"lock_timeout", 300}});
+  ASSERT_EQ(retaken.status, 200) << retaken.body;
+  EXPECT_NE(retaken.json()["lock_token"], token);
+  EXPECT_EQ(bob.get(target).json()["locked"], true);
+
+  // The clock never runs back.
+  EXPECT_EQ(admin.admin("POST", "/__admin/clock", R"({"advance_ms": -5})").status, 400);
+  EXPECT_EQ(admin.admin("GET", "/__admin/clock").json()["offset_ms"], 501000);
+}
+
 }  // namespace
 }  // namespace tarnix::emulator::testing

@@ -314,20 +314,22 @@ TEST_F(ProviderTest, OnlyTheRootOffersTheProviderInstanceServiceWhichAnswersOver
       [&](std::vector<fp::ServiceSourcePtr> sources, std::optional<fp::Error>) {
         rootSources = std::move(sources);
       });
-  ASSERT_EQ(rootSources.size(), 2u);
-  EXPECT_EQ(rootSources[0]->serviceName(), "com.tarnix.ExtensionInstance");
-  EXPECT_EQ(rootSources[1]->serviceName(), "com.tarnix.Listing");
+  ASSERT_EQ(rootSources.size(), 3u);
+  EXPECT_EQ(rootSources[0]->serviceName(), "com.tarnix.Locking");
+  EXPECT_EQ(rootSources[1]->serviceName(), "com.tarnix.ExtensionInstance");
+  EXPECT_EQ(rootSources[2]->serviceName(), "com.tarnix.Listing");
   for (const auto* other : {"file/a1", "folder/d1"}) {
     host_.wrapper().supportedServiceSources(
         fp::ItemIdentifier(other), [&](std::vector<fp::ServiceSourcePtr> sources, auto) {
-          ASSERT_EQ(sources.size(), 1u) << other;
-          EXPECT_EQ(sources[0]->serviceName(), "com.tarnix.Listing") << other;
+          ASSERT_EQ(sources.size(), 2u) << other;
+          EXPECT_EQ(sources[0]->serviceName(), "com.tarnix.Locking") << other;
+          EXPECT_EQ(sources[1]->serviceName(), "com.tarnix.Listing") << other;
         });
   }
 
-  const auto endpoint = rootSources[0]->makeListenerEndpoint();
+  const auto endpoint = rootSources[1]->makeListenerEndpoint();
   ASSERT_TRUE(endpoint) << endpoint.error().description();
-  EXPECT_EQ(rootSources[0]->makeListenerEndpoint(), endpoint) << "one listener per source";
+  EXPECT_EQ(rootSources[1]->makeListenerEndpoint(), endpoint) << "one listener per source";
   LineClient client(endpoint->socketPath);
   ASSERT_TRUE(client.connected());
   EXPECT_EQ(client.ask(R"({"id":1,"method":"isImportComplete"})"),
@@ -337,7 +339,8 @@ TEST_F(ProviderTest, OnlyTheRootOffersTheProviderInstanceServiceWhichAnswersOver
   const auto action = client.ask(
       R"({"id":3,"method":"performAction","params":{"actionIdentifier":"x","itemIdentifiers":["file/a1"]}})");
   EXPECT_EQ(action["id"], 3);
-  EXPECT_EQ(action["error"]["code"], 3328);
+  EXPECT_EQ(action["error"]["domain"], "com.tarnix.UserActionError");
+  EXPECT_EQ(action["error"]["message"], "Invalid action requested by system.");
   for (const auto* bad : {"not json", R"({"id":4,"method":"fly"})",
                           R"({"id":5,"method":"performAction","params":{"itemIdentifiers":7}})"}) {
     const auto answer = client.ask(bad);

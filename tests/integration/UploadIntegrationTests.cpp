@@ -9,6 +9,7 @@
 #include "base/Hash.hpp"
 #include "base/Uuid.hpp"
 #include "cloudfs/URLComponents.hpp"
+#include "cloudfs/requests/ListingRequest.hpp"
 #include "cloudfs/requests/UploadRequests.hpp"
 #include "cloudfs/responses/ListingResponse.hpp"
 #include "cloudfs/responses/MetadataResponses.hpp"

@@ -233,7 +233,18 @@ fp::ProgressPtr SyncService::editItem(const SyncItem& item, CloudEntryUploadPara
     return fail(sync ? SyncCloudError(*sync) : SyncCloudError(SyncError(Code::noSuchItem)));
   }
   if (!entryParams.baseContentVersion) entryParams.baseContentVersion = item.contentVersion;
-  if (item.localLock && item.localLock->token) entryParams.lockToken = item.localLock->token;
+  if (!entryParams.lockToken) {
+    // The caller's item may have been read without its local lock: the stored one counts.
+    auto locked = item;
+    if (!locked.localLock) {
+      if (auto stored = c_.itemStorage->item(item.itemIdentifier,
+                                             common::SyncItemReadOptions::includeLocalLocks)) {
+        locked = std::move(*stored);
+      }
+    }
+    if (locked.localLock && locked.localLock->token)
+      entryParams.lockToken = locked.localLock->token;
+  }
   entryParams = sanitizeModificationDate(std::move(entryParams), item);
   if (!verifyInddIntegrity(item.filename, entryParams, operationID))
     return fail(SyncError::uploadRejected(common::UploadRejectionReason::unknownReason));

@@ -1,7 +1,5 @@
 #include "fileprovider/upload/UploadNotifier.hpp"
 
-#include <mutex>
-
 #include "platform/DesktopNotifications.hpp"
 
 namespace tarnix::fileprovider {
@@ -18,26 +16,11 @@ void UploadNotifier::sendCompletedNotification(const UploadCompletedEvent& event
 }
 
 UploadErrorPresenter::UserNotificationCenter desktopUploadFailureCenter(base::Logger logger) {
-  struct Connection {
-    std::once_flag once;
-    std::shared_ptr<platform::DesktopNotifications> notifications;
-  };
-  auto connection = std::make_shared<Connection>();
-  return [connection, logger](const UploadFailureNotification& notification) {
-    std::call_once(connection->once, [&] {
-      auto connected =
-          platform::DesktopNotifications::connectSessionBus(logger.child("DesktopNotifications"));
-      if (!connected) {
-        logger.warning("No desktop notifications: " + connected.error());
-        return;
-      }
-      connection->notifications = std::move(*connected);
-    });
+  auto show = platform::lazySessionBusNotifications(logger);
+  return [show, logger](const UploadFailureNotification& notification) {
     logger.info("Upload failure shown to the user",
                 {{"title", notification.title}, {"category", notification.categoryIdentifier}});
-    if (!connection->notifications) return;
-    connection->notifications->show(
-        {"Tarnix", notification.title, notification.body, "transfer.error"});
+    show({"Tarnix", notification.title, notification.body, "transfer.error"});
   };
 }
 

@@ -1,5 +1,5 @@
-// "/__admin/": fault rules, the log of received requests, users' permissions and the switches
-// of the event feeds and socket, for tests.
+// "/__admin/": fault rules, the log of received requests, users' permissions, the clock and
+// the switches of the event feeds and socket, for tests.
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -208,6 +208,30 @@ Response setUploadSwitches(const Request& request, Cloud& cloud) {
   return Response::json(200, describeUploads(next));
 }
 
+base::JSONValue describeClock(const Cloud& cloud) {
+  return {{"now_ms", cloud.now()}, {"offset_ms", cloud.clockOffset()}};
+}
+
+// {"advance_seconds": n} or {"advance_ms": n}: moves the emulator's time forward, so that
+// locks run out without waiting.
+Response advanceClock(const Request& request, Cloud& cloud) {
+  auto json = base::parseJSON(request.body);
+  if (!json || !json->is_object()) return errorResponse(ApiError{400, "Expected a JSON object"});
+  std::int64_t milliseconds = 0;
+  if (auto seconds = json->find("advance_seconds");
+      seconds != json->end() && seconds->is_number()) {
+    milliseconds += static_cast<std::int64_t>(seconds->get<double>() * 1000);
+  }
+  if (auto ms = json->find("advance_ms"); ms != json->end() && ms->is_number_integer()) {
+    milliseconds += ms->get<std::int64_t>();
+  }
+  if (milliseconds <= 0) {
+    return errorResponse(ApiError{400, "advance_seconds or advance_ms must be positive"});
+  }
+  cloud.advanceClock(milliseconds);
+  return Response::json(200, describeClock(cloud));
+}
+
 }  // namespace
 
 std::optional<Response> adminRoutes(const Request& request, FaultInjector& faults, RequestLog& log,
@@ -251,6 +275,10 @@ std::optional<Response> adminRoutes(const Request& request, FaultInjector& fault
       log.clear();
       return Response::json(200, base::JSONValue::object());
     }
+  }
+  if (request.path == "/__admin/clock") {
+    if (request.method == "GET") return Response::json(200, describeClock(cloud));
+    if (request.method == "POST") return advanceClock(request, cloud);
   }
   if (request.path == "/__admin/permissions" && request.method == "POST") {
     try {

@@ -4,6 +4,7 @@
 // Every change appends an event and reports its id to the event listener.
 // Not thread-safe: called from the server's one I/O thread.
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -97,7 +98,14 @@ class Cloud {
   Store& store() { return store_; }
   EventSwitches& eventSwitches() { return eventSwitches_; }
   UploadSwitches& uploadSwitches() { return uploadSwitches_; }
-  std::int64_t now() const { return clock_(); }
+  /// Milliseconds since 1970: the clock's time plus what the admin interface advanced it by.
+  /// Lock expiry and event dates follow it.
+  std::int64_t now() const { return clock_() + clockOffsetMs_.load(); }
+  /// Moves the time forward (a negative amount is refused: time never runs back).
+  void advanceClock(std::int64_t milliseconds) {
+    if (milliseconds > 0) clockOffsetMs_ += milliseconds;
+  }
+  std::int64_t clockOffset() const { return clockOffsetMs_.load(); }
   void setEventListener(std::function<void(std::int64_t)> listener);
 
   /// The user named by an "Authorization" value (OAuth token or basic password), or none.
@@ -166,6 +174,7 @@ class Cloud {
   EventSwitches eventSwitches_;
   UploadSwitches uploadSwitches_;
   Clock clock_;
+  std::atomic<std::int64_t> clockOffsetMs_{0};
   std::function<void(std::int64_t)> listener_;
 };
 

@@ -33,15 +33,19 @@ std::expected<Lock, ApiError> Cloud::lock(const Actor& actor, std::int64_t fileI
                             {"lock_expiry_date", existing->expiresMs}};
     return std::unexpected(ApiError{409, "File is already locked", std::nullopt, {}, body});
   }
+  // A renewal names the lock by its token: another token (an older lock of this user, or
+  // one taken elsewhere) is not this lock. A token of a lock that ran out takes a new lock.
+  if (existing && token && *token != existing->token) {
+    return std::unexpected(ApiError{404, kLockNotFound});
+  }
   std::int64_t timeout =
       std::clamp<std::int64_t>(timeoutSeconds.value_or(kDefaultLockTimeout), 1, kMaxLockTimeout);
   Lock lock;
   lock.nodeId = fileId;
   lock.userId = actor.user.id;
-  // A renewal keeps the token the holder already has.
+  // A renewal keeps the token and the creation date the holder already has.
   lock.token = existing ? existing->token : base::makeUuid();
-  (void)token;
-  lock.createdMs = now();
+  lock.createdMs = existing ? existing->createdMs : now();
   lock.expiresMs = now() + timeout * 1000;
   lock.collaboration = collaboration;
   Transaction tx(store_.db());
