@@ -120,6 +120,7 @@ TEST_F(NamespaceChangesTest, WhatTheItemsDoNotAllowIsRefusedBeforeAnythingIsSent
   fake_->addFolder("mine", fake_->root(), "Mine", kEditable);
   fake_->addFile("a", "mine", "a.txt", "a", kEditable);
   fake_->addFile("b", "mine", "b.txt", "b", kEditable);
+  fake_->addFile("kept", "mine", "kept.txt", "k", kEditable & ~C::allowsDeleting);
   fake_->addFolder("full", "mine", "Full", kEditable);
   fake_->addFile("x", "full", "x.txt", "x", kEditable);
   fake_->addFolder("empty", "mine", "Empty", kEditable);
@@ -159,8 +160,8 @@ TEST_F(NamespaceChangesTest, WhatTheItemsDoNotAllowIsRefusedBeforeAnythingIsSent
        [&] { return changes->rename(root, "pinned.txt", mine, "pinned.txt", 0); }, EPERM},
       {"moving into a folder that allows no writing",
        [&] { return changes->rename(mine, "a.txt", ro, "a.txt", 0); }, EACCES},
-      {"a file over a file", [&] { return changes->rename(mine, "a.txt", mine, "b.txt", 0); },
-       EEXIST},
+      {"a file over a file that may not be deleted",
+       [&] { return changes->rename(mine, "a.txt", mine, "kept.txt", 0); }, EPERM},
       {"a file over a file without replacing",
        [&] { return changes->rename(mine, "a.txt", mine, "b.txt", RENAME_NOREPLACE); }, EEXIST},
       {"exchanging two files",
