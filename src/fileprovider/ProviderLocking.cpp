@@ -85,8 +85,15 @@ ProviderLockingServices ProviderLockingServices::make(
   return s;
 }
 
-void ProviderLockingServices::start() const {
-  if (synchronizer) synchronizer->start();
+void ProviderLockingServices::start() {
+  if (!synchronizer) return;
+  started_ = true;
+  synchronizer->start();
+}
+
+void ProviderLockingServices::setOpenFilesSource(std::shared_ptr<OpenFilesSource> source) const {
+  openFilesSource->setTarget(std::move(source));
+  if (started_) synchronizer->synchronize();
 }
 
 void ProviderLockingServices::stop() const {

@@ -49,8 +49,14 @@ struct ProviderLockingServices {
       const std::shared_ptr<platform::DistributedNotificationCenter>& notificationCenter,
       const std::shared_ptr<base::Clock>& clock, const base::Logger& logger);
 
-  void start() const;
+  void start();
   void stop() const;
+  /// Sets who answers which files are open; once started, a pass runs at once, so that locks
+  /// left by processes that ended while nobody watched are released without waiting.
+  void setOpenFilesSource(std::shared_ptr<OpenFilesSource> source) const;
+
+ private:
+  bool started_ = false;
 };
 
 }  // namespace tarnix::fileprovider

@@ -294,5 +294,59 @@ TEST_F(ProviderLockingTest, EveryDrivesLocksAreListedWithTheirPathsAndGoWithThei
   EXPECT_FALSE(localLock(file));
 }
 
+TEST_F(ProviderLockingTest, AutomaticLocksLeftByAnEndedProviderAreReleasedAtTheNextStart) {
+  const auto file = cloudFile("left-open.txt", "v1\n");
+  openFiles_->set({{99, "writer", "/left-open.txt"}});
+  synchronize();
+  ASSERT_TRUE(localLock(file));
+  // The provider ends without releasing anything (as a killed process would); the editor is
+  // gone by the next start.
+  host_->wrapper().invalidate();
+  provider_.reset();
+  openFiles_->set({});
+  host_->start();
+  provider_ = std::dynamic_pointer_cast<fileprovider::Provider>(host_->wrapper().wrappedProvider());
+  ASSERT_TRUE(provider_);
+  provider_->setOpenFilesSource(openFiles_);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (localLock(file) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_FALSE(localLock(file));
+  EXPECT_EQ(seenByBob("left-open.txt")["locked"], false);
+}
+
+TEST_F(ProviderLockingTest, TheContextMenuLocksAndUnlocksTheSelectedFiles) {
+  const auto file = cloudFile("menu.txt", "v1\n");
+  const std::string actions = "com.tarnix.DesktopApp.FileProviderActions";
+  auto perform = [&](const std::string& suffix) {
+    std::promise<std::optional<fp::Error>> done;
+    host_->wrapper().performAction(
+        actions + suffix,
+        {fp::ItemIdentifier(common::SyncItemIdentifier(file).description()),
+         fp::ItemIdentifier::rootContainer()},
+        [&](auto error) { done.set_value(error); });
+    auto future = done.get_future();
+    if (future.wait_for(30s) != std::future_status::ready) std::abort();
+    return future.get();
+  };
+  auto locked = perform(".Lock");
+  EXPECT_FALSE(locked) << locked->description();
+  auto lock = localLock(file);
+  ASSERT_TRUE(lock);
+  EXPECT_TRUE(lock->source.isManual());
+  EXPECT_EQ(seenByBob("menu.txt")["locked"], true);
+  EXPECT_EQ(host_->logs().count("Expected file identifier but got a different one in Lock"), 1u);
+
+  auto unlocked = perform(".Unlock");
+  EXPECT_FALSE(unlocked) << unlocked->description();
+  EXPECT_FALSE(localLock(file));
+  EXPECT_EQ(seenByBob("menu.txt")["locked"], false);
+
+  auto forwarded = perform(".CopyLink");
+  ASSERT_TRUE(forwarded);
+  EXPECT_EQ(forwarded->localizedDescription(), "copyLink is not available on Linux.");
+}
+
 }  // namespace
 }  // namespace tarnix::testing
