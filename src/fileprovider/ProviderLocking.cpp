@@ -36,6 +36,9 @@ ProviderLockingServices ProviderLockingServices::make(
 
   s.uploadTracker = std::make_shared<LockingUploadTracker>(LockingUploadTracker::Configuration{},
                                                            logger.child("LockingUploadTracker"));
+  s.uploadsObserver = std::make_shared<LockingUploadsObserver>(
+      drive, itemStorage, s.uploadTracker, clock, logger.child("LockingUploadsObserver"));
+  if (notificationCenter) s.uploadsObserver->observe(*notificationCenter);
   s.openFilesSource = std::make_shared<ForwardingOpenFilesSource>();
   s.openFilesTracker = std::make_shared<OpenFilesTracker>(notificationCenter, clock,
                                                           logger.child("OpenFilesTracker"));
