@@ -18,6 +18,7 @@
 #include "fileprovider/Provider.hpp"
 #include "fileprovider/locking/LocalLocksProvider.hpp"
 #include "integration/CloudClientFixture.hpp"
+#include "support/LineClient.hpp"
 
 namespace tarnix::testing {
 namespace {
@@ -346,6 +347,49 @@ TEST_F(ProviderLockingTest, TheContextMenuLocksAndUnlocksTheSelectedFiles) {
   auto forwarded = perform(".CopyLink");
   ASSERT_TRUE(forwarded);
   EXPECT_EQ(forwarded->localizedDescription(), "copyLink is not available on Linux.");
+}
+
+TEST_F(ProviderLockingTest, TheLockingServiceAnswersTheDesktopApplicationOverItsSocket) {
+  const auto file = cloudFile("served.txt", "v1\n");
+  fp::ServiceSourcePtr locking;
+  host_->wrapper().supportedServiceSources(fp::ItemIdentifier::rootContainer(),
+                                           [&](std::vector<fp::ServiceSourcePtr> sources, auto) {
+                                             for (auto& source : sources)
+                                               if (source->serviceName() == "com.tarnix.Locking")
+                                                 locking = source;
+                                           });
+  ASSERT_TRUE(locking);
+  auto endpoint = locking->makeListenerEndpoint();
+  ASSERT_TRUE(endpoint) << endpoint.error().description();
+  LineClient socket(endpoint->socketPath);
+  ASSERT_TRUE(socket.connected());
+  const std::string params = R"("params":{"itemIdentifier":")" + file.description() + R"("})";
+
+  auto locked = socket.ask(R"({"id":1,"method":"lockFile",)" + params + "}");
+  EXPECT_TRUE(locked.contains("result")) << locked.dump();
+  EXPECT_EQ(seenByBob("served.txt")["locked"], true);
+  auto synchronized = socket.ask(R"({"id":2,"method":"synchronizeOpenFilesAndLocks"})");
+  EXPECT_TRUE(synchronized.contains("result")) << synchronized.dump();
+  EXPECT_TRUE(localLock(file)) << "a manual lock outlives a pass without open files";
+  auto released = socket.ask(R"({"id":3,"method":"unlockManualLocks"})");
+  EXPECT_TRUE(released.contains("result")) << released.dump();
+  EXPECT_EQ(seenByBob("served.txt")["locked"], false);
+  EXPECT_FALSE(localLock(file));
+
+  // Bob holds it now: the refusal comes with its domain, text and suggestion.
+  auto stored = provider_->itemStorage()->item(common::SyncItemIdentifier(file));
+  auto bob = std::make_shared<fileprovider::LockingCloudClient>(
+      client(EmulatorProcess::kBobToken)->cfsSession(), nullptr, base::Logger::null());
+  ASSERT_TRUE(wait<cloudfs::LockFileResponse>(
+      [&](auto done) { bob->lockFile(*stored, std::nullopt, {}, "test", done); }));
+  auto refused = socket.ask(R"({"id":4,"method":"lockFile",)" + params + "}");
+  EXPECT_EQ(refused["error"]["domain"], "com.tarnix.LockingError");
+  EXPECT_EQ(refused["error"]["message"], "File is already locked by Bob Brown");
+  EXPECT_EQ(refused["error"]["recoverySuggestion"],
+            "Please re-enter the folder to refresh the locks.");
+  EXPECT_TRUE(socket.ask(R"({"id":5,"method":"fly"})").contains("error"));
+  EXPECT_TRUE(socket.ask(R"({"id":6,"method":"lockFile","params":{"itemIdentifier":"folder/x"}})")
+                  .contains("error"));
 }
 
 }  // namespace
