@@ -54,8 +54,8 @@
 #include "fileprovider/listing/ListingCrawler.hpp"
 #include "fileprovider/listing/ListingPresentationTracker.hpp"
 #include "fileprovider/listing/ListingScheduler.hpp"
-#include "fileprovider/locking/LockingServiceSource.hpp"
 #include "fileprovider/sources/ListingServiceSource.hpp"
+#include "fileprovider/sources/LockingServiceSource.hpp"
 #include "fileprovider/sources/ProviderInstanceServiceSource.hpp"
 #include "fileprovider/sync/ItemDebouncer.hpp"
 #include "fileprovider/thumbnails/ThumbnailLoader.hpp"
@@ -85,7 +85,7 @@ class Provider final : public fp::ReplicatedExtension,
   /// Who answers which files of this drive are open (the mount's table of open handles); until
   /// one is set, synchroniser passes neither lock nor release.
   void setOpenFilesSource(std::shared_ptr<OpenFilesSource> source) {
-    locking_.openFilesSource->setTarget(std::move(source));
+    locking_.setOpenFilesSource(std::move(source));
   }
   /// The desktop application's service for the actions it carries out; none on Linux, where
   /// those actions answer that they are not available.

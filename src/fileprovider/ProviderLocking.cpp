@@ -36,6 +36,9 @@ ProviderLockingServices ProviderLockingServices::make(
 
   s.uploadTracker = std::make_shared<LockingUploadTracker>(LockingUploadTracker::Configuration{},
                                                            logger.child("LockingUploadTracker"));
+  s.uploadsObserver = std::make_shared<LockingUploadsObserver>(
+      drive, itemStorage, s.uploadTracker, clock, logger.child("LockingUploadsObserver"));
+  if (notificationCenter) s.uploadsObserver->observe(*notificationCenter);
   s.openFilesSource = std::make_shared<ForwardingOpenFilesSource>();
   s.openFilesTracker = std::make_shared<OpenFilesTracker>(notificationCenter, clock,
                                                           logger.child("OpenFilesTracker"));
@@ -85,8 +88,15 @@ ProviderLockingServices ProviderLockingServices::make(
   return s;
 }
 
-void ProviderLockingServices::start() const {
-  if (synchronizer) synchronizer->start();
+void ProviderLockingServices::start() {
+  if (!synchronizer) return;
+  started_ = true;
+  synchronizer->start();
+}
+
+void ProviderLockingServices::setOpenFilesSource(std::shared_ptr<OpenFilesSource> source) const {
+  openFilesSource->setTarget(std::move(source));
+  if (started_) synchronizer->synchronize();
 }
 
 void ProviderLockingServices::stop() const {

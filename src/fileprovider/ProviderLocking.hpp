@@ -23,6 +23,7 @@
 #include "fileprovider/locking/LockingService.hpp"
 #include "fileprovider/locking/LockingSynchronizer.hpp"
 #include "fileprovider/locking/LockingUploadTracker.hpp"
+#include "fileprovider/locking/LockingUploadsObserver.hpp"
 #include "fileprovider/locking/OpenFilesStorage.hpp"
 #include "fileprovider/locking/OpenFilesTracker.hpp"
 
@@ -35,6 +36,8 @@ struct ProviderLockingServices {
   std::shared_ptr<AlreadyLockedNotifier> alreadyLockedNotifier;
   std::shared_ptr<LockingService> lockingService;
   std::shared_ptr<LockingUploadTracker> uploadTracker;
+  /// Feeds the drive's uploads (as their progress and completion are posted) to the tracker.
+  std::shared_ptr<LockingUploadsObserver> uploadsObserver;
   std::shared_ptr<ForwardingOpenFilesSource> openFilesSource;
   std::shared_ptr<OpenFilesTracker> openFilesTracker;
   std::shared_ptr<LockingSynchronizer> synchronizer;
@@ -49,8 +52,14 @@ struct ProviderLockingServices {
       const std::shared_ptr<platform::DistributedNotificationCenter>& notificationCenter,
       const std::shared_ptr<base::Clock>& clock, const base::Logger& logger);
 
-  void start() const;
+  void start();
   void stop() const;
+  /// Sets who answers which files are open; once started, a pass runs at once, so that locks
+  /// left by processes that ended while nobody watched are released without waiting.
+  void setOpenFilesSource(std::shared_ptr<OpenFilesSource> source) const;
+
+ private:
+  bool started_ = false;
 };
 
 }  // namespace tarnix::fileprovider

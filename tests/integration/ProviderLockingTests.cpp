@@ -18,6 +18,7 @@
 #include "fileprovider/Provider.hpp"
 #include "fileprovider/locking/LocalLocksProvider.hpp"
 #include "integration/CloudClientFixture.hpp"
+#include "support/LineClient.hpp"
 
 namespace tarnix::testing {
 namespace {
@@ -292,6 +293,103 @@ TEST_F(ProviderLockingTest, EveryDrivesLocksAreListedWithTheirPathsAndGoWithThei
   ASSERT_TRUE(storage.deleteItem(common::SyncItemIdentifier(file), std::nullopt, false, false));
   ASSERT_TRUE(storage.purgeGraveyard(0, std::numeric_limits<std::int64_t>::max()));
   EXPECT_FALSE(localLock(file));
+}
+
+TEST_F(ProviderLockingTest, AutomaticLocksLeftByAnEndedProviderAreReleasedAtTheNextStart) {
+  const auto file = cloudFile("left-open.txt", "v1\n");
+  openFiles_->set({{99, "writer", "/left-open.txt"}});
+  synchronize();
+  ASSERT_TRUE(localLock(file));
+  // The provider ends without releasing anything (as a killed process would); the editor is
+  // gone by the next start.
+  host_->wrapper().invalidate();
+  provider_.reset();
+  openFiles_->set({});
+  host_->start();
+  provider_ = std::dynamic_pointer_cast<fileprovider::Provider>(host_->wrapper().wrappedProvider());
+  ASSERT_TRUE(provider_);
+  provider_->setOpenFilesSource(openFiles_);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (localLock(file) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_FALSE(localLock(file));
+  EXPECT_EQ(seenByBob("left-open.txt")["locked"], false);
+}
+
+TEST_F(ProviderLockingTest, TheContextMenuLocksAndUnlocksTheSelectedFiles) {
+  const auto file = cloudFile("menu.txt", "v1\n");
+  const std::string actions = "com.tarnix.DesktopApp.FileProviderActions";
+  auto perform = [&](const std::string& suffix) {
+    std::promise<std::optional<fp::Error>> done;
+    host_->wrapper().performAction(
+        actions + suffix,
+        {fp::ItemIdentifier(common::SyncItemIdentifier(file).description()),
+         fp::ItemIdentifier::rootContainer()},
+        [&](auto error) { done.set_value(error); });
+    auto future = done.get_future();
+    if (future.wait_for(30s) != std::future_status::ready) std::abort();
+    return future.get();
+  };
+  auto locked = perform(".Lock");
+  EXPECT_FALSE(locked) << locked->description();
+  auto lock = localLock(file);
+  ASSERT_TRUE(lock);
+  EXPECT_TRUE(lock->source.isManual());
+  EXPECT_EQ(seenByBob("menu.txt")["locked"], true);
+  EXPECT_EQ(host_->logs().count("Expected file identifier but got a different one in Lock"), 1u);
+
+  auto unlocked = perform(".Unlock");
+  EXPECT_FALSE(unlocked) << unlocked->description();
+  EXPECT_FALSE(localLock(file));
+  EXPECT_EQ(seenByBob("menu.txt")["locked"], false);
+
+  auto forwarded = perform(".CopyLink");
+  ASSERT_TRUE(forwarded);
+  EXPECT_EQ(forwarded->localizedDescription(), "copyLink is not available on Linux.");
+}
+
+TEST_F(ProviderLockingTest, TheLockingServiceAnswersTheDesktopApplicationOverItsSocket) {
+  const auto file = cloudFile("served.txt", "v1\n");
+  fp::ServiceSourcePtr locking;
+  host_->wrapper().supportedServiceSources(fp::ItemIdentifier::rootContainer(),
+                                           [&](std::vector<fp::ServiceSourcePtr> sources, auto) {
+                                             for (auto& source : sources)
+                                               if (source->serviceName() == "com.tarnix.Locking")
+                                                 locking = source;
+                                           });
+  ASSERT_TRUE(locking);
+  auto endpoint = locking->makeListenerEndpoint();
+  ASSERT_TRUE(endpoint) << endpoint.error().description();
+  LineClient socket(endpoint->socketPath);
+  ASSERT_TRUE(socket.connected());
+  const std::string params = R"("params":{"itemIdentifier":")" + file.description() + R"("})";
+
+  auto locked = socket.ask(R"({"id":1,"method":"lockFile",)" + params + "}");
+  EXPECT_TRUE(locked.contains("result")) << locked.dump();
+  EXPECT_EQ(seenByBob("served.txt")["locked"], true);
+  auto synchronized = socket.ask(R"({"id":2,"method":"synchronizeOpenFilesAndLocks"})");
+  EXPECT_TRUE(synchronized.contains("result")) << synchronized.dump();
+  EXPECT_TRUE(localLock(file)) << "a manual lock outlives a pass without open files";
+  auto released = socket.ask(R"({"id":3,"method":"unlockManualLocks"})");
+  EXPECT_TRUE(released.contains("result")) << released.dump();
+  EXPECT_EQ(seenByBob("served.txt")["locked"], false);
+  EXPECT_FALSE(localLock(file));
+
+  // Bob holds it now: the refusal comes with its domain, text and suggestion.
+  auto stored = provider_->itemStorage()->item(common::SyncItemIdentifier(file));
+  auto bob = std::make_shared<fileprovider::LockingCloudClient>(
+      client(EmulatorProcess::kBobToken)->cfsSession(), nullptr, base::Logger::null());
+  ASSERT_TRUE(wait<cloudfs::LockFileResponse>(
+      [&](auto done) { bob->lockFile(*stored, std::nullopt, {}, "test", done); }));
+  auto refused = socket.ask(R"({"id":4,"method":"lockFile",)" + params + "}");
+  EXPECT_EQ(refused["error"]["domain"], "com.tarnix.LockingError");
+  EXPECT_EQ(refused["error"]["message"], "File is already locked by Bob Brown");
+  EXPECT_EQ(refused["error"]["recoverySuggestion"],
+            "Please re-enter the folder to refresh the locks.");
+  EXPECT_TRUE(socket.ask(R"({"id":5,"method":"fly"})").contains("error"));
+  EXPECT_TRUE(socket.ask(R"({"id":6,"method":"lockFile","params":{"itemIdentifier":"folder/x"}})")
+                  .contains("error"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "fileprovider/locking/LockingServiceSource.hpp"
+#include "fileprovider/sources/LockingServiceSource.hpp"
 
 #include <future>
 
