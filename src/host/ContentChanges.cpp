@@ -127,6 +127,20 @@ std::optional<std::expected<void, int>> ContentChanges::rename(Inode parent,
   return written((*item)->inode);
 }
 
+void ContentChanges::writerClosed(Inode inode) {
+  // The upload's answer may come before or after the kernel's release of the last writer:
+  // whichever comes second ends the edit.
+  if (contents_->isOpenForWriting(inode)) return;
+  // Temporary files are never sent: what they hold stays a local edit.
+  if (auto item = store_->entry(inode); !item || !*item || isTemporary((*item)->filename)) return;
+  auto ended = store_->endSentLocalEdit(inode);
+  if (!ended) {
+    logger_.error("Ending a local edit failed", {{"error", ended.error().description()}});
+    return;
+  }
+  if (ended->staleContentPath) contents_->discard(*ended->staleContentPath);
+}
+
 std::optional<std::pair<std::int64_t, std::int64_t>> ContentChanges::uploadProgress(Inode inode) {
   base::MutexLock lock(mutex_);
   if (!sending_ || sending_->inode != inode || !sending_->progress) return std::nullopt;
@@ -361,6 +375,7 @@ void ContentChanges::send(const JournalEntry& entry) {
       }
     }
     if (before && *before && settled->upserted) followLocalMove(**before, settled->upserted->inode);
+    if (!ended && settled->upserted) writerClosed(settled->upserted->inode);
     logger_.info("Upload done", {{"filename", e.filename}});
     base::MutexLock lock(mutex_);
     retries_.erase(entry.identifier.rawValue());

@@ -73,6 +73,9 @@ class ContentChanges {
   /// The local edit of `inode` as it is now is to reach the cloud: snapshot, journal entry,
   /// worker. Returns once the entry is safe in the journal.
   std::expected<void, int> commit(Inode inode) TARNIX_EXCLUDES(mutex_);
+  /// A handle open for writing `inode` was released without writing since the contents were
+  /// handed on: once no writer is left and the cloud has those contents, the local edit ends.
+  void writerClosed(Inode inode) TARNIX_EXCLUDES(mutex_);
   /// How far the upload of `inode` has gone, when it is being sent now: bytes the cloud has
   /// acknowledged and the size.
   std::optional<std::pair<std::int64_t, std::int64_t>> uploadProgress(Inode inode)

@@ -530,14 +530,18 @@ struct FuseBridge::Ops {
 
   static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto* handle = reinterpret_cast<FileHandle*>(fi->fh);
+    bool handedOn = false;
     if (handle->content->isWritable()) {
       if (const int failed = handOn(self(req), ino, *handle))
         self(req).logger_.error(
             "Written contents could not be handed on",
             {{"inode", std::to_string(ino)}, {"errno", std::to_string(failed)}});
+      else
+        handedOn = true;
     }
     self(req).passthrough_.released(ino, handle->mode);
     self(req).freeHandle(fi->fh);
+    if (handedOn) self(req).contentChanges_->writerClosed(ino);
     fuse_reply_err(req, 0);
   }
 

@@ -894,6 +894,39 @@ StoreResult<ReplicaStore::Settled> ReplicaStore::settleContents(const JournalEnt
   });
 }
 
+StoreResult<ReplicaStore::EndedEdit> ReplicaStore::endSentLocalEdit(Inode inode) {
+  base::MutexLock lock(mutex_);
+  return db_->transaction<EndedEdit>([&]() -> StoreResult<EndedEdit> {
+    mutex_.assertHeld();  // transaction() runs it here, under the lock
+    static const std::string byInode =
+        std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE inode = ?";
+    auto now = queryOneLocked(byInode.c_str(),
+                              [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(inode)); });
+    if (!now) return std::unexpected(now.error());
+    EndedEdit out;
+    const auto& e = *now;
+    if (!e || !e->hasLocalEdit() || e->localError || e->localBaseVersion.empty()) return out;
+    auto waiting = db_->prepare(
+        "SELECT COUNT(*) FROM ReplicaJournal WHERE identifier = ? AND kind = 'writeContents'");
+    if (!waiting) return std::unexpected(waiting.error());
+    waiting->bind(1, e->identifier.rawValue());
+    auto row = waiting->step();
+    if (!row) return std::unexpected(row.error());
+    if (*row && waiting->int64(0) > 0) return out;
+    if (e->contentPresent && e->contentPath != *e->localContentPath)
+      out.staleContentPath = e->contentPath;
+    auto s = db_->prepare(
+        "UPDATE ReplicaItems SET contentPresent = 1, presentContentVersion = localBaseVersion,"
+        " contentPath = localContentPath, contentSize = size, localContentPath = NULL,"
+        " localBaseVersion = NULL, localError = NULL WHERE inode = ?");
+    if (!s) return std::unexpected(s.error());
+    s->bind(1, static_cast<std::int64_t>(inode));
+    if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+    out.ended = true;
+    return out;
+  });
+}
+
 fp::ItemIdentifier ReplicaStore::newHostIdentifier() {
   return fp::ItemIdentifier(std::string(kLocalPrefix) + base::makeUuid());
 }

@@ -199,6 +199,15 @@ class ReplicaStore {
   /// edit becomes the present contents at the item's content version; otherwise it stays, now
   /// based on that version. A file made here and removed meanwhile stays removed
   /// (`removedHere`).
+  /// The last writer of `inode` closed it without writing since its contents were handed on,
+  /// and the cloud has them all (no contents wait in the journal, none were refused): the local
+  /// edit becomes the present contents at the version it was sent as. Answers whether it did,
+  /// and the file of the contents it replaced, when one is no longer needed.
+  struct EndedEdit {
+    bool ended = false;
+    std::optional<std::filesystem::path> staleContentPath;
+  };
+  StoreResult<EndedEdit> endSentLocalEdit(Inode inode);
   StoreResult<Settled> settleContents(const JournalEntry& entry, const fp::Item& item,
                                       bool editEnded);
   /// Every file with a local edit.

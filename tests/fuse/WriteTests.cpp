@@ -134,6 +134,22 @@ TEST_F(MountWriteTest, EditsOfAnExistingFileBecomeItsNewVersion) {
   }
 }
 
+// A file synced while it stays open reaches the cloud then; its edit ends when it is closed,
+// even though the cloud's answer came before the close.
+TEST_F(MountWriteTest, AFileSentWhileOpenSettlesWhenClosed) {
+  const fs::path file = mountPoint() / "Shared/Documents/Notes.txt";
+  const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  const std::string bytes = "synced, still open\n";
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ASSERT_EQ(::fsync(fd), 0) << std::strerror(errno);
+  EXPECT_TRUE(eventually([&] { return onCloud("/Shared/Documents/Notes.txt") == bytes; }, 30s));
+  ::close(fd);
+  EXPECT_TRUE(eventually([&] { return uploadSettled(file); }, 10s));
+  EXPECT_EQ(testing::readFile(file), bytes);
+  EXPECT_EQ(xattr(file, "downloaded"), "1");
+}
+
 // An editor writes a temporary file and renames it over the document: one new version of the
 // document; the temporary file never reaches the cloud.
 TEST_F(MountWriteTest, AnEditorsSaveOverAFileIsANewVersionOfIt) {
