@@ -232,7 +232,7 @@ TEST_F(MountWriteTest, WhatWasWrittenReachesTheCloudAfterFailuresAndARemount) {
     args.push_back(emulator_->baseURL() + "/__admin/faults");
     cloud(args);
   };
-  admin("POST", R"({"path": "^/api/v1/fs-content", "method": "POST", "status": 503})");
+  admin("POST", R"({"path": "^/api/v1/fs-content", "method": "POST", "status": 503, "count": -1})");
   const fs::path file = mountPoint() / "Shared/Documents/Offline.txt";
   write(file, "written while the cloud failed\n");
   EXPECT_TRUE(eventually(

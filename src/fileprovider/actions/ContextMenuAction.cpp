@@ -36,7 +36,9 @@ std::expected<ContextMenuAction::Item, std::string> decodeItem(const base::JSONV
   if (!json.is_object() || json.size() != 1) {
     return std::unexpected(std::string("Invalid number of keys found, expected one."));
   }
-  const auto& [key, value] = *json.items().begin();
+  const auto only = json.begin();
+  const std::string& key = only.key();
+  const base::JSONValue& value = only.value();
   if (key == "fileProvider") {
     auto text = stringMember(value, "itemIdentifier");
     if (!text) return std::unexpected(text.error());
