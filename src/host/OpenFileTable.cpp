@@ -10,11 +10,10 @@ namespace tarnix::host {
 
 std::uint64_t OpenFileTable::opened(std::uint64_t inode, pid_t pid, bool forWriting,
                                     Clock::time_point now) {
-  // Read before the lock: the process may be gone by the time anyone asks.
-  auto name = processName(pid);
+  // The name is read when the holder is asked for: an open stays cheap.
   base::MutexLock lock(mutex_);
   const auto token = nextToken_++;
-  open_.emplace(token, OpenFileHolder{inode, pid, std::move(name), forWriting, now});
+  open_.emplace(token, OpenFileHolder{inode, pid, std::nullopt, forWriting, now});
   return token;
 }
 
@@ -24,6 +23,12 @@ void OpenFileTable::released(std::uint64_t token) {
 }
 
 std::vector<OpenFileHolder> OpenFileTable::holders(Clock::time_point now) const {
+  auto out = countingHolders(now);
+  for (auto& h : out) h.processName = processName(h.pid);
+  return out;
+}
+
+std::vector<OpenFileHolder> OpenFileTable::countingHolders(Clock::time_point now) const {
   base::MutexLock lock(mutex_);
   std::vector<OpenFileHolder> out;
   std::set<std::tuple<std::uint64_t, pid_t>> seen;

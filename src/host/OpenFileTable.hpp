@@ -26,8 +26,8 @@ namespace tarnix::host {
 struct OpenFileHolder {
   std::uint64_t inode = 0;
   pid_t pid = 0;
-  /// The process's name as /proc gives it, with anything but printable ASCII replaced by "_";
-  /// none when the process was gone before its name was read.
+  /// The process's name as /proc gives it when the holders are asked for, with anything but
+  /// printable ASCII replaced by "_"; none when the process is gone by then.
   std::optional<std::string> processName;
   bool forWriting = false;
   std::chrono::steady_clock::time_point openedAt;
@@ -56,6 +56,8 @@ class OpenFileTable {
   static std::optional<std::string> processName(pid_t pid);
 
  private:
+  std::vector<OpenFileHolder> countingHolders(Clock::time_point now) const TARNIX_EXCLUDES(mutex_);
+
   const std::chrono::milliseconds minimumHold_;
   mutable base::Mutex mutex_;
   std::uint64_t nextToken_ TARNIX_GUARDED_BY(mutex_) = 1;

@@ -873,25 +873,32 @@ StoreResult<ReplicaStore::Settled> ReplicaStore::settleContents(const JournalEnt
     if (!now) return std::unexpected(now.error());
     if (!*now || !(*now)->hasLocalEdit()) return settled;
     const auto version = item.itemVersion().contentVersion;
+    auto based = db_->prepare(
+        "UPDATE ReplicaItems SET localBaseVersion = ?, localError = NULL WHERE inode = ?");
+    if (!based) return std::unexpected(based.error());
+    based->bindBlob(1, bytes(version)).bind(2, inode);
+    if (auto ran = based->run(); !ran) return std::unexpected(ran.error());
     if (editEnded) {
-      if ((*now)->contentPresent && (*now)->contentPath != *(*now)->localContentPath)
-        settled.upserted->staleContentPath = (*now)->contentPath;
-      auto s = db_->prepare(
-          "UPDATE ReplicaItems SET contentPresent = 1, presentContentVersion = ?,"
-          " contentPath = localContentPath, contentSize = size, localContentPath = NULL,"
-          " localBaseVersion = NULL, localError = NULL WHERE inode = ?");
-      if (!s) return std::unexpected(s.error());
-      s->bindBlob(1, bytes(version)).bind(2, inode);
-      if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
-    } else {
-      auto s = db_->prepare(
-          "UPDATE ReplicaItems SET localBaseVersion = ?, localError = NULL WHERE inode = ?");
-      if (!s) return std::unexpected(s.error());
-      s->bindBlob(1, bytes(version)).bind(2, inode);
-      if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+      auto ended = endLocalEditLocked(**now);
+      if (!ended) return std::unexpected(ended.error());
+      settled.upserted->staleContentPath = *ended;
     }
     return settled;
   });
+}
+
+StoreResult<std::optional<std::filesystem::path>> ReplicaStore::endLocalEditLocked(
+    const ReplicaEntry& e) {
+  std::optional<std::filesystem::path> stale;
+  if (e.contentPresent && e.contentPath != *e.localContentPath) stale = e.contentPath;
+  auto s = db_->prepare(
+      "UPDATE ReplicaItems SET contentPresent = 1, presentContentVersion = localBaseVersion,"
+      " contentPath = localContentPath, contentSize = size, localContentPath = NULL,"
+      " localBaseVersion = NULL, localError = NULL WHERE inode = ?");
+  if (!s) return std::unexpected(s.error());
+  s->bind(1, static_cast<std::int64_t>(e.inode));
+  if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+  return stale;
 }
 
 StoreResult<ReplicaStore::EndedEdit> ReplicaStore::endSentLocalEdit(Inode inode) {
@@ -913,15 +920,9 @@ StoreResult<ReplicaStore::EndedEdit> ReplicaStore::endSentLocalEdit(Inode inode)
     auto row = waiting->step();
     if (!row) return std::unexpected(row.error());
     if (*row && waiting->int64(0) > 0) return out;
-    if (e->contentPresent && e->contentPath != *e->localContentPath)
-      out.staleContentPath = e->contentPath;
-    auto s = db_->prepare(
-        "UPDATE ReplicaItems SET contentPresent = 1, presentContentVersion = localBaseVersion,"
-        " contentPath = localContentPath, contentSize = size, localContentPath = NULL,"
-        " localBaseVersion = NULL, localError = NULL WHERE inode = ?");
-    if (!s) return std::unexpected(s.error());
-    s->bind(1, static_cast<std::int64_t>(inode));
-    if (auto ran = s->run(); !ran) return std::unexpected(ran.error());
+    auto ended = endLocalEditLocked(*e);
+    if (!ended) return std::unexpected(ended.error());
+    out.staleContentPath = *ended;
     out.ended = true;
     return out;
   });

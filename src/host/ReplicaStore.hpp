@@ -250,6 +250,10 @@ class ReplicaStore {
   /// Keeps the local edits below `inode` (the item itself included) from a removal the cloud
   /// made: each moves to `into` as a file made here, under a free name.
   StoreResult<void> rescueLocalEditsLocked(Inode inode, Inode into) TARNIX_REQUIRES(mutex_);
+  /// The local edit of `e` becomes its present contents, at the version it is based on; the
+  /// file of the contents it replaces, when that one is no longer needed.
+  StoreResult<std::optional<std::filesystem::path>> endLocalEditLocked(const ReplicaEntry& e)
+      TARNIX_REQUIRES(mutex_);
   /// The latest pending entry about `identifier`.
   StoreResult<std::optional<JournalEntry>> pendingLocked(const fp::ItemIdentifier& identifier)
       TARNIX_REQUIRES(mutex_);
