@@ -284,9 +284,13 @@ class SyncItemStorage {
   /// store knows becomes a tombstone with its subtree, unless a later event of the batch puts
   /// something at that path again. Everything else (new entries, moves, new versions,
   /// restores, permissions, locks) reaches the store through listings of the folders
-  /// concerned, which the caller runs first.
+  /// concerned, which the caller runs first. A deletion inside one of `listedFolders` (folders
+  /// listed after the events were fetched) is skipped: that listing already removed what the
+  /// cloud no longer has, and whatever the store holds at the path now came later (a local
+  /// move over the deleted file, say).
   ItemStoreResult<ApplyEventsStats> apply(const std::vector<ItemStoreEvent>& events,
-                                          std::int64_t snapshotRevision);
+                                          std::int64_t snapshotRevision,
+                                          const std::set<SyncFolderIdentifier>& listedFolders = {});
 
   void willStartCreatingNewItem(const std::string& fileName, const SyncFolderIdentifier& under);
   void didFinishCreatingNewItem(const ItemBeingCreated& item);

@@ -660,8 +660,9 @@ bool isDeletion(const std::string& action) {
 
 }  // namespace
 
-ItemStoreResult<ApplyEventsStats> SyncItemStorage::apply(const std::vector<ItemStoreEvent>& events,
-                                                         std::int64_t snapshotRevision) {
+ItemStoreResult<ApplyEventsStats> SyncItemStorage::apply(
+    const std::vector<ItemStoreEvent>& events, std::int64_t snapshotRevision,
+    const std::set<SyncFolderIdentifier>& listedFolders) {
   const std::string start = withoutTrailingSlash(cloudStartPath_);
   // The path below the drive root ("" for the root itself); none outside the drive.
   auto relative = [&](const std::string& path) -> std::optional<std::string> {
@@ -704,7 +705,7 @@ ItemStoreResult<ApplyEventsStats> SyncItemStorage::apply(const std::vector<ItemS
         ++stats.eventsWithUndiscoveredLocations;
         continue;
       }
-      if (reappears(index, *path)) {
+      if (reappears(index, *path) || listedFolders.contains((*found)->parentItemIdentifier)) {
         ++stats.skippedEvents;
         continue;
       }

@@ -504,3 +504,20 @@ TEST(SyncItemStorageTree, CloudEventsDeleteWhatTheyNameAndRecordTheRevision) {
   ASSERT_TRUE(again);
   EXPECT_EQ((*again)->snapshotRevision(), 18);
 }
+
+// A folder listed after the events were fetched has the last word on its children: what the
+// store holds at a deleted path there came later (a file moved over the deleted one) and stays.
+// Deletions in folders not listed still apply.
+TEST(SyncItemStorageTree, CloudDeletionsInFoldersListedSinceAreSkipped) {
+  Tree tree;
+  const std::vector<ItemStoreEvent> events = {
+      {21, "DELETE_FILE", std::nullopt, "/Team/A/a.txt"},
+      {22, "DELETE_FILE", std::nullopt, "/Team/A/B/b.txt"},
+  };
+  auto applied = tree.storage().apply(events, 22, {treeFolderId("A")});
+  ASSERT_TRUE(applied) << applied.error().description();
+  EXPECT_EQ(applied->skippedEvents, 1);
+  EXPECT_EQ(applied->deletedItems, 1);
+  EXPECT_EQ(tree.rowsWith("dead"), std::set<std::string>{"file/b.txt"});
+  EXPECT_EQ(tree.storage().snapshotRevision(), 22);
+}

@@ -13,6 +13,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <regex>
 #include <set>
@@ -100,6 +101,7 @@ class EmulatorMountTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (HasFailure()) printLogTails();
     if (isFuseMounted(mountPoint())) {
       auto unmounted = tarnix({"unmount", mountPoint().string()});
       EXPECT_EQ(unmounted.exitStatus, 0) << unmounted.errors;
@@ -108,6 +110,22 @@ class EmulatorMountTest : public ::testing::Test {
   }
 
   fs::path mountPoint() const { return dir_.path() / "mnt"; }
+
+  // The last lines of the drive's logs, for a failed test's report (the logs go with the test's
+  // folder).
+  void printLogTails() const {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir_.path() / "home", ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (!it->is_regular_file() || it->path().extension() != ".log") continue;
+      const std::string text = testing::readFile(it->path());
+      std::size_t start = text.size();
+      for (int lines = 0; start > 0 && lines <= 120;)
+        if (text[--start] == '\n') ++lines;
+      std::cerr << "---- " << it->path().string() << " (last lines)\n"
+                << text.substr(start) << "\n";
+    }
+  }
 
   testing::ProgramResult tarnix(std::vector<std::string> args, const std::string& input = {}) {
     args.insert(args.begin(), testing::tarnixProgram());
@@ -155,6 +173,14 @@ class EmulatorMountTest : public ::testing::Test {
     return "Authorization: " + EmulatorProcess::authorization(EmulatorProcess::kAliceToken);
   }
   std::string asAdmin() const { return "X-Admin-Token: " + emulator_->adminToken(); }
+  // Makes the emulator fail or delay requests (its fault rules).
+  void addFault(const base::JSONValue& rule) {
+    cloud({"-H", asAdmin(), "-H", "Content-Type: application/json", "-X", "POST", "--data",
+           rule.dump(), emulator_->baseURL() + "/__admin/faults"});
+  }
+  void clearFaults() {
+    cloud({"-H", asAdmin(), "-X", "DELETE", emulator_->baseURL() + "/__admin/faults"});
+  }
 
   // How many content downloads the emulator answered since the last forget().
   int downloads() {

@@ -453,6 +453,30 @@ TEST_F(EmulatorNamespaceTest, FoldersMadeRenamedMovedAndRemovedInTheMountReachTh
   EXPECT_FALSE(fs::exists(mountPoint() / "Private/Archive"));
 }
 
+// A file moved over another, while the listing that follows the cloud's announcement of the
+// removal is slow: the announcement comes after the move, and the file now at that path stays.
+TEST_F(EmulatorNamespaceTest, AFileMovedOverAnotherOutlivesTheAnnouncementOfItsRemoval) {
+  EXPECT_TRUE(fs::exists(mountPoint() / "Shared/Documents/Report.docx"));
+  addFault({{"path", "^/rest/public/v1/fsc/folders/"},
+            {"method", "GET"},
+            {"action", "delay"},
+            {"delayMs", 1500},
+            {"count", 3}});
+  // The move reaches the cloud after the removal was announced and fetched.
+  addFault({{"path", "^/api/v1/fs/ids/file/"},
+            {"method", "POST"},
+            {"action", "delay"},
+            {"delayMs", 1000},
+            {"count", 1}});
+  fs::rename(mountPoint() / "Shared/Documents/Budget.xlsx",
+             mountPoint() / "Shared/Documents/Report.docx");
+  // The announcements of the removal and of the move, and their slow listings.
+  std::this_thread::sleep_for(5s);
+  EXPECT_EQ(testing::readFile(mountPoint() / "Shared/Documents/Report.docx"),
+            seededFiles()["Shared/Documents/Budget.xlsx"]);
+  EXPECT_FALSE(fs::exists(mountPoint() / "Shared/Documents/Budget.xlsx"));
+}
+
 // A folder that still holds something is not removed, whether the mount knows its children or
 // only the cloud has them.
 TEST_F(EmulatorNamespaceTest, AFolderThatIsNotEmptyIsNotRemoved) {

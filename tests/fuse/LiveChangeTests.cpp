@@ -54,10 +54,6 @@ class LiveChangeTest : public EmulatorMountTest {
       out.insert(entry.path().filename().string());
     return out;
   }
-  void addFault(base::JSONValue rule) {
-    cloud({"-H", asAdmin(), "-H", "Content-Type: application/json", "-X", "POST", "--data",
-           rule.dump(), emulator_->baseURL() + "/__admin/faults"});
-  }
   // Whether the mount listed the folder with that cloud id since the last forgetRequests().
   bool listedSince(const std::string& folderID) {
     auto requests =

@@ -52,13 +52,6 @@ class MountWriteTest : public EmulatorMountTest {
   }
   bool uploadSettled(const fs::path& path) { return !xattr(path, "uploadPending").has_value(); }
 
-  void addFault(const base::JSONValue& rule) {
-    cloud({"-H", asAdmin(), "-H", "Content-Type: application/json", "-X", "POST", "--data",
-           rule.dump(), emulator_->baseURL() + "/__admin/faults"});
-  }
-  void clearFaults() {
-    cloud({"-H", asAdmin(), "-X", "DELETE", emulator_->baseURL() + "/__admin/faults"});
-  }
   // The chunk numbers the emulator received, in order, since the last forgetRequests().
   std::vector<int> chunksSent() {
     std::vector<int> chunks;

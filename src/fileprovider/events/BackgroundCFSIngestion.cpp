@@ -195,7 +195,7 @@ void BackgroundCFSIngestion::fetch() {
   if (!pendingRelist_.empty()) {
     std::vector<std::pair<common::SyncFolderIdentifier, bool>> folders;
     for (const auto& folder : pendingRelist_) folders.emplace_back(folder, true);
-    return listThen(std::move(folders), [self = shared_from_this()](bool complete) {
+    return listThen(std::move(folders), [self = shared_from_this()](bool complete, auto) {
       if (!complete) return self->retryLater([self] { self->fetch(); });
       self->pendingRelist_.clear();
       // The synthetic event carries the reset revision into the store.
@@ -282,13 +282,13 @@ void BackgroundCFSIngestion::process(std::vector<cloudfs::CFSSyncEvent> events, 
   const auto toList = translated.foldersToList();
   std::vector<std::pair<common::SyncFolderIdentifier, bool>> folders(toList.begin(), toList.end());
   listThen(std::move(folders), [self = shared_from_this(), events = std::move(events), translated,
-                                moreEvents](bool complete) {
+                                moreEvents](bool complete, auto listed) {
     if (!complete) return self->retryLater([self] { self->fetch(); });
     std::vector<common::ItemStoreEvent> storeEvents;
     storeEvents.reserve(events.size());
     for (const auto& event : events) storeEvents.push_back(storeEvent(event));
     const auto last = events.back().revision;
-    auto applied = self->collaborators_.itemStorage->apply(storeEvents, last);
+    auto applied = self->collaborators_.itemStorage->apply(storeEvents, last, listed);
     if (!applied) {
       self->logger_.error("Background CFS ingestion failure",
                           {{"error", applied.error().description()}});
@@ -325,12 +325,13 @@ void BackgroundCFSIngestion::process(std::vector<cloudfs::CFSSyncEvent> events, 
 
 void BackgroundCFSIngestion::listThen(
     std::vector<std::pair<common::SyncFolderIdentifier, bool>> folders,
-    std::function<void(bool complete)> done) {
-  if (folders.empty() || !collaborators_.listFolder) return done(true);
+    std::function<void(bool complete, std::set<common::SyncFolderIdentifier> listed)> done) {
+  if (folders.empty() || !collaborators_.listFolder) return done(true, {});
   struct Progress {
     std::size_t left = 0;
     bool complete = true;
     std::vector<common::SyncFolderIdentifier> failed;
+    std::set<common::SyncFolderIdentifier> listed;
   };
   auto progress = std::make_shared<Progress>();
   progress->left = folders.size();
@@ -347,13 +348,14 @@ void BackgroundCFSIngestion::listThen(
                   "Listing a changed folder failed",
                   {{"itemID", folder.description()}, {"error", result.error().description()}});
             }
+            if (result) progress->listed.insert(folder);
             if (--progress->left > 0) return;
             // A reset keeps the folders still to be listed; the others come back with the
             // batch, which is fetched again.
             if (!self->pendingRelist_.empty() && !progress->complete) {
               self->pendingRelist_ = progress->failed;
             }
-            done(progress->complete);
+            done(progress->complete, std::move(progress->listed));
           });
         });
   }

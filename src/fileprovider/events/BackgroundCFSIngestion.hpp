@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -121,8 +122,9 @@ class BackgroundCFSIngestion : public std::enable_shared_from_this<BackgroundCFS
   void fetch();
   void received(std::expected<cloudfs::CloudFSResponse, cloudfs::CloudFSSessionError> result);
   void process(std::vector<cloudfs::CFSSyncEvent> events, bool moreEvents);
-  void listThen(std::vector<std::pair<common::SyncFolderIdentifier, bool>> folders,
-                std::function<void(bool complete)> done);
+  void listThen(
+      std::vector<std::pair<common::SyncFolderIdentifier, bool>> folders,
+      std::function<void(bool complete, std::set<common::SyncFolderIdentifier> listed)> done);
   void resetSnapshot(std::int64_t revision);
   void handleCommunicationError(const std::string& error);
   void handleStatus(const cloudfs::CloudFSResponse& response, std::string_view path,
