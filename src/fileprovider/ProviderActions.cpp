@@ -23,8 +23,8 @@ void Provider::makeActions() {
                                                               auto completion) {
     auto self = crawler.lock();
     if (!self) return completion(fp::Error(fp::FileProviderErrorCode::cannotSynchronize));
-    self->add(folders);
-    completion(std::nullopt);
+    // Done when every folder below the selection was listed.
+    self->add(folders, [completion] { completion(std::nullopt); });
   };
   services.forceRefresh = [scheduler = std::weak_ptr(listingScheduler_), converter = converter_](
                               const auto& folders, auto completion) {

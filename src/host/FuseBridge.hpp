@@ -108,6 +108,7 @@ class FuseBridge final : public KernelCache {
 
   /// Which processes hold which files open now (for the locks of files applications use).
   const OpenFileTable& openFiles() const { return openFiles_; }
+  OpenFileTable& openFiles() { return openFiles_; }
 
   /// Whether reads of present contents bypass the session (known once the kernel met it).
   bool passthroughActive() const { return passthrough_.active(); }

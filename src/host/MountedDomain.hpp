@@ -58,6 +58,7 @@ class MountedDomain {
   const std::shared_ptr<ChangeSynchronizer>& synchronizer() const { return synchronizer_; }
   const std::shared_ptr<DomainManager>& manager() const { return manager_; }
   const fp::ReplicatedExtensionPtr& extension() const { return extension_; }
+  const std::shared_ptr<FuseBridge>& bridge() const { return bridge_; }
   NamespaceChanges& namespaceChanges() { return bridge_->namespaceChanges(); }
   const std::filesystem::path& mountPoint() const { return options_.mountPoint; }
   /// Whether reads of present contents bypass this process (see FusePassthrough.hpp).

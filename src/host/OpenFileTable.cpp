@@ -11,15 +11,33 @@ namespace tarnix::host {
 std::uint64_t OpenFileTable::opened(std::uint64_t inode, pid_t pid, bool forWriting,
                                     Clock::time_point now) {
   // The name is read when the holder is asked for: an open stays cheap.
-  base::MutexLock lock(mutex_);
-  const auto token = nextToken_++;
-  open_.emplace(token, OpenFileHolder{inode, pid, std::nullopt, forWriting, now});
+  std::function<void()> listener;
+  std::uint64_t token = 0;
+  {
+    base::MutexLock lock(mutex_);
+    token = nextToken_++;
+    open_.emplace(token, OpenFileHolder{inode, pid, std::nullopt, forWriting, now});
+    if (forWriting) listener = writersChanged_;
+  }
+  if (listener) listener();
   return token;
 }
 
 void OpenFileTable::released(std::uint64_t token) {
+  std::function<void()> listener;
+  {
+    base::MutexLock lock(mutex_);
+    auto found = open_.find(token);
+    if (found == open_.end()) return;
+    if (found->second.forWriting) listener = writersChanged_;
+    open_.erase(found);
+  }
+  if (listener) listener();
+}
+
+void OpenFileTable::setWritersChanged(std::function<void()> listener) {
   base::MutexLock lock(mutex_);
-  open_.erase(token);
+  writersChanged_ = std::move(listener);
 }
 
 std::vector<OpenFileHolder> OpenFileTable::holders(Clock::time_point now) const {

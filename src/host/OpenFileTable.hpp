@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -46,6 +47,10 @@ class OpenFileTable {
   std::uint64_t opened(std::uint64_t inode, pid_t pid, bool forWriting,
                        Clock::time_point now = Clock::now()) TARNIX_EXCLUDES(mutex_);
   void released(std::uint64_t token) TARNIX_EXCLUDES(mutex_);
+  /// Told (on the opening or releasing thread, outside the table's lock) whenever a handle
+  /// open for writing comes or goes: such a handle counts at once, so whoever locks files need
+  /// not wait for its next look. Must not block.
+  void setWritersChanged(std::function<void()> listener) TARNIX_EXCLUDES(mutex_);
   /// The handles that count as an application holding the file at `now` (see above), one per
   /// file and process.
   std::vector<OpenFileHolder> holders(Clock::time_point now = Clock::now()) const
@@ -62,6 +67,7 @@ class OpenFileTable {
   mutable base::Mutex mutex_;
   std::uint64_t nextToken_ TARNIX_GUARDED_BY(mutex_) = 1;
   std::map<std::uint64_t, OpenFileHolder> open_ TARNIX_GUARDED_BY(mutex_);
+  std::function<void()> writersChanged_ TARNIX_GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix::host

@@ -9,11 +9,17 @@ ListingCrawler::ListingCrawler(std::shared_ptr<ListingScheduler> scheduler,
       itemStorage_(std::move(itemStorage)),
       logger_(std::move(logger)) {}
 
-void ListingCrawler::add(const std::vector<common::SyncFolderIdentifier>& folders) {
-  serialQueue_.async([self = shared_from_this(), folders] {
-    if (self->stopped_) return;
+void ListingCrawler::add(const std::vector<common::SyncFolderIdentifier>& folders,
+                         std::function<void()> whenIdle) {
+  serialQueue_.async([self = shared_from_this(), folders, whenIdle = std::move(whenIdle)] {
+    if (self->stopped_) {
+      if (whenIdle) whenIdle();
+      return;
+    }
     self->folders_.insert(folders.begin(), folders.end());
-    if (self->isRunning_ || self->folders_.empty()) return;
+    if (whenIdle) self->idleWaiters_.push_back(whenIdle);
+    if (self->isRunning_) return;
+    if (self->folders_.empty()) return self->becameIdle();
     self->isRunning_ = true;
     TLOG_DEBUG(self->logger_, "Crawler started");
     self->tick();
@@ -31,7 +37,12 @@ void ListingCrawler::stop() {
     folders_.clear();
     if (isRunning_) logger_.info("Crawler stopped");
     isRunning_ = false;
+    becameIdle();
   });
+}
+
+void ListingCrawler::becameIdle() {
+  for (auto& waiter : std::exchange(idleWaiters_, {})) waiter();
 }
 
 void ListingCrawler::tick() {
@@ -40,6 +51,7 @@ void ListingCrawler::tick() {
   if (folders_.empty() || !scheduler) {
     isRunning_ = false;
     logger_.info("Crawler stopped");
+    becameIdle();
     return;
   }
   auto folder = *folders_.begin();

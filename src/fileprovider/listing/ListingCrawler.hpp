@@ -5,6 +5,7 @@
 // Threads: any thread may call `add`. The set of folders still to list is touched only on
 // "com.tarnix.ListingCrawler".
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -21,8 +22,10 @@ class ListingCrawler : public std::enable_shared_from_this<ListingCrawler> {
   ListingCrawler(std::shared_ptr<ListingScheduler> scheduler,
                  std::shared_ptr<common::SyncItemStorage> itemStorage, base::Logger logger);
 
-  /// Ignored once stopped.
-  void add(const std::vector<common::SyncFolderIdentifier>& folders);
+  /// Ignored once stopped. `whenIdle` runs (on the crawler's queue) once no folder is left to
+  /// list, or when the crawler stops.
+  void add(const std::vector<common::SyncFolderIdentifier>& folders,
+           std::function<void()> whenIdle = {});
   bool isRunning();
   /// Forgets the folders still to list and hands the scheduler no more; a listing already
   /// handed over ends with the scheduler. Not on the crawler's queue.
@@ -30,6 +33,7 @@ class ListingCrawler : public std::enable_shared_from_this<ListingCrawler> {
 
  private:
   void tick();
+  void becameIdle();
 
   std::weak_ptr<ListingScheduler> scheduler_;
   std::shared_ptr<common::SyncItemStorage> itemStorage_;
@@ -39,6 +43,7 @@ class ListingCrawler : public std::enable_shared_from_this<ListingCrawler> {
   std::set<common::SyncFolderIdentifier> folders_;
   bool isRunning_ = false;
   bool stopped_ = false;
+  std::vector<std::function<void()>> idleWaiters_;
 };
 
 }  // namespace tarnix::fileprovider

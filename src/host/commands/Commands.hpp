@@ -41,5 +41,9 @@ void addContentCommands(CLI::App& app);
 void addNamespaceCommands(CLI::App& app);
 /// `tarnix watch DRIVE [--count N] [--timeout SECONDS]`: the changes the mount brings in.
 void addWatchCommands(CLI::App& app);
+/// `tarnix lock|unlock DRIVE PATH...`, `tarnix refresh|crawl DRIVE PATH...`, `tarnix action
+/// DRIVE ACTION PATH...` (the drive's actions, through the mount that serves it, else through
+/// its provider) and `tarnix locks [DRIVE]`.
+void addActionCommands(CLI::App& app);
 
 }  // namespace tarnix::host

@@ -15,8 +15,10 @@
 #include <string>
 #include <thread>
 
+#include "base/DispatchQueue.hpp"
 #include "base/JSONValue.hpp"
 #include "common/KnownPath.hpp"
+#include "fileprovider/FileProviderWrapper.hpp"
 #include "fileprovider/Provider.hpp"
 #include "host/ChangeSynchronizer.hpp"
 #include "host/Commands.hpp"
@@ -24,7 +26,9 @@
 #include "host/EvictionPolicy.hpp"
 #include "host/ExtensionRegistry.hpp"
 #include "host/FuseMount.hpp"
+#include "host/MountOpenFiles.hpp"
 #include "host/MountedDomain.hpp"
+#include "host/ServiceChannel.hpp"
 #include "host/commands/CloudUser.hpp"
 #include "host/commands/Commands.hpp"
 #include "host/commands/ServedDrive.hpp"
@@ -45,6 +49,55 @@ void fail(const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
   setCommandExitStatus(1);
 }
+
+// The mount's part in what the drive's provider does beyond files: it says which files
+// applications hold open (for the cloud locks taken for them), and it publishes the provider's
+// services for `tarnix` commands. Undone when it goes, before the drive is unmounted.
+class MountServices {
+ public:
+  MountServices(MountedDomain& mounted, fs::path stateDirectory, base::Logger logger)
+      : mounted_(mounted), stateDirectory_(std::move(stateDirectory)) {
+    if (auto wrapper =
+            std::dynamic_pointer_cast<fileprovider::FileProviderWrapper>(mounted.extension()))
+      provider_ = std::dynamic_pointer_cast<fileprovider::Provider>(wrapper->wrappedProvider());
+    if (provider_) {
+      provider_->setOpenFilesSource(
+          std::make_shared<MountOpenFiles>(mounted.bridge(), mounted.store()));
+      // A file opened or closed for writing is looked at now, not at the next pass: off the
+      // file system's thread, which must not wait for it.
+      std::weak_ptr<fileprovider::LockingSynchronizer> synchronizer =
+          provider_->locking().synchronizer;
+      mounted.bridge()->openFiles().setWritersChanged([queue = queue_, synchronizer] {
+        queue->async([synchronizer] {
+          if (auto s = synchronizer.lock()) s->synchronize();
+        });
+      });
+    }
+    auto endpoints = rootServiceEndpoints(*mounted.extension());
+    auto published = endpoints
+                         ? publishServices(stateDirectory_, *endpoints)
+                         : std::expected<void, std::string>(std::unexpected(endpoints.error()));
+    if (!published) {
+      logger.warning("The drive's services are not published; commands cannot reach this mount",
+                     {{"error", published.error()}});
+    }
+  }
+  ~MountServices() {
+    std::error_code ec;
+    fs::remove(publishedServicesFile(stateDirectory_), ec);
+    mounted_.bridge()->openFiles().setWritersChanged(nullptr);
+    if (provider_) provider_->setOpenFilesSource(nullptr);
+  }
+  MountServices(const MountServices&) = delete;
+  MountServices& operator=(const MountServices&) = delete;
+
+ private:
+  MountedDomain& mounted_;
+  fs::path stateDirectory_;
+  std::shared_ptr<fileprovider::Provider> provider_;
+  std::shared_ptr<base::DispatchQueue> queue_ =
+      base::DispatchQueue::make("com.tarnix.Host.OpenFiles");
+};
 
 // How the serving process tells `tarnix mount` that the drive is mounted, or why it is not: one
 // line on an inherited descriptor, "ready" or "failed: " + the reason. Once it is sent the
@@ -215,8 +268,13 @@ void mountCommand(const std::string& drive, const std::string& mountPoint, bool 
     std::printf("Mounted %s at %s (Ctrl-C unmounts)\n", drive.c_str(), point.string().c_str());
     std::fflush(stdout);
   }
-  channel.ready();
-  const int status = (*mounted)->run();
+  int status = 0;
+  {
+    const MountServices services(**mounted, resolved->stateDirectory,
+                                 base::Logger("com.tarnix.Host"));
+    channel.ready();
+    status = (*mounted)->run();
+  }
   (*mounted)->unmount();
   if (readyFd < 0) std::printf("Unmounted %s\n", point.string().c_str());
   if (status != 0) setCommandExitStatus(status);
