@@ -23,6 +23,7 @@ void registerCommands(CLI::App& app) {
   addContentCommands(app);
   addNamespaceCommands(app);
   addWatchCommands(app);
+  addLinkCommands(app);
   registerFileProviderExtension();
 }
 

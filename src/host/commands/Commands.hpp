@@ -41,5 +41,8 @@ void addContentCommands(CLI::App& app);
 void addNamespaceCommands(CLI::App& app);
 /// `tarnix watch DRIVE [--count N] [--timeout SECONDS]`: the changes the mount brings in.
 void addWatchCommands(CLI::App& app);
+/// `tarnix link DRIVE PATH` and `tarnix open-web DRIVE PATH [--open]`: an item's shared link and
+/// the address of the cloud's web page that shows it.
+void addLinkCommands(CLI::App& app);
 
 }  // namespace tarnix::host
