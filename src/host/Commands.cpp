@@ -24,6 +24,7 @@ void registerCommands(CLI::App& app) {
   addNamespaceCommands(app);
   addWatchCommands(app);
   addActionCommands(app);
+  addLinkCommands(app);
   registerFileProviderExtension();
 }
 

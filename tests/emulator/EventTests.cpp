@@ -175,7 +175,9 @@ TEST_F(EventTest, ServiceDiscoveryHeartBeatAndLinks) {
       alice.send("HEAD", "/downloads/test/tx-client-check.txt",
                  {"Pragma: no-cache", "Cache-Control: no-cache, no-store, must-revalidate"});
   EXPECT_EQ(beat.status, 200);
-  auto link = alice.postJSON("/api/v1/links", {{"type", "file"}, {"useDefaultSettings", true}});
+  auto link = alice.postJSON(
+      "/api/v1/links",
+      {{"type", "file"}, {"useDefaultSettings", true}, {"path", "/Shared/Documents/Notes.txt"}});
   EXPECT_EQ(link.status, 200);
   EXPECT_TRUE(link.json()["link"].get<std::string>().starts_with("https://"));
   EXPECT_EQ(alice.postJSON("/api/v1/links", {{"type", "nonsense"}}).status, 400);
@@ -188,6 +190,62 @@ TEST_F(EventTest, ServiceDiscoveryHeartBeatAndLinks) {
                             {"Content-Type: application/x-www-form-urlencoded; charset=utf-8"},
                             "path=%2FShared");
   EXPECT_EQ(desktop.status, 200);
+}
+
+TEST_F(EventTest, LinksAndWebPagesAreOnlyForItemsTheUserCanSee) {
+  const std::string notes = "/Shared/Documents/Notes.txt";
+  const std::string notesID = alice.get("/api/v1/fs" + notes).json()["group_id"];
+  const std::string documentsID = alice.get("/api/v1/fs/Shared/Documents").json()["folder_id"];
+  const std::string ideasID = alice.get("/api/v1/fs/Private/Drafts/Ideas.txt").json()["group_id"];
+  struct Case {
+    std::string name;
+    HttpsClient* user;
+    std::string type;  // of the link; the web page is "folder" or "preview" by it
+    std::optional<std::string> id, path;
+    int status;
+    std::string item;  // the id the answers carry when they succeed
+  };
+  const Case cases[] = {
+      {"file by path", &alice, "file", std::nullopt, notes, 200, notesID},
+      {"file by id", &alice, "file", notesID, std::nullopt, 200, notesID},
+      {"folder by both", &alice, "folder", documentsID, "/Shared/Documents", 200, documentsID},
+      {"missing path", &alice, "file", std::nullopt, "/Shared/Documents/Gone.txt", 404, ""},
+      {"unknown id", &alice, "file", "999999", std::nullopt, 404, ""},
+      {"id that is no number", &alice, "file", "x1", std::nullopt, 404, ""},
+      {"id and path of different items", &alice, "file", notesID, "/Private/Drafts/Ideas.txt", 404,
+       ""},
+      {"a file called a folder", &alice, "folder", std::nullopt, notes, 404, ""},
+      {"a folder called a file", &alice, "file", documentsID, std::nullopt, 404, ""},
+      {"someone else's private file", &bob, "file", ideasID, std::nullopt, 404, ""},
+      {"nothing named", &alice, "file", std::nullopt, std::nullopt, 400, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    base::JSONValue body = {{"type", c.type}, {"useDefaultSettings", true}};
+    std::string query;
+    if (c.id) {
+      body["id"] = *c.id;
+      query += "&id=" + *c.id;
+    }
+    if (c.path) {
+      body["path"] = *c.path;
+      query += "&path=" + *c.path;
+    }
+    auto link = c.user->postJSON("/api/v1/links", body);
+    EXPECT_EQ(link.status, c.status) << link.body;
+    if (link.status == 200) {
+      EXPECT_TRUE(link.json()["link"].get<std::string>().starts_with(
+          "https://" + emulator().host() + "/l/" + c.item + "/"));
+    }
+    if (c.status == 400) continue;  // a page without an item is a page of the cloud's own
+    query[0] = '?';
+    const std::string page = c.type == "folder" ? "folder" : "preview";
+    auto shown = c.user->get("/rest/public/navigate/services/" + page + query);
+    EXPECT_EQ(shown.status, c.status) << shown.body;
+    if (shown.status == 200) {
+      EXPECT_TRUE(shown.json()["url"].get<std::string>().ends_with("&item=" + c.item));
+    }
+  }
 }
 
 TEST_F(EventTest, SocketSendsCurrentIdThenOneMessagePerChangeAndAnswersPings) {

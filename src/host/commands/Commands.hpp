@@ -45,5 +45,8 @@ void addWatchCommands(CLI::App& app);
 /// DRIVE ACTION PATH...` (the drive's actions, through the mount that serves it, else through
 /// its provider) and `tarnix locks [DRIVE]`.
 void addActionCommands(CLI::App& app);
+/// `tarnix link DRIVE PATH` and `tarnix open-web DRIVE PATH [--open]`: an item's shared link and
+/// the address of the cloud's web page that shows it.
+void addLinkCommands(CLI::App& app);
 
 }  // namespace tarnix::host

@@ -85,6 +85,34 @@ Response publicEvents(RouteContext& c) {
   return Response::json(200, {{"data", list}, {"events", list}});
 }
 
+/// The item a link request names, as the user sees it: by `id` (a folder's id or a file's
+/// group id) and by `path`, which must then name the same item; of the kind `folder` when
+/// given. 404 when the user cannot see such an item, 400 when neither is given.
+std::expected<Node, ApiError> linkedItem(RouteContext& c, std::optional<bool> folder,
+                                         const std::optional<std::string>& id,
+                                         const std::optional<std::string>& path) {
+  if (!id && !path) return std::unexpected(ApiError{400, "id or path must name the item"});
+  std::optional<Node> found;
+  if (id) {
+    auto number = parseId(*id);
+    auto node = number ? c.cloud.store().node(*number) : std::nullopt;
+    if (!node) return std::unexpected(ApiError{404, "Item not found"});
+    auto visible = c.cloud.nodeById(c.user, node->id, node->isFolder);
+    if (!visible) return std::unexpected(visible.error());
+    found = *visible;
+  }
+  if (path) {
+    auto node = c.cloud.nodeByPath(c.user, *path);
+    if (!node) return std::unexpected(node.error());
+    if (found && found->id != node->id)
+      return std::unexpected(ApiError{404, "The id and the path name different items"});
+    found = *node;
+  }
+  if (folder && found->isFolder != *folder)
+    return std::unexpected(ApiError{404, *folder ? "Folder not found" : "File not found"});
+  return *found;
+}
+
 /// The host (and port) the client reached us on, without the sync back end's prefix.
 std::string publicHost(const Request& r) {
   std::string host = r.header("Host").value_or("localhost");
@@ -138,18 +166,33 @@ std::optional<Response> serviceRoutes(RouteContext& c) {
     auto type = base::jsonString(*body, "type");
     if (type != "file" && type != "folder")
       return fail(ApiError{400, "type must be file or folder"});
-    std::string id = base::makeUuid();
+    auto item = linkedItem(c, *type == "folder", base::jsonString(*body, "id"),
+                           base::jsonString(*body, "path"));
+    if (!item) return fail(item.error());
+    const std::string id = std::to_string(item->id);
     return Response::json(
-        200, {{"id", id},
+        200, {{"id", base::makeUuid()},
               {"type", *type},
-              {"link", "https://" + publicHost(r) + "/l/" + id},
+              {"link", "https://" + publicHost(r) + "/l/" + id + "/" + base::makeUuid()},
               {"useDefaultSettings", base::jsonBool(*body, "useDefaultSettings").value_or(true)}});
   }
   if ((r.method == "GET" || r.method == "POST") &&
       consumePrefix(path, "/rest/public/navigate/services")) {
     std::string kind = path.empty() ? "single-use" : std::string(path.substr(1));
-    return Response::json(200, {{"url", "https://" + publicHost(r) + "/navigate/" + kind +
-                                            "?token=" + base::makeUuid()}});
+    std::string url =
+        "https://" + publicHost(r) + "/navigate/" + kind + "?token=" + base::makeUuid();
+    auto id = r.queryValue("id");
+    auto itemPath = r.queryValue("path");
+    if (id || itemPath) {
+      // A folder is shown as a folder, a file in the previewer; other pages take either.
+      std::optional<bool> folder;
+      if (kind == "folder") folder = true;
+      if (kind == "preview") folder = false;
+      auto item = linkedItem(c, folder, id, itemPath);
+      if (!item) return fail(item.error());
+      url += "&item=" + std::to_string(item->id);
+    }
+    return Response::json(200, {{"url", url}});
   }
   return std::nullopt;
 }
