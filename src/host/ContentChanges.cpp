@@ -169,9 +169,12 @@ std::expected<void, int> ContentChanges::commit(Inode inode) {
   entry.baseVersion = {(*item)->localBaseVersion, (*item)->version.metadataVersion};
   entry.time = base::millisecondsSince1970(std::chrono::system_clock::now());
   entry.contentPath = snapshot->first;
-  if (auto added = store_->addJournalEntry(entry); !added) {
+  // Journalled under the identifier the file has now: the answer to an earlier upload of a
+  // file made here may have given it the cloud's since it was read above.
+  auto added = store_->addJournalEntry(inode, entry);
+  if (!added || !*added) {
     removeFile(entry.contentPath);
-    return std::unexpected(EIO);
+    return std::unexpected(added ? ENOENT : EIO);
   }
   base::MutexLock lock(mutex_);
   // Written again: sent at once, also after a refusal or failure.

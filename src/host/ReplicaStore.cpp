@@ -613,6 +613,21 @@ StoreResult<std::int64_t> ReplicaStore::addJournalEntry(const JournalEntry& entr
   return addJournalEntryLocked(entry);
 }
 
+StoreResult<std::optional<std::int64_t>> ReplicaStore::addJournalEntry(Inode inode,
+                                                                       JournalEntry entry) {
+  base::MutexLock lock(mutex_);
+  static const std::string byInode =
+      std::string("SELECT ") + kColumns + " FROM ReplicaItems WHERE inode = ?";
+  auto now = queryOneLocked(byInode.c_str(),
+                            [&](Statement& s) { s.bind(1, static_cast<std::int64_t>(inode)); });
+  if (!now) return std::unexpected(now.error());
+  if (!*now) return std::optional<std::int64_t>();
+  entry.identifier = (*now)->identifier;
+  auto added = addJournalEntryLocked(entry);
+  if (!added) return std::unexpected(added.error());
+  return std::optional<std::int64_t>(*added);
+}
+
 StoreResult<ReplicaStore::Journalled> ReplicaStore::journalAndRemove(const JournalEntry& entry,
                                                                      Inode inode) {
   base::MutexLock lock(mutex_);

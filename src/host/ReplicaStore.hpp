@@ -160,6 +160,10 @@ class ReplicaStore {
 
   /// Adds `entry` to the journal; returns its id.
   StoreResult<std::int64_t> addJournalEntry(const JournalEntry& entry);
+  /// Journals `entry` for the item at `inode` under the identifier the item has at that moment
+  /// (the first upload of a file made here gives it the cloud's identifier, maybe between the
+  /// caller's read and this write); none when the item is gone.
+  StoreResult<std::optional<std::int64_t>> addJournalEntry(Inode inode, JournalEntry entry);
   /// Adds `entry` and removes the item at `inode` with everything below it, in one transaction;
   /// returns the entry's id and what was removed.
   struct Journalled {

@@ -194,6 +194,10 @@ TEST(LockingPassTest, BlocklistMatchesProcessesAndExtensionsWithoutCase) {
   const auto list = LockingBlocklist::make({"Backup-Tool", ".PSD", "*.bak", "  ", "."});
   EXPECT_TRUE(list.blocksProcess("backup-tool"));
   EXPECT_TRUE(list.blocksProcess("Nautilus"));
+  // As the kernel names them: cut to 15 characters.
+  EXPECT_TRUE(list.blocksProcess("tracker-miner-f"));
+  EXPECT_TRUE(list.blocksProcess("baloo_file_extr"));
+  EXPECT_FALSE(list.blocksProcess("tracker-miner"));
   EXPECT_FALSE(list.blocksProcess("writer"));
   EXPECT_FALSE(list.blocksProcess(""));
   EXPECT_TRUE(list.blocksFilename("Poster.psd"));

@@ -65,6 +65,21 @@ inline std::set<std::string> seededTree() {
   return tree;
 }
 
+// The last lines of the logs below a tarnix home, for a failed test's report (the logs go with
+// the test's folder).
+inline void printLogTails(const fs::path& home) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(home, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_regular_file() || it->path().extension() != ".log") continue;
+    const std::string text = testing::readFile(it->path());
+    std::size_t start = text.size();
+    for (int lines = 0; start > 0 && lines <= 200;)
+      if (text[--start] == '\n') ++lines;
+    std::cerr << "---- " << it->path().string() << " (last lines)\n" << text.substr(start) << "\n";
+  }
+}
+
 // Adds alice's account on `emulator` and her drive "Demo", and mounts it at `mountPoint`, each
 // with `tarnix` (which runs the command with the test's settings).
 inline void addDemoDriveAndMount(
@@ -101,7 +116,7 @@ class EmulatorMountTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (HasFailure()) printLogTails();
+    if (HasFailure()) printLogTails(dir_.path() / "home");
     if (isFuseMounted(mountPoint())) {
       auto unmounted = tarnix({"unmount", mountPoint().string()});
       EXPECT_EQ(unmounted.exitStatus, 0) << unmounted.errors;
@@ -110,22 +125,6 @@ class EmulatorMountTest : public ::testing::Test {
   }
 
   fs::path mountPoint() const { return dir_.path() / "mnt"; }
-
-  // The last lines of the drive's logs, for a failed test's report (the logs go with the test's
-  // folder).
-  void printLogTails() const {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir_.path() / "home", ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      if (!it->is_regular_file() || it->path().extension() != ".log") continue;
-      const std::string text = testing::readFile(it->path());
-      std::size_t start = text.size();
-      for (int lines = 0; start > 0 && lines <= 120;)
-        if (text[--start] == '\n') ++lines;
-      std::cerr << "---- " << it->path().string() << " (last lines)\n"
-                << text.substr(start) << "\n";
-    }
-  }
 
   testing::ProgramResult tarnix(std::vector<std::string> args, const std::string& input = {}) {
     args.insert(args.begin(), testing::tarnixProgram());

@@ -54,6 +54,7 @@ class UnprivilegedMountTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (HasFailure()) mounttest::printLogTails(dir_.path() / "home");
     if (emulator_ && isFuseMounted(mountPoint())) {
       auto unmounted = tarnix({"unmount", mountPoint().string()});
       EXPECT_EQ(unmounted.exitStatus, 0) << unmounted.errors;

@@ -222,6 +222,17 @@ TEST_F(ReplicaStoreTest, AConfirmedUploadEndsTheEditOrRebasesIt) {
     }
     EXPECT_TRUE(store->journal()->empty());
     EXPECT_EQ(store->children(kRootInode)->size(), 1u);
+
+    // More written meanwhile, read before the answer came and journalled after it: the entry
+    // goes under the identifier the file has now, or the next upload would never find it.
+    if (!ended) {
+      JournalEntry more = write;
+      more.id = 0;
+      auto added = store->addJournalEntry((*made)->inode, more);
+      ASSERT_TRUE(added && *added);
+      ASSERT_EQ(store->journal()->size(), 1u);
+      EXPECT_EQ(store->journal()->front().identifier.rawValue(), "cloud-1");
+    }
   }
 }
 

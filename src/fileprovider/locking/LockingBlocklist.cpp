@@ -24,8 +24,15 @@ std::string trimmed(std::string_view text) {
   return std::string(text);
 }
 
+// The kernel keeps at most this many characters of a process's name ("tracker-miner-f").
+constexpr std::size_t kKernelNameLength = 15;
+
 bool contains(const std::set<std::string>& set, const std::string& key) {
-  return set.contains(key);
+  if (set.contains(key)) return true;
+  if (key.size() != kKernelNameLength) return false;
+  // A name cut by the kernel matches the entries it starts.
+  auto candidate = set.lower_bound(key);
+  return candidate != set.end() && candidate->starts_with(key);
 }
 
 }  // namespace

@@ -110,8 +110,12 @@ void LockingService::lockFileOnCloud(const SyncItem& item, LocalLockSource sourc
             }
             return completion(std::unexpected(answer.error()));
           }
+          // The cloud may grant less than asked: the lock lasts, and is renewed, as granted.
+          auto granted = timeout;
+          if (answer->timeout > 0 && std::chrono::seconds(answer->timeout) < granted)
+            granted = std::chrono::seconds(answer->timeout);
           auto lock = makeLocalLock(file, source, answer->lockToken, self->c_.timeProvider->now(),
-                                    timeout, applications);
+                                    granted, applications);
           if (auto stored = self->c_.localLockStorage->store(lock); !stored) {
             return completion(std::unexpected(LockingError(Code::internalError)));
           }

@@ -50,6 +50,26 @@ void fail(const std::string& message) {
   setCommandExitStatus(1);
 }
 
+// How long a mount waits for an earlier mount of the drive whose mount point is detached (it is
+// ending, after `tarnix unmount`) to let the drive go.
+constexpr auto kEndingMountWait = std::chrono::seconds(10);
+
+// The drive's lock for a mount. A mount that holds it with its mount point no longer mounted is
+// ending (or just starting): it is waited for a little, so that mounting right after
+// `tarnix unmount` finds the drive free.
+std::expected<std::unique_ptr<DriveLock>, DriveLock::Refusal> acquireForMount(
+    const fs::path& stateDirectory, const fs::path& point, std::chrono::milliseconds commandWait) {
+  const auto deadline = std::chrono::steady_clock::now() + kEndingMountWait;
+  while (true) {
+    auto lock = DriveLock::acquire(stateDirectory, point, commandWait);
+    if (lock || !lock.error().holder || !lock.error().holder->isMount() ||
+        isFuseMounted(lock.error().holder->mountPoint) ||
+        std::chrono::steady_clock::now() >= deadline)
+      return lock;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
 // The mount's part in what the drive's provider does beyond files: it says which files
 // applications hold open (for the cloud locks taken for them), and it publishes the provider's
 // services for `tarnix` commands. Undone when it goes, before the drive is unmounted.
@@ -239,14 +259,14 @@ void mountCommand(const std::string& drive, const std::string& mountPoint, bool 
   if (ec || !fs::is_directory(point)) return failed(mountPoint + " is not a folder");
   if (!foreground) {
     // Told at once, before a serving process starts for nothing.
-    if (auto lock = DriveLock::acquire(resolved->stateDirectory, point);
+    if (auto lock = acquireForMount(resolved->stateDirectory, point, std::chrono::milliseconds(0));
         !lock && lock.error().holder && lock.error().holder->isMount())
       return failed(servedElsewhere(*resolved, *lock.error().holder));
     return mountInBackground(drive, point, cacheSize);
   }
 
   // Held while this process serves the drive, so that no other process serves it meanwhile.
-  auto lock = DriveLock::acquire(resolved->stateDirectory, point, kCommandLockWait);
+  auto lock = acquireForMount(resolved->stateDirectory, point, kCommandLockWait);
   if (!lock) {
     const auto& refusal = lock.error();
     return failed(refusal.holder ? servedElsewhere(*resolved, *refusal.holder) : refusal.message);

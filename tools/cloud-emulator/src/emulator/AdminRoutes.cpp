@@ -209,11 +209,14 @@ Response setUploadSwitches(const Request& request, Cloud& cloud) {
 }
 
 base::JSONValue describeClock(const Cloud& cloud) {
-  return {{"now_ms", cloud.now()}, {"offset_ms", cloud.clockOffset()}};
+  return {{"now_ms", cloud.now()},
+          {"offset_ms", cloud.clockOffset()},
+          {"max_lock_seconds", cloud.maximumLockSeconds()}};
 }
 
 // {"advance_seconds": n} or {"advance_ms": n}: moves the emulator's time forward, so that
-// locks run out without waiting.
+// locks run out without waiting. {"max_lock_seconds": n}: locks are granted for at most n
+// seconds from now on (0: as asked), as a cloud that caps lock durations does.
 Response advanceClock(const Request& request, Cloud& cloud) {
   auto json = base::parseJSON(request.body);
   if (!json || !json->is_object()) return errorResponse(ApiError{400, "Expected a JSON object"});
@@ -225,9 +228,14 @@ Response advanceClock(const Request& request, Cloud& cloud) {
   if (auto ms = json->find("advance_ms"); ms != json->end() && ms->is_number_integer()) {
     milliseconds += ms->get<std::int64_t>();
   }
-  if (milliseconds <= 0) {
-    return errorResponse(ApiError{400, "advance_seconds or advance_ms must be positive"});
+  const auto cap = json->find("max_lock_seconds");
+  const bool capped =
+      cap != json->end() && cap->is_number_integer() && cap->get<std::int64_t>() >= 0;
+  if (milliseconds <= 0 && !capped) {
+    return errorResponse(
+        ApiError{400, "advance_seconds or advance_ms must be positive, or max_lock_seconds given"});
   }
+  if (capped) cloud.setMaximumLockSeconds(cap->get<std::int64_t>());
   cloud.advanceClock(milliseconds);
   return Response::json(200, describeClock(cloud));
 }

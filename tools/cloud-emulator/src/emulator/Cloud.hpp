@@ -106,6 +106,11 @@ class Cloud {
     if (milliseconds > 0) clockOffsetMs_ += milliseconds;
   }
   std::int64_t clockOffset() const { return clockOffsetMs_.load(); }
+  /// The longest lock granted (seconds), whatever a request asks for; 0: no cap.
+  void setMaximumLockSeconds(std::int64_t seconds) {
+    maximumLockSeconds_ = std::max<std::int64_t>(seconds, 0);
+  }
+  std::int64_t maximumLockSeconds() const { return maximumLockSeconds_.load(); }
   void setEventListener(std::function<void(std::int64_t)> listener);
 
   /// The user named by an "Authorization" value (OAuth token or basic password), or none.
@@ -175,6 +180,7 @@ class Cloud {
   UploadSwitches uploadSwitches_;
   Clock clock_;
   std::atomic<std::int64_t> clockOffsetMs_{0};
+  std::atomic<std::int64_t> maximumLockSeconds_{0};
   std::function<void(std::int64_t)> listener_;
 };
 

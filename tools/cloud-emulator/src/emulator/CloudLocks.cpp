@@ -40,6 +40,7 @@ std::expected<Lock, ApiError> Cloud::lock(const Actor& actor, std::int64_t fileI
   }
   std::int64_t timeout =
       std::clamp<std::int64_t>(timeoutSeconds.value_or(kDefaultLockTimeout), 1, kMaxLockTimeout);
+  if (const auto cap = maximumLockSeconds(); cap > 0) timeout = std::min(timeout, cap);
   Lock lock;
   lock.nodeId = fileId;
   lock.userId = actor.user.id;
