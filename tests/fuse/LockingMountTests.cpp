@@ -138,6 +138,28 @@ TEST_F(LockingMountTest, ManualLocksThroughTheMount) {
   }
 }
 
+// A file held open longer than its lock lasts keeps it: the lock is renewed before it lapses.
+// The cloud grants locks for 20 seconds only, so that the renewal comes within the test.
+TEST_F(LockingMountTest, ALongHoldRenewsTheLockBeforeItLapses) {
+  cloud({"-X", "POST", "-H", asAdmin(), "-H", "Content-Type: application/json", "--data",
+         R"({"max_lock_seconds": 20})", emulator_->baseURL() + "/__admin/clock"});
+  const std::string path = "Shared/Documents/Notes.txt";
+  const int fd = ::open((mountPoint() / path).c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  ASSERT_TRUE(eventually([&] { return lockedByAlice(path); })) << cloudLock(path).dump();
+  const auto firstExpiry = cloudLock(path).value("lock_expiry_date", std::int64_t{0});
+  EXPECT_TRUE(eventually(
+      [&] {
+        const auto lock = cloudLock(path);
+        return lock.is_object() && lock.value("lock_expiry_date", std::int64_t{0}) > firstExpiry;
+      },
+      30s))
+      << cloudLock(path).dump();
+  EXPECT_TRUE(lockedByAlice(path));
+  ::close(fd);
+  EXPECT_TRUE(eventually([&] { return unlocked(path); })) << cloudLock(path).dump();
+}
+
 // Locks taken for a mount that was killed are released by the next mount of the drive.
 TEST_F(LockingMountTest, LocksLeftByAKilledMountAreReleasedByTheNext) {
   const std::string path = "Shared/Documents/Notes.txt";
