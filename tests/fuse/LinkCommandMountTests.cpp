@@ -14,6 +14,11 @@ TEST_F(EmulatorMountTest, LinkAndOpenWebWorkBesideTheMount) {
   // A file written through the mount, once the cloud has it.
   testing::writeFile(mountPoint() / "Shared/Documents/Fresh.txt", "written through the mount\n");
   ASSERT_TRUE(eventually([&] { return onCloud("/Shared/Documents/Fresh.txt").has_value(); }));
+  // ... and once the mount has the cloud's answer (the drive's store knows the file).
+  ASSERT_TRUE(eventually([&] {
+    return ::getxattr((mountPoint() / "Shared/Documents/Fresh.txt").c_str(),
+                      "user.tarnix.uploadPending", nullptr, 0) < 0;
+  }));
   const auto fresh = base::parseJSON(
       cloud({"-H", asAlice(), emulator_->baseURL() + "/api/v1/fs/Shared/Documents/Fresh.txt"}));
   ASSERT_TRUE(fresh && fresh->contains("group_id"));

@@ -26,7 +26,6 @@
 #include "fileprovider/locking/LocalLocksProvider.hpp"
 #include "fileprovider/sources/ProviderInstanceServiceSource.hpp"
 #include "host/Commands.hpp"
-#include "host/FuseMount.hpp"
 #include "host/ServiceChannel.hpp"
 #include "host/commands/Commands.hpp"
 #include "host/commands/DomainSession.hpp"
@@ -140,23 +139,10 @@ class SessionPerformer final : public Performer {
 
 // Reaches whoever serves `drive`: its mount, or this command (which then serves it).
 std::expected<std::unique_ptr<Performer>, std::string> performerFor(const ResolvedDrive& drive) {
-  const auto deadline = std::chrono::steady_clock::now() + kMountWait;
-  auto lease = leaseDrive(drive, kCommandLockWait);
-  while (lease && lease->server && lease->server->isMount() &&
-         !isFuseMounted(lease->server->mountPoint) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
-    lease = leaseDrive(drive, kCommandLockWait);
-  }
+  auto lease = leaseForChange(drive, kMountWait);
   if (!lease) return std::unexpected(lease.error());
-  if (lease->server) {
-    const auto& server = *lease->server;
-    if (!server.isMount()) return std::unexpected(servedElsewhere(drive, server));
-    if (!isFuseMounted(server.mountPoint)) {
-      return std::unexpected("the drive " + drive.label + " is being mounted at " +
-                             server.mountPoint.string() + "; try again once it is mounted");
-    }
-    return std::make_unique<MountPerformer>(server.mountPoint, drive.stateDirectory);
-  }
+  if (lease->server)
+    return std::make_unique<MountPerformer>(lease->server->mountPoint, drive.stateDirectory);
   auto session = DomainSession::open(drive, std::move(lease->lock));
   if (!session) return std::unexpected(session.error());
   return std::make_unique<SessionPerformer>(std::move(*session));

@@ -98,10 +98,15 @@ std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::open(
     const std::string& drive) {
   auto resolved = resolveDrive(drive);
   if (!resolved) return std::unexpected(resolved.error());
+  return open(*resolved);
+}
+
+std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::open(
+    const ResolvedDrive& drive) {
   // Reading never waits for whoever serves the drive; a lock file that cannot be used only
   // means this command reads beside them.
-  auto lease = leaseDrive(*resolved, std::chrono::milliseconds(0));
-  return start(*resolved, lease ? std::move(lease->lock) : nullptr);
+  auto lease = leaseDrive(drive, std::chrono::milliseconds(0));
+  return start(drive, lease ? std::move(lease->lock) : nullptr);
 }
 
 std::expected<std::unique_ptr<DomainSession>, std::string> DomainSession::open(

@@ -35,6 +35,8 @@ class DomainSession {
   /// whose identifier or label is `drive`. Fails with a sentence for the user.
   /// For a command that reads the drive.
   static std::expected<std::unique_ptr<DomainSession>, std::string> open(const std::string& drive);
+  static std::expected<std::unique_ptr<DomainSession>, std::string> open(
+      const ResolvedDrive& drive);
   /// For a command that holds `lock`, the lock of `drive`, and serves the drive.
   static std::expected<std::unique_ptr<DomainSession>, std::string> open(
       const ResolvedDrive& drive, std::unique_ptr<DriveLock> lock);

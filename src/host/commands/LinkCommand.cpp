@@ -145,9 +145,7 @@ enum class Page { sharedLink, viewOnline };
 void printURL(const std::string& driveName, const std::string& path, Page page, bool open) {
   auto drive = resolveDrive(driveName);
   if (!drive) return fail(drive.error());
-  // Reading never waits for whoever serves the drive.
-  auto lease = leaseDrive(*drive, std::chrono::milliseconds(0));
-  auto session = DomainSession::open(*drive, lease ? std::move(lease->lock) : nullptr);
+  auto session = DomainSession::open(*drive);
   if (!session) return fail(session.error());
   auto item = linkItemAt(**session, drive->drive, path);
   if (!item) return fail(item.error());

@@ -24,7 +24,6 @@
 
 #include "base/Uuid.hpp"
 #include "host/Commands.hpp"
-#include "host/FuseMount.hpp"
 #include "host/commands/Commands.hpp"
 #include "host/commands/DomainSession.hpp"
 #include "host/commands/ServedDrive.hpp"
@@ -463,24 +462,10 @@ std::optional<std::string> rootUntouchable(const std::string& given, const std::
 void withChanger(const std::string& drive, const std::function<void(Changer&)>& body) {
   auto resolved = resolveDrive(drive);
   if (!resolved) return fail(resolved.error());
-  // A mount holds the lock from before its mount point is mounted until after it is
-  // unmounted: one that is not mounted is waited for, to be mounted or to end.
-  const auto deadline = std::chrono::steady_clock::now() + kMountWait;
-  auto lease = leaseDrive(*resolved, kCommandLockWait);
-  while (lease && lease->server && lease->server->isMount() &&
-         !isFuseMounted(lease->server->mountPoint) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    lease = leaseDrive(*resolved, kCommandLockWait);
-  }
+  auto lease = leaseForChange(*resolved, kMountWait);
   if (!lease) return fail(lease.error());
   if (lease->server) {
-    const auto& server = *lease->server;
-    if (!server.isMount()) return fail(servedElsewhere(*resolved, server));
-    if (!isFuseMounted(server.mountPoint)) {
-      return fail("the drive " + resolved->label + " is being mounted at " +
-                  server.mountPoint.string() + "; try again once it is mounted");
-    }
-    MountChanger changer(server.mountPoint);
+    MountChanger changer(lease->server->mountPoint);
     return body(changer);
   }
   auto session = DomainSession::open(*resolved, std::move(lease->lock));

@@ -1,8 +1,11 @@
 #include "host/commands/ServedDrive.hpp"
 
+#include <thread>
+
 #include "common/ContainerStores.hpp"
 #include "common/DriveLookup.hpp"
 #include "common/KnownPath.hpp"
+#include "host/FuseMount.hpp"
 
 namespace tarnix::host {
 
@@ -25,6 +28,25 @@ std::expected<DriveLease, std::string> leaseDrive(const ResolvedDrive& drive,
   if (lock) return DriveLease{std::move(*lock), std::nullopt};
   if (lock.error().holder) return DriveLease{nullptr, lock.error().holder};
   return std::unexpected(lock.error().message);
+}
+
+std::expected<DriveLease, std::string> leaseForChange(const ResolvedDrive& drive,
+                                                      std::chrono::milliseconds mountWait) {
+  const auto deadline = std::chrono::steady_clock::now() + mountWait;
+  auto lease = leaseDrive(drive, kCommandLockWait);
+  while (lease && lease->server && lease->server->isMount() &&
+         !isFuseMounted(lease->server->mountPoint) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    lease = leaseDrive(drive, kCommandLockWait);
+  }
+  if (!lease || !lease->server) return lease;
+  const auto& server = *lease->server;
+  if (!server.isMount()) return std::unexpected(servedElsewhere(drive, server));
+  if (!isFuseMounted(server.mountPoint)) {
+    return std::unexpected("the drive " + drive.label + " is being mounted at " +
+                           server.mountPoint.string() + "; try again once it is mounted");
+  }
+  return lease;
 }
 
 std::string servedElsewhere(const ResolvedDrive& drive, const DriveLock::Holder& server) {

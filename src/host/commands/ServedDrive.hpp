@@ -48,6 +48,14 @@ struct DriveLease {
 std::expected<DriveLease, std::string> leaseDrive(const ResolvedDrive& drive,
                                                   std::chrono::milliseconds commandWait);
 
+/// For a command that changes the drive: the drive's lock (the command serves it), or the mount
+/// that serves it, once mounted. A mount holds the lock from before its mount point is mounted
+/// until after it is unmounted: one that is not mounted is waited for, at most `mountWait`, to
+/// be mounted or to end. Fails with a sentence for the user when another command serves the
+/// drive or the mount is still not mounted.
+std::expected<DriveLease, std::string> leaseForChange(const ResolvedDrive& drive,
+                                                      std::chrono::milliseconds mountWait);
+
 /// "the drive <label> is mounted at <path> (process <pid>)", or for a command "the drive
 /// <label> is in use by another tarnix command (process <pid>); try again when it ends".
 std::string servedElsewhere(const ResolvedDrive& drive, const DriveLock::Holder& server);
